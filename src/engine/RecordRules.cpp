@@ -1,0 +1,42 @@
+#include "RecordRules.h"
+
+namespace {
+
+// Characters first..last (1-based, inclusive) equal expected; false when the line is too short.
+bool rangeEquals(const QByteArray& line, qsizetype first, const QByteArray& expected)
+{
+    if (line.size() < first - 1 + expected.size())
+        return false;
+    return line.mid(first - 1, expected.size()) == expected;
+}
+
+} // namespace
+
+namespace RecordRules {
+
+bool isNoDataRecord(const QByteArray& line)
+{
+    static const QByteArray allFF(64, 'F');
+    return rangeEquals(line, 2, "20") && rangeEquals(line, 10, allFF);
+}
+
+bool isBootCodeRecord(const QByteArray& line)
+{
+    return rangeEquals(line, 4, "FC");
+}
+
+Skip skipReason(const QByteArray& line)
+{
+    if (isNoDataRecord(line))
+        return Skip::NoData;
+    if (isBootCodeRecord(line))
+        return Skip::BootCode;
+    return Skip::None;
+}
+
+QByteArray address(const QByteArray& line)
+{
+    return line.mid(3, 4);
+}
+
+} // namespace RecordRules

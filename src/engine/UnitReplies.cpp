@@ -1,0 +1,88 @@
+#include "UnitReplies.h"
+
+namespace {
+
+constexpr char Sync = char(0xFD);
+
+quint8 codeByte(UnitReplies::Code code)
+{
+    switch (code) {
+    case UnitReplies::Code::Ack:
+        return 0x00;
+    case UnitReplies::Code::ChecksumRefusal:
+        return 0x01;
+    case UnitReplies::Code::ProductCodeRefusal:
+        return 0x02;
+    case UnitReplies::Code::RecordTypeRefusal:
+        return 0x03;
+    case UnitReplies::Code::Unknown:
+        return 0xFF;
+    }
+    return 0xFF;
+}
+
+} // namespace
+
+namespace UnitReplies {
+
+QByteArray header(Code code)
+{
+    QByteArray bytes;
+    bytes.append(Sync).append(char(0x55)).append(char(0xAA)).append(char(codeByte(code)));
+    return bytes;
+}
+
+qsizetype length(Code code)
+{
+    return code == Code::Unknown ? 6 : 8;
+}
+
+QString logText(Code code)
+{
+    switch (code) {
+    case Code::Ack:
+        return QStringLiteral("ACK from unit");
+    case Code::ChecksumRefusal:
+        return QStringLiteral("NAK - Incorrect Checksum");
+    case Code::ProductCodeRefusal:
+        return QStringLiteral("NAK - Incorrect Product Code");
+    case Code::RecordTypeRefusal:
+        return QStringLiteral("NAK - Incorrect Record Type");
+    case Code::Unknown:
+        return QStringLiteral("Unknown");
+    }
+    return {};
+}
+
+bool isRefusal(Code code)
+{
+    return code == Code::ChecksumRefusal || code == Code::ProductCodeRefusal || code == Code::RecordTypeRefusal;
+}
+
+int dropStrayBytes(QByteArray& buffer)
+{
+    qsizetype stray = 0;
+    while (buffer.size() - stray >= 2 && buffer.at(stray) != Sync)
+        ++stray;
+    buffer.remove(0, stray);
+    return int(stray);
+}
+
+bool take(QByteArray& buffer, Code code)
+{
+    if (!buffer.startsWith(header(code)) || buffer.size() < length(code))
+        return false;
+    buffer.remove(0, length(code));
+    return true;
+}
+
+std::optional<Code> atFront(const QByteArray& buffer)
+{
+    for (Code code : RecognitionOrder) {
+        if (buffer.startsWith(header(code)))
+            return code;
+    }
+    return std::nullopt;
+}
+
+} // namespace UnitReplies

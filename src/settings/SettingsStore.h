@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QString>
+
+// The per-user store that remembers the unit's address and port after a complete upload. It is
+// an INI file per application title (so each build keeps its own), section "Settings".
+class SettingsStore
+{
+public:
+    static constexpr const char* OrganizationName = "FirmwareUploader";
+    static constexpr const char* Section = "Settings";
+
+    explicit SettingsStore(const QString& applicationTitle);
+
+    // The stored value, or defaultValue when the key or the whole section is absent.
+    QString read(const QString& key, const QString& defaultValue) const;
+    // Returns false, with the reason in *error, when the value could not be written to disk.
+    bool write(const QString& key, const QString& value, QString* error = nullptr);
+    // Removes the section with every key; removing an absent section is not an error.
+    bool removeSection(QString* error = nullptr);
+
+    QString fileName() const;
+
+private:
+    QString m_applicationTitle;
+};
