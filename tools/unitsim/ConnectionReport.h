@@ -1,0 +1,40 @@
+#pragma once
+
+#include "FlashImage.h"
+#include "Message.h"
+
+#include <QList>
+#include <QString>
+
+namespace unitsim {
+
+struct ShownText
+{
+    quint8 position = 0; // 00 = first display line, 40 = second
+    QByteArray text;
+
+    bool operator==(const ShownText&) const = default;
+};
+
+// What happened on one connection (or, summed up, on all of them).
+struct ConnectionReport
+{
+    int number = 0; // 1 = first connection accepted; 0 for the cumulative report
+    QString peer;
+    bool open = false;
+
+    QList<ReceivedMessage> messages; // in arrival order, garbage included
+    QList<QByteArray> writes;        // every socket write, in order
+    QList<ShownText> texts;
+
+    int recordsAccepted = 0; // records the tool was told were accepted
+    int refusals = 0;        // replies with code 01, 02 or 03, injected ones included
+    int garbageBytes = 0;
+
+    // Only records that were actually acknowledged are written, so the image is what the tool
+    // was told the unit holds.
+    FlashImage image;
+    bool imageComplete = false; // an end-of-file record was acknowledged
+};
+
+} // namespace unitsim

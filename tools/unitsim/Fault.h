@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+
+namespace unitsim {
+
+// A scripted misbehaviour of the unit.
+//
+// Messages are counted per connection among the ones the unit replies to: 0 is normally the
+// product-code frame, 1 the first record line, and so on. Command frames (F0 ... F7) and garbage
+// get no reply and are not counted.
+struct Fault
+{
+    enum class Kind {
+        Refuse,        // reply FD 55 AA <code> + 4 bytes instead of the real reply
+        UnknownReply,  // reply FD 55 AA FF 00 00 (6 bytes)
+        UnknownHeader, // reply FD 55 AA 04 + 4 bytes
+        StrayBytes,    // write `bytes` in front of the reply, in the same write
+        SplitReply,    // write the reply one byte at a time, `ms` apart (3 ms if 0)
+        DoubleReply,   // write the reply followed by a surplus acknowledgement in one write
+        Silence,       // no reply to this message or any later one; the connection stays open
+        Drop,          // close the connection (orderly FIN) instead of replying
+        Reset,         // abort the connection (RST where the platform allows) instead of replying
+        Latency,       // wait `ms` before every reply from this message on
+    };
+
+    Kind kind = Kind::Refuse;
+    int connection = 0; // 0 = every connection, 1 = the first one accepted, ...
+    int atMessage = 0;
+    quint8 code = 0x01;
+    QByteArray bytes;
+    double ms = 0;
+
+    // Whether the fault shapes the reply to `message` of `connection`. Silence and Latency last
+    // from `atMessage` on; the others hit exactly that message.
+    bool appliesTo(int connectionNumber, int message) const;
+
+    // Text form used on the command line: KIND[:ARG][@MESSAGE][#CONNECTION], e.g. "refuse:02@0",
+    // "stray:AA55@3#2", "split:5@1", "latency:0.5", "silence@10". Kinds: refuse (ARG = code 01,
+    // 02 or 03, default 01), unknown-reply, unknown-header, stray (ARG = hex bytes, no FD),
+    // split (ARG = gap in ms), double, silence, drop, reset, latency (ARG = ms, required).
+    QString toString() const;
+    static std::optional<Fault> parse(QStringView text, QString* error = nullptr);
+};
+
+} // namespace unitsim
