@@ -20,7 +20,10 @@ struct Fault
         UnknownHeader, // reply FD 55 AA 04 + 4 bytes
         StrayBytes,    // write `bytes` in front of the reply, in the same write
         SplitReply,    // write the reply one byte at a time, `ms` apart (3 ms if 0)
-        DoubleReply,   // write the reply followed by a surplus acknowledgement in one write
+        // Write the reply followed by a surplus acknowledgement in one write (16 bytes), so the
+        // tool holds an acknowledgement it did not ask for. Holding a reply back to pair it with
+        // the next one would deadlock: the tool sends nothing new until it has a reply.
+        DoubleReply,
         Silence,       // no reply to this message or any later one; the connection stays open
         Drop,          // close the connection (orderly FIN) instead of replying
         Reset,         // abort the connection (RST where the platform allows) instead of replying

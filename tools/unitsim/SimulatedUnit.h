@@ -23,7 +23,8 @@ class ReplyWriter;
 // The hardware unit as the uploader sees it: a TCP server that takes command frames, a
 // product-code frame and Intel HEX record lines, answers each product code and record with an
 // 8-byte reply, and writes acknowledged data into a flash image. Scripted faults (see Fault)
-// make it misbehave in the ways the uploader has to survive.
+// make it misbehave in the ways the uploader has to survive; they count only the messages that
+// get a reply (product code and records), not command frames or garbage.
 //
 // One connection is served at a time. Clients that connect meanwhile are accepted by the OS and
 // wait, unread, until the current connection has closed.

@@ -73,8 +73,8 @@ int main(int argc, char* argv[])
     const QCommandLineOption latency(QStringLiteral("latency"),
                                      QStringLiteral("Delay before every reply in ms, fractions allowed (1 ms timer granularity)."),
                                      QStringLiteral("ms"), QStringLiteral("0"));
-    const QCommandLineOption fault(QStringLiteral("fault"), QStringLiteral("Scripted fault, see above; repeatable."),
-                                   QStringLiteral("spec"));
+    const QCommandLineOption fault(QStringLiteral("fault"), QStringLiteral("Scripted fault, see below; repeatable."),
+                                   QStringLiteral("fault"));
     const QCommandLineOption recordTypes(QStringLiteral("record-types"),
                                          QStringLiteral("Record types acknowledged, hex, comma-separated (default 00,01,02,04)."),
                                          QStringLiteral("list"), QStringLiteral("00,01,02,04"));
@@ -145,9 +145,9 @@ int main(int argc, char* argv[])
     SimulatedUnit unit(*model);
     unit.setLatencyMs(latencyMs);
     unit.setSupportedRecordTypes(types);
-    for (const QString& spec : parser.values(fault)) {
+    for (const QString& text : parser.values(fault)) {
         QString error;
-        const std::optional<Fault> parsed = Fault::parse(spec, &error);
+        const std::optional<Fault> parsed = Fault::parse(text, &error);
         if (!parsed)
             return usageError(error);
         unit.addFault(*parsed);
