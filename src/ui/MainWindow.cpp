@@ -1,7 +1,327 @@
 #include "MainWindow.h"
 
-MainWindow::MainWindow(const QString& applicationTitle, const QString& version, QWidget* parent)
-    : QMainWindow(parent)
+#include "ClickWatcher.h"
+#include "ConnectionStatus.h"
+
+#include "Ethernet.h"
+#include "ProductVariant.h"
+#include "TimeScale.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStatusBar>
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+
+namespace {
+
+// A real timer interval for a period in program time; never 0, which would fire continuously.
+int realInterval(int programMs)
 {
+    return std::max(1, TimeScale::toRealMs(programMs));
+}
+
+int toBarUnits(double value)
+{
+    if (!std::isfinite(value))
+        return value > 0 ? INT_MAX : 0;
+    return int(std::clamp(std::round(value), 0.0, double(INT_MAX)));
+}
+
+} // namespace
+
+MainWindow::MainWindow(const QString& applicationTitle, const QString& version, QWidget* parent)
+    : QMainWindow(parent), m_title(applicationTitle), m_settings(applicationTitle), m_ethernet(new Ethernet(this)),
+      m_uploader(*this, *m_ethernet, m_settings, applicationTitle), m_statusTimer(new QTimer(this)),
+      m_fileDialog(this)
+{
+    setObjectName(QStringLiteral("frmMain"));
+    m_ethernet->setObjectName(QStringLiteral("Ethernet"));
+    m_statusTimer->setObjectName(QStringLiteral("EthernetStatusTimer"));
+
+    m_menus = MainWindowMenus::build(*this);
+    m_controls = MainWindowControls::build(*this);
+    setFixedSize(MainWindowControls::ClientWidth, menuBar()->sizeHint().height() + MainWindowControls::ClientHeight);
+
+    auto* fileClicks = new ClickWatcher(this);
+    fileClicks->watch(m_controls.firmwareFile);
+    fileClicks->watch(m_controls.frmFirmwareFile);
+    connect(fileClicks, &ClickWatcher::clicked, this, &MainWindow::chooseFirmwareFile);
+    connect(m_menus.mnuFileOpen, &QAction::triggered, this, &MainWindow::chooseFirmwareFile);
+    connect(m_menus.mnuFileExit, &QAction::triggered, this, &QWidget::close);
+    connect(m_controls.loadStart, &QPushButton::clicked, &m_uploader, &Uploader::loadStart);
+    // The check items invert their own check mark before these run.
+    connect(m_menus.mnuLoop, &QAction::triggered, this, &MainWindow::onLoopChosen);
+    connect(m_menus.mnuDebug, &QAction::triggered, this, &MainWindow::onDebugChosen);
+    connect(m_menus.mnuForget, &QAction::triggered, &m_uploader, &Uploader::forget);
+    connect(m_statusTimer, &QTimer::timeout, this, &MainWindow::onStatusTick);
+    connect(m_ethernet, &Ethernet::error, this, &MainWindow::onSocketError);
+
+    // Start-up, in this order.
+    m_statusPeriodMs = StatusPeriodMs;
+    m_statusTimer->start(realInterval(m_statusPeriodMs));
     setWindowTitle(applicationTitle + QStringLiteral(" v") + version);
+    setFirmwareFileCaption(QStringLiteral("Select file..."));
+    m_uploader.loadConnectionSettings();
+    setControlEnabled(Control::LoadStart, false);
+    m_menus.mnuSlow->setChecked(false);
+    m_menus.mnuTools->menuAction()->setVisible(applicationTitle.endsWith(QStringLiteral("Debug"), Qt::CaseSensitive));
+}
+
+MainWindow::~MainWindow()
+{
+    // Whatever is still pending must not reach a window that is going away.
+    if (!m_closed) {
+        m_closed = true;
+        m_statusTimer->stop();
+        m_uploader.shutdown();
+    }
+}
+
+void MainWindow::setFileChooser(std::function<QString()> chooser)
+{
+    m_fileChooser = std::move(chooser);
+}
+
+QString MainWindow::statusText() const
+{
+    return m_controls.statusText->text();
+}
+
+// ---- File -------------------------------------------------------------------------------------
+
+void MainWindow::chooseFirmwareFile()
+{
+    const QString path = m_fileChooser ? m_fileChooser() : m_fileDialog.choose();
+    if (m_closed)
+        return;
+    if (path.isEmpty()) {
+        setControlEnabled(Control::LoadStart, false);
+        return;
+    }
+    setFirmwareFileCaption(QStringLiteral("Loading firmware file, please wait..."));
+    // A file chosen while an update runs is kept for the next one; Load and Start comes back
+    // when the running update has ended, not on top of it.
+    if (!m_uploader.isUpdateRunning())
+        setControlEnabled(Control::LoadStart, true);
+    m_uploader.setFirmwarePath(path);
+    setFirmwareFileCaption(QFileInfo(path).fileName());
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    // Nothing is saved or sent; an update in progress stops where it is, and every handler
+    // waiting inside it unwinds without touching the window again.
+    if (!m_closed) {
+        m_closed = true;
+        m_statusTimer->stop();
+        m_fileDialog.cancel();
+        m_uploader.shutdown();
+    }
+    event->accept();
+}
+
+// ---- Tools ------------------------------------------------------------------------------------
+
+void MainWindow::onLoopChosen()
+{
+    m_uploader.resetLoopCount();
+    setStatusText(QStringLiteral("Loops: 0"));
+}
+
+void MainWindow::onDebugChosen()
+{
+    const bool debug = m_menus.mnuDebug->isChecked();
+    setOuterHeight(debug ? DebugOuterHeight : OuterHeight);
+    m_controls.listBox->resize(m_controls.listBox->width(),
+                               debug ? MainWindowControls::DebugLogHeight : MainWindowControls::LogHeight);
+}
+
+// The outer height takes in the title bar and borders; where the window system has not
+// reported them (before the window is shown, or without decorations) they count as 0.
+void MainWindow::setOuterHeight(int pixels)
+{
+    const int decoration = std::max(0, frameGeometry().height() - geometry().height());
+    setFixedHeight(std::max(1, pixels - decoration));
+}
+
+// ---- connection status and socket errors ------------------------------------------------------
+
+void MainWindow::onStatusTick()
+{
+    if (m_closed)
+        return;
+    const int state = m_ethernet->state();
+    setStatusText(ConnectionStatus::statusLine(state, m_ethernet->remoteHost()));
+    if (state == Ethernet::Connected && m_statusPeriodMs != ConnectedStatusPeriodMs) {
+        m_statusPeriodMs = ConnectedStatusPeriodMs;
+        m_statusTimer->setInterval(realInterval(m_statusPeriodMs));
+    }
+}
+
+void MainWindow::onSocketError(int number, const QString& description)
+{
+    if (m_closed)
+        return;
+    const ProductVariant* variant = ProductVariants::forTitle(m_title);
+    setLogColour(LogColour::Red);
+    for (const QString& line : ConnectionStatus::errorLines(number, description, variant && variant->showsTcpServerHint))
+        appendLog(line);
+    m_uploader.scrollLog();
+}
+
+// ---- UploadWindow -----------------------------------------------------------------------------
+
+void MainWindow::appendLog(const QString& line)
+{
+    m_controls.listBox->addItem(line);
+}
+
+void MainWindow::clearLog()
+{
+    m_controls.listBox->clear();
+}
+
+int MainWindow::logCount() const
+{
+    return m_controls.listBox->count();
+}
+
+void MainWindow::removeFirstLogLine()
+{
+    delete m_controls.listBox->takeItem(0);
+}
+
+int MainWindow::selectedLogIndex() const
+{
+    return m_controls.listBox->currentRow();
+}
+
+void MainWindow::selectLogIndex(int index)
+{
+    m_controls.listBox->setCurrentRow(index);
+    if (QListWidgetItem* item = m_controls.listBox->item(index))
+        m_controls.listBox->scrollToItem(item);
+}
+
+void MainWindow::setLogColour(LogColour colour)
+{
+    QColor background;
+    switch (colour) {
+    case LogColour::White:
+        background = QColor(255, 255, 255);
+        break;
+    case LogColour::Green:
+        background = QColor(0, 255, 0);
+        break;
+    case LogColour::Red:
+        background = QColor(255, 0, 0);
+        break;
+    }
+    QPalette palette = m_controls.listBox->palette();
+    palette.setColor(QPalette::Base, background);
+    m_controls.listBox->setPalette(palette);
+}
+
+void MainWindow::setProgressMaximum(double maximum)
+{
+    m_progressMaximum = maximum;
+    m_controls.progressBar->setMaximum(toBarUnits(maximum));
+}
+
+double MainWindow::progressMaximum() const
+{
+    return m_progressMaximum;
+}
+
+void MainWindow::setProgressValue(double value)
+{
+    m_controls.progressBar->setValue(std::min(toBarUnits(value), m_controls.progressBar->maximum()));
+}
+
+void MainWindow::setStatusText(const QString& text)
+{
+    m_controls.statusText->setText(text);
+}
+
+void MainWindow::setControlEnabled(Control control, bool enabled)
+{
+    QWidget* widget = nullptr;
+    switch (control) {
+    case Control::LoadStart:
+        widget = m_controls.loadStart;
+        break;
+    case Control::FirmwareFile:
+        widget = m_controls.firmwareFile;
+        break;
+    case Control::EthernetAddress:
+        widget = m_controls.ethernetAddress;
+        break;
+    case Control::EthernetPort:
+        widget = m_controls.ethernetPort;
+        break;
+    }
+    if (widget)
+        widget->setEnabled(enabled);
+}
+
+QString MainWindow::ethernetAddress() const
+{
+    return m_controls.ethernetAddress->text();
+}
+
+QString MainWindow::ethernetPort() const
+{
+    return m_controls.ethernetPort->text();
+}
+
+void MainWindow::setEthernetAddress(const QString& text)
+{
+    m_controls.ethernetAddress->setText(text);
+}
+
+void MainWindow::setEthernetPort(const QString& text)
+{
+    m_controls.ethernetPort->setText(text);
+}
+
+void MainWindow::setFirmwareFileCaption(const QString& caption)
+{
+    m_controls.firmwareFile->setText(caption);
+}
+
+QAction* MainWindow::modeAction(Mode mode) const
+{
+    switch (mode) {
+    case Mode::Loop:
+        return m_menus.mnuLoop;
+    case Mode::Slow:
+        return m_menus.mnuSlow;
+    case Mode::Debug:
+        return m_menus.mnuDebug;
+    }
+    return nullptr;
+}
+
+bool MainWindow::isChecked(Mode mode) const
+{
+    const QAction* action = modeAction(mode);
+    return action && action->isChecked();
+}
+
+void MainWindow::setChecked(Mode mode, bool checked)
+{
+    if (QAction* action = modeAction(mode))
+        action->setChecked(checked);
 }

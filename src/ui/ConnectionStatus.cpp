@@ -1,0 +1,47 @@
+#include "ConnectionStatus.h"
+
+namespace ConnectionStatus {
+
+QString statusLine(int state, const QString& remoteHost)
+{
+    switch (state) {
+    case 0:
+        return QStringLiteral("Not connected");
+    case 1:
+        return QStringLiteral("Open");
+    case 2:
+        return QStringLiteral("Listening");
+    case 3:
+        return QStringLiteral("Connection pending");
+    case 4:
+        return QStringLiteral("Resolving ") + remoteHost;
+    case 5:
+        return QStringLiteral("Resolved ") + remoteHost;
+    case 6:
+        return QStringLiteral("Connecting to ") + remoteHost;
+    case 7:
+        return QStringLiteral("Connected to ") + remoteHost;
+    case 8:
+        return remoteHost + QStringLiteral(" is closing the connection");
+    case 9:
+        return QStringLiteral("Error");
+    default:
+        return QStringLiteral("Unknown state");
+    }
+}
+
+QStringList errorLines(int number, const QString& description, bool showsTcpServerHint)
+{
+    // A negative number's minus sign takes the place of the blank.
+    QStringList lines{QStringLiteral("Ethernet Error") + (number < 0 ? QString() : QStringLiteral(" ")) +
+                          QString::number(number),
+                      description};
+    if (number == ConnectionRefused) {
+        lines << QStringLiteral("Hint: Found device but port was not availaible. Verify port number.");
+        if (showsTcpServerHint)
+            lines << QStringLiteral("Hint: Verify Ethernet Interface is configured as 'TCP Server'.");
+    }
+    return lines;
+}
+
+} // namespace ConnectionStatus

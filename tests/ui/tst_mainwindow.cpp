@@ -1,0 +1,445 @@
+// The window on its own, offscreen: start-up, layout, file selection, the Tools menu, the status
+// line and the report of socket errors.
+#include "UiTestSupport.h"
+
+#include "Ethernet.h"
+#include "SettingsStore.h"
+#include "TimeScale.h"
+
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+using namespace UiTest;
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+
+    void startUp_data();
+    void startUp();
+    void geometry_data();
+    void geometry();
+    void clientAreaAndStatusBar();
+    void tabOrder();
+    void menus_data();
+    void menus();
+
+    void fileChoice_data();
+    void fileChoice();
+    void cancel();
+    void disabledFileLabelIgnoresClicks();
+
+    void loopChosenTwice();
+    void debugResizes();
+    void forgetLoadsDefaults();
+
+    void statusLineBeforeConnection();
+    void statusPeriodAfterConnection();
+    void socketError_data();
+    void socketError();
+    void progressBar_data();
+    void progressBar();
+
+private:
+    QTemporaryDir m_settingsDir;
+    QTemporaryDir m_files;
+};
+
+void TestMainWindow::initTestCase()
+{
+    QVERIFY(m_settingsDir.isValid());
+    isolateSettings(m_settingsDir.path());
+    TimeScale::set(0.01);
+}
+
+void TestMainWindow::init()
+{
+    for (const QString& title : {MarlinTitle, VireoTitle, MarlinTitle + QStringLiteral(" Debug")})
+        SettingsStore(title).removeSection();
+}
+
+void TestMainWindow::startUp_data()
+{
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<QString>("caption");
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<bool>("toolsShown");
+    QTest::newRow("Marlin") << MarlinTitle << "1.0.61" << "Marlin-ARC Firmware Uploader v1.0.61"
+                            << "192.168.10.11" << "23" << false;
+    QTest::newRow("Marlin Debug") << MarlinTitle + " Debug" << "1.0.61"
+                                  << "Marlin-ARC Firmware Uploader Debug v1.0.61" << "192.168.10.11" << "23" << true;
+    QTest::newRow("Marlin debug, lower case") << MarlinTitle + " debug" << "1.0.61"
+                                              << "Marlin-ARC Firmware Uploader debug v1.0.61" << "192.168.10.11"
+                                              << "23" << false;
+    QTest::newRow("Vireo Grand, version 2.10.5") << VireoTitle << "2.10.5" << "Vireo Grand Firmware Uploader v2.10.5"
+                                                 << "192.168.11.2" << "5000" << false;
+    QTest::newRow("no known product") << "Unknown Uploader" << "1.0.61" << "Unknown Uploader v1.0.61" << ""
+                                      << "" << false;
+}
+
+void TestMainWindow::startUp()
+{
+    QFETCH(QString, title);
+    QFETCH(QString, version);
+    MainWindow window(title, version);
+
+    QCOMPARE(window.objectName(), QStringLiteral("frmMain"));
+    QTEST(window.windowTitle(), "caption");
+    QCOMPARE(control<QLabel>(window, "FirmwareFile")->text(), QStringLiteral("Select file..."));
+    QTEST(control<QLineEdit>(window, "EthernetAddress")->text(), "address");
+    QTEST(control<QLineEdit>(window, "EthernetPort")->text(), "port");
+    QVERIFY(!control<QPushButton>(window, "LoadStart")->isEnabled());
+    QVERIFY(control<QLabel>(window, "FirmwareFile")->isEnabled());
+    QVERIFY(control<QLineEdit>(window, "EthernetAddress")->isEnabled());
+    QTEST(control<QMenu>(window, "mnuTools")->menuAction()->isVisible(), "toolsShown");
+    for (const char* item : {"mnuLoop", "mnuSlow", "mnuDebug"})
+        QVERIFY2(!action(window, item)->isChecked(), item);
+    QCOMPARE(log(window)->count(), 0);
+    QCOMPARE(log(window)->height(), 49);
+    QCOMPARE(control<QProgressBar>(window, "ProgressBar")->maximum(), 100);
+    QCOMPARE(control<QProgressBar>(window, "ProgressBar")->value(), 0);
+    QCOMPARE(statusLine(window), QString());
+
+    auto* timer = control<QTimer>(window, "EthernetStatusTimer");
+    QVERIFY(timer);
+    QVERIFY(timer->isActive());
+    QCOMPARE(window.statusPeriodMs(), 1000);
+}
+
+void TestMainWindow::geometry_data()
+{
+    // Positions in twips / 15 inside the parent: the client area below the menu bar, or a frame.
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("parent");
+    QTest::addColumn<QRect>("rect");
+    QTest::newRow("frmFirmwareFile") << "frmFirmwareFile" << "frmMainClient" << QRect(16, 8, 353, 57);
+    QTest::newRow("FirmwareFile") << "FirmwareFile" << "frmFirmwareFile" << QRect(8, 24, 337, 25);
+    QTest::newRow("frmConnectionSettings") << "frmConnectionSettings" << "frmMainClient" << QRect(16, 80, 353, 81);
+    QTest::newRow("lblAddress") << "lblAddress" << "frmConnectionSettings" << QRect(32, 24, 41, 17);
+    QTest::newRow("EthernetAddress") << "EthernetAddress" << "frmConnectionSettings" << QRect(88, 24, 97, 19);
+    QTest::newRow("lblPort") << "lblPort" << "frmConnectionSettings" << QRect(32, 48, 41, 17);
+    QTest::newRow("EthernetPort") << "EthernetPort" << "frmConnectionSettings" << QRect(88, 48, 97, 19);
+    QTest::newRow("LoadStart") << "LoadStart" << "frmConnectionSettings" << QRect(224, 24, 97, 41);
+    QTest::newRow("ProgressBar") << "ProgressBar" << "frmMainClient" << QRect(16, 176, 353, 17);
+    QTest::newRow("ListBox") << "ListBox" << "frmMainClient" << QRect(16, 208, 353, 49);
+}
+
+void TestMainWindow::geometry()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, parent);
+    MainWindow window(MarlinTitle, "1.0.61");
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto* widget = window.findChild<QWidget*>(name);
+    QVERIFY(widget);
+    QCOMPARE(widget->parentWidget()->objectName(), parent);
+    QTEST(widget->geometry(), "rect");
+    QVERIFY(widget->isVisible());
+}
+
+void TestMainWindow::clientAreaAndStatusBar()
+{
+    MainWindow window(MarlinTitle, "1.0.61");
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const int menuHeight = window.menuBar()->height();
+    QCOMPARE(window.width(), 385);
+    QCOMPARE(window.height() - menuHeight, 287);
+    QCOMPARE(window.centralWidget()->geometry().top(), menuHeight);
+    // The status bar along the bottom edge: 4035 twips down the client area, 270 high.
+    auto* status = control<QStatusBar>(window, "sbStatusBar");
+    QCOMPARE(status->geometry(), QRect(0, menuHeight + 269, 385, 18));
+
+    const QFont font = window.findChild<QWidget*>("EthernetAddress")->font();
+    QCOMPARE(font.families().value(0), QStringLiteral("Arial Unicode MS"));
+    QCOMPARE(font.pointSizeF(), 8.25);
+    QCOMPARE(font.styleHint(), QFont::SansSerif);
+}
+
+void TestMainWindow::tabOrder()
+{
+    MainWindow window(MarlinTitle, "1.0.61");
+    QStringList order;
+    QWidget* start = log(window);
+    QWidget* widget = start;
+    do {
+        if ((widget->focusPolicy() & Qt::TabFocus) && window.isAncestorOf(widget) &&
+            widget->objectName().length() > 0 && !widget->objectName().startsWith(QLatin1String("qt_")))
+            order << widget->objectName();
+        widget = widget->nextInFocusChain();
+    } while (widget != start);
+    QCOMPARE(order, (QStringList{"ListBox", "EthernetAddress", "EthernetPort", "LoadStart"}));
+}
+
+void TestMainWindow::menus_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("caption");
+    QTest::addColumn<bool>("checkable");
+    QTest::newRow("mnuFileOpen") << "mnuFileOpen" << "&Open" << false;
+    QTest::newRow("mnuFileExit") << "mnuFileExit" << "E&xit" << false;
+    QTest::newRow("mnuLoop") << "mnuLoop" << "&Loop" << true;
+    QTest::newRow("mnuSlow") << "mnuSlow" << "&Slow" << true;
+    QTest::newRow("mnuDebug") << "mnuDebug" << "&Debug" << true;
+    QTest::newRow("mnuForget") << "mnuForget" << "Forget" << false;
+}
+
+void TestMainWindow::menus()
+{
+    QFETCH(QString, name);
+    MainWindow window(MarlinTitle + " Debug", "1.0.61");
+    QCOMPARE(control<QMenu>(window, "mnuFile")->title(), QStringLiteral("&File"));
+    QCOMPARE(control<QMenu>(window, "mnuTools")->title(), QStringLiteral("&Tools"));
+    auto* item = window.findChild<QAction*>(name);
+    QVERIFY(item);
+    QTEST(item->text(), "caption");
+    QTEST(item->isCheckable(), "checkable");
+    QVERIFY(item->isEnabled());
+}
+
+void TestMainWindow::fileChoice_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("click on the file label") << "FirmwareFile";
+    QTest::newRow("click on the frame") << "frmFirmwareFile";
+    QTest::newRow("File > Open") << "mnuFileOpen";
+}
+
+void TestMainWindow::fileChoice()
+{
+    QFETCH(QString, how);
+    MainWindow window(MarlinTitle, "1.0.61");
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const QString path = m_files.filePath("unit.hex");
+    int opened = 0;
+    window.setFileChooser([&] {
+        ++opened;
+        return path;
+    });
+
+    if (how == "mnuFileOpen") {
+        action(window, "mnuFileOpen")->trigger();
+    } else {
+        // Off the label, inside the frame's border, for the frame.
+        auto* widget = window.findChild<QWidget*>(how);
+        const QPoint at = how == "FirmwareFile" ? widget->rect().center() : QPoint(4, widget->height() - 4);
+        QTest::mouseClick(widget, Qt::LeftButton, {}, at);
+    }
+
+    QCOMPARE(opened, 1);
+    QCOMPARE(control<QLabel>(window, "FirmwareFile")->text(), QStringLiteral("unit.hex"));
+    QCOMPARE(window.uploader().firmwarePath(), path);
+    QVERIFY(control<QPushButton>(window, "LoadStart")->isEnabled());
+}
+
+void TestMainWindow::cancel()
+{
+    MainWindow window(MarlinTitle, "1.0.61");
+    QString answer;
+    window.setFileChooser([&] { return answer; });
+    auto* label = control<QLabel>(window, "FirmwareFile");
+    auto* loadStart = control<QPushButton>(window, "LoadStart");
+
+    action(window, "mnuFileOpen")->trigger();
+    QCOMPARE(label->text(), QStringLiteral("Select file..."));
+    QVERIFY(!loadStart->isEnabled());
+    QCOMPARE(window.uploader().firmwarePath(), QString());
+
+    // A Cancel after a choice disables Load and Start but keeps the earlier file.
+    answer = m_files.filePath("unit.hex");
+    action(window, "mnuFileOpen")->trigger();
+    QVERIFY(loadStart->isEnabled());
+    answer.clear();
+    action(window, "mnuFileOpen")->trigger();
+    QVERIFY(!loadStart->isEnabled());
+    QCOMPARE(label->text(), QStringLiteral("unit.hex"));
+    QCOMPARE(window.uploader().firmwarePath(), m_files.filePath("unit.hex"));
+}
+
+void TestMainWindow::disabledFileLabelIgnoresClicks()
+{
+    MainWindow window(MarlinTitle, "1.0.61");
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    int opened = 0;
+    window.setFileChooser([&] {
+        ++opened;
+        return QString();
+    });
+    auto* label = control<QLabel>(window, "FirmwareFile");
+    window.setControlEnabled(UploadWindow::Control::FirmwareFile, false);
+    QTest::mouseClick(label, Qt::LeftButton, {}, label->rect().center());
+    QCOMPARE(opened, 0);
+    window.setControlEnabled(UploadWindow::Control::FirmwareFile, true);
+    QTest::mouseClick(label, Qt::LeftButton, {}, label->rect().center());
+    QCOMPARE(opened, 1); // once, not once for the label and again for its frame
+}
+
+void TestMainWindow::loopChosenTwice()
+{
+    MainWindow window(MarlinTitle + " Debug", "1.0.61");
+    QAction* loop = action(window, "mnuLoop");
+    loop->trigger();
+    QVERIFY(loop->isChecked());
+    QCOMPARE(statusLine(window), QStringLiteral("Loops: 0"));
+    window.setStatusText(QStringLiteral("something else"));
+    loop->trigger();
+    QVERIFY(!loop->isChecked());
+    QVERIFY(!window.isChecked(UploadWindow::Mode::Loop));
+    QCOMPARE(window.uploader().loopCount(), qint16(0));
+    QCOMPARE(statusLine(window), QStringLiteral("Loops: 0"));
+}
+
+void TestMainWindow::debugResizes()
+{
+    MainWindow window(MarlinTitle + " Debug", "1.0.61");
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const int width = window.frameGeometry().width();
+    const QRect logBefore = log(window)->geometry();
+    const QRect addressBefore = window.findChild<QWidget*>("EthernetAddress")->geometry();
+    auto* status = control<QStatusBar>(window, "sbStatusBar");
+
+    struct Step
+    {
+        bool debug;
+        int outerHeight;
+        int logHeight;
+    };
+    for (const Step step : {Step{true, 672, 390}, Step{false, 336, 49}, Step{true, 672, 390}}) {
+        action(window, "mnuDebug")->trigger();
+        QCOMPARE(window.isChecked(UploadWindow::Mode::Debug), step.debug);
+        QTRY_COMPARE(window.frameGeometry().height(), step.outerHeight);
+        QCOMPARE(window.frameGeometry().width(), width);
+        QCOMPARE(log(window)->geometry(), QRect(logBefore.topLeft(), QSize(logBefore.width(), step.logHeight)));
+        QCOMPARE(window.findChild<QWidget*>("EthernetAddress")->geometry(), addressBefore);
+        QCOMPARE(status->geometry().bottom(), window.height() - 1);
+        QCOMPARE(status->height(), 18);
+    }
+}
+
+void TestMainWindow::forgetLoadsDefaults()
+{
+    const QString title = MarlinTitle + " Debug";
+    SettingsStore store(title);
+    QVERIFY(store.write("EthernetAddress", "10.0.0.5"));
+    QVERIFY(store.write("EthernetPort", "5000"));
+    MainWindow window(title, "1.0.61");
+    QCOMPARE(window.ethernetAddress(), QStringLiteral("10.0.0.5"));
+    QCOMPARE(window.ethernetPort(), QStringLiteral("5000"));
+    action(window, "mnuForget")->trigger();
+    QCOMPARE(window.ethernetAddress(), QStringLiteral("192.168.10.11"));
+    QCOMPARE(window.ethernetPort(), QStringLiteral("23"));
+    QCOMPARE(store.read("EthernetAddress", "none"), QStringLiteral("none"));
+}
+
+void TestMainWindow::statusLineBeforeConnection()
+{
+    MainWindow window(MarlinTitle, "1.0.61");
+    auto* timer = control<QTimer>(window, "EthernetStatusTimer");
+    QCOMPARE(timer->interval(), TimeScale::toRealMs(1000));
+    QTRY_COMPARE(statusLine(window), QStringLiteral("Not connected"));
+    window.setStatusText(QStringLiteral("Loops: 3"));
+    QTRY_COMPARE(statusLine(window), QStringLiteral("Not connected"));
+    QCOMPARE(window.statusPeriodMs(), 1000);
+    QCOMPARE(timer->interval(), TimeScale::toRealMs(1000));
+}
+
+void TestMainWindow::statusPeriodAfterConnection()
+{
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    MainWindow window(MarlinTitle, "1.0.61");
+    auto* ethernet = control<Ethernet>(window, "Ethernet");
+    auto* timer = control<QTimer>(window, "EthernetStatusTimer");
+    QVERIFY(ethernet);
+    QTRY_COMPARE(statusLine(window), QStringLiteral("Not connected"));
+
+    ethernet->setRemoteHost(QStringLiteral("127.0.0.1"));
+    ethernet->setRemotePort(server.serverPort());
+    ethernet->connectToUnit();
+    QTRY_COMPARE(statusLine(window), QStringLiteral("Connected to 127.0.0.1"));
+    QCOMPARE(window.statusPeriodMs(), 333);
+    QCOMPARE(timer->interval(), std::max(1, TimeScale::toRealMs(333)));
+
+    // It stays at 333 ms once disconnected.
+    ethernet->close();
+    QTRY_COMPARE(statusLine(window), QStringLiteral("Not connected"));
+    QCOMPARE(window.statusPeriodMs(), 333);
+    QVERIFY(timer->isActive());
+}
+
+void TestMainWindow::socketError_data()
+{
+    const QString portHint = QStringLiteral("Hint: Found device but port was not availaible. Verify port number.");
+    const QString serverHint = QStringLiteral("Hint: Verify Ethernet Interface is configured as 'TCP Server'.");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<int>("number");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("Marlin, refused") << MarlinTitle << 10061
+                                     << QStringList{"earlier", "Ethernet Error 10061", "Refused", portHint};
+    QTest::newRow("Vireo Grand, refused")
+        << VireoTitle << 10061 << QStringList{"earlier", "Ethernet Error 10061", "Refused", portHint, serverHint};
+    QTest::newRow("Vireo Grand, time-out") << VireoTitle << 10060
+                                           << QStringList{"earlier", "Ethernet Error 10060", "Refused"};
+    QTest::newRow("negative number") << MarlinTitle << -1 << QStringList{"earlier", "Ethernet Error-1", "Refused"};
+}
+
+void TestMainWindow::socketError()
+{
+    QFETCH(QString, title);
+    QFETCH(int, number);
+    MainWindow window(title, "1.0.61");
+    window.appendLog(QStringLiteral("earlier"));
+    emit control<Ethernet>(window, "Ethernet")->error(number, QStringLiteral("Refused"));
+
+    QTEST(logLines(window), "expected");
+    QCOMPARE(logBackground(window), QColor(255, 0, 0));
+    QCOMPARE(log(window)->currentRow(), log(window)->count() - 1);
+    QVERIFY(!control<QPushButton>(window, "LoadStart")->isEnabled()); // no control is touched
+}
+
+void TestMainWindow::progressBar_data()
+{
+    QTest::addColumn<double>("maximum");
+    QTest::addColumn<double>("value");
+    QTest::addColumn<int>("barMaximum");
+    QTest::addColumn<int>("barValue");
+    QTest::newRow("whole blocks") << 250.0 << 17.0 << 250 << 17;
+    QTest::newRow("fractions round") << 10.6 << 2.4 << 11 << 2;
+    QTest::newRow("value past the maximum shows full") << 40.0 << 41.0 << 40 << 40;
+    QTest::newRow("value at the maximum") << 40.0 << 40.0 << 40 << 40;
+}
+
+void TestMainWindow::progressBar()
+{
+    QFETCH(double, maximum);
+    QFETCH(double, value);
+    MainWindow window(MarlinTitle, "1.0.61");
+    auto* bar = control<QProgressBar>(window, "ProgressBar");
+    window.setProgressMaximum(maximum);
+    window.setProgressValue(value);
+    QCOMPARE(window.progressMaximum(), maximum);
+    QCOMPARE(bar->minimum(), 0);
+    QTEST(bar->maximum(), "barMaximum");
+    QTEST(bar->value(), "barValue");
+}
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"

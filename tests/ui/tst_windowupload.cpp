@@ -1,0 +1,167 @@
+// The real window uploading to the simulated unit on 127.0.0.1, driven through its controls.
+#include "UiTestSupport.h"
+
+#include "SettingsStore.h"
+#include "SimulatedUnit.h"
+#include "TimeScale.h"
+
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace UiTest;
+
+class TestWindowUpload : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+
+    void uploadCompletes();
+    void refusedConnection_data();
+    void refusedConnection();
+    void fileChosenDuringUpdate();
+
+private:
+    // Fills the boxes with the simulated unit's address and chooses `hexFile` through File > Open.
+    static void prepare(MainWindow& window, quint16 port, const QString& hexFile);
+
+    QTemporaryDir m_settingsDir;
+    QTemporaryDir m_files;
+};
+
+void TestWindowUpload::initTestCase()
+{
+    QVERIFY(m_settingsDir.isValid());
+    isolateSettings(m_settingsDir.path());
+    TimeScale::set(0.01); // reboot waits of seconds take milliseconds
+}
+
+void TestWindowUpload::init()
+{
+    for (const QString& title : {MarlinTitle, VireoTitle})
+        SettingsStore(title).removeSection();
+}
+
+void TestWindowUpload::prepare(MainWindow& window, quint16 port, const QString& hexFile)
+{
+    control<QLineEdit>(window, "EthernetAddress")->setText(QStringLiteral("127.0.0.1"));
+    control<QLineEdit>(window, "EthernetPort")->setText(QString::number(port));
+    window.setFileChooser([hexFile] { return hexFile; });
+    action(window, "mnuFileOpen")->trigger();
+}
+
+void TestWindowUpload::uploadCompletes()
+{
+    unitsim::SimulatedUnit unit(unitsim::Model::Marlin);
+    QVERIFY(unit.listen());
+    const QString hex = writeHexFile(m_files.path(), "marlin.hex", 40);
+    QVERIFY(!hex.isEmpty());
+
+    MainWindow window(MarlinTitle, "1.0.61");
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    prepare(window, unit.port(), hex);
+    auto* loadStart = control<QPushButton>(window, "LoadStart");
+
+    // The count of complete uploads shows until the next status refresh replaces it.
+    QString statusAtUploadComplete;
+    connect(log(window)->model(), &QAbstractItemModel::rowsInserted, &window, [&](const QModelIndex&, int first) {
+        if (log(window)->item(first)->text() == QLatin1String("Upload complete."))
+            statusAtUploadComplete = statusLine(window);
+    });
+
+    QTest::mouseClick(loadStart, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(logContains(window, "Done!  Unit is ready to use."), 20000);
+    QTRY_VERIFY(loadStart->isEnabled());
+
+    const QStringList lines = logLines(window);
+    QCOMPARE(lines.mid(lines.size() - 2), (QStringList{"Done!  Unit is ready to use.", " "}));
+    QCOMPARE(logBackground(window), QColor(0, 255, 0));
+    QCOMPARE(log(window)->currentRow(), log(window)->count() - 1);
+    QCOMPARE(statusAtUploadComplete, QStringLiteral("Loops: 1"));
+    QTRY_COMPARE(statusLine(window), QStringLiteral("Not connected"));
+    QCOMPARE(window.statusPeriodMs(), 333); // a tick saw the connection
+    for (const char* name : {"FirmwareFile", "EthernetAddress", "EthernetPort"})
+        QVERIFY2(window.findChild<QWidget*>(name)->isEnabled(), name);
+
+    QVERIFY(unit.report().cumulative().imageComplete);
+    QCOMPARE(unit.report().cumulative().recordsAccepted, 41);
+    SettingsStore store(MarlinTitle);
+    QCOMPARE(store.read("EthernetAddress", {}), QStringLiteral("127.0.0.1"));
+    QCOMPARE(store.read("EthernetPort", {}), QString::number(unit.port()));
+}
+
+void TestWindowUpload::refusedConnection_data()
+{
+    const QString portHint = QStringLiteral("Hint: Found device but port was not availaible. Verify port number.");
+    const QString serverHint = QStringLiteral("Hint: Verify Ethernet Interface is configured as 'TCP Server'.");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QStringList>("hints");
+    QTest::newRow("Marlin: port hint") << MarlinTitle << QStringList{portHint};
+    QTest::newRow("Vireo Grand: both hints") << VireoTitle << QStringList{portHint, serverHint};
+}
+
+void TestWindowUpload::refusedConnection()
+{
+    QFETCH(QString, title);
+    QFETCH(QStringList, hints);
+    const quint16 port = closedPort();
+    QVERIFY(port != 0);
+    MainWindow window(title, "1.0.61");
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    prepare(window, port, writeHexFile(m_files.path(), "refused.hex", 3));
+    auto* loadStart = control<QPushButton>(window, "LoadStart");
+
+    QTest::mouseClick(loadStart, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(logContains(window, "Disconnecting from 127.0.0.1"), 20000);
+
+    const QStringList lines = logLines(window);
+    const int error = lines.indexOf("Ethernet Error 10061");
+    QVERIFY2(error >= 0, qPrintable(lines.join('\n')));
+    QVERIFY(!lines.value(error + 1).isEmpty()); // the socket's own description
+    QCOMPARE(lines.mid(error + 2, hints.size()), hints);
+    if (hints.size() == 1)
+        QVERIFY(!lines.value(error + 3).startsWith("Hint:"));
+    QVERIFY(lines.contains("Could not establish connection to 127.0.0.1"));
+    QCOMPARE(logBackground(window), QColor(255, 0, 0));
+    QVERIFY(loadStart->isEnabled());
+    QCOMPARE(SettingsStore(title).read("EthernetPort", "none"), QStringLiteral("none"));
+}
+
+void TestWindowUpload::fileChosenDuringUpdate()
+{
+    unitsim::SimulatedUnit unit(unitsim::Model::Marlin);
+    unit.setLatencyMs(2); // long enough to choose a file in the middle of the stream
+    QVERIFY(unit.listen());
+    const QString first = writeHexFile(m_files.path(), "first.hex", 60);
+    const QString second = writeHexFile(m_files.path(), "second.hex", 5);
+
+    MainWindow window(MarlinTitle, "1.0.61");
+    prepare(window, unit.port(), first);
+    auto* loadStart = control<QPushButton>(window, "LoadStart");
+    QTest::mouseClick(loadStart, Qt::LeftButton);
+    QTRY_VERIFY(logContains(window, "Sending firmware..."));
+    QVERIFY(window.uploader().isUpdateRunning());
+
+    window.setFileChooser([second] { return second; });
+    action(window, "mnuFileOpen")->trigger();
+    QCOMPARE(control<QLabel>(window, "FirmwareFile")->text(), QStringLiteral("second.hex"));
+    QVERIFY(!loadStart->isEnabled()); // not on top of the running update
+    QVERIFY(window.uploader().isUpdateRunning());
+
+    QTRY_VERIFY_WITH_TIMEOUT(logContains(window, "Done!  Unit is ready to use."), 20000);
+    QTRY_VERIFY(loadStart->isEnabled());
+    QCOMPARE(unit.report().connections.value(0).recordsAccepted, 61); // the first file went out whole
+
+    QTest::mouseClick(loadStart, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(logContains(window, "Done!  Unit is ready to use.") && loadStart->isEnabled(), 20000);
+    QCOMPARE(unit.report().connections.size(), 2);
+    QCOMPARE(unit.report().connections.value(1).recordsAccepted, 6);
+}
+
+QTEST_MAIN(TestWindowUpload)
+#include "tst_windowupload.moc"
