@@ -24,9 +24,11 @@ Widget* place(Widget* widget, const char* name, int left, int top, int width, in
 
 QFont windowFont()
 {
+    // Where Arial Unicode MS is missing: Arial or a face with its metrics, else a narrow sans
+    // serif, so that the captions fit their fixed widths.
     QFont font;
     font.setFamilies({QStringLiteral("Arial Unicode MS"), QStringLiteral("Arial"), QStringLiteral("Liberation Sans"),
-                      QStringLiteral("DejaVu Sans")});
+                      QStringLiteral("Helvetica"), QStringLiteral("DejaVu Sans Condensed"), QStringLiteral("DejaVu Sans")});
     font.setStyleHint(QFont::SansSerif);
     font.setPointSizeF(8.25);
     font.setWeight(QFont::Normal);
