@@ -79,14 +79,12 @@ MainWindow::MainWindow(const QString& applicationTitle, const QString& version, 
     m_menus.mnuTools->menuAction()->setVisible(applicationTitle.endsWith(QStringLiteral("Debug"), Qt::CaseSensitive));
 }
 
+// The window is destroyed only after the event loop has returned, so no handler is waiting inside
+// it any more; shutting the engine down here would also end the waits of every later window.
 MainWindow::~MainWindow()
 {
-    // Whatever is still pending must not reach a window that is going away.
-    if (!m_closed) {
-        m_closed = true;
-        m_statusTimer->stop();
-        m_uploader.shutdown();
-    }
+    m_closed = true;
+    m_statusTimer->stop();
 }
 
 void MainWindow::setFileChooser(std::function<QString()> chooser)

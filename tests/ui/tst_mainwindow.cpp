@@ -6,6 +6,7 @@
 #include "SettingsStore.h"
 #include "TimeScale.h"
 
+#include <QFileDialog>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QMenu>
@@ -39,6 +40,7 @@ private slots:
     void fileChoice_data();
     void fileChoice();
     void cancel();
+    void fileDialog();
     void disabledFileLabelIgnoresClicks();
 
     void loopChosenTwice();
@@ -270,6 +272,39 @@ void TestMainWindow::cancel()
     QVERIFY(!loadStart->isEnabled());
     QCOMPARE(label->text(), QStringLiteral("unit.hex"));
     QCOMPARE(window.uploader().firmwarePath(), m_files.filePath("unit.hex"));
+}
+
+void TestMainWindow::fileDialog()
+{
+    const QString path = writeHexFile(m_files.path(), "unit.hex", 1);
+    MainWindow window(MarlinTitle, "1.0.61");
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+    // The window's own dialog: answered from inside its modal loop.
+    QString title, directory;
+    QStringList filters;
+    QFileDialog::FileMode mode = QFileDialog::AnyFile;
+    QTimer::singleShot(0, &window, [&] {
+        auto* dialog = window.findChild<QFileDialog*>("dlgCommonDialog");
+        if (!dialog)
+            return;
+        title = dialog->windowTitle();
+        filters = dialog->nameFilters();
+        mode = dialog->fileMode();
+        directory = dialog->directory().absolutePath();
+        dialog->selectFile(path);
+        static_cast<QDialog*>(dialog)->accept(); // QFileDialog::accept checks that the file exists
+    });
+    action(window, "mnuFileOpen")->trigger();
+
+    QCOMPARE(title, QStringLiteral("Open Firmware File"));
+    QCOMPARE(filters, QStringList{"Firmware Files (*.hex)"});
+    QCOMPARE(mode, QFileDialog::ExistingFile);
+    QCOMPARE(directory, QDir::current().absolutePath());
+    QCOMPARE(window.uploader().firmwarePath(), path);
+    QCOMPARE(control<QLabel>(window, "FirmwareFile")->text(), QStringLiteral("unit.hex"));
+    QVERIFY(control<QPushButton>(window, "LoadStart")->isEnabled());
 }
 
 void TestMainWindow::disabledFileLabelIgnoresClicks()
