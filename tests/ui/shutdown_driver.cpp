@@ -3,7 +3,8 @@
 // the middle of the wait that follows that line. Returns app.exec()'s result, or non-zero when
 // the close saved settings, started another update, or took too long.
 //
-//   ui_shutdown_driver <stage>
+//   ui_shutdown_driver <stage> [--exit-menu]
+//   --exit-menu closes through File > Exit instead of the window's own close
 //   stages: connection, slow, end-of-file, write-start, write, reboot, loop, refused
 #include "UiTestSupport.h"
 
@@ -59,10 +60,11 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
     const std::optional<Stage> stage = stageNamed(app.arguments().value(1));
     if (!stage) {
-        std::fprintf(stderr, "usage: ui_shutdown_driver <stage>\n");
+        std::fprintf(stderr, "usage: ui_shutdown_driver <stage> [--exit-menu]\n");
         return 2;
     }
 
+    const bool exitMenu = app.arguments().contains(QStringLiteral("--exit-menu"));
     QTemporaryDir dir;
     UiTest::isolateSettings(dir.path());
     // A quarter of the real waits: a close that did not end a wait at once would show as delay.
@@ -99,7 +101,15 @@ int main(int argc, char* argv[])
         std::fflush(stdout);
         sinceClose.start();
         // Like the operator's click: it arrives through the event queue, inside the next wait.
-        QMetaObject::invokeMethod(&window, [&window] { window.close(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            &window,
+            [&window, exitMenu] {
+                if (exitMenu)
+                    UiTest::action(window, "mnuFileExit")->trigger();
+                else
+                    window.close();
+            },
+            Qt::QueuedConnection);
     });
     QTimer::singleShot(0, &window, [&window] { UiTest::control<QPushButton>(window, "LoadStart")->click(); });
     QTimer::singleShot(30000, &app, [] {

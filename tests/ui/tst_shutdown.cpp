@@ -13,25 +13,31 @@ private slots:
 void TestShutdown::closeDuringWait_data()
 {
     QTest::addColumn<QString>("stage");
-    QTest::newRow("connection wait") << "connection";
-    QTest::newRow("connection wait after a refusal") << "refused";
-    QTest::newRow("slow pause") << "slow";
-    QTest::newRow("end-of-file wait") << "end-of-file";
-    QTest::newRow("wait before writing") << "write-start";
-    QTest::newRow("write wait") << "write";
-    QTest::newRow("reboot wait") << "reboot";
-    QTest::newRow("loop wait") << "loop";
+    QTest::addColumn<bool>("exitMenu");
+    QTest::newRow("connection wait") << "connection" << false;
+    QTest::newRow("connection wait after a refusal") << "refused" << false;
+    QTest::newRow("slow pause") << "slow" << false;
+    QTest::newRow("end-of-file wait") << "end-of-file" << false;
+    QTest::newRow("wait before writing") << "write-start" << false;
+    QTest::newRow("write wait") << "write" << false;
+    QTest::newRow("reboot wait") << "reboot" << false;
+    QTest::newRow("reboot wait, File > Exit") << "reboot" << true;
+    QTest::newRow("loop wait") << "loop" << false;
 }
 
 void TestShutdown::closeDuringWait()
 {
     QFETCH(QString, stage);
+    QFETCH(bool, exitMenu);
     QProcess driver;
     driver.setProcessChannelMode(QProcess::MergedChannels);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", "offscreen");
     driver.setProcessEnvironment(env);
-    driver.start(QStringLiteral(SHUTDOWN_DRIVER), {stage});
+    QStringList arguments{stage};
+    if (exitMenu)
+        arguments << QStringLiteral("--exit-menu");
+    driver.start(QStringLiteral(SHUTDOWN_DRIVER), arguments);
     QVERIFY2(driver.waitForFinished(60000), "the program did not end");
     const QString output = QString::fromLocal8Bit(driver.readAll());
 
