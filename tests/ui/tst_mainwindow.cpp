@@ -459,7 +459,6 @@ void TestMainWindow::progressBar_data()
     QTest::newRow("whole blocks") << 250.0 << 17.0 << 250 << 17;
     QTest::newRow("fractions round") << 10.6 << 2.4 << 11 << 2;
     QTest::newRow("value past the maximum shows full") << 40.0 << 41.0 << 40 << 40;
-    QTest::newRow("value at the maximum") << 40.0 << 40.0 << 40 << 40;
 }
 
 void TestMainWindow::progressBar()
