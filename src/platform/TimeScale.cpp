@@ -27,7 +27,8 @@ std::chrono::nanoseconds toReal(std::chrono::nanoseconds programDuration)
 
 int toRealMs(int programMs)
 {
-    const double real = std::round(double(programMs) * g_factor);
+    // Rounded up: a wait never ends before its due time.
+    const double real = std::ceil(double(programMs) * g_factor);
     return int(std::clamp(real, 0.0, double(std::numeric_limits<int>::max())));
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "MonotonicClock.h"
 #include "UploadWindow.h"
 
 #include <QMap>
@@ -10,6 +11,7 @@ class RecordingWindow : public UploadWindow
 {
 public:
     QStringList log;
+    QList<double> logTimes; // program seconds at which each line was added
     int selected = -1;
     QList<LogColour> colours;
     double progressMax = 100;
@@ -25,10 +27,15 @@ public:
     QMap<Mode, bool> checked{{Mode::Loop, false}, {Mode::Slow, false}, {Mode::Debug, false}};
     int clears = 0;
 
-    void appendLog(const QString& line) override { log.append(line); }
+    void appendLog(const QString& line) override
+    {
+        log.append(line);
+        logTimes.append(MonotonicClock::seconds());
+    }
     void clearLog() override
     {
         log.clear();
+        logTimes.clear();
         selected = -1;
         ++clears;
     }
@@ -36,6 +43,7 @@ public:
     void removeFirstLogLine() override
     {
         log.removeFirst();
+        logTimes.removeFirst();
         if (selected >= 0)
             --selected;
     }
@@ -61,6 +69,14 @@ public:
             if (!on)
                 return false;
         return true;
+    }
+    // Program seconds at which the first line starting with `prefix` was added, or -1.
+    double timeOf(const QString& prefix) const
+    {
+        for (qsizetype i = 0; i < log.size(); ++i)
+            if (log.at(i).startsWith(prefix))
+                return logTimes.at(i);
+        return -1;
     }
     LogColour lastColour() const { return colours.isEmpty() ? LogColour::White : colours.last(); }
 };
