@@ -34,6 +34,11 @@ Skip skipReason(const QByteArray& line)
     return Skip::None;
 }
 
+bool isEndOfFileRecord(const QByteArray& line)
+{
+    return rangeEquals(line, 8, "01");
+}
+
 QByteArray address(const QByteArray& line)
 {
     return line.mid(3, 4);

@@ -15,6 +15,8 @@ bool isNoDataRecord(const QByteArray& line);
 bool isBootCodeRecord(const QByteArray& line);
 // NoData wins when both rules apply.
 Skip skipReason(const QByteArray& line);
+// Record type 01 (characters 8-9): the unit finishes the update when it gets this record.
+bool isEndOfFileRecord(const QByteArray& line);
 // Characters 4 to 7 (fewer for a short line).
 QByteArray address(const QByteArray& line);
 

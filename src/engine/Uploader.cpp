@@ -315,8 +315,15 @@ void Uploader::sendNextRecord()
         endAfterFault({QStringLiteral("The connection to the unit was lost before the upload was complete.")});
         return;
     }
-    if (last)
+    if (!last)
+        return;
+    if (RecordRules::isEndOfFileRecord(line)) {
         endOfFile();
+        return;
+    }
+    // Without its end-of-file record the unit never finishes the update: that is no success.
+    endAfterFault({QStringLiteral("Upload stopped: the firmware file ends without an end-of-file record, "
+                                  "so the unit cannot finish the update. Check the file.")});
 }
 
 void Uploader::endOfFile()

@@ -121,6 +121,9 @@ private slots:
 
     void recordAddress()
     {
+        QVERIFY(RecordRules::isEndOfFileRecord(":00000001FF"));
+        QVERIFY(!RecordRules::isEndOfFileRecord(":10000000"));
+        QVERIFY(!RecordRules::isEndOfFileRecord(":0000000"));
         QCOMPARE(RecordRules::address(":201A4000FF"), QByteArray("1A40"));
         QCOMPARE(RecordRules::address(":10F"), QByteArray("F"));
     }

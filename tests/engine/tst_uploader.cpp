@@ -454,6 +454,7 @@ private slots:
         QTest::newRow("empty file") << QByteArray();
         QTest::newRow("only blank lines") << QByteArray("\r\n\r\n");
         QTest::newRow("only skipped records") << HexFile::join({HexFile::data(0xFC00, QByteArray(16, 'x'))});
+        QTest::newRow("no end-of-file record") << HexFile::join(HexFile::plain(5).mid(0, 5));
     }
 
     void nothingLeftToSend()
@@ -463,7 +464,8 @@ private slots:
         f.writeFirmware(contents);
         QVERIFY(f.runUpdate());
         QVERIFY(!f.lastSucceeded());
-        QVERIFY(find(f.window.log, QStringLiteral("^Upload stopped: .*no record left")) >= 0);
+        QVERIFY2(find(f.window.log, QStringLiteral("^Upload stopped: .*(no record left|without an end-of-file record)")) >= 0,
+                 qPrintable(f.window.log.join('|')));
         QCOMPARE(f.window.lastColour(), Colour::Red);
         QVERIFY(f.window.allControlsEnabled());
         QVERIFY(!f.uploader.isFirmwareFileOpen());
