@@ -321,8 +321,15 @@ private slots:
         EngineFixture f;
         f.writeFirmware(HexFile::join(HexFile::plain(3)));
         f.window.checked[UploadWindow::Mode::Loop] = true;
+        QList<double> greens;
+        QList<double> starts;
+        connect(&f.uploader, &Uploader::updateFinished, &f.uploader, [&] { greens.append(MonotonicClock::seconds()); });
+        connect(&f.uploader, &Uploader::updateStarted, &f.uploader, [&] { starts.append(MonotonicClock::seconds()); });
         f.uploader.loadStart();
-        QTRY_VERIFY_WITH_TIMEOUT(f.started.size() >= 3, 20000);
+        QVERIFY(waitUntil([&] { return f.started.size() >= 3; }, 20000));
+        QVERIFY(greens.size() >= 2);
+        for (int i = 0; i < 2; ++i)
+            QVERIFY2(starts.at(i + 1) - greens.at(i) >= 2.0, qPrintable(QString::number(starts.at(i + 1) - greens.at(i))));
         f.window.checked[UploadWindow::Mode::Loop] = false;
         QTRY_VERIFY_WITH_TIMEOUT(f.uploader.phase() == Uploader::Phase::Idle && f.finished.size() >= 3, 20000);
         QVERIFY(f.uploader.loopCount() >= 3);
