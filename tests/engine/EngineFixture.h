@@ -2,13 +2,13 @@
 
 #include "HexFile.h"
 #include "RecordingWindow.h"
+#include "WaitUntil.h"
 
 #include "Ethernet.h"
 #include "SettingsStore.h"
 #include "SimulatedUnit.h"
 #include "Uploader.h"
 
-#include <QDeadlineTimer>
 #include <QFile>
 #include <QTimer>
 #include <QSignalSpy>
@@ -16,22 +16,6 @@
 #include <QTest>
 
 #include <memory>
-
-// Runs the event loop until the condition holds. Unlike QTest::qWaitFor it never sleeps between
-// passes, so an upload runs at full speed while the test waits for it.
-template <typename Condition>
-bool waitUntil(Condition condition, int timeoutMs)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    QTimer wake;
-    wake.start(5);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
 
 // One uploader with a recording window, talking to a simulated unit on 127.0.0.1.
 struct EngineFixture
