@@ -32,8 +32,8 @@ bool FirmwareFile::fill()
         m_offset = 0;
     }
     const qsizetype kept = m_buffer.size();
-    m_buffer.resize(kept + ChunkSize);
-    const qint64 got = m_file.read(m_buffer.data() + kept, ChunkSize);
+    m_buffer.resize(kept + m_chunkSize);
+    const qint64 got = m_file.read(m_buffer.data() + kept, m_chunkSize);
     if (got < 0) {
         m_error = m_file.errorString();
         m_buffer.resize(kept);

@@ -12,7 +12,9 @@ class FirmwareFile
 public:
     static constexpr qint64 ChunkSize = 64 * 1024;
 
-    FirmwareFile() = default;
+    // chunkSize: bytes read from the file at a time. Small sizes put line terminators at chunk
+    // boundaries often, which the fuzz target relies on.
+    explicit FirmwareFile(qint64 chunkSize = ChunkSize) : m_chunkSize(chunkSize > 0 ? chunkSize : ChunkSize) {}
     FirmwareFile(const FirmwareFile&) = delete;
     FirmwareFile& operator=(const FirmwareFile&) = delete;
 
@@ -40,6 +42,7 @@ private:
     bool nextLine(qsizetype& lineLength, qsizetype& terminatorLength);
     bool fill();
 
+    const qint64 m_chunkSize;
     QFile m_file;
     QByteArray m_buffer;
     qsizetype m_offset = 0; // start of the unread part of m_buffer

@@ -51,11 +51,16 @@ private slots:
     {
         QFETCH(QByteArray, contents);
         QFETCH(QList<QByteArray>, lines);
-        FirmwareFile file;
-        QVERIFY(file.open(write(contents)));
-        QCOMPARE(file.size(), contents.size());
-        QCOMPARE(readAll(file), lines);
-        QVERIFY(file.readLine().isEmpty());
+        const QString path = write(contents);
+        // Tiny chunks put every CR, LF and CR LF at a chunk boundary somewhere.
+        for (qint64 chunkSize : {FirmwareFile::ChunkSize, qint64(1), qint64(2), qint64(3)}) {
+            FirmwareFile file(chunkSize);
+            QVERIFY(file.open(path));
+            QCOMPARE(file.size(), contents.size());
+            QCOMPARE(readAll(file), lines);
+            QVERIFY(file.readLine().isEmpty());
+            QCOMPARE(file.position(), contents.size());
+        }
     }
 
     // CR LF split across the chunk boundary is one terminator; positions count every byte.
