@@ -1,0 +1,188 @@
+// Reply recognition over arbitrary byte streams, split into arrivals at arbitrary points.
+//
+// Input: byte 0 selects how many split bytes follow (0-7); each split byte is the size of one
+// arrival (0-32 bytes), used in turn until the stream runs out (no split bytes, or only zero
+// sizes: the whole stream arrives at once). The rest of the input is the stream from the unit.
+//
+// Every arrival goes through the same steps as Uploader::onDataArrival: append, stop below
+// MinimumBuffered, drop stray bytes, then take at most one reply of each code in
+// RecognitionOrder. Each step is checked on its own, and the outcome is compared with a reference
+// that tracks a read position in the whole stream instead of a buffer.
+
+#include "Frames.h"
+#include "UnitReplies.h"
+
+#include <QByteArray>
+#include <QList>
+
+#include <array>
+#include <cstddef>
+#include <iterator>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+using UnitReplies::Code;
+
+#define CHECK(condition)                                                                           \
+    do {                                                                                           \
+        if (!(condition)) {                                                                        \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition);     \
+            std::abort();                                                                          \
+        }                                                                                          \
+    } while (false)
+
+namespace {
+
+struct Arrival
+{
+    QList<Code> taken;
+    int stray = 0;
+};
+
+// The engine's steps for one arrival, with every step checked. Copies of the buffer are
+// implicitly shared and cost nothing unless a step changes the buffer.
+Arrival recognise(QByteArray& buffer, const QByteArray& bytes)
+{
+    Arrival result;
+    const qsizetype held = buffer.size();
+    buffer.append(bytes);
+    CHECK(buffer.size() == held + bytes.size() && buffer.endsWith(bytes));
+    if (buffer.size() < UnitReplies::MinimumBuffered)
+        return result;
+
+    const QByteArray unstripped = buffer;
+    result.stray = UnitReplies::dropStrayBytes(buffer);
+    CHECK(result.stray >= 0 && result.stray < unstripped.size()); // the last byte always stays
+    CHECK(buffer == QByteArrayView(unstripped).sliced(result.stray));
+    CHECK(!QByteArrayView(unstripped).first(result.stray).contains(char(0xFD)));
+    CHECK(buffer.size() == 1 || buffer.at(0) == char(0xFD));
+
+    static const auto headers = [] {
+        std::array<QByteArray, std::size(UnitReplies::RecognitionOrder)> all;
+        for (size_t i = 0; i < all.size(); ++i)
+            all[i] = UnitReplies::header(UnitReplies::RecognitionOrder[i]);
+        return all;
+    }();
+    for (size_t i = 0; i < headers.size(); ++i) {
+        const Code code = UnitReplies::RecognitionOrder[i];
+        const QByteArray& header = headers[i];
+        const QByteArray before = buffer;
+        const qsizetype length = UnitReplies::length(code);
+        const bool complete = before.startsWith(header) && before.size() >= length;
+        if (UnitReplies::take(buffer, code)) {
+            CHECK(complete);
+            CHECK(UnitReplies::atFront(before) == code);
+            CHECK(buffer == QByteArrayView(before).sliced(length)); // exactly the reply went
+            result.taken.append(code);
+        } else {
+            CHECK(!complete);
+            CHECK(buffer.size() == before.size());
+        }
+    }
+    return result;
+}
+
+int orderOf(Code code)
+{
+    // The engine acts on an acknowledgement (sends the next record) before it looks at refusals.
+    constexpr Code engineOrder[] = {Code::Ack, Code::ChecksumRefusal, Code::ProductCodeRefusal,
+                                    Code::RecordTypeRefusal, Code::Unknown};
+    for (int i = 0; i < 5; ++i) {
+        if (engineOrder[i] == code)
+            return i;
+    }
+    return -1;
+}
+
+// The reference: the unread part of the stream is stream[cursor, received).
+struct Reference
+{
+    const uint8_t* stream;
+    size_t cursor = 0;
+    size_t received = 0;
+
+    Arrival arrive(size_t count)
+    {
+        static constexpr struct {
+            Code code;
+            uint8_t byte;
+            size_t length;
+        } replies[] = {{Code::Ack, 0x00, 8},
+                       {Code::ChecksumRefusal, 0x01, 8},
+                       {Code::ProductCodeRefusal, 0x02, 8},
+                       {Code::RecordTypeRefusal, 0x03, 8},
+                       {Code::Unknown, 0xFF, 6}};
+        Arrival result;
+        received += count;
+        if (received - cursor < 8)
+            return result;
+        while (received - cursor > 1 && stream[cursor] != 0xFD) {
+            ++cursor;
+            ++result.stray;
+        }
+        for (const auto& r : replies) {
+            const uint8_t* p = stream + cursor;
+            if (received - cursor >= r.length && p[0] == 0xFD && p[1] == 0x55 && p[2] == 0xAA && p[3] == r.byte) {
+                cursor += r.length;
+                result.taken.append(r.code);
+            }
+        }
+        return result;
+    }
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size == 0)
+        return 0;
+    size_t splitCount = data[0] % 8;
+    if (splitCount > size - 1)
+        splitCount = size - 1;
+    const uint8_t* splits = data + 1;
+    const uint8_t* stream = splits + splitCount;
+    const size_t streamSize = size - 1 - splitCount;
+
+    size_t splitSum = 0;
+    for (size_t i = 0; i < splitCount; ++i)
+        splitSum += splits[i] % 33;
+    if (splitSum == 0)
+        splitCount = 0;
+
+    QByteArray buffer;
+    Reference reference{stream};
+    size_t offset = 0;
+    size_t consumed = 0;
+    for (size_t arrival = 0; offset < streamSize || arrival == 0; ++arrival) {
+        size_t count = splitCount == 0 ? streamSize : splits[arrival % splitCount] % 33;
+        if (count > streamSize - offset)
+            count = streamSize - offset;
+        const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char*>(stream + offset), qsizetype(count));
+        offset += count;
+
+        const qsizetype held = buffer.size();
+        const Arrival got = recognise(buffer, bytes);
+        for (int i = 1; i < got.taken.size(); ++i)
+            CHECK(orderOf(got.taken[i - 1]) < orderOf(got.taken[i])); // each code once, in order
+        if (held + qsizetype(count) < UnitReplies::MinimumBuffered)
+            CHECK(got.taken.isEmpty() && got.stray == 0 && buffer.size() == held + qsizetype(count));
+
+        qsizetype recognised = 0;
+        for (Code code : got.taken)
+            recognised += UnitReplies::length(code);
+        CHECK(buffer.size() == held + qsizetype(count) - got.stray - recognised);
+        consumed += size_t(got.stray + recognised);
+
+        const Arrival expected = reference.arrive(count);
+        CHECK(got.taken == expected.taken);
+        CHECK(got.stray == expected.stray);
+        CHECK(reference.cursor == consumed);
+        CHECK(buffer == QByteArray::fromRawData(reinterpret_cast<const char*>(stream + reference.cursor),
+                                                qsizetype(reference.received - reference.cursor)));
+    }
+    // The debug log shows the buffer after each arrival.
+    CHECK(Frames::hexDump(buffer).size() == 3 * buffer.size());
+    return 0;
+}
