@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything with warnings as errors, and runs every test; then
-# builds the tests again with AddressSanitizer and UndefinedBehaviorSanitizer and runs them too.
-# Usage: scripts/test.sh [--quick]     (--quick skips the sanitizer build)
+# builds the tests again with AddressSanitizer and UndefinedBehaviorSanitizer and runs them too,
+# and builds the fuzz targets and runs each for a few seconds.
+# Usage: scripts/test.sh [--quick]     (--quick skips the sanitizer build and the fuzz run)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 quick=0
@@ -23,4 +24,6 @@ run_suite() {
 run_suite "$root/build"
 if [[ $quick -eq 0 ]]; then
   run_suite "$root/build-sanitize" -DUPLOADER_SANITIZE=ON -DUPLOADER_BUILD_BENCH=OFF
+  # Only a smoke run: the targets build and survive their seeds. scripts/fuzz.sh runs them longer.
+  "$root/scripts/fuzz.sh" 3
 fi
