@@ -1,5 +1,7 @@
 #include "ConnectionStatus.h"
 
+#include "SocketErrorNumbers.h"
+
 namespace ConnectionStatus {
 
 QString statusLine(int state, const QString& remoteHost)
@@ -36,7 +38,7 @@ QStringList errorLines(int number, const QString& description, bool showsTcpServ
     QStringList lines{QStringLiteral("Ethernet Error") + (number < 0 ? QString() : QStringLiteral(" ")) +
                           QString::number(number),
                       description};
-    if (number == ConnectionRefused) {
+    if (number == SocketErrorNumbers::ConnectionRefused) {
         lines << QStringLiteral("Hint: Found device but port was not availaible. Verify port number.");
         if (showsTcpServerHint)
             lines << QStringLiteral("Hint: Verify Ethernet Interface is configured as 'TCP Server'.");

@@ -7,8 +7,6 @@
 // state, and the log lines for a socket error.
 namespace ConnectionStatus {
 
-inline constexpr int ConnectionRefused = 10061;
-
 // The status line for socket state 0-9 (see Ethernet); any other value gives "Unknown state".
 QString statusLine(int state, const QString& remoteHost);
 
