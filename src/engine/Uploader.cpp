@@ -345,7 +345,10 @@ void Uploader::endOfFile()
     // refusal of the last record during the settle wait took the failure path instead.
     if (m_shutdown || m_completedUpdate != update)
         return;
-    setUpdateControlsEnabled(true);
+    // A Loop restart, or the operator, may have begun the next update during the wait before
+    // the restart; its controls stay disabled until that update ends.
+    if (m_update == update)
+        setUpdateControlsEnabled(true);
     saveConnectionSettings();
 }
 
