@@ -383,6 +383,10 @@ void Uploader::unknownReply()
     if (m_phase != Phase::Streaming)
         return;
     m_phase = Phase::Stalled;
+    // "Unknown" alone on a white log reads as an update still running; say that it has stopped.
+    log(QStringLiteral("The unit gave an unexpected reply; the update has stopped."));
+    log(QStringLiteral("Press Load and Start to try again."));
+    m_window.setLogColour(UploadWindow::LogColour::Red);
     setUpdateControlsEnabled(true);
 }
 
