@@ -414,8 +414,15 @@ void Uploader::onReplyTimeout()
 {
     if (m_shutdown || (m_phase != Phase::Streaming))
         return;
-    endAfterFault({QStringLiteral("The unit did not answer for %1 seconds.").arg(ReplyTimeout.count() / 1000),
-                   QStringLiteral("Check the unit and its connection, then try again.")});
+    // Bytes still buffered are a reply that was not recognised (FD 55 AA 04 ...): the unit did
+    // answer, just not in a way this tool understands.
+    const QString first =
+        m_rxBuffer.isEmpty()
+            ? QStringLiteral("The unit did not answer for %1 seconds.").arg(ReplyTimeout.count() / 1000)
+            : QStringLiteral("The unit's reply (%1) was not understood, and no other came for %2 seconds.")
+                  .arg(Frames::hexDump(m_rxBuffer.left(8)).trimmed())
+                  .arg(ReplyTimeout.count() / 1000);
+    endAfterFault({first, QStringLiteral("Check the unit and its connection, then try again.")});
 }
 
 void Uploader::onConnectionLost()

@@ -607,7 +607,7 @@ private slots:
         QTest::addColumn<QString>("message");
         QTest::newRow("silent at the product code") << int(Fault::Kind::Silence) << 0 << "did not answer";
         QTest::newRow("silent at record 50") << int(Fault::Kind::Silence) << 50 << "did not answer";
-        QTest::newRow("unrecognised header at record 50") << int(Fault::Kind::UnknownHeader) << 50 << "did not answer";
+        QTest::newRow("unrecognised header at record 50") << int(Fault::Kind::UnknownHeader) << 50 << "FD 55 AA 04 00 00 00 00) was not understood";
         QTest::newRow("drops at record 50") << int(Fault::Kind::Drop) << 50 << "connection to the unit was lost";
         QTest::newRow("resets at record 50") << int(Fault::Kind::Reset) << 50 << "connection to the unit was lost";
     }
