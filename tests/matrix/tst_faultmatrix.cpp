@@ -1,0 +1,587 @@
+// The fault matrix: the real operator window, offscreen, driven through its controls against the
+// simulated unit or a real condition on 127.0.0.1, one row per thing that can go wrong with the
+// unit, the network, the file or the operator's hands. Every row checks that the update ends, what
+// the operator reads last and in which colour, the engine's verdict, that the window is usable
+// again, that nothing reaches the unit after a refusal, that the controls stay disabled while the
+// unit is being written, and that the address and port are saved only after a complete upload.
+#include "HexFile.h"
+#include "UiTestSupport.h"
+#include "WaitUntil.h"
+
+#include "Fault.h"
+#include "FlashImage.h"
+#include "SimulatedUnit.h"
+#include "TimeScale.h"
+
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace UiTest;
+
+namespace {
+
+const QString DebugTitle = QStringLiteral("Marlin-ARC Firmware Uploader Debug");
+const QString Localhost = QStringLiteral("127.0.0.1");
+// Port texts that stand for a port found at run time.
+const QString UnitPort = QStringLiteral("<unit>");
+const QString ClosedPort = QStringLiteral("<closed>");
+
+// Records in the ordinary test file; record 500 is well inside it, record 601 is its end-of-file.
+constexpr int Records = 600;
+
+enum class Firmware
+{
+    CrLf, // `Records` data records and the end-of-file record, CR LF lines
+    LfOnly,
+    CrOnly,
+    BlankLines,  // CR LF, with empty and blank lines inside and after
+    NoEndOfFile, // CR LF, the end-of-file record missing
+    Empty,
+    Removed,   // chosen, then deleted before Load and Start
+    Directory, // a directory named like a firmware file: it cannot be read
+    Huge,      // about 30 MB
+};
+
+// What the operator does besides the first Load and Start.
+enum class Operator
+{
+    Waits,
+    PressesDuringLoopWait, // Loop checked; Load and Start again while the restart is pending
+    TogglesDebug,          // Tools > Debug on at record 200, off again at record 400
+    RetriesAfterStall,     // Load and Start again once the stalled update gave the window back
+    HasUnwritableSettings, // the settings directory cannot be created
+};
+
+enum class Colour
+{
+    White,
+    Green,
+    Red
+};
+
+struct Scenario
+{
+    QString title = DebugTitle;
+    QString address = Localhost;
+    QString port = UnitPort;
+    Firmware firmware = Firmware::CrLf;
+    QStringList faults = {}; // unitsim's text form, e.g. "refuse:02@0"
+    Operator action = Operator::Waits;
+    bool loop = false; // Tools > Loop checked before Load and Start: a failure must not restart
+    double timeScale = 0.02;
+    bool connects = true; // whether a connection to the unit is made at all
+    bool succeeds = false;
+    Colour colour = Colour::Red;
+    // The last lines of the log, in order; '*' stands for any text.
+    QStringList lastLines = {};
+};
+
+const QStringList Done{"Upload complete.",
+                       "Upload complete, * seconds.",
+                       "Writing firmware, DO NOT REMOVE POWER!",
+                       "Waiting for unit to reboot....",
+                       " ",
+                       " ",
+                       "Done!  Unit is ready to use.",
+                       " "};
+
+QStringList refused(const QString& reply)
+{
+    return {reply, "Device responded with an error.  Please try again.", "Disconnecting from 127.0.0.1"};
+}
+
+QStringList badInput(const QString& address, const QString& complaint)
+{
+    return {"Connecting to " + address, complaint, "Could not establish connection to " + address,
+            "Disconnecting from " + address};
+}
+
+const QStringList Silent{"The unit did not answer for 15 seconds.",
+                         "Check the unit and its connection, then try again.",
+                         "Disconnecting from 127.0.0.1"};
+
+bool matches(const QString& pattern, const QString& line)
+{
+    QStringList parts = pattern.split('*');
+    for (QString& part : parts)
+        part = QRegularExpression::escape(part);
+    return QRegularExpression(QRegularExpression::anchoredPattern(parts.join(".*"))).match(line).hasMatch();
+}
+
+QColor rgb(Colour colour)
+{
+    switch (colour) {
+    case Colour::White:
+        return {255, 255, 255};
+    case Colour::Green:
+        return {0, 255, 0};
+    case Colour::Red:
+        return {255, 0, 0};
+    }
+    return {};
+}
+
+bool writeFile(const QString& path, const QByteArray& contents)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(contents) == contents.size();
+}
+
+// About 30 MB of 32-byte data records from 0x10000 on. Like an application image it leaves out
+// the boot-code addresses (xxFC00-xxFCFF), which the tool never sends, so the unit must end up
+// holding exactly the file's data.
+QByteArray hugeFirmware()
+{
+    QByteArray text;
+    text.reserve(31 * 1024 * 1024);
+    for (quint16 upper = 1; text.size() < 30 * 1000 * 1000; ++upper) {
+        text += HexFile::extendedLinear(upper) + "\r\n";
+        for (quint32 low = 0; low < 0x10000; low += 32) {
+            if ((low & 0xFF00) == 0xFC00)
+                continue;
+            QByteArray bytes(32, '\0');
+            for (int b = 0; b < 32; ++b)
+                bytes[b] = char((upper * 3 + low / 32 * 7 + b * 13) & 0xFF);
+            text += HexFile::data(quint16(low), bytes) + "\r\n";
+        }
+    }
+    return text + HexFile::endOfFile() + "\r\n";
+}
+
+// Fills a box as the operator does: select what is there, then type over it.
+void type(QLineEdit* edit, const QString& text)
+{
+    edit->setFocus();
+    QTest::keyClick(edit, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(edit, Qt::Key_Backspace);
+    QTest::keyClicks(edit, text);
+}
+
+bool isRefusal(const QByteArray& reply)
+{
+    const qsizetype sync = reply.indexOf(char(0xFD));
+    const QByteArray header = sync < 0 ? QByteArray() : reply.mid(sync, 4);
+    return header.size() == 4 && header.startsWith("\xFD\x55\xAA") && header[3] >= 1 && header[3] <= 3;
+}
+
+qsizetype messageCount(const unitsim::UnitReport& report)
+{
+    qsizetype n = 0;
+    for (const unitsim::ConnectionReport& connection : report.connections)
+        n += connection.messages.size();
+    return n;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Scenario)
+
+class TestFaultMatrix : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void update_data();
+    void update();
+
+private:
+    QString prepareFirmware(Firmware firmware, unitsim::FlashImage* expected);
+
+    QTemporaryDir m_settingsDir;
+    QTemporaryDir m_files;
+    QString m_hugeFile;
+    unitsim::FlashImage m_hugeImage;
+};
+
+void TestFaultMatrix::initTestCase()
+{
+    QVERIFY(m_settingsDir.isValid());
+    QVERIFY(m_files.isValid());
+    isolateSettings(m_settingsDir.path());
+}
+
+void TestFaultMatrix::init()
+{
+    QVERIFY(QDir(m_settingsDir.path()).removeRecursively());
+    QVERIFY(QDir().mkpath(m_settingsDir.path()));
+}
+
+void TestFaultMatrix::cleanup()
+{
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_settingsDir.path());
+    TimeScale::set(1.0);
+}
+
+void TestFaultMatrix::update_data()
+{
+    QTest::addColumn<Scenario>("scenario");
+    const QString complaint =
+        QStringLiteral("Invalid port \"%1\": the port must be a whole number from 1 to 65535.");
+
+    // ---- the network and the operator's input
+    QTest::newRow("refused connection")
+        << Scenario{.port = ClosedPort,
+                    .connects = false,
+                    .lastLines = {"Ethernet Error 10061", "*",
+                                  "Hint: Found device but port was not availaible. Verify port number.",
+                                  "Unit not responding!", "Could not establish connection to 127.0.0.1",
+                                  "Disconnecting from 127.0.0.1"}};
+    // At a quarter of real time, so the name lookup fails within the connection wait as it
+    // does for an operator.
+    QTest::newRow("unresolvable host")
+        << Scenario{.address = "no-such-unit.invalid",
+                    .timeScale = 0.25,
+                    .connects = false,
+                    .lastLines = {"Ethernet Error 11001", "*", "Unit not responding!",
+                                  "Could not establish connection to no-such-unit.invalid",
+                                  "Disconnecting from no-such-unit.invalid"}};
+    for (const QString port : {"abc", "0", "70000", "-1", ""}) {
+        QTest::addRow("port \"%s\"", qPrintable(port)) << Scenario{
+            .port = port, .connects = false, .lastLines = badInput(Localhost, complaint.arg(port))};
+    }
+    QTest::newRow("address empty") << Scenario{
+        .address = "",
+        .connects = false,
+        .lastLines = badInput("", "No unit address given: type the unit's IP address into the Address box.")};
+    QTest::newRow("title of no product") << Scenario{
+        .title = "Firmware Uploader",
+        .connects = false,
+        .lastLines = badInput(Localhost, "This build (\"Firmware Uploader\") is for no known product, "
+                                         "so there is no product code to send.")};
+
+    // ---- the firmware file
+    QTest::newRow("file removed before Load and Start")
+        << Scenario{.firmware = Firmware::Removed,
+                    .lastLines = {"Cannot open the firmware file */removed.hex: No such file or directory",
+                                  "Disconnecting from 127.0.0.1"}};
+    QTest::newRow("file cannot be read") << Scenario{
+        .firmware = Firmware::Directory,
+        .lastLines = {"Cannot open the firmware file */x.hex: *directory*", "Disconnecting from 127.0.0.1"}};
+    QTest::newRow("empty file") << Scenario{
+        .firmware = Firmware::Empty,
+        .lastLines = {"Upload stopped: the firmware file has no record left to send, so the unit never got "
+                      "the end of the file.",
+                      "Disconnecting from 127.0.0.1"}};
+    QTest::newRow("no end-of-file record") << Scenario{
+        .firmware = Firmware::NoEndOfFile,
+        .lastLines = {"Upload stopped: the firmware file ends without an end-of-file record, so the unit "
+                      "cannot finish the update. Check the file.",
+                      "Disconnecting from 127.0.0.1"}};
+    QTest::newRow("CR LF lines") << Scenario{.succeeds = true, .colour = Colour::Green, .lastLines = Done};
+    QTest::newRow("LF-only lines") << Scenario{
+        .firmware = Firmware::LfOnly, .succeeds = true, .colour = Colour::Green, .lastLines = Done};
+    QTest::newRow("CR-only lines") << Scenario{
+        .firmware = Firmware::CrOnly, .succeeds = true, .colour = Colour::Green, .lastLines = Done};
+    QTest::newRow("blank lines inside and after") << Scenario{
+        .firmware = Firmware::BlankLines, .succeeds = true, .colour = Colour::Green, .lastLines = Done};
+    QTest::newRow("30 MB file") << Scenario{
+        .firmware = Firmware::Huge, .succeeds = true, .colour = Colour::Green, .lastLines = Done};
+
+    // ---- the unit's replies
+    const QString nak[] = {"", "NAK - Incorrect Checksum", "NAK - Incorrect Product Code",
+                           "NAK - Incorrect Record Type"};
+    for (int code = 1; code <= 3; ++code) {
+        for (int at : {0, 500}) {
+            QTest::addRow("refusal 0%d at %s", code, at == 0 ? "the product code" : "record 500")
+                << Scenario{.faults = {QStringLiteral("refuse:0%1@%2").arg(code).arg(at)},
+                            .loop = true,
+                            .lastLines = refused(nak[code])};
+        }
+    }
+    // Six bytes alone are too few to be looked at; two stray bytes in front make eight.
+    QTest::newRow("unknown reply, then Load and Start again")
+        << Scenario{.faults = {"unknown-reply@500#1", "stray:1234@500#1"},
+                    .action = Operator::RetriesAfterStall,
+                    .lastLines = {"Unknown", "The unit gave an unexpected reply; the update has stopped.",
+                                  "Press Load and Start to try again."}};
+    QTest::newRow("FD 55 AA 04 reply") << Scenario{
+        .faults = {"unknown-header@500"},
+        .loop = true,
+        .lastLines = {"The unit's reply (FD 55 AA 04 00 00 00 00) was not understood, and no other came "
+                      "for 15 seconds.",
+                      "Check the unit and its connection, then try again.", "Disconnecting from 127.0.0.1"}};
+    QTest::newRow("stray bytes") << Scenario{
+        .faults = {"stray:AA55@0", "stray:0102@1", "stray:1234@250", "stray:55@601"},
+        .succeeds = true,
+        .colour = Colour::Green,
+        .lastLines = Done};
+    QTest::newRow("replies split byte by byte")
+        << Scenario{.faults = {"split:1@0", "split:1@1", "split:1@300", "split:1@600", "split:1@601"},
+                    .succeeds = true,
+                    .colour = Colour::Green,
+                    .lastLines = Done};
+    QTest::newRow("two replies in one write") << Scenario{
+        .faults = {"double@0", "double@300"}, .succeeds = true, .colour = Colour::Green, .lastLines = Done};
+    QTest::newRow("silence at the product code")
+        << Scenario{.faults = {"silence@0"}, .loop = true, .lastLines = Silent};
+    QTest::newRow("silence at record 500")
+        << Scenario{.faults = {"silence@500"}, .loop = true, .lastLines = Silent};
+    QTest::newRow("connection dropped at record 500")
+        << Scenario{.faults = {"drop@500"},
+                    .loop = true,
+                    .lastLines = {"The connection to the unit was lost before the upload was complete.",
+                                  "Disconnecting from 127.0.0.1"}};
+    QTest::newRow("unit closes right after the last record")
+        << Scenario{.faults = {"drop@601"}, .succeeds = true, .colour = Colour::Green, .lastLines = Done};
+
+    // ---- the operator during an update, and the settings
+    QTest::newRow("Load and Start during the Loop wait")
+        << Scenario{.action = Operator::PressesDuringLoopWait,
+                    .succeeds = true,
+                    .colour = Colour::Green,
+                    .lastLines = Done};
+    QTest::newRow("Tools > Debug toggled mid-upload") << Scenario{
+        .action = Operator::TogglesDebug, .succeeds = true, .colour = Colour::Green, .lastLines = Done};
+    QTest::newRow("settings directory not writable")
+        << Scenario{.action = Operator::HasUnwritableSettings,
+                    .succeeds = true,
+                    .colour = Colour::Green,
+                    .lastLines = QStringList(Done) << "Could not save the address and port: cannot write *"};
+}
+
+QString TestFaultMatrix::prepareFirmware(Firmware firmware, unitsim::FlashImage* expected)
+{
+    const QDir dir(m_files.path());
+    QList<QByteArray> lines = HexFile::plain(Records);
+    *expected = unitsim::FlashImage::fromIntelHex(HexFile::join(lines, "\n"));
+    QByteArray contents = HexFile::join(lines, "\r\n");
+    switch (firmware) {
+    case Firmware::CrLf:
+    case Firmware::Removed:
+        break;
+    case Firmware::LfOnly:
+        contents = HexFile::join(lines, "\n");
+        break;
+    case Firmware::CrOnly:
+        contents = HexFile::join(lines, "\r");
+        break;
+    case Firmware::BlankLines:
+        lines.insert(100, QByteArray());
+        lines.insert(300, QByteArray(" \t "));
+        contents = HexFile::join(lines, "\r\n") + "\r\n  \r\n\r\n";
+        break;
+    case Firmware::NoEndOfFile:
+        contents = HexFile::join(lines.mid(0, Records), "\r\n");
+        break;
+    case Firmware::Empty:
+        contents.clear();
+        break;
+    case Firmware::Directory: {
+        const QString path = dir.filePath("x.hex");
+        return dir.mkpath("x.hex") ? path : QString();
+    }
+    case Firmware::Huge:
+        if (m_hugeFile.isEmpty()) {
+            const QByteArray text = hugeFirmware();
+            QString error;
+            m_hugeImage = unitsim::FlashImage::fromIntelHex(text, &error);
+            if (!error.isEmpty() || !writeFile(dir.filePath("huge.hex"), text))
+                return {};
+            m_hugeFile = dir.filePath("huge.hex");
+        }
+        *expected = m_hugeImage;
+        return m_hugeFile;
+    }
+    const QString path = dir.filePath(firmware == Firmware::Removed ? "removed.hex" : "firmware.hex");
+    return writeFile(path, contents) ? path : QString();
+}
+
+void TestFaultMatrix::update()
+{
+    QFETCH(Scenario, scenario);
+    TimeScale::set(scenario.timeScale);
+    const QString settingsFile =
+        QDir(m_settingsDir.path()).filePath(QStringLiteral("FirmwareUploader/%1.ini").arg(scenario.title));
+    if (scenario.action == Operator::HasUnwritableSettings) {
+        // Below a regular file no directory can be made, whoever runs the test.
+        const QString blocker = QDir(m_settingsDir.path()).filePath("blocker");
+        QVERIFY(writeFile(blocker, "not a directory"));
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, blocker + "/settings");
+    }
+
+    unitsim::SimulatedUnit unit(unitsim::Model::Marlin);
+    QVERIFY(unit.listen(QHostAddress::LocalHost, 0));
+    for (const QString& text : std::as_const(scenario.faults)) {
+        QString error;
+        const std::optional<unitsim::Fault> fault = unitsim::Fault::parse(text, &error);
+        QVERIFY2(fault, qPrintable(text + ": " + error));
+        unit.addFault(*fault);
+    }
+    unitsim::FlashImage expectedImage;
+    const QString firmware = prepareFirmware(scenario.firmware, &expectedImage);
+    QVERIFY(!firmware.isEmpty());
+
+    MainWindow window(scenario.title, "1.0.61");
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    Uploader& uploader = window.uploader();
+    QSignalSpy started(&uploader, &Uploader::updateStarted);
+    QSignalSpy finished(&uploader, &Uploader::updateFinished);
+    auto* loadStart = control<QPushButton>(window, "LoadStart");
+    const QList<QWidget*> controls{loadStart, control<QWidget>(window, "FirmwareFile"),
+                                   control<QWidget>(window, "EthernetAddress"),
+                                   control<QWidget>(window, "EthernetPort")};
+    const auto controlsEnabled = [&] {
+        return std::all_of(controls.begin(), controls.end(), [](QWidget* w) { return w->isEnabled(); });
+    };
+
+    // While the unit is being written the operator cannot start another update on top.
+    QList<int> receivedWhileEnabled;
+    int recordsReceived = 0;
+    connect(&unit, &unitsim::SimulatedUnit::messageReceived, &window, [&](unitsim::MessageKind kind) {
+        if (loadStart->isEnabled())
+            receivedWhileEnabled << recordsReceived;
+        if (kind != unitsim::MessageKind::Record)
+            return;
+        ++recordsReceived;
+        if (scenario.action == Operator::TogglesDebug && (recordsReceived == 200 || recordsReceived == 400))
+            QTimer::singleShot(0, &window, [&] { action(window, "mnuDebug")->trigger(); });
+    });
+
+    QString port = scenario.port;
+    if (port == UnitPort)
+        port = QString::number(unit.port());
+    else if (port == ClosedPort)
+        port = QString::number(closedPort());
+    type(control<QLineEdit>(window, "EthernetAddress"), scenario.address);
+    type(control<QLineEdit>(window, "EthernetPort"), port);
+    window.setFileChooser([firmware] { return firmware; });
+    QTest::mouseClick(control<QLabel>(window, "FirmwareFile"), Qt::LeftButton);
+    QCOMPARE(control<QLabel>(window, "FirmwareFile")->text(), QFileInfo(firmware).fileName());
+    QVERIFY(loadStart->isEnabled());
+    if (scenario.firmware == Firmware::Removed)
+        QVERIFY(QFile::remove(firmware));
+
+    if (scenario.loop)
+        action(window, "mnuLoop")->trigger();
+    int updates = 1;
+    if (scenario.action == Operator::PressesDuringLoopWait) {
+        updates = 2;
+        action(window, "mnuLoop")->trigger();
+        QVERIFY(action(window, "mnuLoop")->isChecked());
+        // Half a second into the wait before the restart: press Load and Start, then stop looping.
+        connect(&uploader, &Uploader::updateFinished, &window, [&](bool succeeded) {
+            if (!succeeded || finished.size() != 1)
+                return;
+            QTimer::singleShot(TimeScale::toRealMs(500), &window, [&] {
+                QTest::mouseClick(loadStart, Qt::LeftButton);
+                action(window, "mnuLoop")->trigger();
+            });
+        });
+    }
+
+    const int timeoutMs = scenario.firmware == Firmware::Huge ? 600000 : 30000;
+    const auto ended = [&] {
+        const Uploader::Phase phase = uploader.phase();
+        return controlsEnabled() && ((phase == Uploader::Phase::Idle && finished.size() >= updates) ||
+                                     phase == Uploader::Phase::Stalled);
+    };
+    const auto checkLastLines = [&](const QStringList& expectedLines) {
+        const QStringList lines = logLines(window);
+        const QStringList tail = lines.mid(lines.size() - expectedLines.size());
+        bool same = tail.size() == expectedLines.size();
+        for (qsizetype i = 0; same && i < tail.size(); ++i)
+            same = matches(expectedLines.at(i), tail.at(i));
+        return same ? QString()
+                    : "log ends:\n  " + lines.mid(lines.size() - expectedLines.size() - 3).join("\n  ");
+    };
+
+    QTest::mouseClick(loadStart, Qt::LeftButton);
+    QVERIFY2(
+        waitUntil(ended, timeoutMs),
+        qPrintable("no end; log ends: " + logLines(window).mid(logLines(window).size() - 5).join(" | ")));
+
+    const QString tailError = checkLastLines(scenario.lastLines);
+    QVERIFY2(tailError.isEmpty(), qPrintable(tailError));
+    QCOMPARE(logBackground(window), rgb(scenario.colour));
+    QCOMPARE(uploader.uploadSucceeded(), scenario.succeeds);
+    QCOMPARE(started.size(), updates);
+    QVERIFY(controlsEnabled());
+    QCOMPARE(QFileInfo::exists(settingsFile),
+             scenario.succeeds && scenario.action != Operator::HasUnwritableSettings);
+
+    if (scenario.action == Operator::RetriesAfterStall) {
+        QCOMPARE(uploader.phase(), Uploader::Phase::Stalled);
+        QTest::mouseClick(loadStart, Qt::LeftButton);
+        QVERIFY(waitUntil(
+            [&] {
+                return finished.size() == 1 && uploader.phase() == Uploader::Phase::Idle && controlsEnabled();
+            },
+            timeoutMs));
+        const QString retryError = checkLastLines(Done);
+        QVERIFY2(retryError.isEmpty(), qPrintable(retryError));
+        QCOMPARE(logBackground(window), rgb(Colour::Green));
+        QVERIFY(uploader.uploadSucceeded());
+        QVERIFY(QFileInfo::exists(settingsFile));
+        QCOMPARE(unit.report().connections.size(), 2);
+    }
+
+    // Long enough for a Loop restart, or anything else still on its way, to reach the unit.
+    const QList<unitsim::ConnectionReport>& connections = unit.report().connections;
+    const qsizetype connectionsAtEnd = connections.size();
+    const qsizetype messagesAtEnd = messageCount(unit.report());
+    QTest::qWait(TimeScale::toRealMs(int(Uploader::LoopRestartWait.count()) + 500));
+    QCOMPARE(connections.size(), connectionsAtEnd);
+    QCOMPARE(messageCount(unit.report()), messagesAtEnd);
+    QCOMPARE(started.size(), scenario.action == Operator::RetriesAfterStall ? 2 : updates);
+
+    QVERIFY2(
+        receivedWhileEnabled.isEmpty(),
+        qPrintable(QStringLiteral("the unit received messages with Load and Start enabled, from record %1 on")
+                       .arg(receivedWhileEnabled.value(0))));
+    // Nothing reaches the unit after a refusal, on that connection or a later one.
+    for (qsizetype c = 0; c < connections.size(); ++c) {
+        const QList<unitsim::ReceivedMessage>& received = connections.at(c).messages;
+        for (qsizetype i = 0; i < received.size(); ++i) {
+            if (isRefusal(received.at(i).reply))
+                QVERIFY(c == connections.size() - 1 && i == received.size() - 1);
+        }
+    }
+    if (!scenario.connects)
+        QVERIFY(connections.isEmpty());
+    if (scenario.loop)
+        QVERIFY(!action(window, "mnuLoop")->isChecked());
+    if (uploader.uploadSucceeded()) {
+        // The unit got everything up to the end-of-file record (which it may not answer: it can
+        // close the connection and reboot at once), and holds exactly the file's data.
+        const unitsim::ConnectionReport& last = connections.last();
+        QCOMPARE(last.messages.last().bytes, HexFile::endOfFile());
+        QVERIFY(last.image == expectedImage);
+    }
+    if (QFileInfo::exists(settingsFile)) {
+        const QSettings ini(settingsFile, QSettings::IniFormat);
+        QCOMPARE(ini.value("Settings/EthernetAddress").toString(), scenario.address);
+        QCOMPARE(ini.value("Settings/EthernetPort").toString(), port);
+    }
+
+    if (scenario.action == Operator::TogglesDebug) {
+        // Records go into the log exactly while Debug is checked: one contiguous run in the middle.
+        const QList<QByteArray> lines = HexFile::plain(Records);
+        QList<int> logged;
+        for (const QString& line : logLines(window)) {
+            if (line.startsWith("To Unit :"))
+                logged << int(lines.indexOf(line.mid(8).toLatin1())) + 1;
+        }
+        QVERIFY(!logged.isEmpty());
+        QVERIFY2(logged.first() > 200 && logged.first() <= 203, qPrintable(QString::number(logged.first())));
+        QVERIFY2(logged.last() >= 400 && logged.last() <= 403, qPrintable(QString::number(logged.last())));
+        QCOMPARE(logged.size(), logged.last() - logged.first() + 1);
+        QCOMPARE(logLines(window).filter(QRegularExpression("^Writing [0-9A-F]{4}$")).size(), logged.size());
+        QVERIFY(!action(window, "mnuDebug")->isChecked());
+    }
+    if (scenario.action == Operator::PressesDuringLoopWait) {
+        QCOMPARE(connections.size(), 2);
+        QVERIFY(connections.at(0).imageComplete && connections.at(1).imageComplete);
+        QVERIFY(!action(window, "mnuLoop")->isChecked());
+    }
+}
+
+QTEST_MAIN(TestFaultMatrix)
+#include "tst_faultmatrix.moc"
