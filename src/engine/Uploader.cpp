@@ -383,6 +383,9 @@ void Uploader::unknownReply()
     if (m_phase != Phase::Streaming)
         return;
     m_phase = Phase::Stalled;
+    // The log says the update has stopped, so a late acknowledgement must not start the stream
+    // again; the file and the connection stay as they are until the next Load and Start.
+    m_streamHold = true;
     // "Unknown" alone on a white log reads as an update still running; say that it has stopped.
     log(QStringLiteral("The unit gave an unexpected reply; the update has stopped."));
     log(QStringLiteral("Press Load and Start to try again."));

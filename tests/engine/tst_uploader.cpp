@@ -534,6 +534,7 @@ private slots:
         QVERIFY(f.window.allControlsEnabled());
         QCOMPARE(f.uploader.phase(), Uploader::Phase::Stalled);
         QVERIFY(f.uploader.isFirmwareFileOpen());
+        QVERIFY(f.uploader.streamHold()); // a late acknowledgement would not resume the stream
         // The next Load and Start closes what the stalled update left open and starts afresh.
         QVERIFY(f.runUpdate());
         QVERIFY(f.lastSucceeded());
