@@ -1,13 +1,18 @@
 #include "RecordRules.h"
 
+#include <QByteArrayView>
+
+#include <cstring>
+
 namespace {
 
 // Characters first..last (1-based, inclusive) equal expected; false when the line is too short.
-bool rangeEquals(const QByteArray& line, qsizetype first, const QByteArray& expected)
+// Compared in place: every record line passes through here on its way to the unit.
+bool rangeEquals(const QByteArray& line, qsizetype first, QByteArrayView expected)
 {
     if (line.size() < first - 1 + expected.size())
         return false;
-    return line.mid(first - 1, expected.size()) == expected;
+    return std::memcmp(line.constData() + first - 1, expected.data(), size_t(expected.size())) == 0;
 }
 
 } // namespace

@@ -21,6 +21,13 @@ quint8 codeByte(UnitReplies::Code code)
     return 0xFF;
 }
 
+// Compares in place: this runs several times for every record.
+bool startsWithHeader(const QByteArray& buffer, UnitReplies::Code code)
+{
+    return buffer.size() >= 4 && buffer.at(0) == Sync && buffer.at(1) == char(0x55) && buffer.at(2) == char(0xAA) &&
+           quint8(buffer.at(3)) == codeByte(code);
+}
+
 } // namespace
 
 namespace UnitReplies {
@@ -70,7 +77,7 @@ int dropStrayBytes(QByteArray& buffer)
 
 bool take(QByteArray& buffer, Code code)
 {
-    if (!buffer.startsWith(header(code)) || buffer.size() < length(code))
+    if (!startsWithHeader(buffer, code) || buffer.size() < length(code))
         return false;
     buffer.remove(0, length(code));
     return true;
@@ -79,7 +86,7 @@ bool take(QByteArray& buffer, Code code)
 std::optional<Code> atFront(const QByteArray& buffer)
 {
     for (Code code : RecognitionOrder) {
-        if (buffer.startsWith(header(code)))
+        if (startsWithHeader(buffer, code))
             return code;
     }
     return std::nullopt;
