@@ -8,7 +8,10 @@
 
 Ethernet::Ethernet(QObject* parent) : QObject(parent), m_socket(new QTcpSocket(this))
 {
-    connect(m_socket, &QTcpSocket::readyRead, this, &Ethernet::onReadyRead);
+    // channelReadyRead, unlike readyRead, is raised again for bytes that arrive while a handler of
+    // the previous arrival is still running (waiting inside a nested event loop), so every arrival
+    // raises an event, nested ones included, straight from the socket's notification.
+    connect(m_socket, &QTcpSocket::channelReadyRead, this, &Ethernet::onReadyRead);
     connect(m_socket, &QTcpSocket::errorOccurred, this, &Ethernet::onErrorOccurred);
     connect(m_socket, &QTcpSocket::disconnected, this, &Ethernet::onDisconnected);
 }
@@ -101,26 +104,7 @@ void Ethernet::onReadyRead()
 {
     readPending();
     if (!m_received.isEmpty())
-        raiseDataArrival();
-}
-
-// Qt raises readyRead only once its previous emission has returned, and a handler of ours may be
-// waiting inside a nested event loop. Raising our event from a queued call instead keeps
-// readyRead's own emission short, so every arrival raises an event, nested ones included.
-void Ethernet::raiseDataArrival()
-{
-    if (m_arrivalQueued)
-        return;
-    m_arrivalQueued = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            m_arrivalQueued = false;
-            readPending();
-            if (!m_received.isEmpty())
-                emit dataArrival(m_received.size());
-        },
-        Qt::QueuedConnection);
+        emit dataArrival(m_received.size());
 }
 
 void Ethernet::onErrorOccurred()

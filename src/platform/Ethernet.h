@@ -61,14 +61,12 @@ private:
     void onReadyRead();
     void onErrorOccurred();
     void onDisconnected();
-    void raiseDataArrival();
     void readPending();
 
     QTcpSocket* m_socket;
     QString m_remoteHost;
     int m_remotePort = 0;
     QByteArray m_received;
-    bool m_arrivalQueued = false;
     bool m_latchedError = false;
     bool m_peerClosed = false;
     bool m_closing = false;
