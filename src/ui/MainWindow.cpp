@@ -2,6 +2,7 @@
 
 #include "ClickWatcher.h"
 #include "ConnectionStatus.h"
+#include "LogList.h"
 
 #include "Ethernet.h"
 #include "ProductVariant.h"
@@ -23,6 +24,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <utility>
 
 namespace {
 
@@ -44,7 +46,7 @@ int toBarUnits(double value)
 MainWindow::MainWindow(const QString& applicationTitle, const QString& version, QWidget* parent)
     : QMainWindow(parent), m_title(applicationTitle), m_settings(applicationTitle), m_ethernet(new Ethernet(this)),
       m_uploader(*this, *m_ethernet, m_settings, applicationTitle), m_statusTimer(new QTimer(this)),
-      m_fileDialog(this)
+      m_progressFrame(new QTimer(this)), m_fileDialog(this)
 {
     setObjectName(QStringLiteral("frmMain"));
     m_ethernet->setObjectName(QStringLiteral("Ethernet"));
@@ -52,6 +54,10 @@ MainWindow::MainWindow(const QString& applicationTitle, const QString& version, 
 
     m_menus = MainWindowMenus::build(*this);
     m_controls = MainWindowControls::build(*this);
+    m_log = new LogList(m_controls.listBox, this);
+    m_progressFrame->setSingleShot(true);
+    m_progressFrame->setTimerType(Qt::PreciseTimer);
+    connect(m_progressFrame, &QTimer::timeout, this, &MainWindow::showProgress);
     setFixedSize(MainWindowControls::ClientWidth, menuBar()->sizeHint().height() + MainWindowControls::ClientHeight);
 
     auto* fileClicks = new ClickWatcher(this);
@@ -181,40 +187,45 @@ void MainWindow::onSocketError(int number, const QString& description)
 
 // ---- UploadWindow -----------------------------------------------------------------------------
 
+LogList& MainWindow::log() const
+{
+    m_log->setCoalescing(isStreaming());
+    return *m_log;
+}
+
 void MainWindow::appendLog(const QString& line)
 {
-    m_controls.listBox->addItem(line);
+    log().append(line);
 }
 
 void MainWindow::clearLog()
 {
-    m_controls.listBox->clear();
+    log().clear();
 }
 
 int MainWindow::logCount() const
 {
-    return m_controls.listBox->count();
+    return log().count();
 }
 
 void MainWindow::removeFirstLogLine()
 {
-    delete m_controls.listBox->takeItem(0);
+    log().removeFirst();
 }
 
 int MainWindow::selectedLogIndex() const
 {
-    return m_controls.listBox->currentRow();
+    return log().currentRow();
 }
 
 void MainWindow::selectLogIndex(int index)
 {
-    m_controls.listBox->setCurrentRow(index);
-    if (QListWidgetItem* item = m_controls.listBox->item(index))
-        m_controls.listBox->scrollToItem(item);
+    log().select(index);
 }
 
 void MainWindow::setLogColour(LogColour colour)
 {
+    m_log->flush(); // lines written before the colour change show before it
     QColor background;
     switch (colour) {
     case LogColour::White:
@@ -234,6 +245,7 @@ void MainWindow::setLogColour(LogColour colour)
 
 void MainWindow::setProgressMaximum(double maximum)
 {
+    showProgress(); // a value held back was set against the old maximum
     m_progressMaximum = maximum;
     m_controls.progressBar->setMaximum(toBarUnits(maximum));
 }
@@ -245,7 +257,23 @@ double MainWindow::progressMaximum() const
 
 void MainWindow::setProgressValue(double value)
 {
+    if (isStreaming()) {
+        m_pendingProgress = toBarUnits(value);
+        if (!m_progressFrame->isActive())
+            m_progressFrame->start(LogList::FrameMs);
+        return;
+    }
+    m_pendingProgress = -1;
+    m_progressFrame->stop();
     m_controls.progressBar->setValue(std::min(toBarUnits(value), m_controls.progressBar->maximum()));
+}
+
+void MainWindow::showProgress()
+{
+    m_progressFrame->stop();
+    if (m_pendingProgress < 0)
+        return;
+    m_controls.progressBar->setValue(std::min(std::exchange(m_pendingProgress, -1), m_controls.progressBar->maximum()));
 }
 
 void MainWindow::setStatusText(const QString& text)

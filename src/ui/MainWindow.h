@@ -14,6 +14,7 @@
 #include <functional>
 
 class Ethernet;
+class LogList;
 
 // The operator's one window (`frmMain`). It owns the socket to the unit, the settings store of
 // its title, the upload engine and the status timer, and maps the engine's operations onto its
@@ -71,6 +72,11 @@ private:
     void onSocketError(int number, const QString& description);
     void setOuterHeight(int pixels);
     QAction* modeAction(Mode mode) const;
+    // The log, holding changes back while records stream (see LogList).
+    LogList& log() const;
+    bool isStreaming() const { return m_uploader.phase() == Uploader::Phase::Streaming; }
+    // Shows the progress value held back while records streamed.
+    void showProgress();
 
     const QString m_title;
     SettingsStore m_settings;
@@ -78,9 +84,15 @@ private:
     Uploader m_uploader;
     MainWindowControls m_controls;
     MainWindowMenus m_menus;
+    LogList* m_log = nullptr;
     QTimer* m_statusTimer;
     int m_statusPeriodMs = StatusPeriodMs;
     double m_progressMaximum = 100.0;
+    // While records stream the bar moves with the log (every LogList::FrameMs), not once a
+    // record: its value change alone (repaint check, accessibility event) cost about a tenth of
+    // the tool's own time per record.
+    QTimer* m_progressFrame;
+    int m_pendingProgress = -1; // bar units; -1 when nothing is held back
     FirmwareFileDialog m_fileDialog;
     std::function<QString()> m_fileChooser;
     bool m_closed = false;

@@ -56,6 +56,9 @@ void TestWindowUpload::prepare(MainWindow& window, quint16 port, const QString& 
 void TestWindowUpload::uploadCompletes()
 {
     unitsim::SimulatedUnit unit(unitsim::Model::Marlin);
+    // Replies 1 ms late keep the connection up across several status ticks (10 ms at this time
+    // scale), so one of them sees it; at full speed the 40 records take about a millisecond.
+    unit.setLatencyMs(1);
     QVERIFY(unit.listen());
     const QString hex = writeHexFile(m_files.path(), "marlin.hex", 40);
     QVERIFY(!hex.isEmpty());
