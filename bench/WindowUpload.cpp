@@ -1,0 +1,198 @@
+// One upload through the operator's real window, offscreen, timed from the inside.
+//
+//   bench_window_upload --port PORT --file HEX --records N [--debug] [--timeout-s S]
+//
+// The window is built, shown and driven as an operator would: address and port typed into their
+// boxes, the file chosen through File > Open, Debug checked in the Tools menu (Debug build title),
+// Load and Start clicked. The clock runs from the unit's reply to the product-code frame (the
+// first record goes out in response) to the acknowledgement of the N-th record line. The window
+// is closed right then, so the reboot waits, which that part does not include, are not sat out;
+// program time runs at scale 1, exactly as for an operator.
+//
+// While the clock runs, a 10 ms timer on the window's thread records how late each of its ticks
+// comes. Prints one line of key=value results; exits non-zero when the upload fails.
+
+#include "Ethernet.h"
+#include "MainWindow.h"
+#include "Uploader.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QWindow>
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr qint64 ReplySize = 8;
+constexpr auto TickPeriod = std::chrono::milliseconds(10);
+
+QString argument(const QStringList& args, const QString& name, const QString& fallback = {})
+{
+    const qsizetype at = args.indexOf(name);
+    return at >= 0 && at + 1 < args.size() ? args.at(at + 1) : fallback;
+}
+
+long long micros(Clock::duration d)
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(d).count();
+}
+
+// Processor time this process has used so far (user and system), in microseconds.
+long long cpuMicros()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000LL + usage.ru_utime.tv_usec + usage.ru_stime.tv_usec;
+}
+
+// The offscreen platform's notes about window hints and the runtime directory say nothing about
+// the upload; everything else gets through.
+void quietMessages(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    if (message.contains(QLatin1String("propagateSizeHints")) || message.contains(QLatin1String("XDG_RUNTIME_DIR")))
+        return;
+    std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    qInstallMessageHandler(quietMessages);
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    const QString port = argument(args, QStringLiteral("--port"));
+    const QString file = argument(args, QStringLiteral("--file"));
+    const qint64 records = argument(args, QStringLiteral("--records")).toLongLong();
+    const bool debug = args.contains(QStringLiteral("--debug"));
+    const int timeoutS = argument(args, QStringLiteral("--timeout-s"), QStringLiteral("900")).toInt();
+    if (port.isEmpty() || file.isEmpty() || records <= 0) {
+        std::fprintf(stderr, "usage: bench_window_upload --port PORT --file HEX --records N [--debug] [--timeout-s S]\n");
+        return 2;
+    }
+
+    // The operator's saved address and port stay untouched.
+    QTemporaryDir settingsDir;
+    QStandardPaths::setTestModeEnabled(true);
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settingsDir.path());
+
+    const QString title = debug ? QStringLiteral("Marlin-ARC Firmware Uploader Debug")
+                                : QStringLiteral("Marlin-ARC Firmware Uploader");
+    MainWindow window(title, QStringLiteral("1.0.61"));
+    window.show();
+    for (int i = 0; i < 200 && !(window.windowHandle() && window.windowHandle()->isExposed()); ++i)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+
+    auto* address = window.findChild<QLineEdit*>(QStringLiteral("EthernetAddress"));
+    auto* portBox = window.findChild<QLineEdit*>(QStringLiteral("EthernetPort"));
+    auto* loadStart = window.findChild<QPushButton*>(QStringLiteral("LoadStart"));
+    auto* open = window.findChild<QAction*>(QStringLiteral("mnuFileOpen"));
+    auto* debugMode = window.findChild<QAction*>(QStringLiteral("mnuDebug"));
+    auto* ethernet = window.findChild<Ethernet*>(QStringLiteral("Ethernet"));
+    auto* log = window.findChild<QListWidget*>(QStringLiteral("ListBox"));
+    if (!address || !portBox || !loadStart || !open || !debugMode || !ethernet || !log) {
+        std::fprintf(stderr, "bench_window_upload: a control of the window was not found\n");
+        return 1;
+    }
+    address->setText(QStringLiteral("127.0.0.1"));
+    portBox->setText(port);
+    window.setFileChooser([file] { return file; });
+    open->trigger();
+    if (debug)
+        debugMode->trigger();
+    if (!loadStart->isEnabled() || window.isChecked(UploadWindow::Mode::Debug) != debug) {
+        std::fprintf(stderr, "bench_window_upload: the window did not take the file or the Debug mode\n");
+        return 1;
+    }
+
+    // The probe sees every arrival before the engine does, so the clock stops when the last
+    // acknowledgement is dispatched, not after whatever the engine then waits for. (The engine
+    // handles that acknowledgement inside a wait begun by the one before, so a probe connected
+    // after it would see the two out of order.)
+    const qint64 expectedBytes = ReplySize * (records + 1);
+    qint64 receivedBytes = 0;
+    Clock::time_point first{};
+    Clock::time_point last{};
+    long long cpuAtFirst = 0;
+    long long cpuAtLast = 0;
+    bool measuring = false;
+    bool done = false;
+    bool failed = false;
+    QObject::disconnect(ethernet, &Ethernet::dataArrival, &window.uploader(), &Uploader::onDataArrival);
+    QObject::connect(ethernet, &Ethernet::dataArrival, &window, [&](qint64 bytes) {
+        receivedBytes += bytes;
+        if (!measuring && !done && receivedBytes >= ReplySize) {
+            first = Clock::now();
+            cpuAtFirst = cpuMicros();
+            measuring = true;
+        }
+        if (measuring && receivedBytes >= expectedBytes) {
+            last = Clock::now();
+            cpuAtLast = cpuMicros();
+            measuring = false;
+            done = true;
+            QTimer::singleShot(0, &window, &QWidget::close);
+        }
+    });
+    QObject::connect(ethernet, &Ethernet::dataArrival, &window.uploader(), &Uploader::onDataArrival);
+    QObject::connect(&window.uploader(), &Uploader::updateFinished, &window, [&](bool succeeded) {
+        if (!done) {
+            failed = true;
+            std::fprintf(stderr, "bench_window_upload: the update ended (%s) before the last acknowledgement\n",
+                         succeeded ? "succeeded" : "failed");
+            window.close();
+        }
+    });
+
+    std::vector<long long> lateness; // microseconds past the due time, one per tick while measuring
+    Clock::time_point previousTick{};
+    QTimer ticker;
+    ticker.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&ticker, &QTimer::timeout, &window, [&] {
+        const Clock::time_point now = Clock::now();
+        if (measuring && previousTick > first)
+            lateness.push_back(std::max(0LL, micros(now - previousTick - TickPeriod)));
+        previousTick = now;
+    });
+    ticker.start(TickPeriod);
+
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, &window, [&] {
+        failed = true;
+        std::fprintf(stderr, "bench_window_upload: no end after %d s (%lld of %lld reply bytes)\n", timeoutS,
+                     receivedBytes, expectedBytes);
+        window.close();
+    });
+    watchdog.start(std::chrono::seconds(timeoutS));
+
+    QTimer::singleShot(0, loadStart, &QPushButton::click);
+    app.exec(); // ends when the window closes
+    ticker.stop();
+
+    if (failed || !done)
+        return 1;
+    std::sort(lateness.begin(), lateness.end());
+    const long long maxLate = lateness.empty() ? 0 : lateness.back();
+    const long long p99Late = lateness.empty() ? 0 : lateness[(lateness.size() - 1) * 99 / 100];
+    std::printf("records=%lld first_to_last_us=%lld cpu_us=%lld tick_max_late_us=%lld tick_p99_late_us=%lld ticks=%zu "
+                "log_lines=%d\n",
+                records, micros(last - first), cpuAtLast - cpuAtFirst, maxLate, p99Late, lateness.size(), log->count());
+    return 0;
+}
