@@ -12,21 +12,10 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-#include <sys/resource.h>
+#include "CpuTime.h"
 
 #include <chrono>
 #include <cstdio>
-
-namespace {
-
-long long cpuMicros()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000LL + usage.ru_utime.tv_usec + usage.ru_stime.tv_usec;
-}
-
-} // namespace
 
 int main(int argc, char* argv[])
 {

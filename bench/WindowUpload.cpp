@@ -27,7 +27,7 @@
 #include <QTimer>
 #include <QWindow>
 
-#include <sys/resource.h>
+#include "CpuTime.h"
 
 #include <algorithm>
 #include <chrono>
@@ -49,14 +49,6 @@ QString argument(const QStringList& args, const QString& name, const QString& fa
 long long micros(Clock::duration d)
 {
     return std::chrono::duration_cast<std::chrono::microseconds>(d).count();
-}
-
-// Processor time this process has used so far (user and system), in microseconds.
-long long cpuMicros()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000LL + usage.ru_utime.tv_usec + usage.ru_stime.tv_usec;
 }
 
 // The offscreen platform's notes about window hints and the runtime directory say nothing about

@@ -7,9 +7,10 @@
 //
 // Prints one line of key=value results; exits non-zero on any refusal or socket error.
 
+#include "CpuTime.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -67,13 +68,6 @@ void readReply(int fd)
         errno = 0;
         fail("the unit did not acknowledge");
     }
-}
-
-long long cpuMicros()
-{
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000LL + usage.ru_utime.tv_usec + usage.ru_stime.tv_usec;
 }
 
 bool isBlank(const std::string& line)
