@@ -12,9 +12,9 @@
 // While the clock runs, a 10 ms timer on the window's thread records how late each of its ticks
 // comes. Prints one line of key=value results; exits non-zero when the upload fails.
 
-#include "Ethernet.h"
-#include "MainWindow.h"
-#include "Uploader.h"
+#include "platform/Ethernet.h"
+#include "settings/ProductVariant.h"
+#include "ui/MainWindow.h"
 
 #include <QAction>
 #include <QApplication>
@@ -86,7 +86,7 @@ int main(int argc, char* argv[])
 
     const QString title = debug ? QStringLiteral("Marlin-ARC Firmware Uploader Debug")
                                 : QStringLiteral("Marlin-ARC Firmware Uploader");
-    MainWindow window(title, QStringLiteral("1.0.61"));
+    MainWindow window(title, QStringLiteral("1.0.61"), ProductVariants::forTitle(title));
     window.show();
     for (int i = 0; i < 200 && !(window.windowHandle() && window.windowHandle()->isExposed()); ++i)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
@@ -96,9 +96,8 @@ int main(int argc, char* argv[])
     auto* loadStart = window.findChild<QPushButton*>(QStringLiteral("LoadStart"));
     auto* open = window.findChild<QAction*>(QStringLiteral("mnuFileOpen"));
     auto* debugMode = window.findChild<QAction*>(QStringLiteral("mnuDebug"));
-    auto* ethernet = window.findChild<Ethernet*>(QStringLiteral("Ethernet"));
     auto* log = window.findChild<QListWidget*>(QStringLiteral("ListBox"));
-    if (!address || !portBox || !loadStart || !open || !debugMode || !ethernet || !log) {
+    if (!address || !portBox || !loadStart || !open || !debugMode || !log) {
         std::fprintf(stderr, "bench_window_upload: a control of the window was not found\n");
         return 1;
     }
@@ -113,10 +112,8 @@ int main(int argc, char* argv[])
         return 1;
     }
 
-    // The probe sees every arrival before the engine does, so the clock stops when the last
-    // acknowledgement is dispatched, not after whatever the engine then waits for. (The engine
-    // handles that acknowledgement inside a wait begun by the one before, so a probe connected
-    // after it would see the two out of order.)
+    // The probe sees every arrival on the update's socket, right after the update has handled it,
+    // so the clock stops when the last acknowledgement has been dispatched.
     const qint64 expectedBytes = ReplySize * (records + 1);
     qint64 receivedBytes = 0;
     Clock::time_point first{};
@@ -126,8 +123,7 @@ int main(int argc, char* argv[])
     bool measuring = false;
     bool done = false;
     bool failed = false;
-    QObject::disconnect(ethernet, &Ethernet::dataArrival, &window.uploader(), &Uploader::onDataArrival);
-    QObject::connect(ethernet, &Ethernet::dataArrival, &window, [&](qint64 bytes) {
+    const auto probe = [&](qint64 bytes) {
         receivedBytes += bytes;
         if (!measuring && !done && receivedBytes >= ReplySize) {
             first = Clock::now();
@@ -141,9 +137,8 @@ int main(int argc, char* argv[])
             done = true;
             QTimer::singleShot(0, &window, &QWidget::close);
         }
-    });
-    QObject::connect(ethernet, &Ethernet::dataArrival, &window.uploader(), &Uploader::onDataArrival);
-    QObject::connect(&window.uploader(), &Uploader::updateFinished, &window, [&](bool succeeded) {
+    };
+    QObject::connect(&window.updates(), &UpdateController::updateFinished, &window, [&](bool succeeded) {
         if (!done) {
             failed = true;
             std::fprintf(stderr, "bench_window_upload: the update ended (%s) before the last acknowledgement\n",
@@ -174,7 +169,18 @@ int main(int argc, char* argv[])
     });
     watchdog.start(std::chrono::seconds(timeoutS));
 
-    QTimer::singleShot(0, loadStart, &QPushButton::click);
+    QTimer::singleShot(0, &window, [&] {
+        loadStart->click();
+        // The update made its socket when it started.
+        auto* ethernet = window.findChild<Ethernet*>(QStringLiteral("Ethernet"));
+        if (!ethernet) {
+            failed = true;
+            std::fprintf(stderr, "bench_window_upload: the update has no socket\n");
+            window.close();
+            return;
+        }
+        QObject::connect(ethernet, &Ethernet::dataArrival, &window, probe);
+    });
     app.exec(); // ends when the window closes
     ticker.stop();
 

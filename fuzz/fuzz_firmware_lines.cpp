@@ -5,8 +5,8 @@
 // whether a step asks atEnd() before readLine() (as the engine does) or calls readLine() alone
 // (which also returns blank lines). The rest is the file.
 
-#include "FirmwareFile.h"
-#include "RecordRules.h"
+#include "engine/FirmwareFile.h"
+#include "engine/RecordRules.h"
 
 #include <QByteArray>
 #include <QList>

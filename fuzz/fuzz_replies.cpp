@@ -4,13 +4,14 @@
 // arrival (0-32 bytes), used in turn until the stream runs out (no split bytes, or only zero
 // sizes: the whole stream arrives at once). The rest of the input is the stream from the unit.
 //
-// Every arrival goes through the same steps as Uploader::onDataArrival: append, stop below
+// Every arrival goes through the reader the update uses (ReplyReader): append, stop below
 // MinimumBuffered, drop stray bytes, then take at most one reply of each code in
-// RecognitionOrder. Each step is checked on its own, and the outcome is compared with a reference
-// that tracks a read position in the whole stream instead of a buffer.
+// RecognitionOrder. The outcome is compared with a reference that tracks a read position in the
+// whole stream instead of a buffer.
 
-#include "Frames.h"
-#include "UnitReplies.h"
+#include "engine/Frames.h"
+#include "engine/ReplyReader.h"
+#include "engine/UnitReplies.h"
 
 #include <QByteArray>
 #include <QList>
@@ -40,46 +41,20 @@ struct Arrival
     int stray = 0;
 };
 
-// The engine's steps for one arrival, with every step checked. Copies of the buffer are
-// implicitly shared and cost nothing unless a step changes the buffer.
-Arrival recognise(QByteArray& buffer, const QByteArray& bytes)
+// One arrival through the reader the update uses, with what each step may do checked.
+Arrival recognise(ReplyReader& reader, const QByteArray& bytes)
 {
     Arrival result;
-    const qsizetype held = buffer.size();
-    buffer.append(bytes);
-    CHECK(buffer.size() == held + bytes.size() && buffer.endsWith(bytes));
-    if (buffer.size() < UnitReplies::MinimumBuffered)
-        return result;
-
-    const QByteArray unstripped = buffer;
-    result.stray = UnitReplies::dropStrayBytes(buffer);
-    CHECK(result.stray >= 0 && result.stray < unstripped.size()); // the last byte always stays
-    CHECK(buffer == QByteArrayView(unstripped).sliced(result.stray));
-    CHECK(!QByteArrayView(unstripped).first(result.stray).contains(char(0xFD)));
-    CHECK(buffer.size() == 1 || buffer.at(0) == char(0xFD));
-
-    static const auto headers = [] {
-        std::array<QByteArray, std::size(UnitReplies::RecognitionOrder)> all;
-        for (size_t i = 0; i < all.size(); ++i)
-            all[i] = UnitReplies::header(UnitReplies::RecognitionOrder[i]);
-        return all;
-    }();
-    for (size_t i = 0; i < headers.size(); ++i) {
-        const Code code = UnitReplies::RecognitionOrder[i];
-        const QByteArray& header = headers[i];
-        const QByteArray before = buffer;
-        const qsizetype length = UnitReplies::length(code);
-        const bool complete = before.startsWith(header) && before.size() >= length;
-        if (UnitReplies::take(buffer, code)) {
-            CHECK(complete);
-            CHECK(UnitReplies::atFront(before) == code);
-            CHECK(buffer == QByteArrayView(before).sliced(length)); // exactly the reply went
-            result.taken.append(code);
-        } else {
-            CHECK(!complete);
-            CHECK(buffer.size() == before.size());
-        }
-    }
+    const QByteArray before = reader.held() + bytes;
+    reader.append(bytes);
+    CHECK(reader.held() == before);
+    const ReplyReader::Arrival arrival = reader.takeReplies();
+    CHECK(arrival.incomplete == (before.size() < UnitReplies::MinimumBuffered));
+    result.stray = arrival.strayBytes;
+    CHECK(result.stray >= 0 && (result.stray == 0 || result.stray < before.size())); // the last byte always stays
+    CHECK(!QByteArrayView(before).first(result.stray).contains(char(0xFD)));
+    for (Code code : arrival.replies())
+        result.taken.append(code);
     return result;
 }
 
@@ -151,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (splitSum == 0)
         splitCount = 0;
 
-    QByteArray buffer;
+    ReplyReader reader;
     Reference reference{stream};
     size_t offset = 0;
     size_t consumed = 0;
@@ -162,8 +137,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char*>(stream + offset), qsizetype(count));
         offset += count;
 
-        const qsizetype held = buffer.size();
-        const Arrival got = recognise(buffer, bytes);
+        const qsizetype held = reader.held().size();
+        const Arrival got = recognise(reader, bytes);
+        const QByteArray& buffer = reader.held();
         for (int i = 1; i < got.taken.size(); ++i)
             CHECK(orderOf(got.taken[i - 1]) < orderOf(got.taken[i])); // each code once, in order
         if (held + qsizetype(count) < UnitReplies::MinimumBuffered)
@@ -183,6 +159,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                                                 qsizetype(reference.received - reference.cursor)));
     }
     // The debug log shows the buffer after each arrival.
-    CHECK(Frames::hexDump(buffer).size() == 3 * buffer.size());
+    CHECK(Frames::hexDump(reader.held()).size() == 3 * reader.held().size());
     return 0;
 }

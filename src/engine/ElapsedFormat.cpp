@@ -1,4 +1,4 @@
-#include "ElapsedFormat.h"
+#include "engine/ElapsedFormat.h"
 
 #include <cmath>
 

@@ -1,4 +1,4 @@
-#include "FirmwareFile.h"
+#include "engine/FirmwareFile.h"
 
 bool FirmwareFile::open(const QString& path)
 {

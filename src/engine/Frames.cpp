@@ -1,4 +1,4 @@
-#include "Frames.h"
+#include "engine/Frames.h"
 
 namespace Frames {
 

@@ -1,4 +1,4 @@
-#include "RecordRules.h"
+#include "engine/RecordRules.h"
 
 #include <QByteArrayView>
 

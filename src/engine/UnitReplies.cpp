@@ -1,4 +1,4 @@
-#include "UnitReplies.h"
+#include "engine/UnitReplies.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
-#include "Ethernet.h"
+#include "platform/Ethernet.h"
 
-#include "SocketErrorNumbers.h"
+#include "platform/SocketErrorNumbers.h"
 
 #include <QTcpSocket>
 
@@ -8,10 +8,10 @@
 
 Ethernet::Ethernet(QObject* parent) : QObject(parent), m_socket(new QTcpSocket(this))
 {
-    // channelReadyRead, unlike readyRead, is raised again for bytes that arrive while a handler of
-    // the previous arrival is still running (waiting inside a nested event loop), so every arrival
-    // raises an event, nested ones included, straight from the socket's notification.
+    // Straight from the socket's notification: one event-loop pass fewer per reply than readyRead.
     connect(m_socket, &QTcpSocket::channelReadyRead, this, &Ethernet::onReadyRead);
+    connect(m_socket, &QTcpSocket::stateChanged, this, &Ethernet::notifyState);
+    connect(m_socket, &QTcpSocket::connected, this, &Ethernet::connected);
     connect(m_socket, &QTcpSocket::errorOccurred, this, &Ethernet::onErrorOccurred);
     connect(m_socket, &QTcpSocket::disconnected, this, &Ethernet::onDisconnected);
 }
@@ -92,6 +92,16 @@ void Ethernet::close()
     m_received.clear();
     m_latchedError = false;
     m_peerClosed = false;
+    notifyState();
+}
+
+void Ethernet::notifyState()
+{
+    const int now = state();
+    if (now == m_notifiedState)
+        return;
+    m_notifiedState = now;
+    emit stateChanged(now);
 }
 
 void Ethernet::readPending()
@@ -116,6 +126,7 @@ void Ethernet::onErrorOccurred()
     }
     const QString description = m_socket->errorString();
     m_latchedError = true;
+    notifyState();
     const int number = SocketErrorNumbers::fromQt(code, description);
     QMetaObject::invokeMethod(
         this,
@@ -132,6 +143,7 @@ void Ethernet::onDisconnected()
         return;
     readPending();
     m_peerClosed = true;
+    notifyState();
     QMetaObject::invokeMethod(
         this,
         [this, generation = m_generation] {

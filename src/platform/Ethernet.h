@@ -49,8 +49,11 @@ public:
     void close();
 
 signals:
-    // Raised from the event loop after new bytes have been queued. Bytes that arrive while a
-    // handler of this event is still running (inside a nested wait) raise a new event too.
+    // The state (0-9) changed.
+    void stateChanged(int state);
+    // The connection is up (state 7).
+    void connected();
+    // Raised from the event loop after new bytes have been queued.
     void dataArrival(qint64 bytesTotal);
     // number: a Windows Sockets error number (10061 = connection refused).
     void error(int number, const QString& description);
@@ -62,6 +65,7 @@ private:
     void onErrorOccurred();
     void onDisconnected();
     void readPending();
+    void notifyState();
 
     QTcpSocket* m_socket;
     QString m_remoteHost;
@@ -71,4 +75,5 @@ private:
     bool m_peerClosed = false;
     bool m_closing = false;
     quint64 m_generation = 0;
+    int m_notifiedState = Closed;
 };

@@ -1,4 +1,4 @@
-#include "SocketErrorNumbers.h"
+#include "platform/SocketErrorNumbers.h"
 
 namespace SocketErrorNumbers {
 

@@ -1,4 +1,4 @@
-#include "ProductVariant.h"
+#include "settings/ProductVariant.h"
 
 #include <array>
 

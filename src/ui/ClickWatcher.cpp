@@ -1,4 +1,4 @@
-#include "ClickWatcher.h"
+#include "ui/ClickWatcher.h"
 
 #include <QMouseEvent>
 #include <QWidget>

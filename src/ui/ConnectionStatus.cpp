@@ -1,6 +1,6 @@
-#include "ConnectionStatus.h"
+#include "ui/ConnectionStatus.h"
 
-#include "SocketErrorNumbers.h"
+#include "platform/SocketErrorNumbers.h"
 
 namespace ConnectionStatus {
 

@@ -1,4 +1,4 @@
-#include "FirmwareFileDialog.h"
+#include "ui/FirmwareFileDialog.h"
 
 #include <QDir>
 #include <QFileDialog>

@@ -1,4 +1,4 @@
-#include "LogList.h"
+#include "ui/LogList.h"
 
 #include <QListWidget>
 

@@ -1,12 +1,10 @@
-#include "MainWindow.h"
+#include "ui/MainWindow.h"
 
-#include "ClickWatcher.h"
-#include "ConnectionStatus.h"
-#include "LogList.h"
-
-#include "Ethernet.h"
-#include "ProductVariant.h"
-#include "TimeScale.h"
+#include "engine/UpdateRequest.h"
+#include "platform/Ethernet.h"
+#include "ui/ClickWatcher.h"
+#include "ui/ConnectionStatus.h"
+#include "ui/LogList.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -28,12 +26,6 @@
 
 namespace {
 
-// A real timer interval for a period in program time; never 0, which would fire continuously.
-int realInterval(int programMs)
-{
-    return std::max(1, TimeScale::toRealMs(programMs));
-}
-
 int toBarUnits(double value)
 {
     if (!std::isfinite(value))
@@ -43,13 +35,13 @@ int toBarUnits(double value)
 
 } // namespace
 
-MainWindow::MainWindow(const QString& applicationTitle, const QString& version, QWidget* parent)
-    : QMainWindow(parent), m_title(applicationTitle), m_settings(applicationTitle), m_ethernet(new Ethernet(this)),
-      m_uploader(*this, *m_ethernet, m_settings, applicationTitle), m_statusTimer(new QTimer(this)),
+MainWindow::MainWindow(const QString& applicationTitle, const QString& version, const ProductVariant* product,
+                       QWidget* parent)
+    : QMainWindow(parent), m_title(applicationTitle), m_product(product), m_settings(applicationTitle),
+      m_updates(*this, m_settings, applicationTitle, product, this), m_statusTimer(new QTimer(this)),
       m_progressFrame(new QTimer(this)), m_fileDialog(this)
 {
     setObjectName(QStringLiteral("frmMain"));
-    m_ethernet->setObjectName(QStringLiteral("Ethernet"));
     m_statusTimer->setObjectName(QStringLiteral("EthernetStatusTimer"));
 
     m_menus = MainWindowMenus::build(*this);
@@ -66,20 +58,20 @@ MainWindow::MainWindow(const QString& applicationTitle, const QString& version, 
     connect(fileClicks, &ClickWatcher::clicked, this, &MainWindow::chooseFirmwareFile);
     connect(m_menus.mnuFileOpen, &QAction::triggered, this, &MainWindow::chooseFirmwareFile);
     connect(m_menus.mnuFileExit, &QAction::triggered, this, &QWidget::close);
-    connect(m_controls.loadStart, &QPushButton::clicked, &m_uploader, &Uploader::loadStart);
+    connect(m_controls.loadStart, &QPushButton::clicked, &m_updates, &UpdateController::loadStart);
     // The check items invert their own check mark before these run.
     connect(m_menus.mnuLoop, &QAction::triggered, this, &MainWindow::onLoopChosen);
     connect(m_menus.mnuDebug, &QAction::triggered, this, &MainWindow::onDebugChosen);
-    connect(m_menus.mnuForget, &QAction::triggered, &m_uploader, &Uploader::forget);
+    connect(m_menus.mnuSlow, &QAction::triggered, &m_updates, &UpdateController::modesChanged);
+    connect(m_menus.mnuForget, &QAction::triggered, &m_updates, &UpdateController::forget);
     connect(m_statusTimer, &QTimer::timeout, this, &MainWindow::onStatusTick);
-    connect(m_ethernet, &Ethernet::error, this, &MainWindow::onSocketError);
 
     // Start-up, in this order.
     m_statusPeriodMs = StatusPeriodMs;
     m_statusTimer->start(realInterval(m_statusPeriodMs));
     setWindowTitle(applicationTitle + QStringLiteral(" v") + version);
     setFirmwareFileCaption(QStringLiteral("Select file..."));
-    m_uploader.loadConnectionSettings();
+    m_updates.loadConnectionSettings();
     setControlEnabled(Control::LoadStart, false);
     m_menus.mnuSlow->setChecked(false);
     m_menus.mnuTools->menuAction()->setVisible(applicationTitle.endsWith(QStringLiteral("Debug"), Qt::CaseSensitive));
@@ -91,6 +83,18 @@ MainWindow::~MainWindow()
 {
     m_closed = true;
     m_statusTimer->stop();
+}
+
+void MainWindow::setTimeScale(double scale)
+{
+    m_updates.setTimeScale(scale);
+    m_statusTimer->setInterval(realInterval(m_statusPeriodMs));
+}
+
+// A real timer interval for a period in program time; never 0, which would fire continuously.
+int MainWindow::realInterval(int programMs) const
+{
+    return std::max(1, int(UpdateTimings{.scale = m_updates.timeScale()}.real(std::chrono::milliseconds(programMs)).count()));
 }
 
 void MainWindow::setFileChooser(std::function<QString()> chooser)
@@ -117,9 +121,9 @@ void MainWindow::chooseFirmwareFile()
     setFirmwareFileCaption(QStringLiteral("Loading firmware file, please wait..."));
     // A file chosen while an update runs is kept for the next one; Load and Start comes back
     // when the running update has ended, not on top of it.
-    if (!m_uploader.isUpdateRunning())
+    if (!m_updates.isUpdateRunning())
         setControlEnabled(Control::LoadStart, true);
-    m_uploader.setFirmwarePath(path);
+    m_updates.setFirmwarePath(path);
     setFirmwareFileCaption(QFileInfo(path).fileName());
 }
 
@@ -131,7 +135,7 @@ void MainWindow::closeEvent(QCloseEvent* event)
         m_closed = true;
         m_statusTimer->stop();
         m_fileDialog.cancel();
-        m_uploader.shutdown();
+        m_updates.shutdown();
     }
     event->accept();
 }
@@ -140,7 +144,7 @@ void MainWindow::closeEvent(QCloseEvent* event)
 
 void MainWindow::onLoopChosen()
 {
-    m_uploader.resetLoopCount();
+    m_updates.resetLoopCount();
     setStatusText(QStringLiteral("Loops: 0"));
 }
 
@@ -150,6 +154,7 @@ void MainWindow::onDebugChosen()
     setOuterHeight(debug ? DebugOuterHeight : OuterHeight);
     m_controls.listBox->resize(m_controls.listBox->width(),
                                debug ? MainWindowControls::DebugLogHeight : MainWindowControls::LogHeight);
+    m_updates.modesChanged();
 }
 
 // The outer height takes in the title bar and borders; where the window system has not
@@ -166,23 +171,12 @@ void MainWindow::onStatusTick()
 {
     if (m_closed)
         return;
-    const int state = m_ethernet->state();
-    setStatusText(ConnectionStatus::statusLine(state, m_ethernet->remoteHost()));
+    const int state = m_updates.socketState();
+    setStatusText(ConnectionStatus::statusLine(state, m_updates.remoteHost()));
     if (state == Ethernet::Connected && m_statusPeriodMs != ConnectedStatusPeriodMs) {
         m_statusPeriodMs = ConnectedStatusPeriodMs;
         m_statusTimer->setInterval(realInterval(m_statusPeriodMs));
     }
-}
-
-void MainWindow::onSocketError(int number, const QString& description)
-{
-    if (m_closed)
-        return;
-    const ProductVariant* variant = ProductVariants::forTitle(m_title);
-    setLogColour(LogColour::Red);
-    for (const QString& line : ConnectionStatus::errorLines(number, description, variant && variant->showsTcpServerHint))
-        appendLog(line);
-    m_uploader.scrollLog();
 }
 
 // ---- UploadWindow -----------------------------------------------------------------------------

@@ -1,24 +1,23 @@
 #pragma once
 
-#include "MainWindowControls.h"
-#include "MainWindowMenus.h"
-
-#include "FirmwareFileDialog.h"
-#include "SettingsStore.h"
-#include "UploadWindow.h"
-#include "Uploader.h"
+#include "settings/SettingsStore.h"
+#include "ui/FirmwareFileDialog.h"
+#include "ui/MainWindowControls.h"
+#include "ui/MainWindowMenus.h"
+#include "ui/UpdateController.h"
+#include "ui/UploadWindow.h"
 
 #include <QMainWindow>
 #include <QTimer>
 
 #include <functional>
 
-class Ethernet;
 class LogList;
+struct ProductVariant;
 
-// The operator's one window (`frmMain`). It owns the socket to the unit, the settings store of
-// its title, the upload engine and the status timer, and maps the engine's operations onto its
-// controls; the update logic itself lives in the engine.
+// The operator's one window (`frmMain`). It owns the settings store of its title, the window's
+// side of updates (UpdateController) and the status timer, and maps their operations onto its
+// controls; each update itself is an engine job.
 class MainWindow : public QMainWindow, public UploadWindow
 {
     Q_OBJECT
@@ -30,13 +29,19 @@ public:
     static constexpr int OuterHeight = 5040 / 15;
     static constexpr int DebugOuterHeight = 10080 / 15;
 
-    MainWindow(const QString& applicationTitle, const QString& version, QWidget* parent = nullptr);
+    // product: the product line of the build, decided from its title by the caller; nullptr for
+    // a title that names none.
+    MainWindow(const QString& applicationTitle, const QString& version, const ProductVariant* product,
+               QWidget* parent = nullptr);
     ~MainWindow() override;
 
     // Replaces the file-open dialog, e.g. in tests; the chooser returns a full path or "" (Cancel).
     void setFileChooser(std::function<QString()> chooser);
 
-    Uploader& uploader() { return m_uploader; }
+    UpdateController& updates() { return m_updates; }
+    // Real time per program time for the status refresh and every wait of an update; tests
+    // shrink it, operators keep 1.
+    void setTimeScale(double scale);
     QString statusText() const;
     int statusPeriodMs() const { return m_statusPeriodMs; }
 
@@ -69,19 +74,19 @@ private:
     void onLoopChosen();
     void onDebugChosen();
     void onStatusTick();
-    void onSocketError(int number, const QString& description);
     void setOuterHeight(int pixels);
     QAction* modeAction(Mode mode) const;
     // The log, holding changes back while records stream (see LogList).
     LogList& log() const;
-    bool isStreaming() const { return m_uploader.phase() == Uploader::Phase::Streaming; }
+    bool isStreaming() const { return m_updates.isStreaming(); }
+    int realInterval(int programMs) const;
     // Shows the progress value held back while records streamed.
     void showProgress();
 
     const QString m_title;
+    const ProductVariant* const m_product;
     SettingsStore m_settings;
-    Ethernet* m_ethernet;
-    Uploader m_uploader;
+    UpdateController m_updates;
     MainWindowControls m_controls;
     MainWindowMenus m_menus;
     LogList* m_log = nullptr;

@@ -1,6 +1,6 @@
-#include "MainWindowControls.h"
+#include "ui/MainWindowControls.h"
 
-#include "Twips.h"
+#include "ui/Twips.h"
 
 #include <QGroupBox>
 #include <QLabel>

@@ -1,4 +1,4 @@
-#include "MainWindowMenus.h"
+#include "ui/MainWindowMenus.h"
 
 #include <QAction>
 #include <QMainWindow>

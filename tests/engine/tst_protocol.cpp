@@ -1,7 +1,7 @@
-#include "ElapsedFormat.h"
-#include "Frames.h"
-#include "RecordRules.h"
-#include "UnitReplies.h"
+#include "engine/ElapsedFormat.h"
+#include "engine/Frames.h"
+#include "engine/RecordRules.h"
+#include "engine/UnitReplies.h"
 
 #include <QTest>
 

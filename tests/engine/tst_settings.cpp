@@ -1,9 +1,6 @@
-#include "ProductVariant.h"
-#include "RecordingWindow.h"
-#include "SettingsStore.h"
-#include "Uploader.h"
-
-#include "Ethernet.h"
+#include "settings/ConnectionSettings.h"
+#include "settings/ProductVariant.h"
+#include "settings/SettingsStore.h"
 
 #include <QSettings>
 #include <QTemporaryDir>
@@ -15,16 +12,19 @@ class SettingsTest : public QObject
 
     QTemporaryDir m_dir;
 
+    // What a build of this title shows in its boxes at start-up.
     struct Build
     {
-        explicit Build(const QString& title) : store(title), uploader(window, ethernet, store, title)
+        explicit Build(const QString& title) : title(title), store(title) { load(); }
+        void load() { window = ConnectionSettings::load(store, ProductVariants::forTitle(title)); }
+        void forget()
         {
-            uploader.loadConnectionSettings();
+            QVERIFY(store.removeSection());
+            load();
         }
-        RecordingWindow window;
-        Ethernet ethernet;
+        QString title;
         SettingsStore store;
-        Uploader uploader;
+        ConnectionSettings window;
     };
 
 private slots:
@@ -95,13 +95,43 @@ private slots:
         Build build(title);
         QCOMPARE(build.window.address, QStringLiteral("10.0.0.5"));
         QCOMPARE(build.window.port, QStringLiteral("5000"));
-        build.uploader.forget();
+        build.forget();
         QCOMPARE(build.window.address, QStringLiteral("192.168.10.11"));
         QCOMPARE(build.window.port, QStringLiteral("23"));
-        build.uploader.forget(); // nothing left to delete
-        QVERIFY(build.window.log.isEmpty());
+        build.forget(); // nothing left to delete is no error
         Build restarted(title);
         QCOMPARE(restarted.window.address, QStringLiteral("192.168.10.11"));
+    }
+
+    void eachProductHasItsDefaults_data()
+    {
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<QString>("port");
+        QTest::newRow("Caldera 16") << "Caldera 16 Uploader" << "192.168.254.102" << "23";
+        QTest::newRow("Vireo Grand") << "Vireo Grand Uploader" << "192.168.11.2" << "5000";
+        QTest::newRow("Marlin") << "Marlin-ARC Firmware Uploader" << "192.168.10.11" << "23";
+        QTest::newRow("Quill") << "Quill Uploader" << "192.168.11.10" << "5000";
+        QTest::newRow("Osprey") << "Osprey Uploader" << "192.168.11.10" << "5000";
+        QTest::newRow("Tessera: none") << "Tessera Uploader" << "" << "";
+    }
+
+    void eachProductHasItsDefaults()
+    {
+        QFETCH(QString, title);
+        QFETCH(QString, address);
+        QFETCH(QString, port);
+        const Build build(title);
+        QCOMPARE(build.window.address, address);
+        QCOMPARE(build.window.port, port);
+    }
+
+    void savedValuesAreWrittenAsTyped()
+    {
+        SettingsStore store(QStringLiteral("Quill Uploader"));
+        QVERIFY((ConnectionSettings{QStringLiteral("unit-7.local"), QStringLiteral(" 5000 ")}.save(store)));
+        QCOMPARE(store.read(QStringLiteral("EthernetAddress"), {}), QStringLiteral("unit-7.local"));
+        QCOMPARE(store.read(QStringLiteral("EthernetPort"), {}), QStringLiteral(" 5000 "));
     }
 
     void eachKeyFallsBackOnItsOwn()

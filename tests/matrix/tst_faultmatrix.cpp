@@ -8,10 +8,9 @@
 #include "UiTestSupport.h"
 #include "WaitUntil.h"
 
-#include "Fault.h"
-#include "FlashImage.h"
-#include "SimulatedUnit.h"
-#include "TimeScale.h"
+#include "unitsim/Fault.h"
+#include "unitsim/FlashImage.h"
+#include "unitsim/SimulatedUnit.h"
 
 #include <QLineEdit>
 #include <QPushButton>
@@ -100,9 +99,12 @@ QStringList badInput(const QString& address, const QString& complaint)
             "Disconnecting from " + address};
 }
 
-const QStringList Silent{"The unit did not answer for 15 seconds.",
-                         "Check the unit and its connection, then try again.",
-                         "Disconnecting from 127.0.0.1"};
+// The reply to the product code gets a minute (the unit may be erasing its flash), each record's 15 s.
+QStringList silent(int seconds)
+{
+    return {QStringLiteral("The unit did not answer for %1 seconds.").arg(seconds),
+            "Check the unit and its connection, then try again.", "Disconnecting from 127.0.0.1"};
+}
 
 bool matches(const QString& pattern, const QString& line)
 {
@@ -216,7 +218,6 @@ void TestFaultMatrix::init()
 void TestFaultMatrix::cleanup()
 {
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_settingsDir.path());
-    TimeScale::set(1.0);
 }
 
 void TestFaultMatrix::update_data()
@@ -320,9 +321,9 @@ void TestFaultMatrix::update_data()
     QTest::newRow("two replies in one write") << Scenario{
         .faults = {"double@0", "double@300"}, .succeeds = true, .colour = Colour::Green, .lastLines = Done};
     QTest::newRow("silence at the product code")
-        << Scenario{.faults = {"silence@0"}, .loop = true, .lastLines = Silent};
+        << Scenario{.faults = {"silence@0"}, .loop = true, .lastLines = silent(60)};
     QTest::newRow("silence at record 500")
-        << Scenario{.faults = {"silence@500"}, .loop = true, .lastLines = Silent};
+        << Scenario{.faults = {"silence@500"}, .loop = true, .lastLines = silent(15)};
     QTest::newRow("connection dropped at record 500")
         << Scenario{.faults = {"drop@500"},
                     .loop = true,
@@ -396,7 +397,6 @@ QString TestFaultMatrix::prepareFirmware(Firmware firmware, unitsim::FlashImage*
 void TestFaultMatrix::update()
 {
     QFETCH(Scenario, scenario);
-    TimeScale::set(scenario.timeScale);
     const QString settingsFile =
         QDir(m_settingsDir.path()).filePath(QStringLiteral("FirmwareUploader/%1.ini").arg(scenario.title));
     if (scenario.action == Operator::HasUnwritableSettings) {
@@ -418,12 +418,14 @@ void TestFaultMatrix::update()
     const QString firmware = prepareFirmware(scenario.firmware, &expectedImage);
     QVERIFY(!firmware.isEmpty());
 
-    MainWindow window(scenario.title, "1.0.61");
+    MainWindow window(scenario.title, "1.0.61", UiTest::product(scenario.title));
+
+    window.setTimeScale(scenario.timeScale);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
-    Uploader& uploader = window.uploader();
-    QSignalSpy started(&uploader, &Uploader::updateStarted);
-    QSignalSpy finished(&uploader, &Uploader::updateFinished);
+    UpdateController& updates = window.updates();
+    QSignalSpy started(&updates, &UpdateController::updateStarted);
+    QSignalSpy finished(&updates, &UpdateController::updateFinished);
     auto* loadStart = control<QPushButton>(window, "LoadStart");
     const QList<QWidget*> controls{loadStart, control<QWidget>(window, "FirmwareFile"),
                                    control<QWidget>(window, "EthernetAddress"),
@@ -461,16 +463,16 @@ void TestFaultMatrix::update()
 
     if (scenario.loop)
         action(window, "mnuLoop")->trigger();
-    int updates = 1;
+    int runs = 1;
     if (scenario.action == Operator::PressesDuringLoopWait) {
-        updates = 2;
+        runs = 2;
         action(window, "mnuLoop")->trigger();
         QVERIFY(action(window, "mnuLoop")->isChecked());
         // Half a second into the wait before the restart: press Load and Start, then stop looping.
-        connect(&uploader, &Uploader::updateFinished, &window, [&](bool succeeded) {
+        connect(&updates, &UpdateController::updateFinished, &window, [&](bool succeeded) {
             if (!succeeded || finished.size() != 1)
                 return;
-            QTimer::singleShot(TimeScale::toRealMs(500), &window, [&] {
+            QTimer::singleShot(int(500 * scenario.timeScale), &window, [&] {
                 QTest::mouseClick(loadStart, Qt::LeftButton);
                 action(window, "mnuLoop")->trigger();
             });
@@ -479,9 +481,8 @@ void TestFaultMatrix::update()
 
     const int timeoutMs = scenario.firmware == Firmware::Huge ? 600000 : 30000;
     const auto ended = [&] {
-        const Uploader::Phase phase = uploader.phase();
-        return controlsEnabled() && ((phase == Uploader::Phase::Idle && finished.size() >= updates) ||
-                                     phase == Uploader::Phase::Stalled);
+        return controlsEnabled() && ((!updates.isUpdateRunning() && !updates.isStalled() && finished.size() >= runs) ||
+                                     updates.isStalled());
     };
     const auto checkLastLines = [&](const QStringList& expectedLines) {
         const QStringList lines = logLines(window);
@@ -501,24 +502,24 @@ void TestFaultMatrix::update()
     const QString tailError = checkLastLines(scenario.lastLines);
     QVERIFY2(tailError.isEmpty(), qPrintable(tailError));
     QCOMPARE(logBackground(window), rgb(scenario.colour));
-    QCOMPARE(uploader.uploadSucceeded(), scenario.succeeds);
-    QCOMPARE(started.size(), updates);
+    QCOMPARE(updates.lastSucceeded(), scenario.succeeds);
+    QCOMPARE(started.size(), runs);
     QVERIFY(controlsEnabled());
     QCOMPARE(QFileInfo::exists(settingsFile),
              scenario.succeeds && scenario.action != Operator::HasUnwritableSettings);
 
     if (scenario.action == Operator::RetriesAfterStall) {
-        QCOMPARE(uploader.phase(), Uploader::Phase::Stalled);
+        QVERIFY(updates.isStalled());
         QTest::mouseClick(loadStart, Qt::LeftButton);
         QVERIFY(waitUntil(
             [&] {
-                return finished.size() == 1 && uploader.phase() == Uploader::Phase::Idle && controlsEnabled();
+                return finished.size() == 1 && !updates.isUpdateRunning() && controlsEnabled();
             },
             timeoutMs));
         const QString retryError = checkLastLines(Done);
         QVERIFY2(retryError.isEmpty(), qPrintable(retryError));
         QCOMPARE(logBackground(window), rgb(Colour::Green));
-        QVERIFY(uploader.uploadSucceeded());
+        QVERIFY(updates.lastSucceeded());
         QVERIFY(QFileInfo::exists(settingsFile));
         QCOMPARE(unit.report().connections.size(), 2);
     }
@@ -527,10 +528,10 @@ void TestFaultMatrix::update()
     const QList<unitsim::ConnectionReport>& connections = unit.report().connections;
     const qsizetype connectionsAtEnd = connections.size();
     const qsizetype messagesAtEnd = messageCount(unit.report());
-    QTest::qWait(TimeScale::toRealMs(int(Uploader::LoopRestartWait.count()) + 500));
+    QTest::qWait(int((UpdateController::LoopRestartWait.count() + 500) * scenario.timeScale));
     QCOMPARE(connections.size(), connectionsAtEnd);
     QCOMPARE(messageCount(unit.report()), messagesAtEnd);
-    QCOMPARE(started.size(), scenario.action == Operator::RetriesAfterStall ? 2 : updates);
+    QCOMPARE(started.size(), scenario.action == Operator::RetriesAfterStall ? 2 : runs);
 
     QVERIFY2(
         receivedWhileEnabled.isEmpty(),
@@ -548,7 +549,7 @@ void TestFaultMatrix::update()
         QVERIFY(connections.isEmpty());
     if (scenario.loop)
         QVERIFY(!action(window, "mnuLoop")->isChecked());
-    if (uploader.uploadSucceeded()) {
+    if (updates.lastSucceeded()) {
         // The unit got everything up to the end-of-file record (which it may not answer: it can
         // close the connection and reboot at once), and holds exactly the file's data.
         const unitsim::ConnectionReport& last = connections.last();

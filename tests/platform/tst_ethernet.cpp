@@ -1,5 +1,4 @@
-#include "Ethernet.h"
-#include "WaitableTimer.h"
+#include "platform/Ethernet.h"
 
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -120,31 +119,25 @@ private slots:
         QCOMPARE(m_ethernet->state(), int(Ethernet::Closed));
     }
 
-    // The handler of one arrival waits (as the upload does between records); bytes that come in
-    // meanwhile raise an event of their own, inside that wait.
-    void bytesArrivingDuringANestedWaitRaiseAnotherArrival()
+    // The status line follows the state through its signal, latched states included.
+    void stateChangesAreSignalled()
     {
+        QSignalSpy states(m_ethernet, &Ethernet::stateChanged);
+        QSignalSpy connected(m_ethernet, &Ethernet::connected);
         QTcpSocket* peer = connectToServer();
         QVERIFY(peer);
-        QList<QByteArray> received;
-        int depth = 0;
-        int deepest = 0;
-        connect(m_ethernet, &Ethernet::dataArrival, this, [&] {
-            ++depth;
-            deepest = std::max(deepest, depth);
-            received.append(m_ethernet->getData());
-            if (received.size() == 1) {
-                peer->write("second");
-                peer->flush();
-                WaitableTimer::Wait(200);
-            }
-            --depth;
-        });
-        peer->write("first");
-        QVERIFY(QTest::qWaitFor([&] { return received.size() >= 2; }, 5000));
-        QCOMPARE(received.at(0), QByteArray("first"));
-        QCOMPARE(received.at(1), QByteArray("second"));
-        QCOMPARE(deepest, 2);
+        QCOMPARE(connected.count(), 1);
+        peer->disconnectFromHost();
+        QTRY_COMPARE(m_ethernet->state(), int(Ethernet::PeerClosing));
+        m_ethernet->close();
+        QList<int> seen;
+        for (const QList<QVariant>& args : states)
+            seen << args.at(0).toInt();
+        QCOMPARE(seen.mid(seen.size() - 3),
+                 (QList<int>{int(Ethernet::Connected), int(Ethernet::PeerClosing), int(Ethernet::Closed)}));
+        QVERIFY(seen.contains(int(Ethernet::Connecting)));
+        for (qsizetype i = 1; i < seen.size(); ++i)
+            QVERIFY(seen.at(i) != seen.at(i - 1)); // only changes
     }
 
     void connectOnAnOpenSocketStartsAFreshConnection()

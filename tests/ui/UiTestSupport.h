@@ -1,8 +1,9 @@
 #pragma once
 
-#include "MainWindow.h"
+#include "settings/ProductVariant.h"
+#include "ui/MainWindow.h"
 
-#include "HexRecord.h"
+#include "unitsim/HexRecord.h"
 
 #include <QAction>
 #include <QDir>
@@ -21,6 +22,12 @@ namespace UiTest {
 
 inline const QString MarlinTitle = QStringLiteral("Marlin-ARC Firmware Uploader");
 inline const QString VireoTitle = QStringLiteral("Vireo Grand Firmware Uploader");
+
+// The product line of a build with this title, as the program decides it at start-up.
+inline const ProductVariant* product(const QString& title)
+{
+    return ProductVariants::forTitle(title);
+}
 
 // Points the per-user settings at dir; call before any window or store exists.
 inline void isolateSettings(const QString& dir)

@@ -1,16 +1,15 @@
 // Runs the real window against an in-process simulated unit, starts an update and closes the
 // window as soon as the log shows the line that marks the given stage; the close then arrives in
 // the middle of the wait that follows that line. Returns app.exec()'s result, or non-zero when
-// the close saved settings, started another update, or took too long.
+// the close saved settings of an update it cut short, started another update, or took too long.
 //
 //   ui_shutdown_driver <stage> [--exit-menu]
 //   --exit-menu closes through File > Exit instead of the window's own close
 //   stages: connection, slow, end-of-file, write-start, write, reboot, loop, refused
 #include "UiTestSupport.h"
 
-#include "SettingsStore.h"
-#include "SimulatedUnit.h"
-#include "TimeScale.h"
+#include "settings/SettingsStore.h"
+#include "unitsim/SimulatedUnit.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -67,8 +66,6 @@ int main(int argc, char* argv[])
     const bool exitMenu = app.arguments().contains(QStringLiteral("--exit-menu"));
     QTemporaryDir dir;
     UiTest::isolateSettings(dir.path());
-    // A quarter of the real waits: a close that did not end a wait at once would show as delay.
-    TimeScale::set(0.25);
     const QString title = UiTest::MarlinTitle + QStringLiteral(" Debug");
 
     unitsim::SimulatedUnit unit(unitsim::Model::Marlin);
@@ -79,7 +76,10 @@ int main(int argc, char* argv[])
     const quint16 port = stage->refused ? UiTest::closedPort() : unit.port();
     const QString hex = UiTest::writeHexFile(dir.path(), QStringLiteral("unit.hex"), 40);
 
-    MainWindow window(title, QStringLiteral("1.0.61"));
+    MainWindow window(title, QStringLiteral("1.0.61"), UiTest::product(title));
+
+    // A quarter of the real waits: a close that did not end a wait at once would show as delay.
+    window.setTimeScale(0.25);
     window.show();
     UiTest::control<QLineEdit>(window, "EthernetAddress")->setText(QStringLiteral("127.0.0.1"));
     UiTest::control<QLineEdit>(window, "EthernetPort")->setText(QString::number(port));
@@ -130,8 +130,11 @@ int main(int argc, char* argv[])
         std::printf("FAIL: the program took %lld ms to end\n", static_cast<long long>(closingMs));
         ++failures;
     }
-    if (SettingsStore(title).read(QStringLiteral("EthernetPort"), QString()) != QString()) {
-        std::printf("FAIL: settings were saved\n");
+    // A close in the wait before a Loop restart comes after a complete update, whose address and
+    // port are saved as it ends; a close during an update saves nothing.
+    const bool saved = SettingsStore(title).read(QStringLiteral("EthernetPort"), QString()) != QString();
+    if (saved != stage->loop) {
+        std::printf(saved ? "FAIL: settings were saved\n" : "FAIL: the complete update's settings were not saved\n");
         ++failures;
     }
     if (unit.report().connections.size() > 1) {

@@ -1,5 +1,5 @@
 // The status line for each socket state; the error lines are checked on the window itself.
-#include "ConnectionStatus.h"
+#include "ui/ConnectionStatus.h"
 
 #include <QTest>
 

@@ -1,7 +1,7 @@
 // The log list holding changes back while records stream: whatever it holds back, the engine's
 // questions get the answers the list widget would give, and once shown the widget ends as the
 // same changes made one at a time would leave it.
-#include "LogList.h"
+#include "ui/LogList.h"
 
 #include "WaitUntil.h"
 

@@ -2,9 +2,9 @@
 // line and the report of socket errors.
 #include "UiTestSupport.h"
 
-#include "Ethernet.h"
-#include "SettingsStore.h"
-#include "TimeScale.h"
+#include "settings/SettingsStore.h"
+#include "unitsim/Fault.h"
+#include "unitsim/SimulatedUnit.h"
 
 #include <QFileDialog>
 #include <QGroupBox>
@@ -17,9 +17,23 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <cmath>
 #include <QTimer>
 
 using namespace UiTest;
+
+namespace {
+
+// Reboot waits of seconds take milliseconds.
+constexpr double Scale = 0.01;
+
+int realMs(int programMs)
+{
+    return int(std::ceil(programMs * Scale));
+}
+
+} // namespace
 
 class TestMainWindow : public QObject
 {
@@ -63,7 +77,6 @@ void TestMainWindow::initTestCase()
 {
     QVERIFY(m_settingsDir.isValid());
     isolateSettings(m_settingsDir.path());
-    TimeScale::set(0.01);
 }
 
 void TestMainWindow::init()
@@ -97,7 +110,8 @@ void TestMainWindow::startUp()
 {
     QFETCH(QString, title);
     QFETCH(QString, version);
-    MainWindow window(title, version);
+    MainWindow window(title, version, UiTest::product(title));
+    window.setTimeScale(Scale);
 
     QCOMPARE(window.objectName(), QStringLiteral("frmMain"));
     QTEST(window.windowTitle(), "caption");
@@ -144,7 +158,8 @@ void TestMainWindow::geometry()
 {
     QFETCH(QString, name);
     QFETCH(QString, parent);
-    MainWindow window(MarlinTitle, "1.0.61");
+    MainWindow window(MarlinTitle, "1.0.61", UiTest::product(MarlinTitle));
+    window.setTimeScale(Scale);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     auto* widget = window.findChild<QWidget*>(name);
@@ -156,7 +171,8 @@ void TestMainWindow::geometry()
 
 void TestMainWindow::clientAreaAndStatusBar()
 {
-    MainWindow window(MarlinTitle, "1.0.61");
+    MainWindow window(MarlinTitle, "1.0.61", UiTest::product(MarlinTitle));
+    window.setTimeScale(Scale);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     const int menuHeight = window.menuBar()->height();
@@ -175,7 +191,8 @@ void TestMainWindow::clientAreaAndStatusBar()
 
 void TestMainWindow::tabOrder()
 {
-    MainWindow window(MarlinTitle, "1.0.61");
+    MainWindow window(MarlinTitle, "1.0.61", UiTest::product(MarlinTitle));
+    window.setTimeScale(Scale);
     QStringList order;
     QWidget* start = log(window);
     QWidget* widget = start;
@@ -204,7 +221,8 @@ void TestMainWindow::menus_data()
 void TestMainWindow::menus()
 {
     QFETCH(QString, name);
-    MainWindow window(MarlinTitle + " Debug", "1.0.61");
+    MainWindow window(MarlinTitle + " Debug", "1.0.61", UiTest::product(MarlinTitle + " Debug"));
+    window.setTimeScale(Scale);
     QCOMPARE(control<QMenu>(window, "mnuFile")->title(), QStringLiteral("&File"));
     QCOMPARE(control<QMenu>(window, "mnuTools")->title(), QStringLiteral("&Tools"));
     auto* item = window.findChild<QAction*>(name);
@@ -225,7 +243,8 @@ void TestMainWindow::fileChoice_data()
 void TestMainWindow::fileChoice()
 {
     QFETCH(QString, how);
-    MainWindow window(MarlinTitle, "1.0.61");
+    MainWindow window(MarlinTitle, "1.0.61", UiTest::product(MarlinTitle));
+    window.setTimeScale(Scale);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     const QString path = m_files.filePath("unit.hex");
@@ -246,13 +265,14 @@ void TestMainWindow::fileChoice()
 
     QCOMPARE(opened, 1);
     QCOMPARE(control<QLabel>(window, "FirmwareFile")->text(), QStringLiteral("unit.hex"));
-    QCOMPARE(window.uploader().firmwarePath(), path);
+    QCOMPARE(window.updates().firmwarePath(), path);
     QVERIFY(control<QPushButton>(window, "LoadStart")->isEnabled());
 }
 
 void TestMainWindow::cancel()
 {
-    MainWindow window(MarlinTitle, "1.0.61");
+    MainWindow window(MarlinTitle, "1.0.61", UiTest::product(MarlinTitle));
+    window.setTimeScale(Scale);
     QString answer;
     window.setFileChooser([&] { return answer; });
     auto* label = control<QLabel>(window, "FirmwareFile");
@@ -261,7 +281,7 @@ void TestMainWindow::cancel()
     action(window, "mnuFileOpen")->trigger();
     QCOMPARE(label->text(), QStringLiteral("Select file..."));
     QVERIFY(!loadStart->isEnabled());
-    QCOMPARE(window.uploader().firmwarePath(), QString());
+    QCOMPARE(window.updates().firmwarePath(), QString());
 
     // A Cancel after a choice disables Load and Start but keeps the earlier file.
     answer = m_files.filePath("unit.hex");
@@ -271,13 +291,14 @@ void TestMainWindow::cancel()
     action(window, "mnuFileOpen")->trigger();
     QVERIFY(!loadStart->isEnabled());
     QCOMPARE(label->text(), QStringLiteral("unit.hex"));
-    QCOMPARE(window.uploader().firmwarePath(), m_files.filePath("unit.hex"));
+    QCOMPARE(window.updates().firmwarePath(), m_files.filePath("unit.hex"));
 }
 
 void TestMainWindow::fileDialog()
 {
     const QString path = writeHexFile(m_files.path(), "unit.hex", 1);
-    MainWindow window(MarlinTitle, "1.0.61");
+    MainWindow window(MarlinTitle, "1.0.61", UiTest::product(MarlinTitle));
+    window.setTimeScale(Scale);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
 
@@ -302,14 +323,15 @@ void TestMainWindow::fileDialog()
     QCOMPARE(filters, QStringList{"Firmware Files (*.hex)"});
     QCOMPARE(mode, QFileDialog::ExistingFile);
     QCOMPARE(directory, QDir::current().absolutePath());
-    QCOMPARE(window.uploader().firmwarePath(), path);
+    QCOMPARE(window.updates().firmwarePath(), path);
     QCOMPARE(control<QLabel>(window, "FirmwareFile")->text(), QStringLiteral("unit.hex"));
     QVERIFY(control<QPushButton>(window, "LoadStart")->isEnabled());
 }
 
 void TestMainWindow::disabledFileLabelIgnoresClicks()
 {
-    MainWindow window(MarlinTitle, "1.0.61");
+    MainWindow window(MarlinTitle, "1.0.61", UiTest::product(MarlinTitle));
+    window.setTimeScale(Scale);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     int opened = 0;
@@ -328,7 +350,8 @@ void TestMainWindow::disabledFileLabelIgnoresClicks()
 
 void TestMainWindow::loopChosenTwice()
 {
-    MainWindow window(MarlinTitle + " Debug", "1.0.61");
+    MainWindow window(MarlinTitle + " Debug", "1.0.61", UiTest::product(MarlinTitle + " Debug"));
+    window.setTimeScale(Scale);
     QAction* loop = action(window, "mnuLoop");
     loop->trigger();
     QVERIFY(loop->isChecked());
@@ -337,13 +360,14 @@ void TestMainWindow::loopChosenTwice()
     loop->trigger();
     QVERIFY(!loop->isChecked());
     QVERIFY(!window.isChecked(UploadWindow::Mode::Loop));
-    QCOMPARE(window.uploader().loopCount(), qint16(0));
+    QCOMPARE(window.updates().loopCount(), qint16(0));
     QCOMPARE(statusLine(window), QStringLiteral("Loops: 0"));
 }
 
 void TestMainWindow::debugResizes()
 {
-    MainWindow window(MarlinTitle + " Debug", "1.0.61");
+    MainWindow window(MarlinTitle + " Debug", "1.0.61", UiTest::product(MarlinTitle + " Debug"));
+    window.setTimeScale(Scale);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     const int width = window.frameGeometry().width();
@@ -375,7 +399,8 @@ void TestMainWindow::forgetLoadsDefaults()
     SettingsStore store(title);
     QVERIFY(store.write("EthernetAddress", "10.0.0.5"));
     QVERIFY(store.write("EthernetPort", "5000"));
-    MainWindow window(title, "1.0.61");
+    MainWindow window(title, "1.0.61", UiTest::product(title));
+    window.setTimeScale(Scale);
     QCOMPARE(window.ethernetAddress(), QStringLiteral("10.0.0.5"));
     QCOMPARE(window.ethernetPort(), QStringLiteral("5000"));
     action(window, "mnuForget")->trigger();
@@ -386,35 +411,41 @@ void TestMainWindow::forgetLoadsDefaults()
 
 void TestMainWindow::statusLineBeforeConnection()
 {
-    MainWindow window(MarlinTitle, "1.0.61");
+    MainWindow window(MarlinTitle, "1.0.61", UiTest::product(MarlinTitle));
+    window.setTimeScale(Scale);
     auto* timer = control<QTimer>(window, "EthernetStatusTimer");
-    QCOMPARE(timer->interval(), TimeScale::toRealMs(1000));
+    QCOMPARE(timer->interval(), realMs(1000));
     QTRY_COMPARE(statusLine(window), QStringLiteral("Not connected"));
     window.setStatusText(QStringLiteral("Loops: 3"));
     QTRY_COMPARE(statusLine(window), QStringLiteral("Not connected"));
     QCOMPARE(window.statusPeriodMs(), 1000);
-    QCOMPARE(timer->interval(), TimeScale::toRealMs(1000));
+    QCOMPARE(timer->interval(), realMs(1000));
 }
 
 void TestMainWindow::statusPeriodAfterConnection()
 {
-    QTcpServer server;
-    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-    MainWindow window(MarlinTitle, "1.0.61");
-    auto* ethernet = control<Ethernet>(window, "Ethernet");
+    // A unit that takes the connection and never answers: the update stays connected until its
+    // reply time-out.
+    unitsim::SimulatedUnit unit(unitsim::Model::Marlin);
+    unit.addFault(*unitsim::Fault::parse(QStringLiteral("silence@0")));
+    QVERIFY(unit.listen());
+    MainWindow window(MarlinTitle, "1.0.61", UiTest::product(MarlinTitle));
+    window.setTimeScale(Scale);
     auto* timer = control<QTimer>(window, "EthernetStatusTimer");
-    QVERIFY(ethernet);
     QTRY_COMPARE(statusLine(window), QStringLiteral("Not connected"));
 
-    ethernet->setRemoteHost(QStringLiteral("127.0.0.1"));
-    ethernet->setRemotePort(server.serverPort());
-    ethernet->connectToUnit();
+    control<QLineEdit>(window, "EthernetAddress")->setText(QStringLiteral("127.0.0.1"));
+    control<QLineEdit>(window, "EthernetPort")->setText(QString::number(unit.port()));
+    const QString hex = writeHexFile(m_files.path(), "status.hex", 3);
+    window.setFileChooser([hex] { return hex; });
+    action(window, "mnuFileOpen")->trigger();
+    control<QPushButton>(window, "LoadStart")->click();
     QTRY_COMPARE(statusLine(window), QStringLiteral("Connected to 127.0.0.1"));
     QCOMPARE(window.statusPeriodMs(), 333);
-    QCOMPARE(timer->interval(), std::max(1, TimeScale::toRealMs(333)));
+    QCOMPARE(timer->interval(), std::max(1, realMs(333)));
 
     // It stays at 333 ms once disconnected.
-    ethernet->close();
+    QTRY_VERIFY_WITH_TIMEOUT(logContains(window, "Disconnecting from 127.0.0.1"), 10000);
     QTRY_COMPARE(statusLine(window), QStringLiteral("Not connected"));
     QCOMPARE(window.statusPeriodMs(), 333);
     QVERIFY(timer->isActive());
@@ -440,9 +471,10 @@ void TestMainWindow::socketError()
 {
     QFETCH(QString, title);
     QFETCH(int, number);
-    MainWindow window(title, "1.0.61");
+    MainWindow window(title, "1.0.61", UiTest::product(title));
+    window.setTimeScale(Scale);
     window.appendLog(QStringLiteral("earlier"));
-    emit control<Ethernet>(window, "Ethernet")->error(number, QStringLiteral("Refused"));
+    window.updates().showSocketError(number, QStringLiteral("Refused"));
 
     QTEST(logLines(window), "expected");
     QCOMPARE(logBackground(window), QColor(255, 0, 0));
@@ -465,7 +497,8 @@ void TestMainWindow::progressBar()
 {
     QFETCH(double, maximum);
     QFETCH(double, value);
-    MainWindow window(MarlinTitle, "1.0.61");
+    MainWindow window(MarlinTitle, "1.0.61", UiTest::product(MarlinTitle));
+    window.setTimeScale(Scale);
     auto* bar = control<QProgressBar>(window, "ProgressBar");
     window.setProgressMaximum(maximum);
     window.setProgressValue(value);

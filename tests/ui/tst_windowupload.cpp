@@ -1,9 +1,8 @@
 // The real window uploading to the simulated unit on 127.0.0.1, driven through its controls.
 #include "UiTestSupport.h"
 
-#include "SettingsStore.h"
-#include "SimulatedUnit.h"
-#include "TimeScale.h"
+#include "settings/SettingsStore.h"
+#include "unitsim/SimulatedUnit.h"
 
 #include <QLineEdit>
 #include <QPushButton>
@@ -11,6 +10,10 @@
 #include <QTest>
 
 using namespace UiTest;
+
+namespace {
+constexpr double Scale = 0.01; // reboot waits of seconds take milliseconds
+}
 
 class TestWindowUpload : public QObject
 {
@@ -36,7 +39,6 @@ void TestWindowUpload::initTestCase()
 {
     QVERIFY(m_settingsDir.isValid());
     isolateSettings(m_settingsDir.path());
-    TimeScale::set(0.01); // reboot waits of seconds take milliseconds
 }
 
 void TestWindowUpload::init()
@@ -63,7 +65,9 @@ void TestWindowUpload::uploadCompletes()
     const QString hex = writeHexFile(m_files.path(), "marlin.hex", 40);
     QVERIFY(!hex.isEmpty());
 
-    MainWindow window(MarlinTitle, "1.0.61");
+    MainWindow window(MarlinTitle, "1.0.61", UiTest::product(MarlinTitle));
+
+    window.setTimeScale(Scale);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     prepare(window, unit.port(), hex);
@@ -113,7 +117,8 @@ void TestWindowUpload::refusedConnection()
     QFETCH(QStringList, hints);
     const quint16 port = closedPort();
     QVERIFY(port != 0);
-    MainWindow window(title, "1.0.61");
+    MainWindow window(title, "1.0.61", UiTest::product(title));
+    window.setTimeScale(Scale);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     prepare(window, port, writeHexFile(m_files.path(), "refused.hex", 3));
@@ -143,18 +148,20 @@ void TestWindowUpload::fileChosenDuringUpdate()
     const QString first = writeHexFile(m_files.path(), "first.hex", 60);
     const QString second = writeHexFile(m_files.path(), "second.hex", 5);
 
-    MainWindow window(MarlinTitle, "1.0.61");
+    MainWindow window(MarlinTitle, "1.0.61", UiTest::product(MarlinTitle));
+
+    window.setTimeScale(Scale);
     prepare(window, unit.port(), first);
     auto* loadStart = control<QPushButton>(window, "LoadStart");
     QTest::mouseClick(loadStart, Qt::LeftButton);
     QTRY_VERIFY(logContains(window, "Sending firmware..."));
-    QVERIFY(window.uploader().isUpdateRunning());
+    QVERIFY(window.updates().isUpdateRunning());
 
     window.setFileChooser([second] { return second; });
     action(window, "mnuFileOpen")->trigger();
     QCOMPARE(control<QLabel>(window, "FirmwareFile")->text(), QStringLiteral("second.hex"));
     QVERIFY(!loadStart->isEnabled()); // not on top of the running update
-    QVERIFY(window.uploader().isUpdateRunning());
+    QVERIFY(window.updates().isUpdateRunning());
 
     QTRY_VERIFY_WITH_TIMEOUT(logContains(window, "Done!  Unit is ready to use."), 20000);
     QTRY_VERIFY(loadStart->isEnabled());

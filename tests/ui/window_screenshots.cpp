@@ -4,8 +4,7 @@
 //   QT_QPA_PLATFORM=offscreen ui_window_screenshots [output directory]
 #include "UiTestSupport.h"
 
-#include "SimulatedUnit.h"
-#include "TimeScale.h"
+#include "unitsim/SimulatedUnit.h"
 
 #include <QApplication>
 #include <QDir>
@@ -68,7 +67,6 @@ int main(int argc, char* argv[])
     const QDir out(app.arguments().value(1, QDir::currentPath()));
     QTemporaryDir dir;
     UiTest::isolateSettings(dir.path());
-    TimeScale::set(0.05);
 
     unitsim::SimulatedUnit unit(unitsim::Model::Marlin);
     unit.setLatencyMs(4);
@@ -76,13 +74,17 @@ int main(int argc, char* argv[])
         return 2;
     const QString hex = UiTest::writeHexFile(dir.path(), QStringLiteral("marlin-arc-1.0.61.hex"), 300);
 
-    MainWindow window(UiTest::MarlinTitle, QStringLiteral("1.0.61"));
+    MainWindow window(UiTest::MarlinTitle, QStringLiteral("1.0.61"), UiTest::product(UiTest::MarlinTitle));
+
+    window.setTimeScale(0.05);
     window.show();
     if (!upload(app, window, unit.port(), hex, out, QStringLiteral("window-uploading.png"),
                 QStringLiteral("window-done.png")))
         return 1;
 
-    MainWindow debugWindow(UiTest::MarlinTitle + QStringLiteral(" Debug"), QStringLiteral("1.0.61"));
+    const QString debugTitle = UiTest::MarlinTitle + QStringLiteral(" Debug");
+    MainWindow debugWindow(debugTitle, QStringLiteral("1.0.61"), UiTest::product(debugTitle));
+    debugWindow.setTimeScale(0.05);
     debugWindow.show();
     UiTest::action(debugWindow, "mnuDebug")->trigger();
     const QString small = UiTest::writeHexFile(dir.path(), QStringLiteral("small.hex"), 4);

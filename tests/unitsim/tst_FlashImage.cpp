@@ -1,4 +1,4 @@
-#include "FlashImage.h"
+#include "unitsim/FlashImage.h"
 
 #include <QTest>
 

@@ -1,6 +1,6 @@
-#include "Fault.h"
-#include "FlashImage.h"
 #include "UnitClient.h"
+#include "unitsim/Fault.h"
+#include "unitsim/FlashImage.h"
 
 #include <QProcess>
 #include <QRegularExpression>

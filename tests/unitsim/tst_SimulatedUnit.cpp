@@ -1,6 +1,6 @@
-#include "HexRecord.h"
-#include "SimulatedUnit.h"
 #include "UnitClient.h"
+#include "unitsim/HexRecord.h"
+#include "unitsim/SimulatedUnit.h"
 
 #include <QRandomGenerator>
 #include <QTest>

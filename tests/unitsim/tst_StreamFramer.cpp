@@ -1,4 +1,4 @@
-#include "StreamFramer.h"
+#include "unitsim/StreamFramer.h"
 
 #include <QTest>
 

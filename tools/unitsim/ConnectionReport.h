@@ -1,7 +1,7 @@
 #pragma once
 
-#include "FlashImage.h"
-#include "Message.h"
+#include "unitsim/FlashImage.h"
+#include "unitsim/Message.h"
 
 #include <QList>
 #include <QString>

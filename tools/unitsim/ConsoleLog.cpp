@@ -1,7 +1,7 @@
-#include "ConsoleLog.h"
+#include "unitsim/ConsoleLog.h"
 
-#include "Reply.h"
-#include "SimulatedUnit.h"
+#include "unitsim/Reply.h"
+#include "unitsim/SimulatedUnit.h"
 
 #include <QTextStream>
 

@@ -1,4 +1,4 @@
-#include "Fault.h"
+#include "unitsim/Fault.h"
 
 #include <QStringList>
 

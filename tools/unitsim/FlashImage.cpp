@@ -1,6 +1,6 @@
-#include "FlashImage.h"
+#include "unitsim/FlashImage.h"
 
-#include "HexRecord.h"
+#include "unitsim/HexRecord.h"
 
 #include <QList>
 

@@ -1,4 +1,4 @@
-#include "HexRecord.h"
+#include "unitsim/HexRecord.h"
 
 namespace unitsim {
 

@@ -1,4 +1,4 @@
-#include "Message.h"
+#include "unitsim/Message.h"
 
 namespace unitsim {
 

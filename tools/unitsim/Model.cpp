@@ -1,4 +1,4 @@
-#include "Model.h"
+#include "unitsim/Model.h"
 
 namespace unitsim {
 

@@ -1,4 +1,4 @@
-#include "Reply.h"
+#include "unitsim/Reply.h"
 
 namespace unitsim {
 

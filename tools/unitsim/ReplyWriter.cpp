@@ -1,4 +1,4 @@
-#include "ReplyWriter.h"
+#include "unitsim/ReplyWriter.h"
 
 #include <QTcpSocket>
 

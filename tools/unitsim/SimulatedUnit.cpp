@@ -1,8 +1,8 @@
-#include "SimulatedUnit.h"
+#include "unitsim/SimulatedUnit.h"
 
-#include "HexRecord.h"
-#include "Reply.h"
-#include "ReplyWriter.h"
+#include "unitsim/HexRecord.h"
+#include "unitsim/Reply.h"
+#include "unitsim/ReplyWriter.h"
 
 #include <QTcpSocket>
 

@@ -1,11 +1,11 @@
 #pragma once
 
-#include "Fault.h"
-#include "FlashImage.h"
-#include "Message.h"
-#include "Model.h"
-#include "StreamFramer.h"
-#include "UnitReport.h"
+#include "unitsim/Fault.h"
+#include "unitsim/FlashImage.h"
+#include "unitsim/Message.h"
+#include "unitsim/Model.h"
+#include "unitsim/StreamFramer.h"
+#include "unitsim/UnitReport.h"
 
 #include <QHostAddress>
 #include <QList>

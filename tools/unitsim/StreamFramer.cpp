@@ -1,6 +1,6 @@
-#include "StreamFramer.h"
+#include "unitsim/StreamFramer.h"
 
-#include "HexRecord.h"
+#include "unitsim/HexRecord.h"
 
 namespace unitsim {
 

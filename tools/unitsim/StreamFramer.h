@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Message.h"
+#include "unitsim/Message.h"
 
 #include <QByteArray>
 #include <QByteArrayView>

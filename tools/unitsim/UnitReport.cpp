@@ -1,4 +1,4 @@
-#include "UnitReport.h"
+#include "unitsim/UnitReport.h"
 
 namespace unitsim {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ConnectionReport.h"
+#include "unitsim/ConnectionReport.h"
 
 namespace unitsim {
 

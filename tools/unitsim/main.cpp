@@ -1,7 +1,7 @@
 // unitsim: runs the simulated unit on a TCP port so the uploader can be rehearsed against it.
 
-#include "ConsoleLog.h"
-#include "SimulatedUnit.h"
+#include "unitsim/ConsoleLog.h"
+#include "unitsim/SimulatedUnit.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

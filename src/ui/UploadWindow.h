@@ -2,7 +2,7 @@
 
 #include <QString>
 
-// What the upload engine needs of the operator window: the log list, the progress bar, the
+// What the window's side of an update needs of the operator window: the log list, the progress bar, the
 // status line, the four controls an update disables, the connection boxes, the file label and the
 // Tools check marks. The main window implements it; tests use a recording fake.
 class UploadWindow

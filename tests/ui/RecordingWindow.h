@@ -1,7 +1,7 @@
 #pragma once
 
-#include "MonotonicClock.h"
-#include "UploadWindow.h"
+#include <QElapsedTimer>
+#include "ui/UploadWindow.h"
 
 #include <QMap>
 #include <QStringList>
@@ -11,7 +11,8 @@ class RecordingWindow : public UploadWindow
 {
 public:
     QStringList log;
-    QList<double> logTimes; // program seconds at which each line was added
+    QList<double> logTimes; // seconds since the window was made, at which each line was added
+    QElapsedTimer clock;
     int selected = -1;
     QList<LogColour> colours;
     double progressMax = 100;
@@ -27,10 +28,12 @@ public:
     QMap<Mode, bool> checked{{Mode::Loop, false}, {Mode::Slow, false}, {Mode::Debug, false}};
     int clears = 0;
 
+    RecordingWindow() { clock.start(); }
+
     void appendLog(const QString& line) override
     {
         log.append(line);
-        logTimes.append(MonotonicClock::seconds());
+        logTimes.append(double(clock.nsecsElapsed()) / 1e9);
     }
     void clearLog() override
     {
@@ -70,7 +73,7 @@ public:
                 return false;
         return true;
     }
-    // Program seconds at which the first line starting with `prefix` was added, or -1.
+    // Seconds at which the first line starting with `prefix` was added, or -1.
     double timeOf(const QString& prefix) const
     {
         for (qsizetype i = 0; i < log.size(); ++i)

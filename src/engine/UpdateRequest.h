@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QString>
+
+#include <chrono>
+
+struct ProductVariant;
+
+// How long an update waits for each thing, in program time. `scale` turns program time into real
+// time: operators always run at 1; tests shrink it so that reboot waits of seconds take
+// milliseconds, and elapsed times are reported in program time either way.
+struct UpdateTimings
+{
+    static constexpr std::chrono::milliseconds ConnectLimit{3300};
+    static constexpr std::chrono::milliseconds ConnectPoll{100};
+    static constexpr std::chrono::milliseconds SlowPause{30};
+    static constexpr std::chrono::milliseconds Settle{100};
+    static constexpr std::chrono::milliseconds WriteStart{1000};
+    // A unit may erase its flash when it accepts the product code, which takes far longer than
+    // writing one record.
+    static constexpr std::chrono::milliseconds ProductCodeReplyTimeout{60000};
+    static constexpr std::chrono::milliseconds RecordReplyTimeout{15000};
+
+    std::chrono::milliseconds connectLimit = ConnectLimit;
+    std::chrono::milliseconds productCodeReplyTimeout = ProductCodeReplyTimeout;
+    std::chrono::milliseconds recordReplyTimeout = RecordReplyTimeout;
+    double scale = 1.0;
+
+    // Real time for a program duration, rounded up so a wait never ends early; at least 0.
+    std::chrono::milliseconds real(std::chrono::milliseconds program) const;
+    // Program milliseconds for real nanoseconds, rounded half up.
+    qint64 programMs(qint64 realNs) const;
+};
+
+// Everything one update needs to know when it starts.
+struct UpdateRequest
+{
+    QString address;
+    QString port; // as typed: the update checks it and names it when it is no port
+    QString firmwarePath;
+    const ProductVariant* product = nullptr; // nullptr: the build is for no known product
+    QString buildTitle;                      // names the build when there is no product
+    // Live options: the update reads them again at each use (see UpdateJob::setDebug).
+    bool debug = false;
+    bool slow = false;
+    UpdateTimings timings;
+};

@@ -1,0 +1,28 @@
+#include "engine/UpdateResult.h"
+
+QString outcomeName(UpdateOutcome outcome)
+{
+    switch (outcome) {
+    case UpdateOutcome::Succeeded:
+        return QStringLiteral("succeeded");
+    case UpdateOutcome::BadInput:
+        return QStringLiteral("bad-input");
+    case UpdateOutcome::FileError:
+        return QStringLiteral("file-error");
+    case UpdateOutcome::MalformedFile:
+        return QStringLiteral("malformed-file");
+    case UpdateOutcome::NoConnection:
+        return QStringLiteral("no-connection");
+    case UpdateOutcome::Refused:
+        return QStringLiteral("refused");
+    case UpdateOutcome::UnknownReply:
+        return QStringLiteral("unknown-reply");
+    case UpdateOutcome::NoReply:
+        return QStringLiteral("no-reply");
+    case UpdateOutcome::ConnectionLost:
+        return QStringLiteral("connection-lost");
+    case UpdateOutcome::Cancelled:
+        return QStringLiteral("cancelled");
+    }
+    return QStringLiteral("unknown");
+}

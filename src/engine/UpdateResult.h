@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QMetaType>
+#include <QString>
+
+#include <chrono>
+
+// How an update ended. The names (outcomeName) are stable: scripts read them.
+enum class UpdateOutcome
+{
+    Succeeded,
+    BadInput,       // no address, no valid port, or a build for no known product
+    FileError,      // the firmware file could not be opened or read
+    MalformedFile,  // the firmware file is no complete HEX file
+    NoConnection,   // no connection within the limit
+    Refused,        // the unit refused a message (refusalCode)
+    UnknownReply,   // the unit gave the reply the tool does not know (FD 55 AA FF)
+    NoReply,        // the unit did not answer in time
+    ConnectionLost, // the connection ended before the update was complete
+    Cancelled,      // abort()
+};
+
+struct UpdateResult
+{
+    UpdateOutcome outcome = UpdateOutcome::Cancelled;
+    quint8 refusalCode = 0;               // 01, 02 or 03 when refused
+    QString reason;                       // the first line that says why; empty on success
+    std::chrono::milliseconds elapsed{0}; // program time from start() to the end
+    qint64 recordsSent = 0;
+    // The product-code frame went out: the unit may hold part of the file.
+    bool reachedUnit = false;
+
+    bool succeeded() const { return outcome == UpdateOutcome::Succeeded; }
+};
+
+// "succeeded", "bad-input", "file-error", ...
+QString outcomeName(UpdateOutcome outcome);
+
+Q_DECLARE_METATYPE(UpdateResult)

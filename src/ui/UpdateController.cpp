@@ -1,0 +1,227 @@
+#include "ui/UpdateController.h"
+
+#include "settings/ConnectionSettings.h"
+#include "settings/ProductVariant.h"
+#include "settings/SettingsStore.h"
+#include "ui/ConnectionStatus.h"
+
+#include <cmath>
+#include <limits>
+#include <utility>
+
+namespace {
+
+constexpr UploadWindow::Control UpdateControls[] = {
+    UploadWindow::Control::LoadStart, UploadWindow::Control::FirmwareFile,
+    UploadWindow::Control::EthernetAddress, UploadWindow::Control::EthernetPort};
+
+// The progress bar counts 128-byte blocks.
+constexpr qint64 ProgressBlock = 128;
+
+} // namespace
+
+UpdateController::UpdateController(UploadWindow& window, SettingsStore& settings, QString title,
+                                   const ProductVariant* product, QObject* parent)
+    : QObject(parent), m_window(window), m_settings(settings), m_title(std::move(title)), m_product(product)
+{
+    m_loopRestart.setSingleShot(true);
+    m_loopRestart.setTimerType(Qt::PreciseTimer);
+    connect(&m_loopRestart, &QTimer::timeout, this, &UpdateController::loadStart);
+}
+
+UpdateController::~UpdateController()
+{
+    dropJob();
+}
+
+void UpdateController::setUpdateControlsEnabled(bool enabled)
+{
+    for (UploadWindow::Control control : UpdateControls)
+        m_window.setControlEnabled(control, enabled);
+}
+
+void UpdateController::scrollLog()
+{
+    while (m_window.logCount() > LogLineLimit)
+        m_window.removeFirstLogLine();
+    const int last = m_window.logCount() - 1;
+    if (last >= 0 && m_window.selectedLogIndex() != last)
+        m_window.selectLogIndex(last);
+}
+
+// A job that has stalled, or one the window no longer wants, goes without another word.
+void UpdateController::dropJob()
+{
+    if (UpdateJob* job = m_job.data()) {
+        m_job = nullptr;
+        job->disconnect(this);
+        job->abort();
+        job->deleteLater(); // it may be the sender of the signal being handled
+    }
+}
+
+// ---- an update --------------------------------------------------------------------------------
+
+void UpdateController::loadStart()
+{
+    if (m_shutdown)
+        return;
+    m_loopRestart.stop(); // the operator's own start replaces a pending Loop restart
+    dropJob();
+    emit updateStarted();
+
+    m_window.setLogColour(UploadWindow::LogColour::White);
+    m_window.clearLog();
+    setUpdateControlsEnabled(false);
+    m_lastSucceeded = false;
+    m_progressSized = false;
+    m_window.setProgressValue(0);
+
+    UpdateRequest request;
+    request.address = m_window.ethernetAddress();
+    request.port = m_window.ethernetPort();
+    request.firmwarePath = m_firmwarePath;
+    request.product = m_product;
+    request.buildTitle = m_title;
+    request.debug = m_window.isChecked(UploadWindow::Mode::Debug);
+    request.slow = m_window.isChecked(UploadWindow::Mode::Slow);
+    request.timings.scale = m_timeScale;
+
+    auto* job = new UpdateJob(std::move(request), this);
+    m_job = job;
+    connect(job, &UpdateJob::logLine, this, &UpdateController::onLogLine);
+    connect(job, &UpdateJob::progress, this, &UpdateController::onProgress);
+    connect(job, &UpdateJob::phaseChanged, this, &UpdateController::onPhaseChanged);
+    connect(job, &UpdateJob::connectionStateChanged, this, &UpdateController::onConnectionState);
+    connect(job, &UpdateJob::socketError, this, &UpdateController::showSocketError);
+    connect(job, &UpdateJob::finished, this, &UpdateController::onFinished);
+    job->start();
+}
+
+void UpdateController::modesChanged()
+{
+    if (m_job) {
+        m_job->setDebug(m_window.isChecked(UploadWindow::Mode::Debug));
+        m_job->setSlow(m_window.isChecked(UploadWindow::Mode::Slow));
+    }
+}
+
+void UpdateController::onLogLine(const QString& text)
+{
+    m_window.appendLog(text);
+    scrollLog();
+}
+
+void UpdateController::onProgress(qint64 bytesRead, qint64 fileSize)
+{
+    if (!m_progressSized) {
+        m_progressSized = true;
+        m_window.setProgressMaximum(std::floor(double(fileSize) / double(ProgressBlock) + 1.0));
+    }
+    m_window.setProgressValue(double(bytesRead / ProgressBlock));
+}
+
+void UpdateController::onPhaseChanged(UpdateJob::Phase phase)
+{
+    switch (phase) {
+    case UpdateJob::Phase::Settling:
+        // Every complete upload counts, Loop or not.
+        if (m_loopCount < std::numeric_limits<qint16>::max())
+            ++m_loopCount;
+        m_window.setStatusText(QStringLiteral("Loops: ") + QString::number(m_loopCount));
+        m_window.setProgressValue(m_window.progressMaximum());
+        break;
+    case UpdateJob::Phase::Stalled:
+        // The update has stopped on the unit's unknown reply; its connection stays until the next
+        // Load and Start.
+        m_window.setLogColour(UploadWindow::LogColour::Red);
+        setUpdateControlsEnabled(true);
+        scrollLog();
+        break;
+    default:
+        break;
+    }
+}
+
+void UpdateController::onConnectionState(int state)
+{
+    m_socketState = state;
+    if (state != 0 && m_job)
+        m_remoteHost = m_job->request().address;
+}
+
+void UpdateController::showSocketError(int number, const QString& description)
+{
+    m_window.setLogColour(UploadWindow::LogColour::Red);
+    for (const QString& line :
+         ConnectionStatus::errorLines(number, description, m_product && m_product->showsTcpServerHint))
+        m_window.appendLog(line);
+    scrollLog();
+}
+
+void UpdateController::onFinished(const UpdateResult& result)
+{
+    if (UpdateJob* job = m_job.data()) {
+        m_job = nullptr;
+        job->disconnect(this);
+        job->deleteLater();
+    }
+    m_socketState = 0;
+    m_lastSucceeded = result.succeeded();
+    if (!result.succeeded()) {
+        m_window.setLogColour(UploadWindow::LogColour::Red);
+        setUpdateControlsEnabled(true);
+        scrollLog();
+        // A fault after the unit was reached ends Loop mode; a connection that never came does not.
+        if (result.reachedUnit)
+            m_window.setChecked(UploadWindow::Mode::Loop, false);
+        emit updateFinished(false);
+        return;
+    }
+    m_window.setControlEnabled(UploadWindow::Control::LoadStart, true);
+    scrollLog();
+    m_window.setLogColour(UploadWindow::LogColour::Green);
+    const bool loop = m_window.isChecked(UploadWindow::Mode::Loop);
+    // With Loop the other controls stay with the update until the restart has begun.
+    if (!loop)
+        setUpdateControlsEnabled(true);
+    emit updateFinished(true);
+    saveConnectionSettings();
+    if (loop)
+        m_loopRestart.start(UpdateTimings{.scale = m_timeScale}.real(LoopRestartWait));
+}
+
+void UpdateController::shutdown()
+{
+    m_shutdown = true;
+    m_loopRestart.stop();
+    dropJob();
+}
+
+// ---- settings ---------------------------------------------------------------------------------
+
+void UpdateController::saveConnectionSettings()
+{
+    QString error;
+    if (!ConnectionSettings{m_window.ethernetAddress(), m_window.ethernetPort()}.save(m_settings, &error)) {
+        m_window.appendLog(QStringLiteral("Could not save the address and port: ") + error);
+        scrollLog();
+    }
+}
+
+void UpdateController::loadConnectionSettings()
+{
+    const ConnectionSettings settings = ConnectionSettings::load(m_settings, m_product);
+    m_window.setEthernetAddress(settings.address);
+    m_window.setEthernetPort(settings.port);
+}
+
+void UpdateController::forget()
+{
+    QString error;
+    if (!m_settings.removeSection(&error)) {
+        m_window.appendLog(QStringLiteral("Could not forget the saved address and port: ") + error);
+        scrollLog();
+    }
+    loadConnectionSettings();
+}

@@ -1,0 +1,91 @@
+#pragma once
+
+#include "engine/UpdateJob.h"
+#include "engine/UpdateResult.h"
+#include "ui/UploadWindow.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+
+#include <chrono>
+
+class SettingsStore;
+struct ProductVariant;
+
+// The window's side of an update: starts an update job from the boxes and the Tools menu, shows
+// what the job reports in the log, the progress bar and the status line, gives the controls back,
+// and keeps the window's own rules: the log's line limit, Loop, and saving the address and port
+// after a complete update.
+class UpdateController : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr std::chrono::milliseconds LoopRestartWait{2000};
+    static constexpr int LogLineLimit = 25000;
+
+    UpdateController(UploadWindow& window, SettingsStore& settings, QString title,
+                     const ProductVariant* product, QObject* parent = nullptr);
+    ~UpdateController() override;
+
+    // Load and Start; also the Loop restart.
+    void loadStart();
+    // Keeps the log within its limit and its last line selected.
+    void scrollLog();
+    void loadConnectionSettings();
+    void forget();
+    void resetLoopCount() { m_loopCount = 0; }
+    // A socket error: the log turns red and says what it was, with a hint for a refused connection.
+    void showSocketError(int number, const QString& description);
+    // Tools > Debug or Slow changed: the running update follows from its next line or record.
+    void modesChanged();
+    // The window is closing: the update stops where it is; nothing more is sent, shown or saved.
+    void shutdown();
+
+    // Real time per program time for every wait (tests shrink it); 1 for operators.
+    void setTimeScale(double scale) { m_timeScale = scale; }
+    double timeScale() const { return m_timeScale; }
+
+    void setFirmwarePath(const QString& path) { m_firmwarePath = path; }
+    QString firmwarePath() const { return m_firmwarePath; }
+    qint16 loopCount() const { return m_loopCount; }
+    bool lastSucceeded() const { return m_lastSucceeded; }
+    // An update whose controls are still taken; one stalled on the unknown reply has given them back.
+    bool isUpdateRunning() const { return m_job && m_job->phase() != UpdateJob::Phase::Stalled; }
+    bool isStalled() const { return m_job && m_job->phase() == UpdateJob::Phase::Stalled; }
+    bool isStreaming() const { return m_job && m_job->phase() == UpdateJob::Phase::Streaming; }
+    // For the status line: the socket state (0-9) and the host of the last connection.
+    int socketState() const { return m_socketState; }
+    QString remoteHost() const { return m_remoteHost; }
+
+signals:
+    void updateStarted();
+    // The update has ended and the window is the operator's again (before a Loop restart).
+    void updateFinished(bool succeeded);
+
+private:
+    void setUpdateControlsEnabled(bool enabled);
+    void dropJob();
+    void onLogLine(const QString& text);
+    void onProgress(qint64 bytesRead, qint64 fileSize);
+    void onPhaseChanged(UpdateJob::Phase phase);
+    void onConnectionState(int state);
+    void onFinished(const UpdateResult& result);
+    void saveConnectionSettings();
+
+    UploadWindow& m_window;
+    SettingsStore& m_settings;
+    const QString m_title;
+    const ProductVariant* const m_product;
+    QPointer<UpdateJob> m_job;
+    QTimer m_loopRestart;
+    double m_timeScale = 1.0;
+    QString m_firmwarePath;
+    qint16 m_loopCount = 0;
+    bool m_lastSucceeded = false;
+    bool m_progressSized = false;
+    int m_socketState = 0;
+    QString m_remoteHost;
+    bool m_shutdown = false;
+};
