@@ -85,12 +85,10 @@ void ConsoleLog::onMessage()
     const QString prefix = QStringLiteral("[%1] ").arg(report.number);
     QString verdict = message.reply.isEmpty() ? QStringLiteral("no reply")
                                               : QStringLiteral("reply %1").arg(hexDump(message.reply));
-    if (message.floodSize != 0) {
-        verdict = QStringLiteral("flood of %1, %2")
-                      .arg(message.floodSize < 0 ? QStringLiteral("endless bytes")
-                                                 : QStringLiteral("%1 bytes").arg(message.floodSize),
-                           verdict);
-    }
+    if (message.floodSize < 0)
+        verdict = QStringLiteral("endless flood (nothing after it is ever sent)");
+    else if (message.floodSize > 0)
+        verdict = QStringLiteral("flood of %1 bytes, then %2").arg(message.floodSize).arg(verdict);
     switch (message.kind) {
     case MessageKind::Command02:
         print(prefix + QStringLiteral("command02 %1").arg(hexDump(message.bytes)));
