@@ -29,6 +29,18 @@ private slots:
         QTest::newRow("drop without message") << "drop" << "";
         QTest::newRow("latency without time") << "latency" << "";
         QTest::newRow("unknown kind") << "explode@1" << "";
+        QTest::newRow("flood-header default size") << "flood-header@2" << "flood-header:300@2";
+        QTest::newRow("endless stray flood") << "FLOOD-STRAY:0@1#2" << "flood-stray:0@1#2";
+        QTest::newRow("trail with FD") << "trail:fd55aaff0000@3" << "trail:FD55AAFF0000@3";
+        QTest::newRow("flood size negative") << "flood-header:-1@1" << "";
+        QTest::newRow("flood size fractional") << "flood-stray:1.5@1" << "";
+        QTest::newRow("flood size in hex") << "flood-stray:0x10@1" << "";
+        QTest::newRow("flood size empty") << "flood-header:@1" << "";
+        QTest::newRow("flood size too large") << "flood-header:99999999999@1" << "";
+        QTest::newRow("flood without message") << "flood-stray:5" << "";
+        QTest::newRow("trail without bytes") << "trail@1" << "";
+        QTest::newRow("trail odd digits") << "trail:FD5@1" << "";
+        QTest::newRow("trail not hex") << "trail:ZZ@1" << "";
     }
 
     void faultSyntax()
@@ -52,7 +64,8 @@ private slots:
         QCOMPARE(program.exitCode(), 0);
         const QString help = QString::fromLocal8Bit(program.readAllStandardOutput());
         for (const char* option : {"--product", "--port", "--address", "--latency", "--fault", "--record-types",
-                                   "--report-every", "--save-hex", "--save-bin", "--once", "unknown-reply"})
+                                   "--report-every", "--save-hex", "--save-bin", "--once", "unknown-reply", "flood-header",
+                                   "flood-stray", "trail:HEX"})
             QVERIFY2(help.contains(QLatin1String(option)), option);
     }
 
@@ -64,6 +77,7 @@ private slots:
         QTest::newRow("unknown product") << QStringList{"--product", "heron"};
         QTest::newRow("bad fault") << QStringList{"--product", "marlin", "--fault", "refuse:09@1"};
         QTest::newRow("negative latency") << QStringList{"--product", "marlin", "--latency", "-1"};
+        QTest::newRow("bad flood size") << QStringList{"--product", "marlin", "--fault", "flood-header:big@1"};
     }
 
     void badOptionsExitWithError()
@@ -74,6 +88,28 @@ private slots:
         QVERIFY(program.waitForFinished(10000));
         QCOMPARE(program.exitCode(), 2);
         QVERIFY(program.readAllStandardError().startsWith("unitsim: "));
+    }
+
+    void summaryCountsFloodBytes()
+    {
+        QProcess program;
+        program.start(QStringLiteral(UNITSIM_PROGRAM),
+                      {"--product", "marlin", "--port", "0", "--once", "--fault", "flood-header:1@0"});
+        QString output;
+        const QRegularExpression listening(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)"));
+        QRegularExpressionMatch match;
+        while (!(match = listening.match(output)).hasMatch() && program.waitForReadyRead(10000))
+            output += QString::fromLocal8Bit(program.readAllStandardOutput());
+        QVERIFY2(match.hasMatch(), qPrintable(output));
+        {
+            UnitClient client(quint16(match.captured(1).toUInt()));
+            client.send(QByteArray::fromHex("FE55AA010036CC"));
+            QCOMPARE(client.read(1024 * 1024, 10000).size(), 1024 * 1024);
+        }
+        QVERIFY(program.waitForFinished(10000));
+        output += QString::fromLocal8Bit(program.readAllStandardOutput());
+        QVERIFY2(output.contains(QLatin1String("flood complete after 1048576 bytes")), qPrintable(output));
+        QVERIFY2(output.contains(QLatin1String("floods: 1 of 1 complete, 1048576 bytes sent")), qPrintable(output));
     }
 
     void servesOneUploadAndSavesIt()

@@ -29,6 +29,19 @@ QString rangesText(const FlashImage& image)
     return parts.isEmpty() ? QStringLiteral("none") : parts.join(u", ");
 }
 
+// Empty unless a flood ran, so the summary of an ordinary connection stays as it was.
+QString floodText(const ConnectionReport& report)
+{
+    if (report.floodsStarted == 0)
+        return QString();
+    return QStringLiteral(
+               "; floods: %1 of %2 complete, %3 bytes sent (floodBytesSent), at most %4 bytes buffered")
+        .arg(report.floodsCompleted)
+        .arg(report.floodsStarted)
+        .arg(report.floodBytesSent)
+        .arg(report.floodPeakBuffered);
+}
+
 } // namespace
 
 ConsoleLog::ConsoleLog(SimulatedUnit* unit, int recordsEvery, QObject* parent)
@@ -47,6 +60,12 @@ ConsoleLog::ConsoleLog(SimulatedUnit* unit, int recordsEvery, QObject* parent)
     connect(unit, &SimulatedUnit::imageCompleted, this, [this](int n) {
         print(QStringLiteral("[%1] end-of-file record: image complete").arg(n));
     });
+    connect(unit, &SimulatedUnit::floodEnded, this, [this](int n, qint64 bytes, bool complete) {
+        print(QStringLiteral("[%1] flood %2 after %3 bytes")
+                  .arg(n)
+                  .arg(complete ? QStringLiteral("complete") : QStringLiteral("cut off by the close"))
+                  .arg(bytes));
+    });
     connect(unit, &SimulatedUnit::disconnected, this, [this](int n) {
         print(QStringLiteral("[%1] closed").arg(n));
         printSummary(n);
@@ -64,9 +83,12 @@ void ConsoleLog::onMessage()
     const ConnectionReport& report = m_unit->report().connections.last();
     const ReceivedMessage& message = report.messages.last();
     const QString prefix = QStringLiteral("[%1] ").arg(report.number);
-    const QString verdict = message.reply.isEmpty()
-                                ? QStringLiteral("no reply")
-                                : QStringLiteral("reply %1").arg(hexDump(message.reply));
+    QString verdict = message.reply.isEmpty() ? QStringLiteral("no reply")
+                                              : QStringLiteral("reply %1").arg(hexDump(message.reply));
+    if (message.floodSize < 0)
+        verdict = QStringLiteral("endless flood (nothing after it is ever sent)");
+    else if (message.floodSize > 0)
+        verdict = QStringLiteral("flood of %1 bytes, then %2").arg(message.floodSize).arg(verdict);
     switch (message.kind) {
     case MessageKind::Command02:
         print(prefix + QStringLiteral("command02 %1").arg(hexDump(message.bytes)));
@@ -88,13 +110,14 @@ void ConsoleLog::onMessage()
                            .arg(verdict));
         break;
     case MessageKind::Record: {
-        const bool plainAck = message.reply == replyFrame(Acknowledge);
+        const bool plainAck = message.reply == replyFrame(Acknowledge) && message.floodSize == 0;
         if (!plainAck) {
             print(prefix + QStringLiteral("record %1 (message %2) -> %3")
                                .arg(QString::fromLatin1(message.bytes.left(80)))
                                .arg(message.index)
                                .arg(verdict));
-        } else if (m_recordsEvery > 0 && report.recordsAccepted % m_recordsEvery == 0) {
+        } else if (m_recordsEvery > 0 && report.recordsAccepted > 0 &&
+                   report.recordsAccepted % m_recordsEvery == 0) {
             print(prefix + QStringLiteral("%1 records accepted").arg(report.recordsAccepted));
         }
         break;
@@ -116,7 +139,8 @@ void ConsoleLog::printSummary(int connection)
               .arg(report.image.ranges().size() == 1 ? QStringLiteral("1 range")
                                                      : QStringLiteral("%1 ranges").arg(report.image.ranges().size()))
               .arg(rangesText(report.image))
-              .arg(report.imageComplete ? QStringLiteral("complete") : QStringLiteral("not complete")));
+              .arg(report.imageComplete ? QStringLiteral("complete") : QStringLiteral("not complete")) +
+          floodText(report));
 }
 
 } // namespace unitsim

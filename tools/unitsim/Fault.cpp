@@ -2,6 +2,8 @@
 
 #include <QStringList>
 
+#include <algorithm>
+
 namespace unitsim {
 
 namespace {
@@ -23,6 +25,9 @@ constexpr KindName kKinds[] = {
     {Fault::Kind::Drop, "drop"},
     {Fault::Kind::Reset, "reset"},
     {Fault::Kind::Latency, "latency"},
+    {Fault::Kind::FloodHeader, "flood-header"},
+    {Fault::Kind::FloodStray, "flood-stray"},
+    {Fault::Kind::TrailBytes, "trail"},
 };
 
 std::optional<Fault> failed(QString* error, const QString& why)
@@ -30,6 +35,18 @@ std::optional<Fault> failed(QString* error, const QString& why)
     if (error)
         *error = why;
     return std::nullopt;
+}
+
+// Strictly decimal digits, so "0x10", "+5" or "1.5" are not taken for something else.
+std::optional<int> decimal(QStringView text)
+{
+    if (text.isEmpty() || !std::all_of(text.begin(), text.end(), [](QChar c) { return c.isDigit(); }))
+        return std::nullopt;
+    bool ok = false;
+    const int value = text.toInt(&ok);
+    if (!ok)
+        return std::nullopt;
+    return value;
 }
 
 std::optional<int> nonNegative(QStringView text)
@@ -64,7 +81,12 @@ QString Fault::toString() const
         out += QStringLiteral(":%1").arg(code, 2, 16, QLatin1Char('0'));
         break;
     case Kind::StrayBytes:
+    case Kind::TrailBytes:
         out += u':' + QString::fromLatin1(bytes.toHex().toUpper());
+        break;
+    case Kind::FloodHeader:
+    case Kind::FloodStray:
+        out += u':' + QString::number(mebibytes);
         break;
     case Kind::SplitReply:
     case Kind::Latency:
@@ -135,6 +157,25 @@ std::optional<Fault> Fault::parse(QStringView text, QString* error)
         if (!hasArg || fault.bytes.isEmpty() || fault.bytes.toHex().size() != arg.size()
             || fault.bytes.contains('\xFD'))
             return failed(error, QStringLiteral("stray needs hex bytes other than FD, e.g. stray:AA55, in \"%1\"").arg(text));
+        break;
+    case Kind::TrailBytes:
+        fault.bytes = QByteArray::fromHex(arg.toLatin1());
+        if (!hasArg || fault.bytes.isEmpty() || fault.bytes.toHex().size() != arg.size())
+            return failed(
+                error,
+                QStringLiteral("trail needs hex bytes, e.g. trail:FD55AA0100000000, in \"%1\"").arg(text));
+        break;
+    case Kind::FloodHeader:
+    case Kind::FloodStray:
+        if (hasArg) {
+            const auto mib = decimal(arg);
+            if (!mib)
+                return failed(
+                    error,
+                    QStringLiteral("%1 needs a whole number of MiB (0 = endless), e.g. %1:300, in \"%2\"")
+                        .arg(rest, text));
+            fault.mebibytes = *mib;
+        }
         break;
     case Kind::SplitReply:
     case Kind::Latency:

@@ -28,6 +28,13 @@ struct Fault
         Drop,          // close the connection (orderly FIN) instead of replying
         Reset,         // abort the connection (RST where the platform allows) instead of replying
         Latency,       // wait `ms` before every reply from this message on
+        // Instead of the reply, stream FD 55 AA 04 00 00 00 00 and then zero bytes, `mebibytes` MiB
+        // in all (header included; 0 = until the connection closes).
+        FloodHeader,
+        // Stream `mebibytes` MiB of bytes that are never FD (0 = until the connection closes),
+        // then the reply, so the tool has to wade through them to reach it.
+        FloodStray,
+        TrailBytes,    // write `bytes` right after the reply, in the same write
     };
 
     Kind kind = Kind::Refuse;
@@ -36,6 +43,10 @@ struct Fault
     quint8 code = 0x01;
     QByteArray bytes;
     double ms = 0;
+    int mebibytes = 300; // flood size; 0 = endless
+
+    // Flood size in bytes, 0 = endless.
+    qint64 floodBytes() const { return qint64(mebibytes) * 1024 * 1024; }
 
     // Whether the fault shapes the reply to `message` of `connection`. Silence and Latency last
     // from `atMessage` on; the others hit exactly that message.
@@ -44,7 +55,9 @@ struct Fault
     // Text form used on the command line: KIND[:ARG][@MESSAGE][#CONNECTION], e.g. "refuse:02@0",
     // "stray:AA55@3#2", "split:5@1", "latency:0.5", "silence@10". Kinds: refuse (ARG = code 01,
     // 02 or 03, default 01), unknown-reply, unknown-header, stray (ARG = hex bytes, no FD),
-    // split (ARG = gap in ms), double, silence, drop, reset, latency (ARG = ms, required).
+    // split (ARG = gap in ms), double, silence, drop, reset, latency (ARG = ms, required),
+    // flood-header and flood-stray (ARG = MiB, decimal, default 300, 0 = endless), trail (ARG =
+    // hex bytes, any).
     QString toString() const;
     static std::optional<Fault> parse(QStringView text, QString* error = nullptr);
 };

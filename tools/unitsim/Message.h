@@ -27,6 +27,10 @@ struct ReceivedMessage
     // Everything the unit decided to write in answer (stray bytes and surplus acknowledgement
     // included); empty when the unit stayed silent or dropped the connection.
     QByteArray reply;
+    // Bytes of the flood stream a flood fault sent between the two parts of `reply` (the stray
+    // bytes in front and the reply after): 0 = no flood, -1 = endless. The stream itself, the
+    // header of flood-header included, is not in `reply`.
+    qint64 floodSize = 0;
 };
 
 } // namespace unitsim

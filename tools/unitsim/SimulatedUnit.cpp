@@ -19,6 +19,31 @@ microseconds fromMs(double ms)
     return microseconds(std::llround(std::max(0.0, ms) * 1000.0));
 }
 
+// One flood chunk each.
+const QByteArray& zeroPattern()
+{
+    static const QByteArray zeros(64 * 1024, '\0');
+    return zeros;
+}
+
+// Every byte value but FD in turn, 257 times round: the cycle carries on seamlessly from one
+// chunk to the next, and nothing in it can be taken for the start of a reply.
+const QByteArray& strayPattern()
+{
+    static const QByteArray pattern = [] {
+        QByteArray bytes;
+        bytes.reserve(255 * 257);
+        for (int round = 0; round < 257; ++round) {
+            for (int value = 0; value < 256; ++value) {
+                if (value != 0xFD)
+                    bytes += char(value);
+            }
+        }
+        return bytes;
+    }();
+    return pattern;
+}
+
 } // namespace
 
 SimulatedUnit::SimulatedUnit(Model model, QObject* parent) : QObject(parent), m_model(model)
@@ -76,6 +101,21 @@ void SimulatedUnit::acceptNext()
         emit replySent(bytes);
     });
     connect(m_writer, &ReplyWriter::closed, this, &SimulatedUnit::finishConnection);
+    connect(m_writer, &ReplyWriter::floodStarted, this, [this] {
+        ++current().floodsStarted;
+        m_floodSent = 0;
+    });
+    connect(m_writer, &ReplyWriter::floodSent, this, [this](qint64 bytes) {
+        current().floodBytesSent += bytes;
+        m_floodSent += bytes;
+    });
+    connect(m_writer, &ReplyWriter::floodBuffered, this, [this](qint64 bytes) {
+        current().floodPeakBuffered = std::max(current().floodPeakBuffered, bytes);
+    });
+    connect(m_writer, &ReplyWriter::floodFinished, this, [this] {
+        ++current().floodsCompleted;
+        emit floodEnded(current().number, m_floodSent, true);
+    });
     connect(socket, &QTcpSocket::readyRead, this, &SimulatedUnit::onReadyRead);
     connect(socket, &QTcpSocket::disconnected, this, &SimulatedUnit::finishConnection);
 
@@ -111,6 +151,7 @@ void SimulatedUnit::finishConnection()
         return;
 
     QTcpSocket* socket = std::exchange(m_socket, nullptr);
+    const bool flooding = m_writer->isFlooding();
     socket->disconnect(this);
     socket->deleteLater();
     m_writer->disconnect(this);
@@ -119,6 +160,8 @@ void SimulatedUnit::finishConnection()
     m_closing = true;
 
     current().open = false;
+    if (flooding)
+        emit floodEnded(current().number, m_floodSent, false);
     emit disconnected(current().number);
     QMetaObject::invokeMethod(this, &SimulatedUnit::acceptNext, Qt::QueuedConnection);
 }
@@ -167,6 +210,8 @@ void SimulatedUnit::handleReplied(ReceivedMessage& message)
     microseconds latency = fromMs(m_latencyMs);
     microseconds splitGap = microseconds::zero();
     std::optional<Fault::Kind> close;
+    std::optional<Fault> flood; // the last flood fault listed wins
+    QByteArray trail;
     QList<Fault> injected;
 
     for (const Fault& fault : std::as_const(m_faults)) {
@@ -209,39 +254,87 @@ void SimulatedUnit::handleReplied(ReceivedMessage& message)
         case Fault::Kind::Latency:
             latency = fromMs(fault.ms);
             break;
+        case Fault::Kind::FloodHeader:
+        case Fault::Kind::FloodStray:
+            flood = fault;
+            break;
+        case Fault::Kind::TrailBytes:
+            trail += fault.bytes;
+            break;
         }
     }
 
-    const bool replying = !silent && !close;
-    if (replying) {
-        if (twice)
-            reply += replyFrame(Acknowledge);
-        message.reply = stray + reply;
+    const bool floodHeader = flood && flood->kind == Fault::Kind::FloodHeader;
+    if (floodHeader) {
+        // The header that starts the flood takes the place of the reply.
+        code = UnrecognisedHeader;
+        replaced = true;
     }
 
-    ConnectionReport& report = current();
-    if (replying && isRefusal(code))
-        ++report.refusals;
-    const bool accepted = replying && !replaced && code == Acknowledge;
-    if (accepted && message.kind == MessageKind::Record) {
+    const bool replying = !silent && !close;
+    QByteArray after; // what follows the flood, or the whole reply after the stray bytes
+    if (replying) {
+        if (!floodHeader)
+            after = reply;
+        if (twice)
+            after += replyFrame(Acknowledge);
+        after += trail;
+        message.reply = stray + after;
+        if (flood)
+            message.floodSize = flood->mebibytes == 0 ? -1 : flood->floodBytes();
+    }
+
+    const bool refusal = replying && isRefusal(code);
+    const bool accepted = replying && !replaced && code == Acknowledge && message.kind == MessageKind::Record;
+    // Counts the reply once the tool has been given it; returns whether the image is now complete.
+    auto account = [this, refusal, accepted, record] {
+        ConnectionReport& report = current();
+        if (refusal)
+            ++report.refusals;
+        if (!accepted)
+            return false;
         ++report.recordsAccepted;
         applyRecord(record);
-    }
-    report.messages.append(message);
+        return record.type == HexRecord::EndOfFile;
+    };
+    // Behind a flood the reply may never reach the tool, so it counts only once it is written.
+    const bool deferred = replying && m_writer && (flood || m_writer->hasFlood());
+    const bool completes = !deferred && account();
 
+    current().messages.append(message);
     for (const Fault& fault : std::as_const(injected))
         emit faultInjected(fault, index);
     emit messageReceived(message.kind, message.bytes);
-    if (accepted && message.kind == MessageKind::Record && record.type == HexRecord::EndOfFile)
+    if (completes)
         emit imageCompleted(connection);
 
     if (!m_writer)
         return;
+    ReplyWriter::Done done;
+    if (deferred) {
+        done = [this, account, connection] {
+            if (account())
+                emit imageCompleted(connection);
+        };
+    }
     if (close) {
         m_closing = true;
         m_writer->close(*close == Fault::Kind::Reset, latency);
+    } else if (replying && flood) {
+        if (!stray.isEmpty()) {
+            m_writer->send(stray, latency, splitGap);
+            latency = microseconds::zero();
+        }
+        const qint64 total = flood->floodBytes();
+        if (floodHeader)
+            m_writer->flood(replyFrame(UnrecognisedHeader), zeroPattern(), total, latency,
+                            after.isEmpty() ? done : nullptr);
+        else
+            m_writer->flood(QByteArray(), strayPattern(), total, latency, after.isEmpty() ? done : nullptr);
+        if (!after.isEmpty())
+            m_writer->send(after, microseconds::zero(), splitGap, done);
     } else if (replying) {
-        m_writer->send(message.reply, latency, splitGap);
+        m_writer->send(message.reply, latency, splitGap, done);
     }
 }
 

@@ -26,6 +26,10 @@ class ReplyWriter;
 // make it misbehave in the ways the uploader has to survive; they count only the messages that
 // get a reply (product code and records), not command frames or garbage.
 //
+// A flood fault streams any amount under TCP flow control (see ReplyWriter), so the unit's memory
+// stays small. Messages that arrive meanwhile are handled as usual; their replies follow once the
+// flood has ended, which for an endless flood is never.
+//
 // One connection is served at a time. Clients that connect meanwhile are accepted by the OS and
 // wait, unread, until the current connection has closed.
 class SimulatedUnit : public QObject
@@ -63,10 +67,12 @@ signals:
     void connected(int connection);
     // Emitted after the message was handled, so report() already holds it and its reply.
     void messageReceived(unitsim::MessageKind kind, const QByteArray& bytes);
-    // One signal per socket write (a split reply gives one per byte).
+    // One signal per socket write (a split reply gives one per byte); flood streams give none.
     void replySent(const QByteArray& bytes);
     void faultInjected(const unitsim::Fault& fault, int message);
     void imageCompleted(int connection);
+    // A flood fault's stream ran to its end (`complete`) or was cut off by the connection closing.
+    void floodEnded(int connection, qint64 bytesSent, bool complete);
     void disconnected(int connection);
 
 private:
@@ -94,6 +100,7 @@ private:
     int m_nextIndex = 0;
     quint32 m_addressBase = 0;
     bool m_closing = false;
+    qint64 m_floodSent = 0; // of the flood running now
 };
 
 } // namespace unitsim

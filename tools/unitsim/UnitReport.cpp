@@ -1,5 +1,7 @@
 #include "unitsim/UnitReport.h"
 
+#include <algorithm>
+
 namespace unitsim {
 
 ConnectionReport UnitReport::cumulative() const
@@ -12,6 +14,10 @@ ConnectionReport UnitReport::cumulative() const
         total.recordsAccepted += c.recordsAccepted;
         total.refusals += c.refusals;
         total.garbageBytes += c.garbageBytes;
+        total.floodBytesSent += c.floodBytesSent;
+        total.floodsStarted += c.floodsStarted;
+        total.floodsCompleted += c.floodsCompleted;
+        total.floodPeakBuffered = std::max(total.floodPeakBuffered, c.floodPeakBuffered);
         const QMap<quint32, QByteArray> ranges = c.image.ranges();
         for (auto it = ranges.begin(); it != ranges.end(); ++it)
             total.image.write(it.key(), it.value());

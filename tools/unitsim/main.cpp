@@ -46,7 +46,19 @@ Faults (--fault, repeatable): KIND[:ARG][@MESSAGE][#CONNECTION]
   drop@N              close the connection instead of replying
   reset@N             reset the connection instead of replying
   latency:MS[@N]      wait MS before each reply from message N on
+  trail:HEX@N         write the bytes HEX (any) right after the reply, same write
+  flood-header[:MIB]@N
+                      instead of the reply, FD 55 AA 04 00 00 00 00 and then zero
+                      bytes, MIB MiB in all (default 300; 0 = until the peer closes)
+  flood-stray[:MIB]@N MIB MiB of bytes that are never FD (default 300; 0 = until
+                      the peer closes), then the reply
+  A flood is written only as fast as the peer reads (at most about 128 KiB is
+  buffered), and stops when the connection closes. Messages arriving meanwhile
+  are handled as usual; their replies follow the flood. Each connection's
+  summary gives the flood bytes the OS took.
 Examples: --fault refuse:01@500  --fault silence@0#1  --fault stray:AA55@3
+          --fault flood-stray:50@1  --fault flood-header:0@2
+          --fault trail:FD55AA0100000000@1
 )";
 
 } // namespace
