@@ -1,6 +1,6 @@
-#include "ReplyWriter.h"
-#include "SimulatedUnit.h"
 #include "UnitClient.h"
+#include "unitsim/ReplyWriter.h"
+#include "unitsim/SimulatedUnit.h"
 
 #include <QSignalSpy>
 #include <QTest>
