@@ -17,8 +17,7 @@ esac
 
 "$root/scripts/install-deps.sh" --with-packaging >&2
 
-# The same commit packages to the same files: dates in the manual pages, metadata and changelog
-# come from the last commit rather than from the clock.
+# The dates in the manual pages, metadata and changelog are the last commit's, not the clock's.
 if [[ -z "${SOURCE_DATE_EPOCH:-}" ]] && epoch="$(git -C "$root" log -1 --format=%ct 2>/dev/null)"; then
   export SOURCE_DATE_EPOCH="$epoch"
 fi
