@@ -1,12 +1,19 @@
 #!/usr/bin/env bash
 # Installs what the build needs from Debian's packages, only when something is missing.
-# Usage: scripts/install-deps.sh [--with-clang]
+# Usage: scripts/install-deps.sh [--with-clang] [--with-packaging] [--with-package-checks]
+#   --with-packaging       what scripts/package.sh needs to make the .deb (dpkg-shlibdeps, file)
+#   --with-package-checks  what scripts/check-package.sh checks it with (lintian, validators, man)
 set -euo pipefail
 
-packages=(build-essential cmake qt6-base-dev libgl-dev fonts-dejavu-core fonts-dejavu-extra fonts-liberation)
-if [[ "${1:-}" == "--with-clang" ]]; then
-  packages+=(clang libclang-rt-14-dev)
-fi
+packages=(build-essential cmake qt6-base-dev libgl-dev scdoc fonts-dejavu-core fonts-dejavu-extra fonts-liberation)
+for option in "$@"; do
+  case "$option" in
+    --with-clang) packages+=(clang libclang-rt-14-dev) ;;
+    --with-packaging) packages+=(dpkg-dev file) ;;
+    --with-package-checks) packages+=(lintian desktop-file-utils appstream man-db) ;;
+    *) echo "install-deps.sh: unknown option $option" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,151 @@
+#!/usr/bin/env bash
+# Builds the Debian package with scripts/package.sh and checks it without installing it: what it
+# contains (and nothing more), that the unpacked programs run against the system's Qt, that the
+# manual pages render without warnings, that the desktop entry and AppStream metadata validate, and
+# that lintian finds no error. Prints one line per check and a summary.
+# Usage: scripts/check-package.sh
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="$root/build-package"
+app_id="com.example.MarlinArcUploader"
+
+"$root/scripts/install-deps.sh" --with-packaging --with-package-checks
+deb="$("$root/scripts/package.sh")"
+package="$(dpkg-deb -f "$deb" Package)"
+version="$(dpkg-deb -f "$deb" Version)"
+
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+
+passed=0
+failed=0
+pass() { echo "ok    $*"; passed=$((passed + 1)); }
+fail() { echo "FAIL  $*"; failed=$((failed + 1)); }
+
+echo "== check $(basename "$deb")"
+
+# ---- which programs this build installs ----------------------------------------------------------
+mapfile -t programs < "$build/packaging/installed-programs.txt"
+# Once src/cli defines uploader-cli, the package must ship it.
+if grep -qs 'uploader-cli' "$root/src/cli/CMakeLists.txt"; then
+  if printf '%s\n' "${programs[@]}" | grep -qx uploader-cli; then
+    pass "uploader-cli is built and installed"
+  else
+    fail "src/cli/CMakeLists.txt defines uploader-cli, but the build does not install it"
+  fi
+fi
+
+# ---- contents: exactly the expected files --------------------------------------------------------
+expected="$work/expected"
+{
+  for p in "${programs[@]}"; do
+    echo "usr/bin/$p"
+    echo "usr/share/man/man1/$p.1.gz"
+  done
+  echo "usr/share/applications/$app_id.desktop"
+  echo "usr/share/metainfo/$app_id.metainfo.xml"
+  echo "usr/share/icons/hicolor/scalable/apps/$app_id.svg"
+  echo "usr/share/doc/$package/copyright"
+  echo "usr/share/doc/$package/changelog.gz"
+} | sort > "$expected"
+# Files and symbolic links, without directories: "./usr/bin/uploader" -> "usr/bin/uploader".
+dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ { print $6 }' | sed 's|^\./||' | sort > "$work/actual"
+if diff -u "$expected" "$work/actual" > "$work/contents.diff"; then
+  pass "contents: ${#programs[@]} programs (${programs[*]}), their manual pages, desktop entry, metadata, icon, copyright, changelog"
+else
+  fail "contents differ from what is expected (- missing, + unexpected):"
+  sed -n '3,$p' "$work/contents.diff" | grep '^[-+]' | sed 's/^/        /'
+fi
+
+stage="$work/stage"
+dpkg-deb -x "$deb" "$stage"
+
+# ---- the programs: stripped, no RUNPATH, libraries found on the system ------------------------------
+for p in "${programs[@]}"; do
+  binary="$stage/usr/bin/$p"
+  [[ -x "$binary" ]] || { fail "$p: not in the package"; continue; }
+  problems=()
+  file -b "$binary" | grep -q ', stripped' || problems+=("not stripped")
+  readelf -d "$binary" | grep -qE 'R(UN)?PATH' && problems+=("has an RPATH/RUNPATH")
+  missing="$(env -u LD_LIBRARY_PATH ldd "$binary" | grep 'not found' || true)"
+  [[ -n "$missing" ]] && problems+=("libraries not found: $(echo "$missing" | awk '{print $1}' | xargs)")
+  if [[ ${#problems[@]} -eq 0 ]]; then
+    pass "$p: stripped, no RUNPATH, every library found on the system"
+  else
+    fail "$p: ${problems[*]}"
+  fi
+done
+
+# ---- the unpacked programs run -----------------------------------------------------------------
+if out="$(env -u LD_LIBRARY_PATH "$stage/usr/bin/unitsim" --help 2>&1)" && grep -q -- '--product' <<<"$out"; then
+  pass "unitsim --help"
+else
+  fail "unitsim --help: $(head -n 3 <<<"$out")"
+fi
+if [[ -x "$stage/usr/bin/uploader-cli" ]]; then
+  if out="$(env -u LD_LIBRARY_PATH "$stage/usr/bin/uploader-cli" --version 2>&1)" && grep -qF "$version" <<<"$out"; then
+    pass "uploader-cli --version: $out"
+  else
+    fail "uploader-cli --version does not print $version: $(head -n 3 <<<"$out")"
+  fi
+fi
+# The window starts (offscreen, with its settings in a scratch folder) and keeps running.
+for p in uploader uploader-debug; do
+  status=0
+  env -u LD_LIBRARY_PATH QT_QPA_PLATFORM=offscreen HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" \
+    timeout 3 "$stage/usr/bin/$p" > "$work/$p.log" 2>&1 || status=$?
+  if [[ $status -eq 124 ]]; then
+    pass "$p starts (offscreen) and runs until stopped"
+  else
+    fail "$p ended with status $status: $(head -n 3 "$work/$p.log")"
+  fi
+done
+
+# ---- manual pages --------------------------------------------------------------------------------
+for p in "${programs[@]}"; do
+  page="$stage/usr/share/man/man1/$p.1.gz"
+  [[ -e "$page" ]] || { fail "manual page $p(1): missing"; continue; }
+  if MANWIDTH=80 man --warnings -l "$page" > "$work/man.out" 2> "$work/man.err" && [[ ! -s "$work/man.err" ]] \
+     && grep -q NAME "$work/man.out"; then
+    pass "manual page $p(1) renders without warnings"
+  else
+    fail "manual page $p(1): $(head -n 5 "$work/man.err")"
+  fi
+done
+
+# ---- desktop entry and AppStream metadata --------------------------------------------------------
+if out="$(desktop-file-validate "$stage/usr/share/applications/$app_id.desktop" 2>&1)" && [[ -z "$out" ]]; then
+  pass "desktop-file-validate"
+else
+  fail "desktop-file-validate: $out"
+fi
+if out="$(appstreamcli validate --no-net "$stage/usr/share/metainfo/$app_id.metainfo.xml" 2>&1)"; then
+  pass "appstreamcli validate --no-net"
+else
+  fail "appstreamcli validate --no-net: $out"
+fi
+if grep -qx "Exec=uploader" "$stage/usr/share/applications/$app_id.desktop" \
+   && grep -qx "Icon=$app_id" "$stage/usr/share/applications/$app_id.desktop"; then
+  pass "desktop entry starts uploader with the packaged icon"
+else
+  fail "desktop entry: Exec=uploader or Icon=$app_id missing"
+fi
+
+# ---- lintian ---------------------------------------------------------------------------------------
+# Exit status 0: no error; 1: errors found; anything else: lintian itself failed.
+status=0
+lintian --fail-on error --tag-display-limit 0 "$deb" > "$work/lintian" 2> "$work/lintian.err" || status=$?
+errors="$(grep -c '^E:' "$work/lintian" || true)"
+warnings="$(grep -c '^W:' "$work/lintian" || true)"
+if [[ $status -eq 0 && $errors -eq 0 ]]; then
+  pass "lintian: no errors, $warnings warnings"
+elif [[ $status -le 1 ]]; then
+  fail "lintian: $errors errors, $warnings warnings"
+else
+  fail "lintian did not run (status $status): $(head -n 3 "$work/lintian.err")"
+fi
+grep -E '^[EW]:' "$work/lintian" | sed 's/^/        /' || true
+
+echo "== $package $version"
+echo "check-package: $passed passed, $failed failed"
+[[ $failed -eq 0 ]]
