@@ -5,6 +5,7 @@
 #include "engine/RecordRules.h"
 #include "settings/ProductVariant.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -13,6 +14,19 @@ const QString RefusalAdvice = QStringLiteral("Device responded with an error.  P
 const QString LostDuringUpload =
     QStringLiteral("The connection to the unit was lost before the upload was complete.");
 const QString CheckTheUnit = QStringLiteral("Check the unit and its connection, then try again.");
+
+// The Debug log shows this many received bytes at most, then how many more there are.
+constexpr qsizetype DumpBytes = 64;
+// One "Spurrious byte" line for each of the first so many stray bytes of an arrival.
+constexpr qsizetype StrayLinesPerArrival = 16;
+
+QString boundedDump(const QByteArray& bytes)
+{
+    if (bytes.size() <= DumpBytes)
+        return Frames::hexDump(bytes);
+    return Frames::hexDump(bytes.first(DumpBytes)) +
+           QStringLiteral(" ... and %1 more bytes").arg(ElapsedFormat::thousands(bytes.size() - DumpBytes));
+}
 
 QString seconds(std::chrono::milliseconds duration)
 {
@@ -238,16 +252,38 @@ void UpdateJob::onDataArrival()
         return;
     m_replies.append(bytes);
     if (m_debug)
-        logDebug(QStringLiteral("From Unit ") + Frames::hexDump(m_replies.held()));
+        logDebug(QStringLiteral("From Unit ") + boundedDump(m_replies.held()));
     const ReplyReader::Arrival arrival = m_replies.takeReplies();
+    if (arrival.overflow) {
+        flooded();
+        return;
+    }
     if (arrival.incomplete) {
         logDebug(QStringLiteral("Incomplete response from device"));
         return;
     }
-    for (int i = 0; i < arrival.strayBytes; ++i)
-        logDebug(QStringLiteral("Spurrious byte"));
+    if (m_debug) {
+        const qsizetype logged = std::min(arrival.strayBytes, StrayLinesPerArrival);
+        for (qsizetype i = 0; i < logged; ++i)
+            logDebug(QStringLiteral("Spurrious byte"));
+        if (arrival.strayBytes > logged) {
+            logDebug(QStringLiteral("Spurrious byte, %1 more").arg(ElapsedFormat::thousands(arrival.strayBytes - logged)));
+        }
+    }
     for (UnitReplies::Code code : arrival.replies())
         handleReply(code);
+}
+
+// A peer that sends far more than replies: the update ends at once and the connection closes now,
+// so nothing more is read from it.
+void UpdateJob::flooded()
+{
+    m_ethernet.close();
+    m_replies.clear();
+    fault(UpdateOutcome::TooMuchData,
+          {QStringLiteral("The unit at %1 sent more than %2 bytes that are not replies; the update has stopped.")
+               .arg(m_request.address, ElapsedFormat::thousands(ReplyReader::UnrecognisedLimit)),
+           QStringLiteral("Check the address and port: this may be no unit, or a unit that is not working.")});
 }
 
 void UpdateJob::handleReply(UnitReplies::Code code)

@@ -90,6 +90,7 @@ private:
 
     void onDataArrival();
     void handleReply(UnitReplies::Code code);
+    void flooded();
     void sendNextRecord();
     void sendRecord(const QByteArray& line);
     void endOfFile();

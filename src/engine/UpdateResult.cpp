@@ -21,6 +21,8 @@ QString outcomeName(UpdateOutcome outcome)
         return QStringLiteral("no-reply");
     case UpdateOutcome::ConnectionLost:
         return QStringLiteral("connection-lost");
+    case UpdateOutcome::TooMuchData:
+        return QStringLiteral("too-much-data");
     case UpdateOutcome::Cancelled:
         return QStringLiteral("cancelled");
     }

@@ -17,6 +17,7 @@ enum class UpdateOutcome
     UnknownReply,   // the unit gave the reply the tool does not know (FD 55 AA FF)
     NoReply,        // the unit did not answer in time
     ConnectionLost, // the connection ended before the update was complete
+    TooMuchData,    // the peer sent far more than replies: no unit, or a broken one
     Cancelled,      // abort()
 };
 

@@ -4,10 +4,12 @@
 
 #include <QTcpSocket>
 
+#include <algorithm>
 #include <utility>
 
 Ethernet::Ethernet(QObject* parent) : QObject(parent), m_socket(new QTcpSocket(this))
 {
+    m_socket->setReadBufferSize(ReadBufferSize);
     // Straight from the socket's notification: one event-loop pass fewer per reply than readyRead.
     connect(m_socket, &QTcpSocket::channelReadyRead, this, &Ethernet::onReadyRead);
     connect(m_socket, &QTcpSocket::stateChanged, this, &Ethernet::notifyState);
@@ -80,7 +82,18 @@ bool Ethernet::sendData(const QByteArray& bytes)
 QByteArray Ethernet::getData()
 {
     readPending();
-    return std::exchange(m_received, QByteArray());
+    QByteArray data = std::exchange(m_received, QByteArray());
+    if (m_socket->bytesAvailable() > 0) {
+        // The socket announced these bytes already; announce them again for the next read.
+        QMetaObject::invokeMethod(
+            this,
+            [this, generation = m_generation] {
+                if (generation == m_generation)
+                    onReadyRead();
+            },
+            Qt::QueuedConnection);
+    }
+    return data;
 }
 
 void Ethernet::close()
@@ -106,8 +119,10 @@ void Ethernet::notifyState()
 
 void Ethernet::readPending()
 {
-    if (m_socket->bytesAvailable() > 0)
-        m_received.append(m_socket->readAll());
+    const qint64 room = ReadBufferSize - m_received.size();
+    const qint64 available = m_socket->bytesAvailable();
+    if (room > 0 && available > 0)
+        m_received.append(m_socket->read(std::min(room, available)));
 }
 
 void Ethernet::onReadyRead()

@@ -11,11 +11,15 @@ class QTcpSocket;
 //   0 closed, 1 open, 2 listening, 3 connection pending, 4 resolving the host name,
 //   5 host name resolved, 6 connecting, 7 connected, 8 the peer is closing the connection, 9 error.
 // After an error the state stays 9, and after the peer closed it stays 8, until close().
-// Received bytes are kept here until read, so they stay readable after the peer has closed.
+// Received bytes are kept here until read, so they stay readable after the peer has closed. At
+// most ReadBufferSize bytes are held here and as many in the socket: a peer that sends faster than
+// the reader takes is held back by TCP flow control, not by this process's memory.
 class Ethernet : public QObject
 {
     Q_OBJECT
 public:
+    static constexpr qint64 ReadBufferSize = 64 * 1024;
+
     enum State : int {
         Closed = 0,
         Open = 1,
@@ -43,7 +47,8 @@ public:
     // Every byte goes out unchanged, in order, with nothing added. Returns false when the socket
     // cannot take the data (not connected).
     bool sendData(const QByteArray& bytes);
-    // Everything received and not yet read; empties the queue.
+    // What has been received and not yet read, at most ReadBufferSize bytes; empties the queue. A
+    // new dataArrival follows when more is waiting.
     QByteArray getData();
     qint64 bytesAvailable() const { return m_received.size(); }
     void close();

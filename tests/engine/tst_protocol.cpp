@@ -1,6 +1,7 @@
 #include "engine/ElapsedFormat.h"
 #include "engine/Frames.h"
 #include "engine/RecordRules.h"
+#include "engine/ReplyReader.h"
 #include "engine/UnitReplies.h"
 
 #include <QTest>
@@ -16,20 +17,16 @@ QByteArray hex(const char* text)
     return QByteArray::fromHex(text);
 }
 
-// One data arrival's recognition, in the engine's order: what it took, and what stays.
+// One data arrival through the update's reply reader: what it took, and what stays.
 QList<Code> recogniseOnce(QByteArray& buffer, int* stray = nullptr)
 {
-    QList<Code> taken;
-    if (buffer.size() < UnitReplies::MinimumBuffered)
-        return taken;
-    const int dropped = UnitReplies::dropStrayBytes(buffer);
+    ReplyReader reader;
+    reader.append(buffer);
+    const ReplyReader::Arrival arrival = reader.takeReplies();
     if (stray)
-        *stray = dropped;
-    for (Code code : UnitReplies::RecognitionOrder) {
-        if (UnitReplies::take(buffer, code))
-            taken.append(code);
-    }
-    return taken;
+        *stray = int(arrival.strayBytes);
+    buffer = reader.held();
+    return {arrival.replies().begin(), arrival.replies().end()};
 }
 
 } // namespace
@@ -94,6 +91,48 @@ private slots:
         QCOMPARE(recogniseOnce(buffer, &dropped), taken);
         QCOMPARE(dropped, stray);
         QCOMPARE(buffer, left);
+    }
+
+    // Whatever a peer sends, the reader holds little: past the limit of bytes that are no reply it
+    // reports an overflow and lets go. Right up to the limit nothing changes.
+    void readerBound_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("arrivals");
+        QTest::addColumn<bool>("overflow");
+        const QByteArray ack = hex("fd55aa0000000000");
+        const qsizetype limit = ReplyReader::UnrecognisedLimit;
+        QTest::newRow("stray bytes up to the limit, then a reply")
+            << QList<QByteArray>{QByteArray(limit / 2, 'x'), QByteArray(limit / 2, 'x') + ack} << false;
+        QTest::newRow("stray bytes over the limit, spread over arrivals")
+            << QList<QByteArray>{QByteArray(limit / 2, 'x'), QByteArray(limit / 2 + 1, 'x') + ack} << true;
+        QTest::newRow("a header that is no reply, then zeros up to the limit")
+            << QList<QByteArray>{hex("fd55aa0400000000") + QByteArray(limit - 1, '\0')} << false;
+        QTest::newRow("a header that is no reply, then zeros past the limit")
+            << QList<QByteArray>{hex("fd55aa0400000000") + QByteArray(limit, '\0')} << true;
+        QTest::newRow("replies nobody asked for, past what may wait")
+            << QList<QByteArray>{ack.repeated(ReplyReader::HeldLimit / 8 + 2)} << true;
+        QTest::newRow("a few surplus replies") << QList<QByteArray>{ack.repeated(5), ack.repeated(5)} << false;
+    }
+
+    void readerBound()
+    {
+        QFETCH(QList<QByteArray>, arrivals);
+        QFETCH(bool, overflow);
+        ReplyReader reader;
+        bool overflowed = false;
+        for (const QByteArray& bytes : arrivals) {
+            reader.append(bytes);
+            const ReplyReader::Arrival arrival = reader.takeReplies();
+            overflowed = overflowed || arrival.overflow;
+            if (arrival.overflow) {
+                QCOMPARE(arrival.replyCount, 0);
+                QCOMPARE(reader.held().size(), 0);
+            }
+        }
+        QCOMPARE(overflowed, overflow);
+        reader.clear(); // a new update starts counting afresh
+        reader.append(QByteArray(ReplyReader::UnrecognisedLimit, 'x') + hex("fd55aa0000000000"));
+        QVERIFY(!reader.takeReplies().overflow);
     }
 
     void skipRules_data()

@@ -671,6 +671,86 @@ private slots:
                  (QStringList{"NAK - Incorrect Checksum", RefusalAdvice, "Disconnecting from 127.0.0.1"}));
     }
 
+    // ---- a peer that sends too much ----------------------------------------------------------
+
+    void floodEndsTheUpdateAtOnce_data()
+    {
+        QTest::addColumn<QString>("faultText");
+        QTest::addColumn<bool>("debug");
+        for (const char* kind : {"flood-header:0@3#1", "flood-stray:0@3#1"}) {
+            for (bool debug : {false, true})
+                QTest::addRow("%s, Debug %s", kind, debug ? "on" : "off") << QString::fromLatin1(kind) << debug;
+        }
+    }
+
+    // A peer streaming bytes that are no replies: the update ends by itself within a second, with
+    // a bounded log, and the next update against a unit that behaves completes.
+    void floodEndsTheUpdateAtOnce()
+    {
+        QFETCH(QString, faultText);
+        QFETCH(bool, debug);
+        JobFixture f;
+        f.scale = 1.0;
+        f.debug = debug;
+        f.unit.addFault(*Fault::parse(faultText));
+        f.writeFirmware(HexFile::join(HexFile::plain(20)));
+        double floodStarts = -1;
+        UpdateJob& job = f.start();
+        connect(&job, &UpdateJob::progress, &job, [&](qint64, qint64, qint64 records) {
+            if (records == 3)
+                floodStarts = f.recorder.now(); // the unit floods instead of answering record 3
+        });
+        QVERIFY(waitUntil([&] { return f.recorder.ended(); }, 20000));
+        QCOMPARE(f.outcome(), UpdateOutcome::TooMuchData);
+        const QStringList& log = f.recorder.log;
+        QCOMPARE(log.mid(log.size() - 3),
+                 (QStringList{"The unit at 127.0.0.1 sent more than 4,096 bytes that are not replies; the update has stopped.",
+                              "Check the address and port: this may be no unit, or a unit that is not working.",
+                              "Disconnecting from 127.0.0.1"}));
+        QVERIFY2(f.recorder.timeOf(QStringLiteral("Disconnecting from")) - floodStarts < 1.0,
+                 qPrintable(QString::number(f.recorder.timeOf(QStringLiteral("Disconnecting from")) - floodStarts)));
+        QVERIFY(log.size() < 200);
+        for (const QString& line : log)
+            QVERIFY2(line.size() < 300, qPrintable(line.left(80)));
+        QVERIFY(!f.unit.report().connections.at(0).open);
+
+        f.debug = false;
+        f.scale = 0.02;
+        QVERIFY(f.run());
+        QCOMPARE(f.outcome(), UpdateOutcome::Succeeded);
+    }
+
+    // What a real unit sends reads as it always has: each stray byte of the first 16 of an
+    // arrival on a line of its own, and the received bytes in full up to 64.
+    void smallAmountsLogAsBefore()
+    {
+        RawPeer peer;
+        peer.answer = [](int message, const QByteArray&) {
+            static const int strays[] = {16, 17, 56, 57};
+            return message < 4 ? QByteArray(strays[message], char(0x11)) + Ack : Ack;
+        };
+        JobFixture f;
+        f.debug = true;
+        f.writeFirmware(HexFile::join(HexFile::plain(6)));
+        UpdateRequest request = f.request();
+        request.port = QString::number(peer.port());
+        QVERIFY(f.run(request));
+        QCOMPARE(f.outcome(), UpdateOutcome::Succeeded);
+        const QStringList& log = f.recorder.log;
+        const QStringList dumps = log.filter(QRegularExpression(QStringLiteral("^From Unit ")));
+        QCOMPARE(dumps.at(0), QStringLiteral("From Unit ") + QString(" 11").repeated(16) + QStringLiteral(" FD 55 AA 00 00 00 00 00"));
+        QCOMPARE(dumps.at(2), QStringLiteral("From Unit ") + QString(" 11").repeated(56) + QStringLiteral(" FD 55 AA 00 00 00 00 00"));
+        QCOMPARE(dumps.at(3), QStringLiteral("From Unit ") + QString(" 11").repeated(57) + QStringLiteral(" FD 55 AA 00 00 00 00") +
+                                  QStringLiteral(" ... and 1 more bytes"));
+        // 16 lines for the first arrival; 16 and a count for the second.
+        const qsizetype first = log.indexOf(dumps.at(0));
+        QCOMPARE(log.mid(first + 1, 17), QStringList(16, QStringLiteral("Spurrious byte")) << QStringLiteral("ACK from unit"));
+        const qsizetype second = log.indexOf(dumps.at(1));
+        QCOMPARE(log.mid(second + 1, 18), QStringList(16, QStringLiteral("Spurrious byte"))
+                                              << QStringLiteral("Spurrious byte, 1 more") << QStringLiteral("ACK from unit"));
+        QCOMPARE(log.count(QStringLiteral("Spurrious byte")), 16 * 4);
+    }
+
     // ---- the contract ------------------------------------------------------------------------
 
     // Two updates in one thread at once: each keeps to its own unit and ends its own way.
