@@ -52,6 +52,7 @@ enum class Operator
     PressesDuringLoopWait, // Loop checked; Load and Start again while the restart is pending
     TogglesDebug,          // Tools > Debug on at record 200, off again at record 400
     RetriesAfterStall,     // Load and Start again once the stalled update gave the window back
+    RetriesAfterFailure,   // Load and Start again once the update has failed
     HasUnwritableSettings, // the settings directory cannot be created
 };
 
@@ -71,6 +72,7 @@ struct Scenario
     QStringList faults = {}; // unitsim's text form, e.g. "refuse:02@0"
     Operator action = Operator::Waits;
     bool loop = false; // Tools > Loop checked before Load and Start: a failure must not restart
+    bool debug = false; // Tools > Debug checked before Load and Start
     double timeScale = 0.02;
     bool connects = true; // whether a connection to the unit is made at all
     bool succeeds = false;
@@ -320,6 +322,20 @@ void TestFaultMatrix::update_data()
                     .lastLines = Done};
     QTest::newRow("two replies in one write") << Scenario{
         .faults = {"double@0", "double@300"}, .succeeds = true, .colour = Colour::Green, .lastLines = Done};
+    // A peer that streams far more than replies, from record 500 on (first connection only).
+    const QStringList flooded{"The unit at 127.0.0.1 sent more than 4,096 bytes that are not replies; the update has stopped.",
+                              "Check the address and port: this may be no unit, or a unit that is not working.",
+                              "Disconnecting from 127.0.0.1"};
+    for (const QString kind : {"flood-header", "flood-stray"}) {
+        for (bool debug : {false, true}) {
+            QTest::addRow("%s, Debug %s", qPrintable(kind), debug ? "on" : "off")
+                << Scenario{.faults = {kind + ":0@500#1"},
+                            .action = Operator::RetriesAfterFailure,
+                            .loop = true,
+                            .debug = debug,
+                            .lastLines = flooded};
+        }
+    }
     QTest::newRow("silence at the product code")
         << Scenario{.faults = {"silence@0"}, .loop = true, .lastLines = silent(60)};
     QTest::newRow("silence at record 500")
@@ -463,6 +479,8 @@ void TestFaultMatrix::update()
 
     if (scenario.loop)
         action(window, "mnuLoop")->trigger();
+    if (scenario.debug)
+        action(window, "mnuDebug")->trigger();
     int runs = 1;
     if (scenario.action == Operator::PressesDuringLoopWait) {
         runs = 2;
@@ -508,12 +526,14 @@ void TestFaultMatrix::update()
     QCOMPARE(QFileInfo::exists(settingsFile),
              scenario.succeeds && scenario.action != Operator::HasUnwritableSettings);
 
-    if (scenario.action == Operator::RetriesAfterStall) {
-        QVERIFY(updates.isStalled());
+    const bool retries = scenario.action == Operator::RetriesAfterStall || scenario.action == Operator::RetriesAfterFailure;
+    if (retries) {
+        QCOMPARE(updates.isStalled(), scenario.action == Operator::RetriesAfterStall);
         QTest::mouseClick(loadStart, Qt::LeftButton);
         QVERIFY(waitUntil(
             [&] {
-                return finished.size() == 1 && !updates.isUpdateRunning() && controlsEnabled();
+                return finished.size() == runs + (scenario.action == Operator::RetriesAfterFailure ? 1 : 0) &&
+                       !updates.isUpdateRunning() && controlsEnabled();
             },
             timeoutMs));
         const QString retryError = checkLastLines(Done);
@@ -531,7 +551,7 @@ void TestFaultMatrix::update()
     QTest::qWait(int((UpdateController::LoopRestartWait.count() + 500) * scenario.timeScale));
     QCOMPARE(connections.size(), connectionsAtEnd);
     QCOMPARE(messageCount(unit.report()), messagesAtEnd);
-    QCOMPARE(started.size(), scenario.action == Operator::RetriesAfterStall ? 2 : runs);
+    QCOMPARE(started.size(), retries ? 2 : runs);
 
     QVERIFY2(
         receivedWhileEnabled.isEmpty(),
