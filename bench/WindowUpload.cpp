@@ -1,6 +1,7 @@
 // One upload through the operator's real window, offscreen, timed from the inside.
 //
 //   bench_window_upload --port PORT --file HEX --records N [--debug] [--timeout-s S]
+//                       [--to-end [--time-scale X]]
 //
 // The window is built, shown and driven as an operator would: address and port typed into their
 // boxes, the file chosen through File > Open, Debug checked in the Tools menu (Debug build title),
@@ -11,6 +12,10 @@
 //
 // While the clock runs, a 10 ms timer on the window's thread records how late each of its ticks
 // comes. Prints one line of key=value results; exits non-zero when the upload fails.
+//
+// --to-end lets the update run to its own end, whichever it is, and prints how it ended
+// (succeeded=0|1 and the log's last line) instead; --time-scale shortens its waits (reboot waits
+// of seconds take milliseconds). For measuring memory, not time.
 
 #include "platform/Ethernet.h"
 #include "settings/ProductVariant.h"
@@ -74,6 +79,8 @@ int main(int argc, char* argv[])
     const qint64 records = argument(args, QStringLiteral("--records")).toLongLong();
     const bool debug = args.contains(QStringLiteral("--debug"));
     const int timeoutS = argument(args, QStringLiteral("--timeout-s"), QStringLiteral("900")).toInt();
+    const bool toEnd = args.contains(QStringLiteral("--to-end"));
+    const double timeScale = argument(args, QStringLiteral("--time-scale"), QStringLiteral("1")).toDouble();
     if (port.isEmpty() || file.isEmpty() || records <= 0) {
         std::fprintf(stderr, "usage: bench_window_upload --port PORT --file HEX --records N [--debug] [--timeout-s S]\n");
         return 2;
@@ -87,6 +94,8 @@ int main(int argc, char* argv[])
     const QString title = debug ? QStringLiteral("Marlin-ARC Firmware Uploader Debug")
                                 : QStringLiteral("Marlin-ARC Firmware Uploader");
     MainWindow window(title, QStringLiteral("1.0.61"), ProductVariants::forTitle(title));
+    if (timeScale > 0)
+        window.setTimeScale(timeScale);
     window.show();
     for (int i = 0; i < 200 && !(window.windowHandle() && window.windowHandle()->isExposed()); ++i)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
@@ -130,7 +139,7 @@ int main(int argc, char* argv[])
             cpuAtFirst = cpuMicros();
             measuring = true;
         }
-        if (measuring && receivedBytes >= expectedBytes) {
+        if (measuring && !toEnd && receivedBytes >= expectedBytes) {
             last = Clock::now();
             cpuAtLast = cpuMicros();
             measuring = false;
@@ -138,7 +147,14 @@ int main(int argc, char* argv[])
             QTimer::singleShot(0, &window, &QWidget::close);
         }
     };
+    bool succeededToEnd = false;
     QObject::connect(&window.updates(), &UpdateController::updateFinished, &window, [&](bool succeeded) {
+        if (toEnd) {
+            succeededToEnd = succeeded;
+            done = true;
+            QTimer::singleShot(0, &window, &QWidget::close);
+            return;
+        }
         if (!done) {
             failed = true;
             std::fprintf(stderr, "bench_window_upload: the update ended (%s) before the last acknowledgement\n",
@@ -186,6 +202,12 @@ int main(int argc, char* argv[])
 
     if (failed || !done)
         return 1;
+    if (toEnd) {
+        const QListWidgetItem* lastLine = log->count() > 0 ? log->item(log->count() - 1) : nullptr;
+        std::printf("succeeded=%d log_lines=%d last_line=%s\n", succeededToEnd ? 1 : 0, log->count(),
+                    lastLine ? qPrintable(lastLine->text()) : "");
+        return 0;
+    }
     std::sort(lateness.begin(), lateness.end());
     const long long maxLate = lateness.empty() ? 0 : lateness.back();
     const long long p99Late = lateness.empty() ? 0 : lateness[(lateness.size() - 1) * 99 / 100];
