@@ -114,13 +114,7 @@ Result measure(const Options& options, Client client, const HexGenerator::File& 
         result.error = "cannot start " + options.unitsim;
         return result;
     }
-    std::string line;
-    std::string port;
-    while (port.empty() && Processes::readLine(unit, line, 10000)) {
-        const size_t at = line.find("listening on 127.0.0.1:");
-        if (at != std::string::npos)
-            port = line.substr(at + std::strlen("listening on 127.0.0.1:"));
-    }
+    const std::string port = Processes::listeningPort(unit, 10000);
     if (port.empty()) {
         Processes::wait(unit, 1000);
         result.error = "unitsim did not start listening";

@@ -42,13 +42,7 @@ Run run(const std::string& unitsim, const std::string& window, const std::string
         unitArgs.push_back(fault);
     }
     Processes::Child unit = Processes::start(unitArgs);
-    std::string line;
-    std::string port;
-    while (port.empty() && Processes::readLine(unit, line, 10000)) {
-        const size_t at = line.find("listening on 127.0.0.1:");
-        if (at != std::string::npos)
-            port = line.substr(at + std::strlen("listening on 127.0.0.1:"));
-    }
+    const std::string port = Processes::listeningPort(unit, 10000);
     if (port.empty()) {
         Processes::wait(unit, 1000);
         result.error = "unitsim did not start listening";

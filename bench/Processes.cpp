@@ -132,3 +132,15 @@ Exit wait(Child& child, int timeoutMs)
 }
 
 } // namespace Processes
+
+std::string Processes::listeningPort(Child& unit, int timeoutMs)
+{
+    static const std::string marker = "listening on 127.0.0.1:";
+    std::string line;
+    while (readLine(unit, line, timeoutMs)) {
+        const size_t at = line.find(marker);
+        if (at != std::string::npos)
+            return line.substr(at + marker.size());
+    }
+    return {};
+}

@@ -34,6 +34,9 @@ bool readLine(Child& child, std::string& line, int timeoutMs);
 // Reads the rest of the output until the child closes it, at most timeoutMs.
 std::string readRest(Child& child, int timeoutMs);
 
+// Reads a unitsim's output until it says where it listens; the port, or "" when it never does.
+std::string listeningPort(Child& unit, int timeoutMs);
+
 // Waits for the child to end; kills it (by its pid) when it has not ended within timeoutMs.
 Exit wait(Child& child, int timeoutMs);
 
