@@ -62,8 +62,10 @@ void FirmwareCheck::consume(const char* data, qsizetype size)
         while (end < size && data[end] != '\r' && data[end] != '\n')
             ++end;
         m_line.append(data + i, end - i);
-        if (end == size)
+        if (end == size) {
+            failEarly();
             return;
+        }
         if (data[end] == '\r') {
             if (end + 1 == size)
                 m_afterCr = true;
@@ -72,6 +74,17 @@ void FirmwareCheck::consume(const char* data, qsizetype size)
         }
         i = end + 1;
         endLine();
+    }
+}
+
+// A line already known to be malformed fails before it ends, so that a file with no line ends
+// (a binary image chosen by mistake) is not read to its end first.
+void FirmwareCheck::failEarly()
+{
+    RecordLine::Problem problem;
+    if (m_endOfFileLine == 0 && !m_line.checkSoFar(problem)) {
+        ++m_lineNumber;
+        failOnLine(problem.text, problem.column);
     }
 }
 

@@ -38,6 +38,7 @@ public:
 
 private:
     void consume(const char* data, qsizetype size);
+    void failEarly();
     void endLine();
     void checkRecord();
     void endOfInput();

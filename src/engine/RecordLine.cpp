@@ -125,16 +125,32 @@ QByteArray RecordLine::text() const
     return QByteArray::fromRawData(m_kept.data(), qsizetype(std::min<qint64>(m_length, MaxLength)));
 }
 
+bool RecordLine::checkSoFar(Problem& problem) const
+{
+    if (m_blank)
+        return true; // only spaces and tabs yet: still maybe a blank line
+    if (m_kept[0] != ':')
+        problem = {0, QStringLiteral("a record must start with ':'")};
+    else if (m_badColumn > 0)
+        problem = {m_badColumn, describe(m_badCharacter) + QStringLiteral(" is not a hex digit")};
+    else if (m_length > MaxLength)
+        problem = {
+            0, QStringLiteral("the line is longer than any record (%1 characters at most)").arg(MaxLength)};
+    else
+        return true;
+    return false;
+}
+
 bool RecordLine::check(Record& record, Problem& problem) const
 {
     auto fail = [&](QString text, qint64 column = 0) {
         problem = {column, std::move(text)};
         return false;
     };
-    if (m_length == 0 || m_kept[0] != ':')
+    if (m_length == 0)
         return fail(QStringLiteral("a record must start with ':'"));
-    if (m_badColumn > 0)
-        return fail(describe(m_badCharacter) + QStringLiteral(" is not a hex digit"), m_badColumn);
+    if (!checkSoFar(problem))
+        return false;
     const qint64 digits = m_length - 1;
     if (digits == 0)
         return fail(QStringLiteral("the line holds only ':', but a record needs at least 10 hex digits"));

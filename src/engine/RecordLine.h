@@ -39,6 +39,9 @@ public:
     // The line as read (its first MaxLength characters when longer). Valid until the next append().
     QByteArray text() const;
 
+    // What is read of the line so far already makes it malformed (not a colon first, a character
+    // that is no hex digit, longer than any record): then false, with the problem.
+    bool checkSoFar(Problem& problem) const;
     // Checks the complete line; fills record and returns true when it is a well-formed record.
     bool check(Record& record, Problem& problem) const;
 

@@ -147,14 +147,30 @@ private slots:
         QCOMPARE(result.logLines(), QStringList{QStringLiteral("Firmware check: ") + problem});
     }
 
-    // A line far longer than any record is judged from its length, however long it is.
-    void endlessLineIsMalformed()
+    // A line known to be malformed fails as soon as that is known, not when it ends: a file with
+    // no line ends at all is not read to its end.
+    void endlessLinesFailEarly_data()
     {
-        const FirmwareCheckResult result = check(":" + QByteArray(3'000'000, '0'));
-        QCOMPARE(result.problem,
-                 QStringLiteral("line 1: the byte count says 0 data bytes, but the line holds 1,499,995"));
-        const FirmwareCheckResult bad = check(":" + QByteArray(3'000'000, '0') + "G\n");
-        QCOMPARE(bad.problem, QStringLiteral("line 1, column 3,000,002: 'G' is not a hex digit"));
+        QTest::addColumn<QByteArray>("start");
+        QTest::addColumn<QString>("problem");
+        QTest::newRow("no colon") << QByteArray("\0\0\0")
+                                  << QStringLiteral("line 2: a record must start with ':'");
+        QTest::newRow("longer than any record")
+            << ":" + QByteArray(600, '0')
+            << QStringLiteral("line 2: the line is longer than any record (521 characters at most)");
+        QTest::newRow("not hex") << QByteArray(":10000000x")
+                                 << QStringLiteral("line 2, column 10: 'x' is not a hex digit");
+    }
+
+    void endlessLinesFailEarly()
+    {
+        QFETCH(QByteArray, start);
+        QFETCH(QString, problem);
+        const QByteArray contents = "\r\n" + start + QByteArray(4 * FirmwareCheck::ChunkSize, '0');
+        FirmwareCheck check(write(contents));
+        QVERIFY(check.step(FirmwareCheck::ChunkSize));
+        QCOMPARE(check.result().problem, problem);
+        QCOMPARE(check.result().line, 2);
     }
 
     void lineEndsCaseAndBlankLinesPass_data()
