@@ -42,7 +42,7 @@ private:
     void endLine();
     void checkRecord();
     void endOfInput();
-    // The problem is on the line that just ended.
+    // The problem is on line m_lineNumber.
     void failOnLine(const QString& text, qint64 column = 0);
     void finish(FirmwareCheckResult::Kind kind, const QString& problem = {});
 
@@ -54,7 +54,7 @@ private:
     FirmwareCheckResult m_result;
 
     RecordLine m_line;
-    qint64 m_lineNumber = 0; // of the line being read, once it ends
+    qint64 m_lineNumber = 0; // lines ended so far
     bool m_afterCr = false;  // the previous byte ended a line at CR; an LF now belongs to it
     qint64 m_endOfFileLine = 0;
     quint64 m_base = 0; // from the latest extended segment or linear address record sent
