@@ -25,9 +25,8 @@ public:
     // The status refresh period, in program milliseconds: before and after the first connection.
     static constexpr int StatusPeriodMs = 1000;
     static constexpr int ConnectedStatusPeriodMs = 333;
-    // The window's outer height, in pixels, with Debug off and on.
-    static constexpr int OuterHeight = 5040 / 15;
-    static constexpr int DebugOuterHeight = 10080 / 15;
+    // How much taller Tools > Debug makes the window: the log list grows by as much.
+    static constexpr int DebugExtraHeight = MainWindowControls::DebugLogHeight - MainWindowControls::LogHeight;
 
     // product: the product line of the build, decided from its title by the caller; nullptr for
     // a title that names none.
@@ -74,7 +73,6 @@ private:
     void onLoopChosen();
     void onDebugChosen();
     void onStatusTick();
-    void setOuterHeight(int pixels);
     QAction* modeAction(Mode mode) const;
     // The log, holding changes back while records stream (see LogList).
     LogList& log() const;
@@ -92,6 +90,7 @@ private:
     LogList* m_log = nullptr;
     QTimer* m_statusTimer;
     int m_statusPeriodMs = StatusPeriodMs;
+    int m_startHeight = 0; // menu bar and client area, without the window system's frame
     double m_progressMaximum = 100.0;
     // While records stream the bar moves with the log (every LogList::FrameMs), not once a
     // record: its value change alone (repaint check, accessibility event) cost about a tenth of
