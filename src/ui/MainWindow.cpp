@@ -47,6 +47,11 @@ MainWindow::MainWindow(const QString& applicationTitle, const QString& version, 
     m_menus = MainWindowMenus::build(*this);
     m_controls = MainWindowControls::build(*this);
     m_log = new LogList(m_controls.listBox, this);
+    m_logMenu = new LogMenu(m_controls.listBox, *m_log, this);
+    connect(m_logMenu, &LogMenu::saveFailed, this, [this](const QString& message) {
+        appendLog(message);
+        m_updates.scrollLog();
+    });
     m_progressFrame->setSingleShot(true);
     m_progressFrame->setTimerType(Qt::PreciseTimer);
     connect(m_progressFrame, &QTimer::timeout, this, &MainWindow::showProgress);
@@ -103,6 +108,11 @@ void MainWindow::setFileChooser(std::function<QString()> chooser)
     m_fileChooser = std::move(chooser);
 }
 
+void MainWindow::setLogSaveChooser(LogMenu::SaveChooser chooser)
+{
+    m_logMenu->setSaveChooser(std::move(chooser));
+}
+
 QString MainWindow::statusText() const
 {
     return m_controls.statusText->text();
@@ -133,6 +143,7 @@ void MainWindow::closeEvent(QCloseEvent* event)
         m_closed = true;
         m_statusTimer->stop();
         m_fileDialog.cancel();
+        m_logMenu->cancel();
         m_updates.shutdown();
     }
     event->accept();

@@ -2,6 +2,7 @@
 
 #include "settings/SettingsStore.h"
 #include "ui/FirmwareFileDialog.h"
+#include "ui/LogMenu.h"
 #include "ui/MainWindowControls.h"
 #include "ui/MainWindowMenus.h"
 #include "ui/UpdateController.h"
@@ -36,6 +37,8 @@ public:
 
     // Replaces the file-open dialog, e.g. in tests; the chooser returns a full path or "" (Cancel).
     void setFileChooser(std::function<QString()> chooser);
+    // Replaces the log's save dialog, e.g. in tests (see LogMenu::SaveChooser).
+    void setLogSaveChooser(LogMenu::SaveChooser chooser);
 
     UpdateController& updates() { return m_updates; }
     // Real time per program time for the status refresh and every wait of an update; tests
@@ -88,6 +91,7 @@ private:
     MainWindowControls m_controls;
     MainWindowMenus m_menus;
     LogList* m_log = nullptr;
+    LogMenu* m_logMenu = nullptr;
     QTimer* m_statusTimer;
     int m_statusPeriodMs = StatusPeriodMs;
     int m_startHeight = 0; // menu bar and client area, without the window system's frame
