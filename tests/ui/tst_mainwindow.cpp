@@ -330,25 +330,10 @@ void TestMainWindow::fileDialog()
     QCOMPARE(window.updates().firmwarePath(), path);
     QCOMPARE(control<QLabel>(window, "FirmwareFile")->text(), QStringLiteral("unit.hex"));
     QVERIFY(control<QPushButton>(window, "LoadStart")->isEnabled());
-
-    // The next opening starts in the folder of that file; Cancel keeps it.
-    directory.clear();
-    QTimer::singleShot(0, &window, [&] {
-        auto* dialog = window.findChild<QFileDialog*>("dlgCommonDialog");
-        if (!dialog)
-            return;
-        directory = dialog->directory().absolutePath();
-        dialog->reject();
-    });
-    action(window, "mnuFileOpen")->trigger();
-    QCOMPARE(directory, QDir(m_files.path()).absolutePath());
-    QCOMPARE(window.updates().firmwarePath(), path);
-    QCOMPARE(control<QLabel>(window, "FirmwareFile")->text(), QStringLiteral("unit.hex"));
-    QVERIFY(control<QPushButton>(window, "LoadStart")->isEnabled());
 }
 
-// A choice made some other way than the dialog counts as well; a folder that has gone since
-// gives way to the current directory.
+// The dialog opens in the folder of the last choice, however it was made; a folder that has
+// gone since gives way to the current directory.
 void TestMainWindow::fileDialogFolder()
 {
     QTemporaryDir gone;
@@ -379,7 +364,8 @@ void TestMainWindow::fileDialogFolder()
     gone.remove();
     openDialog();
     QCOMPARE(directory, QDir::current().absolutePath());
-    QCOMPARE(window.updates().firmwarePath(), path);
+    QCOMPARE(window.updates().firmwarePath(), path); // the dialog's Cancel keeps the choice
+    QVERIFY(control<QPushButton>(window, "LoadStart")->isEnabled());
 }
 
 void TestMainWindow::textShownAsWritten_data()
