@@ -2,11 +2,12 @@
 
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QPointer>
 
 FirmwareFileDialog::FirmwareFileDialog(QWidget* window) : m_window(window) {}
 
-QString FirmwareFileDialog::choose()
+QString FirmwareFileDialog::choose(const QString& lastChoice)
 {
     if (!m_dialog) {
         m_dialog = new QFileDialog(m_window);
@@ -15,7 +16,9 @@ QString FirmwareFileDialog::choose()
     m_dialog->setWindowTitle(QString::fromLatin1(Title));
     m_dialog->setAcceptMode(QFileDialog::AcceptOpen);
     m_dialog->setFileMode(QFileDialog::ExistingFile);
-    m_dialog->setDirectory(QDir::currentPath());
+    const QDir lastFolder = QFileInfo(lastChoice).absoluteDir();
+    m_dialog->setDirectory(!lastChoice.isEmpty() && lastFolder.exists() ? lastFolder.absolutePath()
+                                                                        : QDir::currentPath());
     m_dialog->setNameFilter(QString::fromLatin1(Filter));
     m_dialog->setWindowModality(Qt::ApplicationModal);
 

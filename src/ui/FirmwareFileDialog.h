@@ -15,9 +15,10 @@ public:
 
     explicit FirmwareFileDialog(QWidget* window);
 
-    // Shows the dialog modally, opening in the current directory, and returns the full path of
-    // the chosen file, or an empty string on Cancel. Only an existing file can be chosen.
-    QString choose();
+    // Shows the dialog modally and returns the full path of the chosen file, or an empty string
+    // on Cancel. Only an existing file can be chosen. It opens in the folder of lastChoice, the
+    // file chosen before; with none, or when that folder has gone, in the current directory.
+    QString choose(const QString& lastChoice = QString());
     // Closes the dialog as if cancelled, when it is open (the window is closing).
     void cancel();
 

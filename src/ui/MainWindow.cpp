@@ -47,10 +47,16 @@ MainWindow::MainWindow(const QString& applicationTitle, const QString& version, 
     m_menus = MainWindowMenus::build(*this);
     m_controls = MainWindowControls::build(*this);
     m_log = new LogList(m_controls.listBox, this);
+    m_logMenu = new LogMenu(m_controls.listBox, *m_log, this);
+    connect(m_logMenu, &LogMenu::saveFailed, this, [this](const QString& message) {
+        appendLog(message);
+        m_updates.scrollLog();
+    });
     m_progressFrame->setSingleShot(true);
     m_progressFrame->setTimerType(Qt::PreciseTimer);
     connect(m_progressFrame, &QTimer::timeout, this, &MainWindow::showProgress);
-    setFixedSize(MainWindowControls::ClientWidth, menuBar()->sizeHint().height() + MainWindowControls::ClientHeight);
+    m_startHeight = menuBar()->sizeHint().height() + MainWindowControls::ClientHeight;
+    setFixedSize(MainWindowControls::ClientWidth, m_startHeight);
 
     auto* fileClicks = new ClickWatcher(this);
     fileClicks->watch(m_controls.firmwareFile);
@@ -102,6 +108,11 @@ void MainWindow::setFileChooser(std::function<QString()> chooser)
     m_fileChooser = std::move(chooser);
 }
 
+void MainWindow::setLogSaveChooser(LogMenu::SaveChooser chooser)
+{
+    m_logMenu->setSaveChooser(std::move(chooser));
+}
+
 QString MainWindow::statusText() const
 {
     return m_controls.statusText->text();
@@ -111,13 +122,10 @@ QString MainWindow::statusText() const
 
 void MainWindow::chooseFirmwareFile()
 {
-    const QString path = m_fileChooser ? m_fileChooser() : m_fileDialog.choose();
-    if (m_closed)
+    const QString path = m_fileChooser ? m_fileChooser() : m_fileDialog.choose(m_updates.firmwarePath());
+    // Cancel leaves an earlier choice, and Load and Start, as they were.
+    if (m_closed || path.isEmpty())
         return;
-    if (path.isEmpty()) {
-        setControlEnabled(Control::LoadStart, false);
-        return;
-    }
     setFirmwareFileCaption(QStringLiteral("Loading firmware file, please wait..."));
     // A file chosen while an update runs is kept for the next one; Load and Start comes back
     // when the running update has ended, not on top of it.
@@ -135,6 +143,7 @@ void MainWindow::closeEvent(QCloseEvent* event)
         m_closed = true;
         m_statusTimer->stop();
         m_fileDialog.cancel();
+        m_logMenu->cancel();
         m_updates.shutdown();
     }
     event->accept();
@@ -151,18 +160,12 @@ void MainWindow::onLoopChosen()
 void MainWindow::onDebugChosen()
 {
     const bool debug = m_menus.mnuDebug->isChecked();
-    setOuterHeight(debug ? DebugOuterHeight : OuterHeight);
+    // Sized by the client area: the frame's height is the window system's and may change or be
+    // unknown (before the window is shown), and Debug off must give back the start-up size.
+    setFixedHeight(m_startHeight + (debug ? DebugExtraHeight : 0));
     m_controls.listBox->resize(m_controls.listBox->width(),
                                debug ? MainWindowControls::DebugLogHeight : MainWindowControls::LogHeight);
     m_updates.modesChanged();
-}
-
-// The outer height takes in the title bar and borders; where the window system has not
-// reported them (before the window is shown, or without decorations) they count as 0.
-void MainWindow::setOuterHeight(int pixels)
-{
-    const int decoration = std::max(0, frameGeometry().height() - geometry().height());
-    setFixedHeight(std::max(1, pixels - decoration));
 }
 
 // ---- connection status and socket errors ------------------------------------------------------

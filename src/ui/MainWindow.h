@@ -2,6 +2,7 @@
 
 #include "settings/SettingsStore.h"
 #include "ui/FirmwareFileDialog.h"
+#include "ui/LogMenu.h"
 #include "ui/MainWindowControls.h"
 #include "ui/MainWindowMenus.h"
 #include "ui/UpdateController.h"
@@ -25,9 +26,8 @@ public:
     // The status refresh period, in program milliseconds: before and after the first connection.
     static constexpr int StatusPeriodMs = 1000;
     static constexpr int ConnectedStatusPeriodMs = 333;
-    // The window's outer height, in pixels, with Debug off and on.
-    static constexpr int OuterHeight = 5040 / 15;
-    static constexpr int DebugOuterHeight = 10080 / 15;
+    // How much taller Tools > Debug makes the window: the log list grows by as much.
+    static constexpr int DebugExtraHeight = MainWindowControls::DebugLogHeight - MainWindowControls::LogHeight;
 
     // product: the product line of the build, decided from its title by the caller; nullptr for
     // a title that names none.
@@ -37,6 +37,8 @@ public:
 
     // Replaces the file-open dialog, e.g. in tests; the chooser returns a full path or "" (Cancel).
     void setFileChooser(std::function<QString()> chooser);
+    // Replaces the log's save dialog, e.g. in tests (see LogMenu::SaveChooser).
+    void setLogSaveChooser(LogMenu::SaveChooser chooser);
 
     UpdateController& updates() { return m_updates; }
     // Real time per program time for the status refresh and every wait of an update; tests
@@ -74,7 +76,6 @@ private:
     void onLoopChosen();
     void onDebugChosen();
     void onStatusTick();
-    void setOuterHeight(int pixels);
     QAction* modeAction(Mode mode) const;
     // The log, holding changes back while records stream (see LogList).
     LogList& log() const;
@@ -90,8 +91,10 @@ private:
     MainWindowControls m_controls;
     MainWindowMenus m_menus;
     LogList* m_log = nullptr;
+    LogMenu* m_logMenu = nullptr;
     QTimer* m_statusTimer;
     int m_statusPeriodMs = StatusPeriodMs;
+    int m_startHeight = 0; // menu bar and client area, without the window system's frame
     double m_progressMaximum = 100.0;
     // While records stream the bar moves with the log (every LogList::FrameMs), not once a
     // record: its value change alone (repaint check, accessibility event) cost about a tenth of

@@ -49,6 +49,7 @@ MainWindowControls MainWindowControls::build(QMainWindow& window)
                               5295, 855);
     c.firmwareFile = place(new QLabel(QStringLiteral("Select Firmware File..."), c.frmFirmwareFile), "FirmwareFile",
                            120, 360, 5055, 375);
+    c.firmwareFile->setTextFormat(Qt::PlainText); // a file name is shown as it is, never as markup
 
     c.frmConnectionSettings = place(new QGroupBox(QStringLiteral("Connection Settings"), client),
                                     "frmConnectionSettings", 240, 1200, 5295, 1215);
@@ -76,6 +77,7 @@ MainWindowControls MainWindowControls::build(QMainWindow& window)
     c.statusBar->setFixedHeight(Twips::toPixels(270));
     c.statusText = new QLabel(c.statusBar);
     c.statusText->setObjectName(QStringLiteral("sbStatusBarText"));
+    c.statusText->setTextFormat(Qt::PlainText); // it may carry a host name the operator typed
     c.statusBar->addWidget(c.statusText, 1);
     window.setStatusBar(c.statusBar);
 

@@ -55,10 +55,14 @@ private slots:
     void fileChoice();
     void cancel();
     void fileDialog();
+    void fileDialogFolder();
+    void textShownAsWritten_data();
+    void textShownAsWritten();
     void disabledFileLabelIgnoresClicks();
 
     void loopChosenTwice();
     void debugResizes();
+    void debugOffRestoresStartSize();
     void forgetLoadsDefaults();
 
     void statusLineBeforeConnection();
@@ -283,13 +287,13 @@ void TestMainWindow::cancel()
     QVERIFY(!loadStart->isEnabled());
     QCOMPARE(window.updates().firmwarePath(), QString());
 
-    // A Cancel after a choice disables Load and Start but keeps the earlier file.
+    // A Cancel after a choice keeps it as it was, Load and Start included.
     answer = m_files.filePath("unit.hex");
     action(window, "mnuFileOpen")->trigger();
     QVERIFY(loadStart->isEnabled());
     answer.clear();
     action(window, "mnuFileOpen")->trigger();
-    QVERIFY(!loadStart->isEnabled());
+    QVERIFY(loadStart->isEnabled());
     QCOMPARE(label->text(), QStringLiteral("unit.hex"));
     QCOMPARE(window.updates().firmwarePath(), m_files.filePath("unit.hex"));
 }
@@ -326,6 +330,68 @@ void TestMainWindow::fileDialog()
     QCOMPARE(window.updates().firmwarePath(), path);
     QCOMPARE(control<QLabel>(window, "FirmwareFile")->text(), QStringLiteral("unit.hex"));
     QVERIFY(control<QPushButton>(window, "LoadStart")->isEnabled());
+}
+
+// The dialog opens in the folder of the last choice, however it was made; a folder that has
+// gone since gives way to the current directory.
+void TestMainWindow::fileDialogFolder()
+{
+    QTemporaryDir gone;
+    QVERIFY(gone.isValid());
+    MainWindow window(MarlinTitle, "1.0.61", UiTest::product(MarlinTitle));
+    window.setTimeScale(Scale);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QString directory;
+    const auto openDialog = [&] {
+        directory.clear();
+        QTimer::singleShot(0, &window, [&] {
+            if (auto* dialog = window.findChild<QFileDialog*>("dlgCommonDialog")) {
+                directory = dialog->directory().absolutePath();
+                dialog->reject();
+            }
+        });
+        action(window, "mnuFileOpen")->trigger();
+    };
+
+    const QString path = QDir(gone.path()).filePath("unit.hex");
+    window.setFileChooser([path] { return path; });
+    action(window, "mnuFileOpen")->trigger();
+    window.setFileChooser({});
+    openDialog();
+    QCOMPARE(directory, QDir(gone.path()).absolutePath());
+
+    gone.remove();
+    openDialog();
+    QCOMPARE(directory, QDir::current().absolutePath());
+    QCOMPARE(window.updates().firmwarePath(), path); // the dialog's Cancel keeps the choice
+    QVERIFY(control<QPushButton>(window, "LoadStart")->isEnabled());
+}
+
+void TestMainWindow::textShownAsWritten_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("file label") << "FirmwareFile";
+    QTest::newRow("status line") << "sbStatusBarText";
+}
+
+// Markup in a file name or a status line is shown as its characters.
+void TestMainWindow::textShownAsWritten()
+{
+    QFETCH(QString, name);
+    MainWindow window(MarlinTitle, "1.0.61", UiTest::product(MarlinTitle));
+    window.setTimeScale(Scale);
+    const QString text = QStringLiteral("<b>x.hex");
+    if (name == "FirmwareFile") {
+        window.setFileChooser([&] { return m_files.filePath(text); });
+        action(window, "mnuFileOpen")->trigger();
+    } else {
+        window.setStatusText(text);
+    }
+    auto* label = window.findChild<QLabel*>(name);
+    QCOMPARE(label->text(), text);
+    // Rendered as markup it would be "x.hex" in bold, narrower than the characters themselves.
+    QVERIFY(label->sizeHint().width() >= label->fontMetrics().horizontalAdvance(text));
 }
 
 void TestMainWindow::disabledFileLabelIgnoresClicks()
@@ -371,17 +437,20 @@ void TestMainWindow::debugResizes()
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     const int width = window.frameGeometry().width();
+    const int startHeight = window.frameGeometry().height();
     const QRect logBefore = log(window)->geometry();
     const QRect addressBefore = window.findChild<QWidget*>("EthernetAddress")->geometry();
     auto* status = control<QStatusBar>(window, "sbStatusBar");
 
+    // The window grows by as much as the log list does.
     struct Step
     {
         bool debug;
         int outerHeight;
         int logHeight;
     };
-    for (const Step step : {Step{true, 672, 390}, Step{false, 336, 49}, Step{true, 672, 390}}) {
+    for (const Step step : {Step{true, startHeight + 341, 390}, Step{false, startHeight, 49},
+                            Step{true, startHeight + 341, 390}}) {
         action(window, "mnuDebug")->trigger();
         QCOMPARE(window.isChecked(UploadWindow::Mode::Debug), step.debug);
         QTRY_COMPARE(window.frameGeometry().height(), step.outerHeight);
@@ -390,6 +459,30 @@ void TestMainWindow::debugResizes()
         QCOMPARE(window.findChild<QWidget*>("EthernetAddress")->geometry(), addressBefore);
         QCOMPARE(status->geometry().bottom(), window.height() - 1);
         QCOMPARE(status->height(), 18);
+    }
+}
+
+// Debug chosen before the window is shown, when the window system has not yet reported its
+// frame, and again after: each Debug off gives back the start-up size.
+void TestMainWindow::debugOffRestoresStartSize()
+{
+    MainWindow window(MarlinTitle + " Debug", "1.0.61", UiTest::product(MarlinTitle + " Debug"));
+    window.setTimeScale(Scale);
+    const QSize startSize = window.size();
+    QAction* debug = action(window, "mnuDebug");
+
+    debug->trigger();
+    QCOMPARE(window.size(), startSize + QSize(0, 341));
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const int frame = window.frameGeometry().height() - window.height();
+    for (int round = 0; round < 2; ++round) {
+        debug->trigger();
+        QTRY_COMPARE(window.size(), startSize);
+        QCOMPARE(window.frameGeometry().height(), startSize.height() + frame);
+        QCOMPARE(log(window)->height(), 49);
+        debug->trigger();
+        QTRY_COMPARE(window.size(), startSize + QSize(0, 341));
     }
 }
 
