@@ -9,8 +9,11 @@
 // Debug off, Debug on, ...) so a change in the machine's load hits all of them alike; the table
 // gives medians, and ratios to the yardstick of the same run.
 //
+// The firmware check that runs before an upload is timed on its own (bench_firmware_check, a
+// fresh process per run) over a generated file of --check-mb MB.
+//
 //   uploader_bench [--runs N] [--latency-runs N] [--records N] [--small-mb N] [--large-mb N]
-//                  [--no-latency] [--no-memory] [--quick]
+//                  [--check-mb N] [--no-latency] [--no-memory] [--no-check] [--check-only] [--quick]
 
 #include "HexGenerator.h"
 #include "Processes.h"
@@ -55,13 +58,19 @@ struct Options
     long long records = 32768;
     long long smallMb = 1;
     long long largeMb = 50;
+    long long checkMb = 50;
     bool latency = true;
     bool memory = true;
+    bool check = true;
+    bool checkOnly = false;
     std::string unitsim = BENCH_UNITSIM;
     std::string yardstick = BENCH_YARDSTICK;
     std::string qtMinimal = BENCH_QT_MINIMAL;
     std::string window = BENCH_WINDOW_UPLOAD;
+    std::string checker = BENCH_FIRMWARE_CHECK;
 };
+
+constexpr long long CheckSlice = 256 * 1024; // bytes per step, as the window would check on its event loop
 
 struct Result
 {
@@ -176,6 +185,40 @@ Result measure(const Options& options, Client client, const HexGenerator::File& 
     return result;
 }
 
+struct CheckResult
+{
+    double mbPerS = 0;
+    double cpuMsPerMb = 0;
+    double stepMaxMs = 0;
+    long maxRssKiB = 0;
+};
+
+// One firmware check of `file` by a fresh bench_firmware_check; exits on failure.
+CheckResult measureCheck(const Options& options, const HexGenerator::File& file)
+{
+    Processes::Child child =
+        Processes::start({options.checker, "--file", file.path, "--slice", std::to_string(CheckSlice)});
+    const std::string output = Processes::readRest(child, 600000);
+    const Processes::Exit exit = Processes::wait(child, 30000);
+    const auto values = keyValues(firstLine(output));
+    const double bytes = number(values, "bytes");
+    const double us = number(values, "us");
+    if (!exit.exited || exit.code != 0 || bytes != double(file.bytes) || us <= 0) {
+        std::fprintf(stderr, "uploader_bench: firmware check of %lld bytes failed (exit %d): %s\n", file.bytes,
+                     exit.code, firstLine(output).c_str());
+        std::exit(1);
+    }
+    CheckResult result;
+    result.mbPerS = bytes / us; // bytes per microsecond = MB per second
+    result.cpuMsPerMb = number(values, "cpu_us") / 1000.0 / (bytes / 1e6);
+    result.stepMaxMs = number(values, "step_max_us") / 1000.0;
+    result.maxRssKiB = exit.maxRssKiB;
+    std::fprintf(stderr,
+                 "  firmware check %8.1f MB/s  CPU %6.2f ms/MB  longest step %6.2f ms  peak RSS %6.1f MiB\n",
+                 result.mbPerS, result.cpuMsPerMb, result.stepMaxMs, result.maxRssKiB / 1024.0);
+    return result;
+}
+
 double median(std::vector<double> values)
 {
     if (values.empty())
@@ -230,6 +273,49 @@ Result measureOrFail(const Options& options, Client client, const HexGenerator::
     return result;
 }
 
+struct CheckRuns
+{
+    HexGenerator::File file;
+    std::vector<CheckResult> results;
+};
+
+CheckRuns runChecks(const Options& options, const std::filesystem::path& dir)
+{
+    CheckRuns runs;
+    runs.file = HexGenerator::write(dir / "firmware-check.hex", 0, options.checkMb * 1000 * 1000);
+    if (runs.file.recordLines == 0) {
+        std::fprintf(stderr, "uploader_bench: cannot write %s\n", runs.file.path.c_str());
+        std::exit(1);
+    }
+    for (int run = 1; run <= options.runs; ++run) {
+        std::fprintf(stderr, "firmware check, %lld MB file, run %d of %d:\n", options.checkMb, run,
+                     options.runs);
+        runs.results.push_back(measureCheck(options, runs.file));
+    }
+    std::filesystem::remove(runs.file.path);
+    return runs;
+}
+
+void printChecks(const CheckRuns& runs)
+{
+    std::vector<double> mbPerS, cpu, stepMax, rss;
+    for (const CheckResult& r : runs.results) {
+        mbPerS.push_back(r.mbPerS);
+        cpu.push_back(r.cpuMsPerMb);
+        stepMax.push_back(r.stepMaxMs);
+        rss.push_back(r.maxRssKiB / 1024.0);
+    }
+    std::printf(
+        "\nFirmware check of a %.2f MB file (%lld record lines) in steps of %lld KiB, one process per run "
+        "(median of %zu runs)\n",
+        double(runs.file.bytes) / 1e6, runs.file.recordLines, CheckSlice / 1024, runs.results.size());
+    std::printf("| throughput (range) | CPU per MB | longest step | peak RSS |\n");
+    std::printf("|---|---|---|---|\n");
+    std::printf("| %.1f MB/s (%.1f-%.1f) | %.2f ms | %.2f ms | %.1f MiB |\n", median(mbPerS),
+                *std::min_element(mbPerS.begin(), mbPerS.end()),
+                *std::max_element(mbPerS.begin(), mbPerS.end()), median(cpu), median(stepMax), median(rss));
+}
+
 bool parseOptions(int argc, char* argv[], Options& options)
 {
     for (int i = 1; i < argc; ++i) {
@@ -251,10 +337,16 @@ bool parseOptions(int argc, char* argv[], Options& options)
             options.smallMb = n;
         else if (arg == "--large-mb" && value(n))
             options.largeMb = n;
+        else if (arg == "--check-mb" && value(n))
+            options.checkMb = n;
         else if (arg == "--no-latency")
             options.latency = false;
         else if (arg == "--no-memory")
             options.memory = false;
+        else if (arg == "--no-check")
+            options.check = false;
+        else if (arg == "--check-only")
+            options.checkOnly = true;
         else if (arg == "--quick") {
             options.runs = 3;
             options.latencyRuns = 1;
@@ -262,15 +354,19 @@ bool parseOptions(int argc, char* argv[], Options& options)
             options.largeMb = 10;
         } else {
             const bool help = arg == "--help" || arg == "-h";
-            std::fprintf(help ? stdout : stderr,
-                         "usage: uploader_bench [--runs N] [--latency-runs N] [--records N] [--small-mb N] "
-                         "[--large-mb N] [--no-latency] [--no-memory] [--quick]\n"
-                         "  --runs N          uploads per client without latency (default 5)\n"
-                         "  --latency-runs N  uploads per client with the unit answering after 1 ms (default 3)\n"
-                         "  --records N       data records of 16 bytes in the generated file (default 32768)\n"
-                         "  --small-mb N, --large-mb N  file sizes for the memory comparison (default 1 and 50)\n"
-                         "  --no-latency, --no-memory   leave those parts out\n"
-                         "  --quick           3 runs, 1 latency run, 8192 records, 10 MB large file\n");
+            std::fprintf(
+                help ? stdout : stderr,
+                "usage: uploader_bench [--runs N] [--latency-runs N] [--records N] [--small-mb N] "
+                "[--large-mb N] [--check-mb N] [--no-latency] [--no-memory] [--no-check] [--check-only] "
+                "[--quick]\n"
+                "  --runs N          uploads per client without latency (default 5)\n"
+                "  --latency-runs N  uploads per client with the unit answering after 1 ms (default 3)\n"
+                "  --records N       data records of 16 bytes in the generated file (default 32768)\n"
+                "  --small-mb N, --large-mb N  file sizes for the memory comparison (default 1 and 50)\n"
+                "  --check-mb N      file size for the firmware check's throughput (default 50)\n"
+                "  --no-latency, --no-memory, --no-check   leave those parts out\n"
+                "  --check-only      only the firmware check (its runs: --runs)\n"
+                "  --quick           3 runs, 1 latency run, 8192 records, 10 MB large file\n");
             if (help)
                 std::exit(0);
             return false;
@@ -301,6 +397,15 @@ int main(int argc, char* argv[])
 
     const std::string loadAtStart = loadAverage();
     std::fprintf(stderr, "uploader_bench: load average %s\n", loadAtStart.c_str());
+
+    if (options.checkOnly) {
+        const CheckRuns checks = runChecks(options, dir);
+        std::printf("Machine: %ld cores, %s\n", ::sysconf(_SC_NPROCESSORS_ONLN), cpuModel().c_str());
+        std::printf("Load average (1, 5, 15 min): %s at the start, %s at the end\n", loadAtStart.c_str(),
+                    loadAverage().c_str());
+        printChecks(checks);
+        return 0;
+    }
 
     const HexGenerator::File firmware = HexGenerator::write(dir / "firmware.hex", options.records, 0);
     if (firmware.recordLines == 0) {
@@ -356,6 +461,9 @@ int main(int argc, char* argv[])
             std::filesystem::remove(file.path);
         }
     }
+    CheckRuns checks;
+    if (options.check)
+        checks = runChecks(options, dir);
     const std::string loadAtEnd = loadAverage();
 
     // ---- the table --------------------------------------------------------------------------------
@@ -430,6 +538,9 @@ int main(int argc, char* argv[])
                         b.perRecordUs(), b.tickMaxUs / 1000.0);
         }
     }
+
+    if (options.check)
+        printChecks(checks);
 
     std::printf("\nPer run, time per record in us (yardstick / Qt alone / Debug off / Debug on):");
     for (int i = 0; i < options.runs; ++i) {

@@ -7,7 +7,7 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 seconds="${1:-60}"
 build="$root/build-fuzz"
-targets=(fuzz_replies fuzz_firmware_lines)
+targets=(fuzz_replies fuzz_firmware_lines fuzz_firmware_check)
 
 "$root/scripts/install-deps.sh" --with-clang
 

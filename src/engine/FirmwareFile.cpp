@@ -88,14 +88,23 @@ bool FirmwareFile::nextLine(qsizetype& lineLength, qsizetype& terminatorLength)
 
 QByteArray FirmwareFile::readLine()
 {
+    QByteArray line;
+    nextLine(line);
+    return line;
+}
+
+bool FirmwareFile::nextLine(QByteArray& line)
+{
     qsizetype lineLength = 0;
     qsizetype terminatorLength = 0;
-    if (!nextLine(lineLength, terminatorLength))
-        return {};
-    QByteArray line(m_buffer.constData() + m_offset, lineLength);
+    if (!nextLine(lineLength, terminatorLength)) {
+        line.clear();
+        return false;
+    }
+    line = QByteArray(m_buffer.constData() + m_offset, lineLength);
     m_offset += lineLength + terminatorLength;
     m_position += lineLength + terminatorLength;
-    return line;
+    return true;
 }
 
 bool FirmwareFile::atEnd()

@@ -26,6 +26,9 @@ public:
 
     // The next line, without its terminator; empty at the end.
     QByteArray readLine();
+    // The next line, without its terminator, blank or not; false at the end. Unlike readLine(),
+    // tells an empty line from the end, for callers that count lines.
+    bool nextLine(QByteArray& line);
     // No line with content is left (only blank lines, or nothing). A read error also ends the
     // file; hasError() tells the two apart.
     bool atEnd();

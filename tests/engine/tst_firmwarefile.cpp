@@ -92,6 +92,20 @@ private slots:
         QCOMPARE(got, positions);
     }
 
+    // nextLine() returns blank lines too, and tells an empty line from the end.
+    void nextLineReturnsEveryLine()
+    {
+        FirmwareFile file(2);
+        QVERIFY(file.open(write("a\r\n\r\n\rb")));
+        QList<QByteArray> lines;
+        QByteArray line = "stale";
+        while (file.nextLine(line))
+            lines.append(line);
+        QCOMPARE(lines, (QList<QByteArray>{"a", "", "", "b"}));
+        QVERIFY(line.isEmpty());
+        QCOMPARE(file.position(), 7);
+    }
+
     void missingFileReportsWhy()
     {
         FirmwareFile file;
