@@ -9,6 +9,7 @@
 #include "cli/PlainDisplay.h"
 #include "cli/TerminalDisplay.h"
 #include "cli/UpdateRunner.h"
+#include "engine/FirmwareCheck.h"
 #include "settings/ProductVariant.h"
 
 #include <QCoreApplication>
@@ -48,10 +49,20 @@ UpdateRequest requestFor(const Options& options)
     return request;
 }
 
-int checkOnly(const Options&)
+// Prints the summary of a good file; for a bad one the problem goes to standard error.
+bool checkFirmware(const QString& path, bool printSummary)
 {
-    ConsoleOutput::error(QStringLiteral("--check is not available in this build"));
-    return ExitUsage;
+    const FirmwareCheckResult result = FirmwareCheck::checkFile(path);
+    if (!result.ok()) {
+        if (result.kind == FirmwareCheckResult::Kind::Unreadable)
+            ConsoleOutput::error(QStringLiteral("cannot read %1: %2").arg(path, result.problem));
+        else
+            ConsoleOutput::error(QStringLiteral("%1: %2").arg(path, result.problem));
+        return false;
+    }
+    if (printSummary)
+        ConsoleOutput::out(result.logLines().join(u'\n') + u'\n');
+    return true;
 }
 
 int parallelWithinOpenFileLimit(const Options& options)
@@ -142,11 +153,14 @@ int main(int argc, char* argv[])
             QStringLiteral("uploader-cli %1 (%2)\n").arg(QString::fromUtf8(BuildInfo::Version), title));
         return 0;
     case Options::Action::Check:
-        return checkOnly(options);
+        return checkFirmware(options.firmwarePath, true) ? 0 : ExitCheckFailed;
     case Options::Action::Update:
         break;
     }
     for (const QString& warning : std::as_const(options.warnings))
         ConsoleOutput::warn(warning);
+    // Nothing goes to any unit unless the whole file is sound.
+    if (!checkFirmware(options.firmwarePath, !options.json))
+        return ExitCheckFailed;
     return update(app, options);
 }

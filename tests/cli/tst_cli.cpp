@@ -241,6 +241,53 @@ private slots:
             2);
     }
 
+    // ---- the firmware check --------------------------------------------------------------------
+
+    void check_data()
+    {
+        QList<QByteArray> badChecksum = HexFile::plain(12);
+        badChecksum[4].chop(2);
+        badChecksum[4] += "00";
+        QList<QByteArray> noEnd = HexFile::plain(12);
+        noEnd.removeLast();
+        QTest::addColumn<QByteArray>("contents");
+        QTest::addColumn<bool>("checkOnly");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("message"); // on standard error
+        QTest::newRow("good, --check") << HexFile::join(HexFile::plain(12)) << true << 0 << QString();
+        QTest::newRow("bad checksum, --check") << HexFile::join(badChecksum) << true << 3 << "line 5";
+        QTest::newRow("bad checksum, update") << HexFile::join(badChecksum) << false << 3 << "line 5";
+        QTest::newRow("no end-of-file record, update") << HexFile::join(noEnd) << false << 3 << "check.hex";
+    }
+
+    // A file that fails the check reaches no unit; --check connects to nothing either way.
+    void check()
+    {
+        QFETCH(QByteArray, contents);
+        QFETCH(bool, checkOnly);
+        QFETCH(int, exitCode);
+        QFETCH(QString, message);
+        const QString firmware = writeFile(QStringLiteral("check.hex"), contents);
+        auto unit = listeningUnit();
+        QStringList arguments{QStringLiteral("--time-scale"), Scale, QStringLiteral("--unit"), address(*unit),
+                              firmware};
+        if (checkOnly)
+            arguments.prepend(QStringLiteral("--check"));
+        CliProcess cli;
+        QCOMPARE(cli.run(arguments), exitCode);
+        QTest::qWait(50);
+        QVERIFY(unit->report().connections.isEmpty());
+        const QString err = QString::fromUtf8(cli.err);
+        if (exitCode == 0) {
+            QVERIFY(err.isEmpty());
+            QVERIFY2(cli.out.startsWith("Firmware check: 13 records, 13 to send"), cli.out.constData());
+            return;
+        }
+        QVERIFY(cli.out.isEmpty());
+        QCOMPARE(err.count(u'\n'), 1);
+        QVERIFY2(err.contains(message), qPrintable(err));
+    }
+
     // ---- usage errors and output ---------------------------------------------------------------
 
     void usageErrors_data()
