@@ -113,11 +113,12 @@ bool OptionsParser::parse(const QStringList& arguments, Options* options, QStrin
     const QCommandLineOption repeat(QStringLiteral("repeat"), {}, QStringLiteral("N"));
     const QCommandLineOption connectTimeout(QStringLiteral("connect-timeout"), {}, QStringLiteral("S"));
     const QCommandLineOption replyTimeout(QStringLiteral("reply-timeout"), {}, QStringLiteral("S"));
+    const QCommandLineOption keepGoing(QStringLiteral("keep-going"));
     const QCommandLineOption timeScale(QStringLiteral("time-scale"), {}, QStringLiteral("X"));
     const QCommandLineOption help(QStringList{QStringLiteral("help"), QStringLiteral("h")});
     const QCommandLineOption version(QStringLiteral("version"));
     parser.addOptions({unit, units, product, parallel, check, json, verbose, slow, repeat, connectTimeout,
-                       replyTimeout, timeScale, help, version});
+                       replyTimeout, timeScale, keepGoing, help, version});
 
     if (!parser.parse(arguments)) {
         *error = parser.errorText();
@@ -150,6 +151,7 @@ bool OptionsParser::parse(const QStringList& arguments, Options* options, QStrin
     result.json = parser.isSet(json);
     result.verbose = parser.isSet(verbose);
     result.slow = parser.isSet(slow);
+    result.keepGoing = parser.isSet(keepGoing);
 
     for (const QCommandLineOption* single :
          {&units, &product, &parallel, &repeat, &connectTimeout, &replyTimeout, &timeScale}) {

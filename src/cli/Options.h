@@ -25,6 +25,7 @@ struct Options
     const ProductVariant* product = nullptr;
     int parallel = 0; // 0: all units at once
     int repeat = 1;
+    bool keepGoing = false; // hidden: with --repeat, go on after a failed update (soak runs)
     bool json = false;
     bool verbose = false;
     bool slow = false;

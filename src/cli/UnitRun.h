@@ -33,10 +33,14 @@ struct UnitRun
     qint64 recordsTotal = 0;
     qint64 elapsedMs = 0; // program time
     int updatesSucceeded = 0;
+    int updatesFailed = 0;
     std::optional<UpdateResult> lastResult;
     bool interrupted = false;
 
-    bool succeeded() const { return !interrupted && lastResult && lastResult->succeeded(); }
+    bool succeeded() const
+    {
+        return !interrupted && updatesFailed == 0 && lastResult && lastResult->succeeded();
+    }
     // outcomeName() of the last update, "interrupted" when the run was, "not-started" before any.
     QString outcome() const
     {

@@ -149,10 +149,12 @@ void UpdateRunner::onJobFinished(int unit, UpdateJob* job, const UpdateResult& r
     run.elapsedMs += result.elapsed.count();
     if (result.succeeded())
         ++run.updatesSucceeded;
+    else
+        ++run.updatesFailed;
     ++m_updateOutcomes[run.outcome()];
     emit updateFinished(unit);
 
-    if (result.succeeded() && !m_interrupted && run.update < m_plan.repeat) {
+    if ((result.succeeded() || m_plan.keepGoing) && !m_interrupted && run.update < m_plan.repeat) {
         startUpdate(unit);
         return;
     }

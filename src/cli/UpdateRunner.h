@@ -25,6 +25,7 @@ public:
         UpdateRequest request; // everything but the address and port
         int parallel = 0;      // 0: all at once
         int repeat = 1;
+        bool keepGoing = false; // a failed update does not end the unit's repeats
     };
 
     explicit UpdateRunner(Plan plan, QObject* parent = nullptr);

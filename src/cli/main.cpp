@@ -89,6 +89,7 @@ int update(QCoreApplication& app, const Options& options)
     plan.request = requestFor(options);
     plan.parallel = parallelWithinOpenFileLimit(options);
     plan.repeat = options.repeat;
+    plan.keepGoing = options.keepGoing;
     UpdateRunner runner(std::move(plan));
 
     std::function<void()> writeSummary;
