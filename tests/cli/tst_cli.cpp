@@ -166,14 +166,22 @@ private slots:
         QFETCH(QString, fault);
         QFETCH(QStringList, outcomes);
         QFETCH(int, exitCode);
+        QFETCH(bool, keepGoing);
         const QList<QByteArray> lines = HexFile::plain(25);
         const QString firmware = writeFile(QStringLiteral("repeat.hex"), HexFile::join(lines));
         auto unit = listeningUnit(fault);
         CliProcess cli;
-        QCOMPARE(cli.run({QStringLiteral("--json"), QStringLiteral("--repeat"), QStringLiteral("3"),
-                          QStringLiteral("--time-scale"), Scale, QStringLiteral("--unit"), address(*unit),
-                          firmware}),
-                 exitCode);
+        QStringList arguments{QStringLiteral("--json"),
+                              QStringLiteral("--repeat"),
+                              QStringLiteral("3"),
+                              QStringLiteral("--time-scale"),
+                              Scale,
+                              QStringLiteral("--unit"),
+                              address(*unit),
+                              firmware};
+        if (keepGoing)
+            arguments.prepend(QStringLiteral("--keep-going"));
+        QCOMPARE(cli.run(arguments), exitCode);
         const QList<QJsonObject> own = cli.eventsOf(address(*unit));
         const QList<QJsonObject> started = ofEvent(own, QStringLiteral("started"));
         const QList<QJsonObject> finished = ofEvent(own, QStringLiteral("finished"));
