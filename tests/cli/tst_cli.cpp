@@ -154,10 +154,15 @@ private slots:
         QTest::addColumn<QString>("fault");
         QTest::addColumn<QStringList>("outcomes");
         QTest::addColumn<int>("exitCode");
+        QTest::addColumn<bool>("keepGoing");
         QTest::newRow("three complete")
-            << QString() << QStringList{"succeeded", "succeeded", "succeeded"} << 0;
+            << QString() << QStringList{"succeeded", "succeeded", "succeeded"} << 0 << false;
         QTest::newRow("second refused")
-            << QStringLiteral("refuse:02@4#2") << QStringList{"succeeded", "refused"} << 1;
+            << QStringLiteral("refuse:02@4#2") << QStringList{"succeeded", "refused"} << 1 << false;
+        // Hidden, for soak runs.
+        QTest::newRow("second refused, --keep-going")
+            << QStringLiteral("refuse:02@4#2") << QStringList{"succeeded", "refused", "succeeded"} << 1
+            << true;
     }
 
     // Each update gets its own started..finished; a unit stops at its first failure.
