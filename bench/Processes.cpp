@@ -128,6 +128,8 @@ Exit wait(Child& child, int timeoutMs)
     result.exited = !killed && WIFEXITED(status);
     result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     result.maxRssKiB = usage.ru_maxrss;
+    result.cpuUs = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000LL + usage.ru_utime.tv_usec +
+                   usage.ru_stime.tv_usec;
     return result;
 }
 

@@ -22,6 +22,7 @@ struct Exit
     bool exited = false; // ended by itself (not killed)
     int code = -1;
     long maxRssKiB = 0; // peak resident memory of this child
+    long long cpuUs = 0; // user and system time of this child
 };
 
 // argv[0] is the program's path. Returns a child with pid -1 when it cannot be started.

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdio>
+
+// Writes to standard output or standard error straight away, so that a reader at the other end
+// of a pipe sees each line as it happens.
+namespace ConsoleOutput {
+
+void write(std::FILE* stream, const QByteArray& bytes);
+inline void out(const QString& text)
+{
+    write(stdout, text.toUtf8());
+}
+inline void err(const QString& text)
+{
+    write(stderr, text.toUtf8());
+}
+// "uploader-cli: warning: TEXT" on standard error.
+void warn(const QString& text);
+// "uploader-cli: TEXT" on standard error.
+void error(const QString& text);
+
+} // namespace ConsoleOutput

@@ -1,0 +1,224 @@
+#include "cli/Options.h"
+
+#include "cli/UnitList.h"
+#include "settings/ProductVariant.h"
+
+#include <QCommandLineParser>
+
+#include <cmath>
+#include <utility>
+
+namespace {
+
+// Longer waits than a day are typing mistakes, and would overflow the engine's timers.
+constexpr double MaxSeconds = 86400;
+
+QString squeezed(QString name)
+{
+    return name.remove(u' ').remove(u'-').remove(u'_').toLower();
+}
+
+bool parseSeconds(const QString& option, const QString& text, double* seconds, QString* error)
+{
+    bool ok = false;
+    const double value = text.toDouble(&ok);
+    if (!ok || !std::isfinite(value) || value <= 0 || value > MaxSeconds) {
+        *error = QStringLiteral("--%1 \"%2\": give a number of seconds above 0 and at most %3")
+                     .arg(option, text)
+                     .arg(MaxSeconds);
+        return false;
+    }
+    *seconds = value;
+    return true;
+}
+
+bool parseCount(const QString& option, const QString& text, int* count, QString* error)
+{
+    bool ok = false;
+    const int value = text.toInt(&ok);
+    if (!ok || value < 1) {
+        *error = QStringLiteral("--%1 \"%2\": give a whole number of 1 or more").arg(option, text);
+        return false;
+    }
+    *count = value;
+    return true;
+}
+
+} // namespace
+
+OptionsParser::OptionsParser(const ProductVariant* buildProduct, QString buildTitle)
+    : m_buildProduct(buildProduct), m_buildTitle(std::move(buildTitle))
+{
+}
+
+QString OptionsParser::productNames()
+{
+    QStringList names;
+    for (const ProductVariant& variant : ProductVariants::all())
+        names << (variant.modelName.contains(u' ') ? u'"' + variant.modelName + u'"' : variant.modelName);
+    return names.join(QStringLiteral(", "));
+}
+
+const ProductVariant* OptionsParser::productNamed(const QString& name)
+{
+    const QString wanted = squeezed(name);
+    for (const ProductVariant& variant : ProductVariants::all())
+        if (!wanted.isEmpty() && squeezed(variant.modelName) == wanted)
+            return &variant;
+    return nullptr;
+}
+
+QString OptionsParser::helpText(const ProductVariant* buildProduct)
+{
+    const QString defaultProduct = buildProduct ? buildProduct->modelName : QStringLiteral("none");
+    return QStringLiteral(
+               "Usage: uploader-cli [options] FIRMWARE.hex\n"
+               "Writes an Intel HEX firmware file into one or more units over TCP, several at once.\n"
+               "\n"
+               "  --unit HOST[:PORT]     a unit to update; repeat for several (PORT defaults to the "
+               "product's)\n"
+               "  --units FILE           units from a file: one HOST[:PORT] per line, blank lines and\n"
+               "                         # comments allowed\n"
+               "  --product NAME         %1 (case-insensitive);\n"
+               "                         default: the product of this build (%2)\n"
+               "  --parallel N           at most N units at once (default: all)\n"
+               "  --check                check the file and print its summary; connect to nothing\n"
+               "  --json                 JSON Lines on standard output instead of the human display\n"
+               "  --verbose              also the lines the window shows only with Debug\n"
+               "  --slow                 30 ms before each record, as Tools > Slow\n"
+               "  --repeat N             N complete updates per unit, one after another (a unit stops\n"
+               "                         at its first failure)\n"
+               "  --connect-timeout S    seconds to wait for a connection (default 3.3)\n"
+               "  --reply-timeout S      seconds to wait for each reply (default 15)\n"
+               "  --help                 this text\n"
+               "  --version              the build's title and version\n"
+               "\n"
+               "Exit status: 0 every unit updated, 1 one or more failed, 2 usage error,\n"
+               "3 the firmware file failed the check (nothing sent), 130 interrupted.\n")
+        .arg(productNames(), defaultProduct);
+}
+
+bool OptionsParser::parse(const QStringList& arguments, Options* options, QString* error) const
+{
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption unit(QStringLiteral("unit"), {}, QStringLiteral("HOST[:PORT]"));
+    const QCommandLineOption units(QStringLiteral("units"), {}, QStringLiteral("FILE"));
+    const QCommandLineOption product(QStringLiteral("product"), {}, QStringLiteral("NAME"));
+    const QCommandLineOption parallel(QStringLiteral("parallel"), {}, QStringLiteral("N"));
+    const QCommandLineOption check(QStringLiteral("check"));
+    const QCommandLineOption json(QStringLiteral("json"));
+    const QCommandLineOption verbose(QStringLiteral("verbose"));
+    const QCommandLineOption slow(QStringLiteral("slow"));
+    const QCommandLineOption repeat(QStringLiteral("repeat"), {}, QStringLiteral("N"));
+    const QCommandLineOption connectTimeout(QStringLiteral("connect-timeout"), {}, QStringLiteral("S"));
+    const QCommandLineOption replyTimeout(QStringLiteral("reply-timeout"), {}, QStringLiteral("S"));
+    const QCommandLineOption keepGoing(QStringLiteral("keep-going"));
+    const QCommandLineOption timeScale(QStringLiteral("time-scale"), {}, QStringLiteral("X"));
+    const QCommandLineOption help(QStringList{QStringLiteral("help"), QStringLiteral("h")});
+    const QCommandLineOption version(QStringLiteral("version"));
+    parser.addOptions({unit, units, product, parallel, check, json, verbose, slow, repeat, connectTimeout,
+                       replyTimeout, timeScale, keepGoing, help, version});
+
+    if (!parser.parse(arguments)) {
+        *error = parser.errorText();
+        return false;
+    }
+    Options result;
+    if (parser.isSet(help)) {
+        result.action = Options::Action::Help;
+        *options = result;
+        return true;
+    }
+    if (parser.isSet(version)) {
+        result.action = Options::Action::Version;
+        *options = result;
+        return true;
+    }
+
+    const QStringList positional = parser.positionalArguments();
+    if (positional.isEmpty()) {
+        *error = QStringLiteral("no firmware file given");
+        return false;
+    }
+    if (positional.size() > 1) {
+        *error = QStringLiteral("one firmware file only, got %1: %2")
+                     .arg(positional.size())
+                     .arg(positional.join(QStringLiteral(", ")));
+        return false;
+    }
+    result.firmwarePath = positional.first();
+    result.json = parser.isSet(json);
+    result.verbose = parser.isSet(verbose);
+    result.slow = parser.isSet(slow);
+    result.keepGoing = parser.isSet(keepGoing);
+
+    for (const QCommandLineOption* single :
+         {&units, &product, &parallel, &repeat, &connectTimeout, &replyTimeout, &timeScale}) {
+        if (parser.values(*single).size() > 1) {
+            *error = QStringLiteral("--%1 given more than once").arg(single->names().first());
+            return false;
+        }
+    }
+
+    result.product = m_buildProduct;
+    if (parser.isSet(product)) {
+        result.product = productNamed(parser.value(product));
+        if (!result.product) {
+            *error = QStringLiteral("unknown product \"%1\"; known products: %2")
+                         .arg(parser.value(product), productNames());
+            return false;
+        }
+    }
+    if (parser.isSet(check)) {
+        result.action = Options::Action::Check;
+        *options = result;
+        return true;
+    }
+    if (!result.product) {
+        *error = QStringLiteral("this build (\"%1\") is for no known product; name one with --product (%2)")
+                     .arg(m_buildTitle, productNames());
+        return false;
+    }
+
+    if (parser.isSet(parallel) &&
+        !parseCount(QStringLiteral("parallel"), parser.value(parallel), &result.parallel, error))
+        return false;
+    if (parser.isSet(repeat) &&
+        !parseCount(QStringLiteral("repeat"), parser.value(repeat), &result.repeat, error))
+        return false;
+    if (parser.isSet(connectTimeout) &&
+        !parseSeconds(QStringLiteral("connect-timeout"), parser.value(connectTimeout),
+                      &result.connectTimeoutSeconds, error))
+        return false;
+    if (parser.isSet(replyTimeout) &&
+        !parseSeconds(QStringLiteral("reply-timeout"), parser.value(replyTimeout),
+                      &result.replyTimeoutSeconds, error))
+        return false;
+    if (parser.isSet(timeScale)) {
+        bool ok = false;
+        const double scale = parser.value(timeScale).toDouble(&ok);
+        if (!ok || !std::isfinite(scale) || scale <= 0 || scale > 1000) {
+            *error =
+                QStringLiteral("--time-scale \"%1\": give a number above 0").arg(parser.value(timeScale));
+            return false;
+        }
+        result.timeScale = scale;
+    }
+
+    UnitList list(result.product->hasConnectionDefaults ? result.product->defaultPort : QString());
+    for (const QString& text : parser.values(unit))
+        if (!list.addArgument(text, error))
+            return false;
+    if (parser.isSet(units) && !list.addFile(parser.value(units), error))
+        return false;
+    if (list.units().isEmpty()) {
+        *error =
+            QStringLiteral("no unit given: name one with --unit HOST[:PORT] or a file with --units FILE");
+        return false;
+    }
+    result.units = list.units();
+    result.warnings = list.warnings();
+    *options = result;
+    return true;
+}

@@ -1,0 +1,59 @@
+#pragma once
+
+#include "cli/UnitAddress.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+struct ProductVariant;
+
+// What the command line asks for.
+struct Options
+{
+    enum class Action
+    {
+        Update,
+        Check,
+        Help,
+        Version,
+    };
+
+    Action action = Action::Update;
+    QString firmwarePath;
+    QList<UnitAddress> units;
+    const ProductVariant* product = nullptr;
+    int parallel = 0; // 0: all units at once
+    int repeat = 1;
+    bool keepGoing = false; // hidden: with --repeat, go on after a failed update (soak runs)
+    bool json = false;
+    bool verbose = false;
+    bool slow = false;
+    double connectTimeoutSeconds = 3.3;
+    double replyTimeoutSeconds = 15;
+    double timeScale = 1.0; // hidden, for tests
+
+    // Not fatal (a unit named twice); for standard error.
+    QStringList warnings;
+};
+
+// Reads the arguments (the program name first). The build's product is the default for
+// --product; buildTitle names the build when it is for no known product.
+class OptionsParser
+{
+public:
+    OptionsParser(const ProductVariant* buildProduct, QString buildTitle);
+
+    // False with a one-line error for a usage error.
+    bool parse(const QStringList& arguments, Options* options, QString* error) const;
+
+    static QString helpText(const ProductVariant* buildProduct);
+    // "Tessera, \"Caldera 16\", ..." as the names are typed.
+    static QString productNames();
+    // Case-insensitive, spaces optional ("caldera16"); nullptr when no product has that name.
+    static const ProductVariant* productNamed(const QString& name);
+
+private:
+    const ProductVariant* m_buildProduct;
+    QString m_buildTitle;
+};

@@ -1,0 +1,59 @@
+#include "cli/PlainDisplay.h"
+
+#include "cli/ConsoleOutput.h"
+#include "cli/PhaseNames.h"
+#include "cli/SummaryTable.h"
+#include "cli/UpdateRunner.h"
+
+#include <QLocale>
+
+namespace {
+
+// Unit texts come from the network and the file system: keep control characters out of the output.
+QString printable(QString text)
+{
+    for (QChar& c : text)
+        if (c.category() == QChar::Other_Control)
+            c = u'?';
+    return text;
+}
+
+} // namespace
+
+PlainDisplay::PlainDisplay(UpdateRunner& runner, bool verbose, QObject* parent)
+    : QObject(parent), m_runner(runner)
+{
+    connect(&runner, &UpdateRunner::phaseChanged, this, [this](int unit) {
+        ConsoleOutput::out(prefix(unit) + phaseName(m_runner.units()[size_t(unit)].phase) + u'\n');
+    });
+    if (verbose) {
+        connect(&runner, &UpdateRunner::logLine, this, [this](int unit, const QString& text, bool) {
+            ConsoleOutput::out(prefix(unit) + QStringLiteral("| ") + printable(text) + u'\n');
+        });
+    }
+    connect(&runner, &UpdateRunner::updateFinished, this, [this](int unit) {
+        const UnitRun& run = m_runner.units()[size_t(unit)];
+        QString line = prefix(unit) + run.outcome();
+        if (run.update > 0)
+            line += QStringLiteral(", %1 records in %2")
+                        .arg(QLocale::c().toString(run.lastResult->recordsSent),
+                             SummaryTable::duration(run.lastResult->elapsed.count()));
+        if (!run.lastResult->succeeded() && !run.lastResult->reason.isEmpty())
+            line += QStringLiteral(": ") + printable(run.lastResult->reason);
+        ConsoleOutput::out(line + u'\n');
+    });
+}
+
+QString PlainDisplay::prefix(int unit) const
+{
+    const UnitRun& run = m_runner.units()[size_t(unit)];
+    QString text = run.label + QStringLiteral("  ");
+    if (m_runner.plan().repeat > 1 && run.update > 0)
+        text += QStringLiteral("update %1/%2  ").arg(run.update).arg(m_runner.plan().repeat);
+    return text;
+}
+
+void PlainDisplay::writeSummary()
+{
+    ConsoleOutput::out(u'\n' + SummaryTable::render(m_runner));
+}

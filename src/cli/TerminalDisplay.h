@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QObject>
+#include <QStringList>
+#include <QTimer>
+
+class UpdateRunner;
+
+// The human display on a terminal: a live line per running unit (address, phase, progress bar,
+// percent, records per second, time left) and a line of counts, redrawn at most ten times a
+// second in place. Ended updates (and, with --verbose, log lines) scroll above the live lines;
+// the summary table comes last.
+class TerminalDisplay : public QObject
+{
+    Q_OBJECT
+public:
+    TerminalDisplay(UpdateRunner& runner, bool verbose, QObject* parent = nullptr);
+
+    void writeSummary();
+
+private:
+    void redraw();
+    QStringList liveLines(int columns, int rows) const;
+    QString liveLine(int unit, int columns) const;
+
+    UpdateRunner& m_runner;
+    QTimer m_tick;
+    QStringList m_scrolling; // lines to print above the live ones at the next redraw
+    int m_drawnLines = 0;
+    int m_labelWidth = 0;
+    bool m_dirty = true;
+};

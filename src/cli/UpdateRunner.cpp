@@ -1,0 +1,199 @@
+#include "cli/UpdateRunner.h"
+
+#include <QTimer>
+
+#include <utility>
+
+namespace {
+
+QString phaseWords(UpdateJob::Phase phase)
+{
+    switch (phase) {
+    case UpdateJob::Phase::Idle:
+        return QStringLiteral("before it started");
+    case UpdateJob::Phase::Connecting:
+        return QStringLiteral("while connecting");
+    case UpdateJob::Phase::Streaming:
+    case UpdateJob::Phase::Stalled:
+    case UpdateJob::Phase::Settling:
+    case UpdateJob::Phase::Ending:
+        return QStringLiteral("while sending");
+    case UpdateJob::Phase::Writing:
+        return QStringLiteral("while the unit was writing the firmware");
+    case UpdateJob::Phase::Rebooting:
+        return QStringLiteral("while the unit was rebooting");
+    case UpdateJob::Phase::Done:
+        break;
+    }
+    return QStringLiteral("at the end");
+}
+
+} // namespace
+
+UpdateRunner::UpdateRunner(Plan plan, QObject* parent) : QObject(parent), m_plan(std::move(plan))
+{
+    m_units.resize(size_t(m_plan.units.size()));
+    m_jobs.assign(m_units.size(), nullptr);
+    for (size_t i = 0; i < m_units.size(); ++i) {
+        m_units[i].address = m_plan.units.at(qsizetype(i));
+        m_units[i].label = m_units[i].address.label();
+    }
+}
+
+UpdateRunner::~UpdateRunner()
+{
+    for (UpdateJob* job : m_jobs) {
+        if (job) {
+            job->disconnect(this);
+            delete job;
+        }
+    }
+}
+
+void UpdateRunner::start()
+{
+    m_clock.start();
+    startWaitingUnits();
+    if (m_units.empty())
+        unitEnded(-1);
+}
+
+qint64 UpdateRunner::elapsedMs() const
+{
+    return m_clock.isValid() ? m_plan.request.timings.programMs(m_clock.nsecsElapsed()) : 0;
+}
+
+int UpdateRunner::exitCode() const
+{
+    if (m_interrupted)
+        return 130;
+    for (const UnitRun& unit : m_units)
+        if (!unit.succeeded())
+            return 1;
+    return 0;
+}
+
+void UpdateRunner::startWaitingUnits()
+{
+    const int limit = m_plan.parallel > 0 ? m_plan.parallel : int(m_units.size());
+    while (!m_interrupted && m_running < limit && m_nextWaiting < int(m_units.size())) {
+        const int unit = m_nextWaiting++;
+        ++m_running;
+        m_units[size_t(unit)].state = UnitRun::State::Running;
+        startUpdate(unit);
+    }
+}
+
+void UpdateRunner::startUpdate(int unit)
+{
+    UnitRun& run = m_units[size_t(unit)];
+    ++run.update;
+    run.phase = UpdateJob::Phase::Idle;
+    run.bytes = run.fileSize = run.records = 0;
+    run.sinceConnected.invalidate();
+
+    UpdateRequest request = m_plan.request;
+    request.address = run.address.host;
+    request.port = QString::number(run.address.port);
+    auto* job = new UpdateJob(std::move(request), this);
+    m_jobs[size_t(unit)] = job;
+
+    connect(job, &UpdateJob::logLine, this,
+            [this, unit](const QString& text, bool debugOnly) { emit logLine(unit, text, debugOnly); });
+    connect(job, &UpdateJob::connectionStateChanged, this, [this, unit](int state) {
+        UnitRun& r = m_units[size_t(unit)];
+        if (state == 7 && !r.sinceConnected.isValid()) {
+            r.sinceConnected.start();
+            emit connected(unit);
+        }
+    });
+    connect(job, &UpdateJob::progress, this, [this, unit](qint64 bytes, qint64 size, qint64 records) {
+        UnitRun& r = m_units[size_t(unit)];
+        r.bytes = bytes;
+        r.fileSize = size;
+        r.records = records;
+        emit progress(unit);
+    });
+    connect(job, &UpdateJob::phaseChanged, this, [this, unit, job](UpdateJob::Phase phase) {
+        if (phase == UpdateJob::Phase::Done)
+            return; // finished() tells
+        m_units[size_t(unit)].phase = phase;
+        emit phaseChanged(unit);
+        // The window leaves a stalled update for the operator's next start; here nobody would
+        // come, so it ends as the unknown reply it stalled on. Not from inside the job's own call.
+        if (phase == UpdateJob::Phase::Stalled)
+            QTimer::singleShot(0, job, [job] { job->abort(); });
+    });
+    connect(job, &UpdateJob::finished, this,
+            [this, unit, job](const UpdateResult& result) { onJobFinished(unit, job, result); });
+
+    emit updateStarted(unit);
+    job->start();
+}
+
+void UpdateRunner::onJobFinished(int unit, UpdateJob* job, const UpdateResult& result)
+{
+    job->disconnect(this);
+    job->deleteLater(); // it is the sender
+    if (m_jobs[size_t(unit)] == job)
+        m_jobs[size_t(unit)] = nullptr;
+
+    UnitRun& run = m_units[size_t(unit)];
+    UpdateResult shown = result;
+    if (m_interrupted && result.outcome == UpdateOutcome::Cancelled) {
+        run.interrupted = true;
+        shown.reason = QStringLiteral("Interrupted %1.").arg(phaseWords(run.phase));
+    }
+    run.lastResult = shown;
+    run.recordsTotal += result.recordsSent;
+    run.elapsedMs += result.elapsed.count();
+    if (result.succeeded())
+        ++run.updatesSucceeded;
+    else
+        ++run.updatesFailed;
+    ++m_updateOutcomes[run.outcome()];
+    emit updateFinished(unit);
+
+    if ((result.succeeded() || m_plan.keepGoing) && !m_interrupted && run.update < m_plan.repeat) {
+        startUpdate(unit);
+        return;
+    }
+    --m_running;
+    unitEnded(unit);
+    startWaitingUnits();
+}
+
+void UpdateRunner::unitEnded(int unit)
+{
+    if (unit >= 0) {
+        m_units[size_t(unit)].state = UnitRun::State::Ended;
+        ++m_ended;
+    }
+    if (m_ended == int(m_units.size()) && !m_allFinishedPosted) {
+        m_allFinishedPosted = true;
+        // After the job that ended last has returned from its own signal.
+        QTimer::singleShot(0, this, &UpdateRunner::allFinished);
+    }
+}
+
+void UpdateRunner::interrupt()
+{
+    if (m_interrupted)
+        return;
+    m_interrupted = true;
+    for (size_t unit = 0; unit < m_jobs.size(); ++unit)
+        if (UpdateJob* job = m_jobs[unit])
+            job->abort(); // finished() comes before abort() returns
+    while (m_nextWaiting < int(m_units.size())) {
+        const int unit = m_nextWaiting++;
+        UnitRun& run = m_units[size_t(unit)];
+        run.interrupted = true;
+        UpdateResult result;
+        result.outcome = UpdateOutcome::Cancelled;
+        result.reason = QStringLiteral("Interrupted before it started.");
+        run.lastResult = result;
+        ++m_updateOutcomes[run.outcome()];
+        emit updateFinished(unit);
+        unitEnded(unit);
+    }
+}

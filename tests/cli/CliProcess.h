@@ -1,0 +1,79 @@
+#pragma once
+
+#include "WaitUntil.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QList>
+#include <QProcess>
+#include <QStringList>
+
+// uploader-cli run as a process while the test's event loop serves the simulated units.
+struct CliProcess
+{
+    QProcess process;
+    QByteArray out;
+    QByteArray err;
+
+    CliProcess()
+    {
+        process.setProgram(QStringLiteral(UPLOADER_CLI));
+        QObject::connect(&process, &QProcess::readyReadStandardOutput, &process,
+                         [this] { out += process.readAllStandardOutput(); });
+        QObject::connect(&process, &QProcess::readyReadStandardError, &process,
+                         [this] { err += process.readAllStandardError(); });
+    }
+    ~CliProcess()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+    }
+
+    void start(const QStringList& arguments)
+    {
+        process.setArguments(arguments);
+        process.start();
+        process.waitForStarted(5000);
+    }
+    bool waitForExit(int timeoutMs = 60000)
+    {
+        const bool ended = waitUntil([this] { return process.state() == QProcess::NotRunning; }, timeoutMs);
+        out += process.readAllStandardOutput();
+        err += process.readAllStandardError();
+        return ended;
+    }
+    // Exit code, or -1 when it did not end by itself in time.
+    int run(const QStringList& arguments, int timeoutMs = 60000)
+    {
+        start(arguments);
+        if (!waitForExit(timeoutMs) || process.exitStatus() != QProcess::NormalExit)
+            return -1;
+        return process.exitCode();
+    }
+
+    // Every line of standard output as JSON; an empty list when one is not an object.
+    QList<QJsonObject> events() const
+    {
+        QList<QJsonObject> objects;
+        for (const QByteArray& line : out.split('\n')) {
+            if (line.isEmpty())
+                continue;
+            QJsonParseError error{};
+            const QJsonDocument document = QJsonDocument::fromJson(line, &error);
+            if (error.error != QJsonParseError::NoError || !document.isObject())
+                return {};
+            objects << document.object();
+        }
+        return objects;
+    }
+    QList<QJsonObject> eventsOf(const QString& unit) const
+    {
+        QList<QJsonObject> objects;
+        for (const QJsonObject& event : events())
+            if (event.value(QStringLiteral("unit")).toString() == unit)
+                objects << event;
+        return objects;
+    }
+};

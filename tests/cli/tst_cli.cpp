@@ -1,0 +1,373 @@
+// uploader-cli as a process: many units at once, interrupts, repeats, usage errors and its output,
+// against simulated units served by this test's event loop on 127.0.0.1.
+#include "CliProcess.h"
+#include "HexFile.h"
+#include "JobFixture.h"
+
+#include "unitsim/Fault.h"
+#include "unitsim/SimulatedUnit.h"
+
+#include <QJsonArray>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <memory>
+#include <vector>
+
+using unitsim::Fault;
+using unitsim::Model;
+using unitsim::SimulatedUnit;
+
+namespace {
+
+const QString Scale = QStringLiteral("0.02");
+
+QString address(const SimulatedUnit& unit)
+{
+    return QStringLiteral("127.0.0.1:%1").arg(unit.port());
+}
+
+std::unique_ptr<SimulatedUnit> listeningUnit(const QString& fault = {})
+{
+    auto unit = std::make_unique<SimulatedUnit>(Model::Marlin);
+    unit->listen(QHostAddress::LocalHost, 0);
+    if (!fault.isEmpty())
+        unit->addFault(*Fault::parse(fault));
+    return unit;
+}
+
+// Plain records, with one all-FF record and one boot-code record that an upload skips.
+QList<QByteArray> firmwareLines(int records)
+{
+    QList<QByteArray> lines = HexFile::plain(records);
+    lines.insert(3, HexFile::data(0x7000, QByteArray(32, char(0xFF))));
+    lines.insert(6, HexFile::data(0xFC10, QByteArray(16, 'b')));
+    return lines;
+}
+
+QList<QJsonObject> ofEvent(const QList<QJsonObject>& events, const QString& name)
+{
+    QList<QJsonObject> matching;
+    for (const QJsonObject& event : events)
+        if (event.value(QStringLiteral("event")).toString() == name)
+            matching << event;
+    return matching;
+}
+
+} // namespace
+
+class CliTest : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+
+    QString writeFile(const QString& name, const QByteArray& contents)
+    {
+        QFile file(m_dir.filePath(name));
+        file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        file.write(contents);
+        return file.fileName();
+    }
+
+private slots:
+    // ---- many units ----------------------------------------------------------------------------
+
+    void eightUnitsAtOnce()
+    {
+        const QList<QByteArray> lines = firmwareLines(60);
+        const QString firmware = writeFile(QStringLiteral("eight.hex"), HexFile::join(lines));
+        std::vector<std::unique_ptr<SimulatedUnit>> units;
+        units.push_back(listeningUnit(QStringLiteral("refuse:01@5")));
+        units.push_back(listeningUnit(QStringLiteral("silence@3")));
+        units.push_back(listeningUnit());
+        units.back()->stopListening();
+        for (int i = 0; i < 5; ++i)
+            units.push_back(listeningUnit());
+
+        QStringList arguments{QStringLiteral("--json"), QStringLiteral("--time-scale"), Scale};
+        for (const auto& unit : units)
+            arguments << QStringLiteral("--unit") << address(*unit);
+        CliProcess cli;
+        QCOMPARE(cli.run(arguments << firmware), 1);
+
+        const QList<QJsonObject> events = cli.events();
+        QVERIFY2(!events.isEmpty(), cli.out.constData());
+        const QStringList expected{"refused",   "no-reply",  "no-connection", "succeeded",
+                                   "succeeded", "succeeded", "succeeded",     "succeeded"};
+        for (size_t i = 0; i < units.size(); ++i) {
+            const QList<QJsonObject> own = cli.eventsOf(address(*units[i]));
+            const QList<QJsonObject> finished = ofEvent(own, QStringLiteral("finished"));
+            QCOMPARE(finished.size(), 1);
+            QCOMPARE(own.last(), finished.first());
+            QCOMPARE(finished.first().value(QStringLiteral("outcome")).toString(), expected.at(qsizetype(i)));
+            if (expected.at(qsizetype(i)) == QLatin1String("succeeded")) {
+                const auto report = units[i]->report().cumulative();
+                QVERIFY(report.imageComplete);
+                QVERIFY(report.image == JobFixture::expectedImage(lines));
+                QCOMPARE(finished.first().value(QStringLiteral("records")).toInt(), lines.size() - 2);
+                QCOMPARE(
+                    ofEvent(own, QStringLiteral("progress")).last().value(QStringLiteral("records")).toInt(),
+                    lines.size() - 2);
+            }
+        }
+        const QJsonObject refused =
+            ofEvent(cli.eventsOf(address(*units[0])), QStringLiteral("finished")).first();
+        QCOMPARE(refused.value(QStringLiteral("refusal_code")).toString(), QStringLiteral("01"));
+        QVERIFY(!refused.value(QStringLiteral("reason")).toString().isEmpty());
+
+        const QJsonObject summary = events.last();
+        QCOMPARE(summary.value(QStringLiteral("event")).toString(), QStringLiteral("summary"));
+        QCOMPARE(summary.value(QStringLiteral("exit_code")).toInt(), 1);
+        QCOMPARE(
+            summary.value(QStringLiteral("outcomes")).toObject().value(QStringLiteral("succeeded")).toInt(),
+            5);
+        QCOMPARE(summary.value(QStringLiteral("failed")).toArray().size(), 3);
+    }
+
+    // The window leaves an update stalled on the unknown reply for the operator; here it must end.
+    void unknownReplyEndsTheUpdate()
+    {
+        const QString firmware = writeFile(QStringLiteral("stall.hex"), HexFile::join(HexFile::plain(20)));
+        RawPeer peer;
+        peer.answer = [](int message, const QByteArray&) {
+            // Two stray bytes in front make the six-byte unknown reply long enough to be read.
+            return message < 3 ? QByteArray::fromHex("fd55aa0000000000")
+                               : QByteArray::fromHex("1234fd55aaff0000");
+        };
+        CliProcess cli;
+        QCOMPARE(
+            cli.run({QStringLiteral("--json"), QStringLiteral("--time-scale"), Scale,
+                     QStringLiteral("--unit"), QStringLiteral("127.0.0.1:%1").arg(peer.port()), firmware}),
+            1);
+        const QList<QJsonObject> finished = ofEvent(cli.events(), QStringLiteral("finished"));
+        QCOMPARE(finished.size(), 1);
+        QCOMPARE(finished.first().value(QStringLiteral("outcome")).toString(),
+                 QStringLiteral("unknown-reply"));
+        QCOMPARE(peer.received.size(), 4);
+        QVERIFY(waitUntil([&] { return peer.socket->state() == QAbstractSocket::UnconnectedState; }, 5000));
+    }
+
+    void repeat_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QStringList>("outcomes");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<bool>("keepGoing");
+        QTest::newRow("three complete")
+            << QString() << QStringList{"succeeded", "succeeded", "succeeded"} << 0 << false;
+        QTest::newRow("second refused")
+            << QStringLiteral("refuse:02@4#2") << QStringList{"succeeded", "refused"} << 1 << false;
+        // Hidden, for soak runs.
+        QTest::newRow("second refused, --keep-going")
+            << QStringLiteral("refuse:02@4#2") << QStringList{"succeeded", "refused", "succeeded"} << 1
+            << true;
+    }
+
+    // Each update gets its own started..finished; a unit stops at its first failure.
+    void repeat()
+    {
+        QFETCH(QString, fault);
+        QFETCH(QStringList, outcomes);
+        QFETCH(int, exitCode);
+        QFETCH(bool, keepGoing);
+        const QList<QByteArray> lines = HexFile::plain(25);
+        const QString firmware = writeFile(QStringLiteral("repeat.hex"), HexFile::join(lines));
+        auto unit = listeningUnit(fault);
+        CliProcess cli;
+        QStringList arguments{QStringLiteral("--json"),
+                              QStringLiteral("--repeat"),
+                              QStringLiteral("3"),
+                              QStringLiteral("--time-scale"),
+                              Scale,
+                              QStringLiteral("--unit"),
+                              address(*unit),
+                              firmware};
+        if (keepGoing)
+            arguments.prepend(QStringLiteral("--keep-going"));
+        QCOMPARE(cli.run(arguments), exitCode);
+        const QList<QJsonObject> own = cli.eventsOf(address(*unit));
+        const QList<QJsonObject> started = ofEvent(own, QStringLiteral("started"));
+        const QList<QJsonObject> finished = ofEvent(own, QStringLiteral("finished"));
+        QCOMPARE(started.size(), outcomes.size());
+        QCOMPARE(finished.size(), outcomes.size());
+        for (qsizetype i = 0; i < outcomes.size(); ++i) {
+            QCOMPARE(started.at(i).value(QStringLiteral("update")).toInt(), int(i + 1));
+            QCOMPARE(finished.at(i).value(QStringLiteral("update")).toInt(), int(i + 1));
+            QCOMPARE(finished.at(i).value(QStringLiteral("outcome")).toString(), outcomes.at(i));
+        }
+        const auto& connections = unit->report().connections;
+        QCOMPARE(connections.size(), outcomes.size());
+        for (qsizetype i = 0; i < outcomes.size(); ++i)
+            if (outcomes.at(i) == QLatin1String("succeeded"))
+                QVERIFY(connections.at(i).imageComplete &&
+                        connections.at(i).image == JobFixture::expectedImage(lines));
+    }
+
+    // ---- interrupt -----------------------------------------------------------------------------
+
+    // The second unit waits (--parallel 1) and never starts.
+    void interruptMidUpload()
+    {
+        const QString firmware = writeFile(QStringLiteral("long.hex"), HexFile::join(HexFile::plain(4000)));
+        auto busy = listeningUnit();
+        busy->setLatencyMs(2);
+        auto waiting = listeningUnit();
+        CliProcess cli;
+        cli.start({QStringLiteral("--json"), QStringLiteral("--parallel"), QStringLiteral("1"),
+                   QStringLiteral("--time-scale"), Scale, QStringLiteral("--unit"), address(*busy),
+                   QStringLiteral("--unit"), address(*waiting), firmware});
+        QVERIFY(waitUntil(
+            [&] {
+                for (const QJsonObject& event : ofEvent(cli.events(), QStringLiteral("progress")))
+                    if (event.value(QStringLiteral("records")).toInt() > 10)
+                        return true;
+                return false;
+            },
+            20000));
+        ::kill(pid_t(cli.process.processId()), SIGINT);
+        QVERIFY(cli.waitForExit(10000));
+        QCOMPARE(cli.process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(cli.process.exitCode(), 130);
+
+        QVERIFY(waitUntil([&] { return !busy->report().connections.last().open; }, 5000));
+        const qsizetype received = busy->report().cumulative().messages.size();
+        QTest::qWait(300);
+        QCOMPARE(busy->report().cumulative().messages.size(), received);
+        QVERIFY(received < 4000);
+        QVERIFY(waiting->report().connections.isEmpty());
+
+        const QList<QJsonObject> busyFinished =
+            ofEvent(cli.eventsOf(address(*busy)), QStringLiteral("finished"));
+        QCOMPARE(busyFinished.size(), 1);
+        QCOMPARE(busyFinished.first().value(QStringLiteral("outcome")).toString(),
+                 QStringLiteral("interrupted"));
+        const QList<QJsonObject> waitingEvents = cli.eventsOf(address(*waiting));
+        QCOMPARE(waitingEvents.size(), 1);
+        QCOMPARE(waitingEvents.first().value(QStringLiteral("outcome")).toString(),
+                 QStringLiteral("interrupted"));
+        const QJsonObject summary = cli.events().last();
+        QCOMPARE(summary.value(QStringLiteral("exit_code")).toInt(), 130);
+        QCOMPARE(
+            summary.value(QStringLiteral("outcomes")).toObject().value(QStringLiteral("interrupted")).toInt(),
+            2);
+    }
+
+    // ---- the firmware check --------------------------------------------------------------------
+
+    void check_data()
+    {
+        QList<QByteArray> badChecksum = HexFile::plain(12);
+        badChecksum[4].chop(2);
+        badChecksum[4] += "00";
+        QList<QByteArray> noEnd = HexFile::plain(12);
+        noEnd.removeLast();
+        QTest::addColumn<QByteArray>("contents");
+        QTest::addColumn<bool>("checkOnly");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("message"); // on standard error
+        QTest::newRow("good, --check") << HexFile::join(HexFile::plain(12)) << true << 0 << QString();
+        QTest::newRow("bad checksum, --check") << HexFile::join(badChecksum) << true << 3 << "line 5";
+        QTest::newRow("bad checksum, update") << HexFile::join(badChecksum) << false << 3 << "line 5";
+        QTest::newRow("no end-of-file record, update") << HexFile::join(noEnd) << false << 3 << "check.hex";
+    }
+
+    // A file that fails the check reaches no unit; --check connects to nothing either way.
+    void check()
+    {
+        QFETCH(QByteArray, contents);
+        QFETCH(bool, checkOnly);
+        QFETCH(int, exitCode);
+        QFETCH(QString, message);
+        const QString firmware = writeFile(QStringLiteral("check.hex"), contents);
+        auto unit = listeningUnit();
+        QStringList arguments{QStringLiteral("--time-scale"), Scale, QStringLiteral("--unit"), address(*unit),
+                              firmware};
+        if (checkOnly)
+            arguments.prepend(QStringLiteral("--check"));
+        CliProcess cli;
+        QCOMPARE(cli.run(arguments), exitCode);
+        QTest::qWait(50);
+        QVERIFY(unit->report().connections.isEmpty());
+        const QString err = QString::fromUtf8(cli.err);
+        if (exitCode == 0) {
+            QVERIFY(err.isEmpty());
+            QVERIFY2(cli.out.startsWith("Firmware check: 13 records, 13 to send"), cli.out.constData());
+            return;
+        }
+        QVERIFY(cli.out.isEmpty());
+        QCOMPARE(err.count(u'\n'), 1);
+        QVERIFY2(err.contains(message), qPrintable(err));
+    }
+
+    // ---- usage errors and output ---------------------------------------------------------------
+
+    void usageErrors_data()
+    {
+        const QString firmware = writeFile(QStringLiteral("usage.hex"), HexFile::join(HexFile::plain(2)));
+        const QString units =
+            writeFile(QStringLiteral("units.txt"), "# bench 3\n127.0.0.1:2000\n\n10.0.0.7:70000\n");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("unknown option")
+            << QStringList{"--frobnicate", "--unit", "127.0.0.1", firmware} << "Unknown option 'frobnicate'";
+        QTest::newRow("port above 65535") << QStringList{"--unit", "127.0.0.1:65536", firmware} << "65536";
+        QTest::newRow("port 0") << QStringList{"--unit", "127.0.0.1:0", firmware} << "from 1 to 65535";
+        QTest::newRow("bad unit-file line") << QStringList{"--units", units, firmware} << units + ":4:";
+        QTest::newRow("unreadable unit file")
+            << QStringList{"--units", m_dir.filePath(QStringLiteral("none.txt")), firmware} << "none.txt";
+        QTest::newRow("unknown product")
+            << QStringList{"--product", "Albatross", "--unit", "127.0.0.1", firmware}
+            << "known products: Tessera, \"Caldera 16\"";
+        QTest::newRow("Tessera without port")
+            << QStringList{"--product", "tessera", "--unit", "127.0.0.1", firmware} << "no default port";
+        QTest::newRow("no unit") << QStringList{firmware} << "no unit given";
+        QTest::newRow("no firmware") << QStringList{"--unit", "127.0.0.1"} << "no firmware file";
+        QTest::newRow("bad timeout") << QStringList{"--reply-timeout", "nan", "--unit", "127.0.0.1", firmware}
+                                     << "--reply-timeout";
+        QTest::newRow("parallel 0") << QStringList{"--parallel", "0", "--unit", "127.0.0.1", firmware}
+                                    << "--parallel";
+    }
+
+    void usageErrors()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, message);
+        CliProcess cli;
+        QCOMPARE(cli.run(arguments), 2);
+        QVERIFY(cli.out.isEmpty());
+        const QString err = QString::fromUtf8(cli.err);
+        QCOMPARE(err.count(u'\n'), 1);
+        QVERIFY2(err.contains(message), qPrintable(err));
+    }
+
+    // Standard output is a pipe here: plain lines and the summary, no control characters; a unit
+    // named twice is updated once, with a warning.
+    void plainOutput()
+    {
+        const QString firmware = writeFile(QStringLiteral("plain.hex"), HexFile::join(HexFile::plain(30)));
+        auto good = listeningUnit();
+        auto refusing = listeningUnit(QStringLiteral("refuse:03@2"));
+        const QString units = writeFile(QStringLiteral("plain-units.txt"),
+                                        (address(*refusing) + QStringLiteral("  # bench 2\n")).toUtf8());
+        CliProcess cli;
+        QCOMPARE(cli.run({QStringLiteral("--verbose"), QStringLiteral("--time-scale"), Scale,
+                          QStringLiteral("--unit"), address(*good), QStringLiteral("--unit"), address(*good),
+                          QStringLiteral("--units"), units, firmware}),
+                 1);
+        for (char c : cli.out)
+            QVERIFY2(c == '\n' || quint8(c) >= 0x20,
+                     qPrintable(QStringLiteral("control byte %1").arg(int(c))));
+        const QString out = QString::fromUtf8(cli.out);
+        QVERIFY(out.contains(address(*good) + QStringLiteral("  sending\n")));
+        QVERIFY(out.contains(QRegularExpression(QStringLiteral("\n%1 +succeeded +31 ").arg(address(*good)))));
+        QVERIFY(out.contains(QRegularExpression(QStringLiteral("\n%1 +refused ").arg(address(*refusing)))));
+        QCOMPARE(good->report().connections.size(), 1);
+        const QString err = QString::fromUtf8(cli.err);
+        QVERIFY2(err.contains(QStringLiteral("named more than once")), qPrintable(err));
+    }
+};
+
+QTEST_GUILESS_MAIN(CliTest)
+#include "tst_cli.moc"
