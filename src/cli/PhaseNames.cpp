@@ -5,6 +5,8 @@ QString phaseName(UpdateJob::Phase phase)
     switch (phase) {
     case UpdateJob::Phase::Idle:
         return QStringLiteral("starting");
+    case UpdateJob::Phase::Checking:
+        return QStringLiteral("checking");
     case UpdateJob::Phase::Connecting:
         return QStringLiteral("connecting");
     case UpdateJob::Phase::Streaming:

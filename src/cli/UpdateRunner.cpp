@@ -11,6 +11,8 @@ QString phaseWords(UpdateJob::Phase phase)
     switch (phase) {
     case UpdateJob::Phase::Idle:
         return QStringLiteral("before it started");
+    case UpdateJob::Phase::Checking:
+        return QStringLiteral("while checking the firmware file");
     case UpdateJob::Phase::Connecting:
         return QStringLiteral("while connecting");
     case UpdateJob::Phase::Streaming:

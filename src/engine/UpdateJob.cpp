@@ -25,7 +25,8 @@ QString boundedDump(const QByteArray& bytes)
     if (bytes.size() <= DumpBytes)
         return Frames::hexDump(bytes);
     return Frames::hexDump(bytes.first(DumpBytes)) +
-           QStringLiteral(" ... and %1 more bytes").arg(ElapsedFormat::thousands(bytes.size() - DumpBytes));
+           QStringLiteral(" ... and %1 more bytes")
+               .arg(ElapsedFormat::thousands(bytes.size() - DumpBytes, QLocale::c()));
 }
 
 QString seconds(std::chrono::milliseconds duration)
@@ -46,6 +47,7 @@ UpdateJob::UpdateJob(UpdateRequest request, QObject* parent)
     m_replyTimer.setSingleShot(true);
     m_step.setSingleShot(true);
     connect(&m_poll, &QTimer::timeout, this, &UpdateJob::onPoll);
+    connect(&m_checkSlices, &QTimer::timeout, this, &UpdateJob::checkSlice);
     connect(&m_replyTimer, &QTimer::timeout, this, &UpdateJob::onReplyTimeout);
     connect(&m_step, &QTimer::timeout, this, [this] {
         if (std::function<void()> step = std::exchange(m_nextStep, {}))
@@ -103,6 +105,46 @@ void UpdateJob::start()
     if (m_phase != Phase::Idle)
         return;
     m_sinceStart.start();
+    setPhase(Phase::Checking);
+    m_check = std::make_unique<FirmwareCheck>(m_request.firmwarePath);
+    checkSlice(); // a small file is checked at once; a large one in slices, between events
+    if (m_phase == Phase::Checking && m_check)
+        m_checkSlices.start(0);
+}
+
+void UpdateJob::checkSlice()
+{
+    if (m_phase != Phase::Checking || !m_check)
+        return;
+    if (!m_check->step(CheckSlice))
+        return;
+    m_checkSlices.stop();
+    const FirmwareCheckResult result = m_check->result();
+    m_check.reset();
+    checked(result);
+}
+
+void UpdateJob::checked(const FirmwareCheckResult& result)
+{
+    if (result.ok()) {
+        beginConnecting();
+        return;
+    }
+    const QString line = result.kind == FirmwareCheckResult::Kind::Unreadable
+                             ? QStringLiteral("Cannot open the firmware file %1: %2")
+                                   .arg(m_request.firmwarePath, result.problem)
+                             : QStringLiteral("The firmware file %1 cannot be sent: %2")
+                                   .arg(m_request.firmwarePath, result.problem);
+    m_result.outcome = result.kind == FirmwareCheckResult::Kind::Unreadable ? UpdateOutcome::FileError
+                                                                            : UpdateOutcome::MalformedFile;
+    m_result.reason = line;
+    log(line);
+    log(QStringLiteral("Nothing was sent to the unit."));
+    complete();
+}
+
+void UpdateJob::beginConnecting()
+{
     setPhase(Phase::Connecting);
     log(QStringLiteral("Connecting to ") + m_request.address);
     int port = 0;
@@ -267,7 +309,8 @@ void UpdateJob::onDataArrival()
         for (qsizetype i = 0; i < logged; ++i)
             logDebug(QStringLiteral("Spurrious byte"));
         if (arrival.strayBytes > logged) {
-            logDebug(QStringLiteral("Spurrious byte, %1 more").arg(ElapsedFormat::thousands(arrival.strayBytes - logged)));
+            logDebug(QStringLiteral("Spurrious byte, %1 more")
+                         .arg(ElapsedFormat::thousands(arrival.strayBytes - logged, QLocale::c())));
         }
     }
     for (UnitReplies::Code code : arrival.replies())
@@ -280,10 +323,12 @@ void UpdateJob::flooded()
 {
     m_ethernet.close();
     m_replies.clear();
-    fault(UpdateOutcome::TooMuchData,
-          {QStringLiteral("The unit at %1 sent more than %2 bytes that are not replies; the update has stopped.")
-               .arg(m_request.address, ElapsedFormat::thousands(ReplyReader::UnrecognisedLimit)),
-           QStringLiteral("Check the address and port: this may be no unit, or a unit that is not working.")});
+    fault(
+        UpdateOutcome::TooMuchData,
+        {QStringLiteral(
+             "The unit at %1 sent more than %2 bytes that are not replies; the update has stopped.")
+             .arg(m_request.address, ElapsedFormat::thousands(ReplyReader::UnrecognisedLimit, QLocale::c())),
+         QStringLiteral("Check the address and port: this may be no unit, or a unit that is not working.")});
 }
 
 void UpdateJob::handleReply(UnitReplies::Code code)
@@ -339,9 +384,10 @@ void UpdateJob::sendNextRecord()
                       {QStringLiteral("Upload stopped: the firmware file could not be read: ") +
                        m_firmware.errorString()});
             } else {
+                // It passed the check, so it changed since.
                 fault(UpdateOutcome::MalformedFile,
-                      {QStringLiteral("Upload stopped: the firmware file has no record left to send, "
-                                      "so the unit never got the end of the file.")});
+                      {QStringLiteral("Upload stopped: the firmware file changed while it was sent, "
+                                      "and ends without its end-of-file record now.")});
             }
             return;
         }
@@ -380,23 +426,16 @@ void UpdateJob::sendRecord(const QByteArray& line)
 {
     if (m_phase != Phase::Streaming)
         return;
-    const bool last = m_firmware.atEnd();
+    // The first end-of-file record ends the firmware: whatever follows it is never sent.
+    const bool last = RecordRules::isEndOfFileRecord(line);
     if (!send(line, last ? std::chrono::milliseconds(0) : m_request.timings.recordReplyTimeout)) {
         fault(UpdateOutcome::ConnectionLost, {LostDuringUpload});
         return;
     }
     ++m_result.recordsSent;
     emit progress(m_firmware.position(), m_firmware.size(), m_result.recordsSent);
-    if (!last)
-        return;
-    if (RecordRules::isEndOfFileRecord(line)) {
+    if (last)
         endOfFile();
-        return;
-    }
-    // Without its end-of-file record the unit never finishes the update: that is no success.
-    fault(UpdateOutcome::MalformedFile,
-          {QStringLiteral("Upload stopped: the firmware file ends without an end-of-file record, "
-                          "so the unit cannot finish the update. Check the file.")});
 }
 
 void UpdateJob::endOfFile()
@@ -508,6 +547,8 @@ void UpdateJob::abort()
 {
     if (m_phase == Phase::Done)
         return;
+    m_checkSlices.stop();
+    m_check.reset();
     m_poll.stop();
     m_replyTimer.stop();
     m_step.stop();

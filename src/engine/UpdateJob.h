@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/FirmwareCheck.h"
 #include "engine/FirmwareFile.h"
 #include "engine/ReplyReader.h"
 #include "engine/UpdateRequest.h"
@@ -14,11 +15,13 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 
-// One update of one unit, from the connection to the unit's reboot: connects, names the product,
-// sends the HEX file one record per acknowledgement, handles refusals and silence, then waits
-// while the unit writes and reboots. Each step runs on a signal or on one of the job's own
-// timers, so any number of jobs run side by side in one thread and nothing blocks.
+// One update of one unit, from the firmware check to the unit's reboot: checks the whole HEX file
+// (a file that cannot be sent completely never reaches the unit), connects, names the product,
+// sends the file one record per acknowledgement up to its end-of-file record, handles refusals and
+// silence, then waits while the unit writes and reboots. Each step runs on a signal or on one of the job's
+// own timers, so any number of jobs run side by side in one thread and nothing blocks.
 //
 // Its output is signals. finished() is emitted exactly once and last: after it the job does
 // nothing more and may be deleted (with deleteLater() from a slot of its own signal).
@@ -29,6 +32,7 @@ public:
     enum class Phase
     {
         Idle,       // not started
+        Checking,   // the firmware file is checked; nothing has reached the unit
         Connecting, // waiting for the connection
         Streaming,  // the product code and the records go out, one per acknowledgement
         Stalled,    // the unit gave the unknown reply: nothing more goes out; the connection
@@ -45,8 +49,11 @@ public:
     // Closes the connection without a word: no signal is emitted from here on.
     ~UpdateJob() override;
 
-    // Starts the update; the first signals may come before it returns (a bad address ends the
-    // update at once).
+    // The firmware check reads this much at a time, between events.
+    static constexpr qint64 CheckSlice = 256 * 1024;
+
+    // Starts the update; the first signals may come before it returns (a small file is checked at
+    // once, and a bad address ends the update at once).
     void start();
     // Ends the update at once: the connection is closed, nothing more is sent, and finished()
     // comes before this returns (Cancelled; UnknownReply when the update had stalled on it).
@@ -81,6 +88,9 @@ private:
     qint64 elapsedMs(const QElapsedTimer& since) const;
     QString checkInput(int& port) const;
 
+    void checkSlice();
+    void checked(const FirmwareCheckResult& result);
+    void beginConnecting();
     void onPoll();
     void onConnected();
     void endConnectionWait();
@@ -107,6 +117,8 @@ private:
     Ethernet m_ethernet;
     FirmwareFile m_firmware;
     ReplyReader m_replies;
+    std::unique_ptr<FirmwareCheck> m_check;
+    QTimer m_checkSlices;
     QTimer m_poll;
     QTimer m_replyTimer;
     QTimer m_step;

@@ -126,13 +126,9 @@ void MainWindow::chooseFirmwareFile()
     // Cancel leaves an earlier choice, and Load and Start, as they were.
     if (m_closed || path.isEmpty())
         return;
-    setFirmwareFileCaption(QStringLiteral("Loading firmware file, please wait..."));
     // A file chosen while an update runs is kept for the next one; Load and Start comes back
-    // when the running update has ended, not on top of it.
-    if (!m_updates.isUpdateRunning())
-        setControlEnabled(Control::LoadStart, true);
-    m_updates.setFirmwarePath(path);
-    setFirmwareFileCaption(QFileInfo(path).fileName());
+    // when the running update has ended (and the file has passed its check), not on top of it.
+    m_updates.chooseFirmware(path);
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)

@@ -5,6 +5,8 @@
 #include "settings/SettingsStore.h"
 #include "ui/ConnectionStatus.h"
 
+#include <QFileInfo>
+
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -27,6 +29,7 @@ UpdateController::UpdateController(UploadWindow& window, SettingsStore& settings
     m_loopRestart.setSingleShot(true);
     m_loopRestart.setTimerType(Qt::PreciseTimer);
     connect(&m_loopRestart, &QTimer::timeout, this, &UpdateController::loadStart);
+    connect(&m_checkSlices, &QTimer::timeout, this, &UpdateController::checkSlice);
 }
 
 UpdateController::~UpdateController()
@@ -136,6 +139,7 @@ void UpdateController::onPhaseChanged(UpdateJob::Phase phase)
         // Load and Start.
         m_window.setLogColour(UploadWindow::LogColour::Red);
         setUpdateControlsEnabled(true);
+        enableLoadStartIfUsable();
         scrollLog();
         break;
     default:
@@ -171,6 +175,7 @@ void UpdateController::onFinished(const UpdateResult& result)
     if (!result.succeeded()) {
         m_window.setLogColour(UploadWindow::LogColour::Red);
         setUpdateControlsEnabled(true);
+        enableLoadStartIfUsable();
         scrollLog();
         // A fault after the unit was reached ends Loop mode; a connection that never came does not.
         if (result.reachedUnit)
@@ -178,7 +183,7 @@ void UpdateController::onFinished(const UpdateResult& result)
         emit updateFinished(false);
         return;
     }
-    m_window.setControlEnabled(UploadWindow::Control::LoadStart, true);
+    m_window.setControlEnabled(UploadWindow::Control::LoadStart, m_firmwareUsable && !m_check);
     scrollLog();
     m_window.setLogColour(UploadWindow::LogColour::Green);
     const bool loop = m_window.isChecked(UploadWindow::Mode::Loop);
@@ -196,6 +201,56 @@ void UpdateController::shutdown()
     m_shutdown = true;
     m_loopRestart.stop();
     dropJob();
+}
+
+// ---- the firmware file -------------------------------------------------------------------------
+
+void UpdateController::chooseFirmware(const QString& path)
+{
+    m_firmwarePath = path;
+    m_firmwareUsable = false;
+    m_window.setControlEnabled(UploadWindow::Control::LoadStart, false);
+    m_window.setFirmwareFileCaption(QStringLiteral("Loading firmware file, please wait..."));
+    m_check = std::make_unique<FirmwareCheck>(path);
+    checkSlice(); // a small file is checked at once
+    if (m_check)
+        m_checkSlices.start(0);
+}
+
+void UpdateController::checkSlice()
+{
+    if (!m_check || !m_check->step(UpdateJob::CheckSlice))
+        return;
+    m_checkSlices.stop();
+    const FirmwareCheckResult result = m_check->result();
+    m_check.reset();
+    m_firmwareUsable = result.ok();
+    m_window.setFirmwareFileCaption(QFileInfo(m_firmwarePath).fileName());
+    if (result.ok()) {
+        if (m_window.isChecked(UploadWindow::Mode::Debug)) {
+            for (const QString& line : result.summary.logLines())
+                m_window.appendLog(line);
+            scrollLog();
+        }
+        enableLoadStartIfUsable();
+    } else {
+        // A running update's log keeps its colour; the line still says why the file cannot be used.
+        if (!isUpdateRunning())
+            m_window.setLogColour(UploadWindow::LogColour::Red);
+        m_window.appendLog(
+            result.kind == FirmwareCheckResult::Kind::Unreadable
+                ? QStringLiteral("Cannot open the firmware file %1: %2").arg(m_firmwarePath, result.problem)
+                : QStringLiteral("The firmware file %1 cannot be sent: %2")
+                      .arg(m_firmwarePath, result.problem));
+        scrollLog();
+    }
+    emit firmwareChecked(m_firmwareUsable);
+}
+
+void UpdateController::enableLoadStartIfUsable()
+{
+    if (!isUpdateRunning())
+        m_window.setControlEnabled(UploadWindow::Control::LoadStart, m_firmwareUsable && !m_check);
 }
 
 // ---- settings ---------------------------------------------------------------------------------

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/FirmwareCheck.h"
 #include "engine/UpdateJob.h"
 #include "engine/UpdateResult.h"
 #include "ui/UploadWindow.h"
@@ -10,6 +11,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <memory>
 
 class SettingsStore;
 struct ProductVariant;
@@ -47,8 +49,12 @@ public:
     void setTimeScale(double scale) { m_timeScale = scale; }
     double timeScale() const { return m_timeScale; }
 
-    void setFirmwarePath(const QString& path) { m_firmwarePath = path; }
+    // A file chosen: it is checked at once (a large one in slices, between events). Until the
+    // check has passed, Load and Start stays disabled; a file that fails it says why in the log.
+    void chooseFirmware(const QString& path);
     QString firmwarePath() const { return m_firmwarePath; }
+    bool isFirmwareUsable() const { return m_firmwareUsable; }
+    bool isCheckingFirmware() const { return m_check != nullptr; }
     qint16 loopCount() const { return m_loopCount; }
     bool lastSucceeded() const { return m_lastSucceeded; }
     // An update whose controls are still taken; one stalled on the unknown reply has given them back.
@@ -60,6 +66,7 @@ public:
     QString remoteHost() const { return m_remoteHost; }
 
 signals:
+    void firmwareChecked(bool usable);
     void updateStarted();
     // The update has ended and the window is the operator's again (before a Loop restart).
     void updateFinished(bool succeeded);
@@ -73,6 +80,9 @@ private:
     void onConnectionState(int state);
     void onFinished(const UpdateResult& result);
     void saveConnectionSettings();
+    void checkSlice();
+    // Load and Start is the operator's when no update runs and the chosen file passed its check.
+    void enableLoadStartIfUsable();
 
     UploadWindow& m_window;
     SettingsStore& m_settings;
@@ -82,6 +92,9 @@ private:
     QTimer m_loopRestart;
     double m_timeScale = 1.0;
     QString m_firmwarePath;
+    bool m_firmwareUsable = false;
+    std::unique_ptr<FirmwareCheck> m_check;
+    QTimer m_checkSlices;
     qint16 m_loopCount = 0;
     bool m_lastSucceeded = false;
     bool m_progressSized = false;

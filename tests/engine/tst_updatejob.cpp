@@ -129,7 +129,7 @@ private slots:
         JobFixture f;
         f.unit.stopListening();
         f.debug = true;
-        f.firmwarePath = f.dir.filePath(QStringLiteral("never-opened.hex"));
+        f.writeFirmware(HexFile::join(HexFile::plain(3)));
         QVERIFY(f.run());
         const QStringList& log = f.recorder.log;
         const qsizetype gaveUp = log.indexOf(QStringLiteral("Unit not responding!"));
@@ -152,6 +152,7 @@ private slots:
     {
         JobFixture f;
         f.scale = 0.1;
+        f.writeFirmware(HexFile::join(HexFile::plain(3)));
         UpdateRequest request = f.request();
         request.port = QString::number(closedPort());
         UpdateJob& job = f.start(request);
@@ -221,19 +222,89 @@ private slots:
         QCOMPARE(f.unit.report().connections.size(), 0);
     }
 
-    void unreadableFirmwareEndsTheUpdate()
+    // The file is checked before anything else: one that cannot be read, or is no complete HEX
+    // file, never reaches the unit, and the log names the file, the line and what is wrong.
+    void unusableFileNeverReachesTheUnit_data()
+    {
+        QTest::addColumn<QByteArray>("contents");
+        QTest::addColumn<QString>("problem");
+        QTest::addColumn<UpdateOutcome>("outcome");
+        const QList<QByteArray> lines = HexFile::plain(5);
+        const auto joined = [&](int at, const QByteArray& line) {
+            QList<QByteArray> copy = lines;
+            copy[at] = line;
+            return HexFile::join(copy);
+        };
+        QByteArray badChecksum = lines.at(2);
+        badChecksum.chop(2);
+        QTest::newRow("missing") << QByteArray("<missing>") << "No such file or directory" << UpdateOutcome::FileError;
+        QTest::newRow("bad checksum") << joined(2, badChecksum + "00") << "line 3: checksum is 00"
+                                      << UpdateOutcome::MalformedFile;
+        QTest::newRow("not hex") << joined(1, QByteArray(lines.at(1)).replace(12, 1, "G")) << "line 2, column 13"
+                                 << UpdateOutcome::MalformedFile;
+        QTest::newRow("count against length") << joined(3, QByteArray(lines.at(3)).replace(1, 2, "11")) << "line 4: "
+                                              << UpdateOutcome::MalformedFile;
+        QTest::newRow("unknown type") << joined(0, HexFile::record(0x06, 0, {})) << "line 1: record type 06"
+                                      << UpdateOutcome::MalformedFile;
+        QTest::newRow("wrong length for its type") << joined(0, HexFile::record(0x04, 0, QByteArray(3, '\1')))
+                                                   << "line 1: " << UpdateOutcome::MalformedFile;
+        QTest::newRow("missing colon") << joined(4, lines.at(4).mid(1)) << "line 5: " << UpdateOutcome::MalformedFile;
+        QTest::newRow("no end-of-file record") << HexFile::join(lines.mid(0, 5)) << "end-of-file record"
+                                               << UpdateOutcome::MalformedFile;
+        QTest::newRow("empty") << QByteArray() << "end-of-file record" << UpdateOutcome::MalformedFile;
+        QTest::newRow("a record after the end-of-file record")
+            << HexFile::join(lines) + HexFile::join(lines.mid(0, 1)) << "line 7: " << UpdateOutcome::MalformedFile;
+    }
+
+    void unusableFileNeverReachesTheUnit()
+    {
+        QFETCH(QByteArray, contents);
+        QFETCH(QString, problem);
+        QFETCH(UpdateOutcome, outcome);
+        JobFixture f;
+        if (contents == "<missing>")
+            f.firmwarePath = f.dir.filePath(QStringLiteral("gone.hex"));
+        else
+            f.writeFirmware(contents);
+        QVERIFY(f.run());
+        QCOMPARE(f.outcome(), outcome);
+        const QStringList& log = f.recorder.log;
+        QCOMPARE(log.size(), 2);
+        const QString start = outcome == UpdateOutcome::FileError ? QStringLiteral("Cannot open the firmware file ")
+                                                                  : QStringLiteral("The firmware file ");
+        QVERIFY2(log.first().startsWith(start + f.firmwarePath), qPrintable(log.first()));
+        QVERIFY2(log.first().contains(problem), qPrintable(log.first()));
+        QCOMPARE(log.last(), QStringLiteral("Nothing was sent to the unit."));
+        QCOMPARE(f.recorder.result().reason, log.first());
+        QVERIFY(!f.recorder.result().reachedUnit);
+        QVERIFY(!f.recorder.phases.contains(Phase::Connecting));
+        QTest::qWait(20);
+        QCOMPARE(f.unit.report().connections.size(), 0);
+    }
+
+    // What follows the end-of-file record and is no record (a DOS end-of-file mark) is never sent.
+    void nothingAfterTheEndOfFileRecordIsSent()
     {
         JobFixture f;
-        f.firmwarePath = f.dir.filePath(QStringLiteral("gone.hex"));
+        const QList<QByteArray> lines = HexFile::plain(10);
+        f.writeFirmware(HexFile::join(lines) + "\x1a\r\nnotes from the build\r\n");
         QVERIFY(f.run());
-        QVERIFY2(f.recorder.log
-                         .filter(QRegularExpression(
-                             QStringLiteral("^Cannot open the firmware file .*gone\\.hex: ")))
-                         .size() == 1,
-                 qPrintable(f.recorder.log.join('|')));
-        QCOMPARE(f.recorder.log.last(), QStringLiteral("Disconnecting from 127.0.0.1"));
-        QCOMPARE(f.outcome(), UpdateOutcome::FileError);
-        QCOMPARE(f.messagesOfKind(MessageKind::ProductCode), 0);
+        QCOMPARE(f.outcome(), UpdateOutcome::Succeeded);
+        const auto messages = f.unit.report().cumulative().messages;
+        QCOMPARE(messages.size(), 1 + lines.size());
+        QCOMPARE(messages.last().bytes, HexFile::endOfFile());
+    }
+
+    // A big file is checked in slices, between events, before the connection.
+    void largeFileIsCheckedInSlices()
+    {
+        JobFixture f;
+        f.writeFirmware(HexFile::join(HexFile::plain(30000))); // about 1.3 MB
+        UpdateJob& job = f.start();
+        QCOMPARE(job.phase(), Phase::Checking);
+        QVERIFY(waitUntil([&] { return f.recorder.ended(); }, 60000));
+        QCOMPARE(f.outcome(), UpdateOutcome::Succeeded);
+        QCOMPARE(f.recorder.phases.first(), Phase::Checking);
     }
 
     // ---- finishing ---------------------------------------------------------------------------
@@ -276,7 +347,7 @@ private slots:
                  (QStringList{"Sending firmware...", "Upload complete.", r.log.at(r.log.size() - 7),
                               "Writing firmware, DO NOT REMOVE POWER!", "Waiting for unit to reboot....", " ",
                               " ", "Done!  Unit is ready to use.", " "}));
-        QCOMPARE(r.phases, (QList<Phase>{Phase::Connecting, Phase::Streaming, Phase::Settling, Phase::Writing,
+        QCOMPARE(r.phases, (QList<Phase>{Phase::Checking, Phase::Connecting, Phase::Streaming, Phase::Settling, Phase::Writing,
                                          Phase::Rebooting, Phase::Done}));
         QCOMPARE(r.records, qint64(lines.size()));
         QCOMPARE(r.result().recordsSent, qint64(lines.size()));
@@ -378,31 +449,6 @@ private slots:
         QCOMPARE(f.outcome(), UpdateOutcome::Succeeded);
         QVERIFY(f.unit.report().cumulative().image == JobFixture::expectedImage(HexFile::plain(40)));
         QCOMPARE(f.messagesOfKind(MessageKind::Record), 41);
-    }
-
-    // A file that runs out before an end-of-file record went out is no success.
-    void nothingLeftToSend_data()
-    {
-        QTest::addColumn<QByteArray>("contents");
-        QTest::newRow("empty file") << QByteArray();
-        QTest::newRow("only blank lines") << QByteArray("\r\n\r\n");
-        QTest::newRow("only skipped records") << HexFile::join({HexFile::data(0xFC00, QByteArray(16, 'x'))});
-        QTest::newRow("no end-of-file record") << HexFile::join(HexFile::plain(5).mid(0, 5));
-    }
-
-    void nothingLeftToSend()
-    {
-        QFETCH(QByteArray, contents);
-        JobFixture f;
-        f.writeFirmware(contents);
-        QVERIFY(f.run());
-        QCOMPARE(f.outcome(), UpdateOutcome::MalformedFile);
-        QVERIFY2(!f.recorder.log
-                      .filter(QRegularExpression(QStringLiteral(
-                          "^Upload stopped: .*(no record left|without an end-of-file record)")))
-                      .isEmpty(),
-                 qPrintable(f.recorder.log.join('|')));
-        QCOMPARE(f.recorder.log.last(), QStringLiteral("Disconnecting from 127.0.0.1"));
     }
 
     void refusals_data()

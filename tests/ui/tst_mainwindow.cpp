@@ -1,5 +1,6 @@
 // The window on its own, offscreen: start-up, layout, file selection, the Tools menu, the status
 // line and the report of socket errors.
+#include "HexFile.h"
 #include "UiTestSupport.h"
 
 #include "settings/SettingsStore.h"
@@ -13,6 +14,7 @@
 #include <QMenuBar>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -56,6 +58,7 @@ private slots:
     void cancel();
     void fileDialog();
     void fileDialogFolder();
+    void fileIsCheckedWhenChosen();
     void textShownAsWritten_data();
     void textShownAsWritten();
     void disabledFileLabelIgnoresClicks();
@@ -81,6 +84,8 @@ void TestMainWindow::initTestCase()
 {
     QVERIFY(m_settingsDir.isValid());
     isolateSettings(m_settingsDir.path());
+    // A file that passes the firmware check, for the tests that only choose it.
+    QVERIFY(!writeHexFile(m_files.path(), "unit.hex", 1).isEmpty());
 }
 
 void TestMainWindow::init()
@@ -354,7 +359,7 @@ void TestMainWindow::fileDialogFolder()
         action(window, "mnuFileOpen")->trigger();
     };
 
-    const QString path = QDir(gone.path()).filePath("unit.hex");
+    const QString path = writeHexFile(gone.path(), "unit.hex", 1);
     window.setFileChooser([path] { return path; });
     action(window, "mnuFileOpen")->trigger();
     window.setFileChooser({});
@@ -366,6 +371,38 @@ void TestMainWindow::fileDialogFolder()
     QCOMPARE(directory, QDir::current().absolutePath());
     QCOMPARE(window.updates().firmwarePath(), path); // the dialog's Cancel keeps the choice
     QVERIFY(control<QPushButton>(window, "LoadStart")->isEnabled());
+}
+
+// A file is checked when chosen: one that cannot be sent leaves Load and Start disabled and says
+// why; a good one enables it, and with Debug the log shows what will be sent.
+void TestMainWindow::fileIsCheckedWhenChosen()
+{
+    const QString title = MarlinTitle + " Debug";
+    MainWindow window(title, "1.0.61", UiTest::product(title));
+    window.setTimeScale(Scale);
+    QList<QByteArray> lines = HexFile::plain(3);
+    lines[1].replace(lines[1].size() - 2, 2, "00");
+    const QString broken = m_files.filePath("broken.hex");
+    QFile file(broken);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(HexFile::join(lines));
+    file.close();
+    window.setFileChooser([broken] { return broken; });
+    action(window, "mnuFileOpen")->trigger();
+    auto* loadStart = control<QPushButton>(window, "LoadStart");
+    QVERIFY(!loadStart->isEnabled());
+    QCOMPARE(control<QLabel>(window, "FirmwareFile")->text(), QStringLiteral("broken.hex"));
+    QVERIFY2(logLines(window).last().startsWith("The firmware file " + broken + " cannot be sent: line 2: checksum is 00"),
+             qPrintable(logLines(window).last()));
+    QCOMPARE(logBackground(window), QColor(255, 0, 0));
+
+    action(window, "mnuDebug")->trigger();
+    const QString good = writeHexFile(m_files.path(), "good.hex", 40);
+    window.setFileChooser([good] { return good; });
+    action(window, "mnuFileOpen")->trigger();
+    QVERIFY(loadStart->isEnabled());
+    QCOMPARE(logLines(window).filter(QRegularExpression("^Firmware check: 41 records, 41 to send")).size(), 1);
+    QCOMPARE(logLines(window).last(), QStringLiteral("Addresses: 0x00000000-0x0000027F"));
 }
 
 void TestMainWindow::textShownAsWritten_data()

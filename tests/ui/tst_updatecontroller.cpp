@@ -39,7 +39,8 @@ struct Fixture
         QFile file(path);
         file.open(QIODevice::WriteOnly);
         file.write(HexFile::join(HexFile::plain(records)));
-        controller.setFirmwarePath(path);
+        file.close();
+        controller.chooseFirmware(path);
     }
 
     void addFault(const QString& text) { unit.addFault(*unitsim::Fault::parse(text)); }
@@ -98,7 +99,7 @@ private slots:
     {
         QTest::addColumn<int>("bytes");
         QTest::addColumn<double>("maximum");
-        QTest::newRow("0 bytes") << 0 << 1.0;
+        QTest::newRow("13 bytes") << 13 << 1.0;
         QTest::newRow("127 bytes") << 127 << 1.0;
         QTest::newRow("128 bytes") << 128 << 2.0;
         QTest::newRow("1,000 bytes") << 1000 << 8.0;
@@ -112,7 +113,9 @@ private slots:
         f.addFault(QStringLiteral("silence@0"));
         QFile file(f.controller.firmwarePath());
         QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(QByteArray(bytes, 'x'));
+        // The end-of-file record alone, and a note after it to make up the size.
+        const QByteArray end = HexFile::endOfFile() + "\r\n";
+        file.write(end + QByteArray(bytes - end.size(), 'x'));
         file.close();
         f.controller.loadStart();
         QVERIFY(
