@@ -2,6 +2,7 @@
 //
 //   bench_window_upload --port PORT --file HEX --records N [--debug] [--timeout-s S]
 //                       [--to-end [--time-scale X]]
+//   bench_window_upload --file HEX --check-only
 //
 // The window is built, shown and driven as an operator would: address and port typed into their
 // boxes, the file chosen through File > Open, Debug checked in the Tools menu (Debug build title),
@@ -16,6 +17,9 @@
 // --to-end lets the update run to its own end, whichever it is, and prints how it ended
 // (succeeded=0|1 and the log's last line) instead; --time-scale shortens its waits (reboot waits
 // of seconds take milliseconds). For measuring memory, not time.
+//
+// --check-only chooses the file and stops once the window has checked it (a large file is checked
+// in slices between events), printing how long that took and how late the 10 ms tick came.
 
 #include "platform/Ethernet.h"
 #include "settings/ProductVariant.h"
@@ -65,6 +69,49 @@ void quietMessages(QtMsgType type, const QMessageLogContext& context, const QStr
     std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
 }
 
+// Chooses the file in a fresh window and measures the check it runs between events.
+int checkInWindow(const QString& file)
+{
+    QTemporaryDir settingsDir;
+    QStandardPaths::setTestModeEnabled(true);
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settingsDir.path());
+    const QString title = QStringLiteral("Marlin-ARC Firmware Uploader");
+    MainWindow window(title, QStringLiteral("1.0.61"), ProductVariants::forTitle(title));
+    window.show();
+    for (int i = 0; i < 200 && !(window.windowHandle() && window.windowHandle()->isExposed()); ++i)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    window.setFileChooser([file] { return file; });
+
+    std::vector<long long> lateness;
+    Clock::time_point previousTick = Clock::now();
+    QTimer ticker;
+    ticker.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&ticker, &QTimer::timeout, &window, [&] {
+        const Clock::time_point now = Clock::now();
+        lateness.push_back(std::max(0LL, micros(now - previousTick - TickPeriod)));
+        previousTick = now;
+    });
+    bool usable = false;
+    QObject::connect(&window.updates(), &UpdateController::firmwareChecked, &window, [&](bool ok) {
+        usable = ok;
+        QTimer::singleShot(0, &window, &QWidget::close);
+    });
+    const Clock::time_point start = Clock::now();
+    const long long cpuAtStart = cpuMicros();
+    QTimer::singleShot(0, &window, [&] {
+        previousTick = Clock::now();
+        ticker.start(TickPeriod);
+        window.findChild<QAction*>(QStringLiteral("mnuFileOpen"))->trigger();
+    });
+    QApplication::exec();
+    const long long totalUs = micros(Clock::now() - start);
+    const long long cpuUs = cpuMicros() - cpuAtStart;
+    std::sort(lateness.begin(), lateness.end());
+    std::printf("usable=%d check_us=%lld cpu_us=%lld tick_max_late_us=%lld ticks=%zu\n", usable ? 1 : 0, totalUs, cpuUs,
+                lateness.empty() ? 0 : lateness.back(), lateness.size());
+    return usable ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -80,7 +127,10 @@ int main(int argc, char* argv[])
     const bool debug = args.contains(QStringLiteral("--debug"));
     const int timeoutS = argument(args, QStringLiteral("--timeout-s"), QStringLiteral("900")).toInt();
     const bool toEnd = args.contains(QStringLiteral("--to-end"));
+    const bool checkOnly = args.contains(QStringLiteral("--check-only"));
     const double timeScale = argument(args, QStringLiteral("--time-scale"), QStringLiteral("1")).toDouble();
+    if (checkOnly && !file.isEmpty())
+        return checkInWindow(file);
     if (port.isEmpty() || file.isEmpty() || records <= 0) {
         std::fprintf(stderr, "usage: bench_window_upload --port PORT --file HEX --records N [--debug] [--timeout-s S]\n");
         return 2;
@@ -114,6 +164,9 @@ int main(int argc, char* argv[])
     portBox->setText(port);
     window.setFileChooser([file] { return file; });
     open->trigger();
+    // A large file is checked in slices first.
+    while (window.updates().isCheckingFirmware())
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
     if (debug)
         debugMode->trigger();
     if (!loadStart->isEnabled() || window.isChecked(UploadWindow::Mode::Debug) != debug) {
