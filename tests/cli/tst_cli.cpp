@@ -149,6 +149,30 @@ private slots:
         QVERIFY(waitUntil([&] { return peer.socket->state() == QAbstractSocket::UnconnectedState; }, 5000));
     }
 
+    // A peer that floods one update ends it by itself; the other units go on as usual.
+    void floodEndsOnlyThatUpdate()
+    {
+        const QList<QByteArray> lines = firmwareLines(40);
+        const QString firmware = writeFile(QStringLiteral("flood.hex"), HexFile::join(lines));
+        std::vector<std::unique_ptr<SimulatedUnit>> units;
+        units.push_back(listeningUnit(QStringLiteral("flood-header:0@3")));
+        units.push_back(listeningUnit(QStringLiteral("flood-stray:0@5")));
+        units.push_back(listeningUnit());
+        QStringList arguments{QStringLiteral("--json"), QStringLiteral("--time-scale"), Scale};
+        for (const auto& unit : units)
+            arguments << QStringLiteral("--unit") << address(*unit);
+        CliProcess cli;
+        QCOMPARE(cli.run(arguments << firmware), 1);
+        const QStringList expected{"too-much-data", "too-much-data", "succeeded"};
+        for (size_t i = 0; i < units.size(); ++i) {
+            const QList<QJsonObject> finished = ofEvent(cli.eventsOf(address(*units[i])), QStringLiteral("finished"));
+            QCOMPARE(finished.size(), 1);
+            QCOMPARE(finished.first().value(QStringLiteral("outcome")).toString(), expected.at(qsizetype(i)));
+        }
+        QVERIFY(units[2]->report().cumulative().image == JobFixture::expectedImage(lines));
+        QVERIFY(!units[0]->report().connections.at(0).open);
+    }
+
     void repeat_data()
     {
         QTest::addColumn<QString>("fault");
