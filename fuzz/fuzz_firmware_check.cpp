@@ -13,6 +13,8 @@
 #include "engine/FirmwareFile.h"
 #include "engine/RecordRules.h"
 
+#include "FuzzCheck.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QLocale>
@@ -29,13 +31,6 @@
 #include <cstdlib>
 #include <vector>
 
-#define CHECK(condition)                                                                                     \
-    do {                                                                                                     \
-        if (!(condition)) {                                                                                  \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition);               \
-            std::abort();                                                                                    \
-        }                                                                                                    \
-    } while (false)
 
 namespace {
 

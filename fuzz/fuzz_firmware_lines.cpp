@@ -8,6 +8,8 @@
 #include "engine/FirmwareFile.h"
 #include "engine/RecordRules.h"
 
+#include "FuzzCheck.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -20,13 +22,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#define CHECK(condition)                                                                           \
-    do {                                                                                           \
-        if (!(condition)) {                                                                        \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition);     \
-            std::abort();                                                                          \
-        }                                                                                          \
-    } while (false)
 
 namespace {
 

@@ -13,6 +13,8 @@
 #include "engine/ReplyReader.h"
 #include "engine/UnitReplies.h"
 
+#include "FuzzCheck.h"
+
 #include <QByteArray>
 #include <QList>
 
@@ -25,13 +27,6 @@
 
 using UnitReplies::Code;
 
-#define CHECK(condition)                                                                           \
-    do {                                                                                           \
-        if (!(condition)) {                                                                        \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition);     \
-            std::abort();                                                                          \
-        }                                                                                          \
-    } while (false)
 
 namespace {
 

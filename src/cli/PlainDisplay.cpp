@@ -5,21 +5,6 @@
 #include "cli/SummaryTable.h"
 #include "cli/UpdateRunner.h"
 
-#include <QLocale>
-
-namespace {
-
-// Unit texts come from the network and the file system: keep control characters out of the output.
-QString printable(QString text)
-{
-    for (QChar& c : text)
-        if (c.category() == QChar::Other_Control)
-            c = u'?';
-    return text;
-}
-
-} // namespace
-
 PlainDisplay::PlainDisplay(UpdateRunner& runner, bool verbose, QObject* parent)
     : QObject(parent), m_runner(runner)
 {
@@ -28,19 +13,11 @@ PlainDisplay::PlainDisplay(UpdateRunner& runner, bool verbose, QObject* parent)
     });
     if (verbose) {
         connect(&runner, &UpdateRunner::logLine, this, [this](int unit, const QString& text, bool) {
-            ConsoleOutput::out(prefix(unit) + QStringLiteral("| ") + printable(text) + u'\n');
+            ConsoleOutput::out(prefix(unit) + QStringLiteral("| ") + SummaryTable::printable(text) + u'\n');
         });
     }
     connect(&runner, &UpdateRunner::updateFinished, this, [this](int unit) {
-        const UnitRun& run = m_runner.units()[size_t(unit)];
-        QString line = prefix(unit) + run.outcome();
-        if (run.update > 0)
-            line += QStringLiteral(", %1 records in %2")
-                        .arg(QLocale::c().toString(run.lastResult->recordsSent),
-                             SummaryTable::duration(run.lastResult->elapsed.count()));
-        if (!run.lastResult->succeeded() && !run.lastResult->reason.isEmpty())
-            line += QStringLiteral(": ") + printable(run.lastResult->reason);
-        ConsoleOutput::out(line + u'\n');
+        ConsoleOutput::out(prefix(unit) + SummaryTable::updateEnd(m_runner.units()[size_t(unit)]) + u'\n');
     });
 }
 

@@ -73,3 +73,23 @@ QString render(const UpdateRunner& runner)
 }
 
 } // namespace SummaryTable
+
+QString SummaryTable::updateEnd(const UnitRun& run)
+{
+    QString line = run.outcome();
+    if (run.update > 0)
+        line += QStringLiteral(", %1 records in %2")
+                    .arg(QLocale::c().toString(run.lastResult->recordsSent),
+                         duration(run.lastResult->elapsed.count()));
+    if (!run.lastResult->succeeded() && !run.lastResult->reason.isEmpty())
+        line += QStringLiteral(": ") + printable(run.lastResult->reason);
+    return line;
+}
+
+QString SummaryTable::printable(QString text)
+{
+    for (QChar& c : text)
+        if (c.category() == QChar::Other_Control)
+            c = u'?';
+    return text;
+}

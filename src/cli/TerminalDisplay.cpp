@@ -27,13 +27,6 @@ void terminalSize(int* columns, int* rows)
     *rows = 24;
 }
 
-QString printable(QString text)
-{
-    for (QChar& c : text)
-        if (c.category() == QChar::Other_Control)
-            c = u'?';
-    return text;
-}
 
 // Lines longer than the terminal would wrap, and the cursor would no longer find the live lines.
 QString fitted(const QString& line, int columns)
@@ -58,7 +51,7 @@ TerminalDisplay::TerminalDisplay(UpdateRunner& runner, bool verbose, QObject* pa
     connect(&runner, &UpdateRunner::progress, this, changed);
     if (verbose) {
         connect(&runner, &UpdateRunner::logLine, this, [this](int unit, const QString& text, bool) {
-            m_scrolling << m_runner.units()[size_t(unit)].label + QStringLiteral("  | ") + printable(text);
+            m_scrolling << m_runner.units()[size_t(unit)].label + QStringLiteral("  | ") + SummaryTable::printable(text);
             m_dirty = true;
         });
     }
@@ -67,13 +60,7 @@ TerminalDisplay::TerminalDisplay(UpdateRunner& runner, bool verbose, QObject* pa
         QString line = run.label + QStringLiteral("  ");
         if (m_runner.plan().repeat > 1 && run.update > 0)
             line += QStringLiteral("update %1/%2  ").arg(run.update).arg(m_runner.plan().repeat);
-        line += run.outcome();
-        if (run.update > 0)
-            line += QStringLiteral(", %1 records in %2")
-                        .arg(QLocale::c().toString(run.lastResult->recordsSent),
-                             SummaryTable::duration(run.lastResult->elapsed.count()));
-        if (!run.lastResult->succeeded() && !run.lastResult->reason.isEmpty())
-            line += QStringLiteral(": ") + printable(run.lastResult->reason);
+        line += SummaryTable::updateEnd(run);
         m_scrolling << line;
         m_dirty = true;
     });

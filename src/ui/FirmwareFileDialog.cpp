@@ -1,5 +1,7 @@
 #include "ui/FirmwareFileDialog.h"
 
+#include "ui/FileDialogChoice.h"
+
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -22,13 +24,7 @@ QString FirmwareFileDialog::choose(const QString& lastChoice)
     m_dialog->setNameFilter(QString::fromLatin1(Filter));
     m_dialog->setWindowModality(Qt::ApplicationModal);
 
-    // The window may close, and the dialog go with it, while the dialog is open.
-    QPointer<QFileDialog> dialog = m_dialog;
-    const int result = dialog->exec();
-    if (!dialog || result != QDialog::Accepted)
-        return {};
-    const QStringList files = dialog->selectedFiles();
-    return files.isEmpty() ? QString() : files.first();
+    return chosenFile(m_dialog);
 }
 
 void FirmwareFileDialog::cancel()

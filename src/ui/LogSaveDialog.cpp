@@ -1,5 +1,7 @@
 #include "ui/LogSaveDialog.h"
 
+#include "ui/FileDialogChoice.h"
+
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QPointer>
@@ -22,13 +24,7 @@ QString LogSaveDialog::choose(const QString& suggestedPath)
     m_dialog->setDirectory(suggested.absolutePath());
     m_dialog->selectFile(suggested.fileName());
 
-    // The window may close, and the dialog go with it, while the dialog is open.
-    QPointer<QFileDialog> dialog = m_dialog;
-    const int result = dialog->exec();
-    if (!dialog || result != QDialog::Accepted)
-        return {};
-    const QStringList files = dialog->selectedFiles();
-    return files.isEmpty() ? QString() : files.first();
+    return chosenFile(m_dialog);
 }
 
 void LogSaveDialog::cancel()

@@ -200,6 +200,8 @@ void UpdateController::shutdown()
 {
     m_shutdown = true;
     m_loopRestart.stop();
+    m_checkSlices.stop();
+    m_check.reset();
     dropJob();
 }
 
