@@ -1,7 +1,8 @@
 // uploader_cli_bench: uploader-cli updating many units at once, and a soak run.
 //
-// Fleet rows: 1, 4, 16 and 64 units, each a `unitsim --latency 1` process of its own on
-// 127.0.0.1, every unit getting the same file of --records records from one uploader-cli process.
+// Fleet rows: 1, 4, 16 and 64 simulated units answering after 1 ms, in at most eight `unit_fleet`
+// processes on 127.0.0.1 (64 unitsim processes cost a 2-core machine more than the uploader does),
+// every unit getting the same file of --records records from one uploader-cli process.
 // The time is the uploader-cli process's wall time from start to exit, with --time-scale 0.001 so
 // that the units' write and reboot waits (7.3 s for Marlin) take 7 ms; the reply and connect limits
 // are raised to keep 10 s in real time. Also one unit without latency, uploader-cli against the
@@ -49,9 +50,14 @@ struct Options
     int soakUpdates = 1000;
     unsigned seed = 1;
     std::string unitsim = BENCH_UNITSIM;
+    std::string fleet = BENCH_UNIT_FLEET;
     std::string cli = BENCH_UPLOADER_CLI;
     std::string yardstick = BENCH_YARDSTICK;
 };
+
+// The simulated units run in at most this many processes: one process per unit while there are
+// few, more units per process beyond that.
+constexpr int FleetProcesses = 8;
 
 struct Unit
 {
@@ -65,12 +71,7 @@ Unit startUnit(const Options& options, const std::vector<std::string>& extra)
     argv.insert(argv.end(), extra.begin(), extra.end());
     Unit unit;
     unit.process = Processes::start(argv);
-    std::string line;
-    while (unit.port.empty() && Processes::readLine(unit.process, line, 10000)) {
-        const size_t at = line.find("listening on 127.0.0.1:");
-        if (at != std::string::npos)
-            unit.port = line.substr(at + std::strlen("listening on 127.0.0.1:"));
-    }
+    unit.port = Processes::listeningPort(unit.process, 10000);
     return unit;
 }
 
@@ -112,13 +113,29 @@ struct Run
 Run fleetRun(const Options& options, const HexGenerator::File& file, int unitCount, const std::string& dir)
 {
     Run run;
+    // 64 processes cost a 2-core machine more than the uploader does; one would serve all units
+    // from one core.
+    std::vector<Processes::Child> fleets;
     std::vector<Unit> units;
-    for (int i = 0; i < unitCount; ++i) {
-        units.push_back(startUnit(options, {"--latency", "1", "--once"}));
-        if (units.back().port.empty()) {
-            std::fprintf(stderr, "unitsim did not start\n");
-            stopUnits(units);
-            return run;
+    const auto stopFleets = [&] {
+        for (Processes::Child& fleet : fleets)
+            ::kill(fleet.pid, SIGTERM);
+        for (Processes::Child& fleet : fleets)
+            Processes::wait(fleet, 5000);
+    };
+    const int perProcess = (unitCount + FleetProcesses - 1) / FleetProcesses;
+    for (int first = 0; first < unitCount; first += perProcess) {
+        const int count = std::min(perProcess, unitCount - first);
+        fleets.push_back(Processes::start({options.fleet, "--units", std::to_string(count), "--latency", "1"}));
+        for (int i = 0; i < count; ++i) {
+            Unit unit;
+            unit.port = Processes::listeningPort(fleets.back(), 10000);
+            if (unit.port.empty()) {
+                std::fprintf(stderr, "unit_fleet did not start\n");
+                stopFleets();
+                return run;
+            }
+            units.push_back(unit);
         }
     }
     const std::string list = writeUnitFile(dir + "/units.txt", units);
@@ -135,7 +152,7 @@ Run fleetRun(const Options& options, const HexGenerator::File& file, int unitCou
     if (!run.ok)
         std::fprintf(stderr, "uploader-cli over %d units: exit %d\n%s\n", unitCount, exit.code,
                      out.substr(out.size() > 2000 ? out.size() - 2000 : 0).c_str());
-    stopUnits(units);
+    stopFleets();
     return run;
 }
 
