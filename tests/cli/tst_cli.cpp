@@ -46,6 +46,15 @@ QList<QByteArray> firmwareLines(int records)
     return lines;
 }
 
+// JSON output at the tests' time scale, one --unit per simulated unit.
+QStringList jsonArguments(const std::vector<std::unique_ptr<SimulatedUnit>>& units)
+{
+    QStringList arguments{QStringLiteral("--json"), QStringLiteral("--time-scale"), Scale};
+    for (const auto& unit : units)
+        arguments << QStringLiteral("--unit") << address(*unit);
+    return arguments;
+}
+
 QList<QJsonObject> ofEvent(const QList<QJsonObject>& events, const QString& name)
 {
     QList<QJsonObject> matching;
@@ -85,12 +94,8 @@ private slots:
         units.back()->stopListening();
         for (int i = 0; i < 5; ++i)
             units.push_back(listeningUnit());
-
-        QStringList arguments{QStringLiteral("--json"), QStringLiteral("--time-scale"), Scale};
-        for (const auto& unit : units)
-            arguments << QStringLiteral("--unit") << address(*unit);
         CliProcess cli;
-        QCOMPARE(cli.run(arguments << firmware), 1);
+        QCOMPARE(cli.run(jsonArguments(units) << firmware), 1);
 
         const QList<QJsonObject> events = cli.events();
         QVERIFY2(!events.isEmpty(), cli.out.constData());
@@ -158,11 +163,8 @@ private slots:
         units.push_back(listeningUnit(QStringLiteral("flood-header:0@3")));
         units.push_back(listeningUnit(QStringLiteral("flood-stray:0@5")));
         units.push_back(listeningUnit());
-        QStringList arguments{QStringLiteral("--json"), QStringLiteral("--time-scale"), Scale};
-        for (const auto& unit : units)
-            arguments << QStringLiteral("--unit") << address(*unit);
         CliProcess cli;
-        QCOMPARE(cli.run(arguments << firmware), 1);
+        QCOMPARE(cli.run(jsonArguments(units) << firmware), 1);
         const QStringList expected{"too-much-data", "too-much-data", "succeeded"};
         for (size_t i = 0; i < units.size(); ++i) {
             const QList<QJsonObject> finished = ofEvent(cli.eventsOf(address(*units[i])), QStringLiteral("finished"));
