@@ -68,3 +68,16 @@ QStringList FirmwareCheckResult::logLines() const
     }
     return {};
 }
+
+QString FirmwareCheckResult::refusal(const QString& path) const
+{
+    switch (kind) {
+    case Kind::Ok:
+        break;
+    case Kind::Malformed:
+        return QStringLiteral("The firmware file %1 cannot be sent: %2").arg(path, problem);
+    case Kind::Unreadable:
+        return QStringLiteral("Cannot open the firmware file %1: %2").arg(path, problem);
+    }
+    return {};
+}

@@ -42,6 +42,9 @@ struct FirmwareCheckResult
     bool ok() const { return kind == Kind::Ok; }
     // The result for the log: the summary, or one line with the problem.
     QStringList logLines() const;
+    // Why the file at path cannot be used, for an operator: "Cannot open the firmware file P: why"
+    // or "The firmware file P cannot be sent: problem". Empty when it can.
+    QString refusal(const QString& path) const;
 
     bool operator==(const FirmwareCheckResult&) const = default;
 };

@@ -4,33 +4,34 @@ namespace {
 
 constexpr char Sync = char(0xFD);
 
-quint8 codeByte(UnitReplies::Code code)
-{
-    switch (code) {
-    case UnitReplies::Code::Ack:
-        return 0x00;
-    case UnitReplies::Code::ChecksumRefusal:
-        return 0x01;
-    case UnitReplies::Code::ProductCodeRefusal:
-        return 0x02;
-    case UnitReplies::Code::RecordTypeRefusal:
-        return 0x03;
-    case UnitReplies::Code::Unknown:
-        return 0xFF;
-    }
-    return 0xFF;
-}
-
 // Compares in place: this runs several times for every record.
 bool startsWithHeader(const QByteArray& buffer, UnitReplies::Code code)
 {
     return buffer.size() >= 4 && buffer.at(0) == Sync && buffer.at(1) == char(0x55) && buffer.at(2) == char(0xAA) &&
-           quint8(buffer.at(3)) == codeByte(code);
+           quint8(buffer.at(3)) == UnitReplies::codeByte(code);
 }
 
 } // namespace
 
 namespace UnitReplies {
+
+quint8 codeByte(Code code)
+{
+    switch (code) {
+    case Code::Ack:
+        return 0x00;
+    case Code::ChecksumRefusal:
+        return 0x01;
+    case Code::ProductCodeRefusal:
+        return 0x02;
+    case Code::RecordTypeRefusal:
+        return 0x03;
+    case Code::Unknown:
+        return 0xFF;
+    }
+    return 0xFF;
+}
+
 
 QByteArray header(Code code)
 {

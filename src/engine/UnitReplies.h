@@ -19,6 +19,8 @@ constexpr Code RecognitionOrder[] = {Code::Ack, Code::ChecksumRefusal, Code::Pro
 constexpr qsizetype MinimumBuffered = 8;
 
 QByteArray header(Code code);
+// The reply's fourth byte: 00, 01, 02, 03 or FF.
+quint8 codeByte(Code code);
 qsizetype length(Code code);
 // "ACK from unit", "NAK - Incorrect Checksum", ...
 QString logText(Code code);

@@ -130,11 +130,7 @@ void UpdateJob::checked(const FirmwareCheckResult& result)
         beginConnecting();
         return;
     }
-    const QString line = result.kind == FirmwareCheckResult::Kind::Unreadable
-                             ? QStringLiteral("Cannot open the firmware file %1: %2")
-                                   .arg(m_request.firmwarePath, result.problem)
-                             : QStringLiteral("The firmware file %1 cannot be sent: %2")
-                                   .arg(m_request.firmwarePath, result.problem);
+    const QString line = result.refusal(m_request.firmwarePath);
     m_result.outcome = result.kind == FirmwareCheckResult::Kind::Unreadable ? UpdateOutcome::FileError
                                                                             : UpdateOutcome::MalformedFile;
     m_result.reason = line;
@@ -348,13 +344,13 @@ void UpdateJob::handleReply(UnitReplies::Code code)
     }
     if (UnitReplies::isRefusal(code)) {
         if (m_phase == Phase::Streaming || m_phase == Phase::Stalled) {
-            m_result.refusalCode = quint8(UnitReplies::header(code).at(3));
+            m_result.refusalCode = UnitReplies::codeByte(code);
             fault(UpdateOutcome::Refused, {text, RefusalAdvice});
         } else if (m_phase == Phase::Settling && m_uploadSucceeded) {
             // The unit refused the last record while the update settled: no success after all.
             m_uploadSucceeded = false;
             m_result.outcome = UpdateOutcome::Refused;
-            m_result.refusalCode = quint8(UnitReplies::header(code).at(3));
+            m_result.refusalCode = UnitReplies::codeByte(code);
             m_result.reason = text;
             log(text);
             log(RefusalAdvice);

@@ -239,11 +239,7 @@ void UpdateController::checkSlice()
         // A running update's log keeps its colour; the line still says why the file cannot be used.
         if (!isUpdateRunning())
             m_window.setLogColour(UploadWindow::LogColour::Red);
-        m_window.appendLog(
-            result.kind == FirmwareCheckResult::Kind::Unreadable
-                ? QStringLiteral("Cannot open the firmware file %1: %2").arg(m_firmwarePath, result.problem)
-                : QStringLiteral("The firmware file %1 cannot be sent: %2")
-                      .arg(m_firmwarePath, result.problem));
+        m_window.appendLog(result.refusal(m_firmwarePath));
         scrollLog();
     }
     emit firmwareChecked(m_firmwareUsable);
