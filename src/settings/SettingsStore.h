@@ -7,8 +7,8 @@
 class SettingsStore
 {
 public:
-    static constexpr const char* OrganizationName = "FirmwareUploader";
-    static constexpr const char* Section = "Settings";
+    static constexpr QLatin1StringView OrganizationName{"FirmwareUploader"};
+    static constexpr QLatin1StringView Section{"Settings"};
 
     explicit SettingsStore(const QString& applicationTitle);
 

@@ -15,6 +15,8 @@
 #include <memory>
 #include <vector>
 
+using namespace Qt::Literals::StringLiterals;
+
 using unitsim::Fault;
 using unitsim::Model;
 using unitsim::SimulatedUnit;
@@ -99,8 +101,8 @@ private slots:
 
         const QList<QJsonObject> events = cli.events();
         QVERIFY2(!events.isEmpty(), cli.out.constData());
-        const QStringList expected{"refused",   "no-reply",  "no-connection", "succeeded",
-                                   "succeeded", "succeeded", "succeeded",     "succeeded"};
+        const QStringList expected{u"refused"_s,   u"no-reply"_s,  u"no-connection"_s, u"succeeded"_s,
+                                   u"succeeded"_s, u"succeeded"_s, u"succeeded"_s,     u"succeeded"_s};
         for (size_t i = 0; i < units.size(); ++i) {
             const QList<QJsonObject> own = cli.eventsOf(address(*units[i]));
             const QList<QJsonObject> finished = ofEvent(own, QStringLiteral("finished"));
@@ -165,9 +167,10 @@ private slots:
         units.push_back(listeningUnit());
         CliProcess cli;
         QCOMPARE(cli.run(jsonArguments(units) << firmware), 1);
-        const QStringList expected{"too-much-data", "too-much-data", "succeeded"};
+        const QStringList expected{u"too-much-data"_s, u"too-much-data"_s, u"succeeded"_s};
         for (size_t i = 0; i < units.size(); ++i) {
-            const QList<QJsonObject> finished = ofEvent(cli.eventsOf(address(*units[i])), QStringLiteral("finished"));
+            const QList<QJsonObject> finished =
+                ofEvent(cli.eventsOf(address(*units[i])), QStringLiteral("finished"));
             QCOMPARE(finished.size(), 1);
             QCOMPARE(finished.first().value(QStringLiteral("outcome")).toString(), expected.at(qsizetype(i)));
         }
@@ -182,13 +185,13 @@ private slots:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<bool>("keepGoing");
         QTest::newRow("three complete")
-            << QString() << QStringList{"succeeded", "succeeded", "succeeded"} << 0 << false;
+            << QString() << QStringList{u"succeeded"_s, u"succeeded"_s, u"succeeded"_s} << 0 << false;
         QTest::newRow("second refused")
-            << QStringLiteral("refuse:02@4#2") << QStringList{"succeeded", "refused"} << 1 << false;
+            << QStringLiteral("refuse:02@4#2") << QStringList{u"succeeded"_s, u"refused"_s} << 1 << false;
         // Hidden, for soak runs.
         QTest::newRow("second refused, --keep-going")
-            << QStringLiteral("refuse:02@4#2") << QStringList{"succeeded", "refused", "succeeded"} << 1
-            << true;
+            << QStringLiteral("refuse:02@4#2") << QStringList{u"succeeded"_s, u"refused"_s, u"succeeded"_s}
+            << 1 << true;
     }
 
     // Each update gets its own started..finished; a unit stops at its first failure.
@@ -337,22 +340,28 @@ private slots:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QString>("message");
         QTest::newRow("unknown option")
-            << QStringList{"--frobnicate", "--unit", "127.0.0.1", firmware} << "Unknown option 'frobnicate'";
-        QTest::newRow("port above 65535") << QStringList{"--unit", "127.0.0.1:65536", firmware} << "65536";
-        QTest::newRow("port 0") << QStringList{"--unit", "127.0.0.1:0", firmware} << "from 1 to 65535";
-        QTest::newRow("bad unit-file line") << QStringList{"--units", units, firmware} << units + ":4:";
+            << QStringList{u"--frobnicate"_s, u"--unit"_s, u"127.0.0.1"_s, firmware}
+            << u"Unknown option 'frobnicate'"_s;
+        QTest::newRow("port above 65535")
+            << QStringList{u"--unit"_s, u"127.0.0.1:65536"_s, firmware} << u"65536"_s;
+        QTest::newRow("port 0") << QStringList{u"--unit"_s, u"127.0.0.1:0"_s, firmware}
+                                << u"from 1 to 65535"_s;
+        QTest::newRow("bad unit-file line") << QStringList{u"--units"_s, units, firmware} << units + u":4:"_s;
         QTest::newRow("unreadable unit file")
-            << QStringList{"--units", m_dir.filePath(QStringLiteral("none.txt")), firmware} << "none.txt";
+            << QStringList{u"--units"_s, m_dir.filePath(u"none.txt"_s), firmware} << u"none.txt"_s;
         QTest::newRow("unknown product")
-            << QStringList{"--product", "Albatross", "--unit", "127.0.0.1", firmware}
+            << QStringList{u"--product"_s, u"Albatross"_s, u"--unit"_s, u"127.0.0.1"_s, firmware}
             << "known products: Tessera, \"Caldera 16\"";
         QTest::newRow("Tessera without port")
-            << QStringList{"--product", "tessera", "--unit", "127.0.0.1", firmware} << "no default port";
+            << QStringList{u"--product"_s, u"tessera"_s, u"--unit"_s, u"127.0.0.1"_s, firmware}
+            << u"no default port"_s;
         QTest::newRow("no unit") << QStringList{firmware} << "no unit given";
-        QTest::newRow("no firmware") << QStringList{"--unit", "127.0.0.1"} << "no firmware file";
-        QTest::newRow("bad timeout") << QStringList{"--reply-timeout", "nan", "--unit", "127.0.0.1", firmware}
+        QTest::newRow("no firmware") << QStringList{u"--unit"_s, u"127.0.0.1"_s} << u"no firmware file"_s;
+        QTest::newRow("bad timeout") << QStringList{u"--reply-timeout"_s, u"nan"_s, u"--unit"_s,
+                                                    u"127.0.0.1"_s, firmware}
                                      << "--reply-timeout";
-        QTest::newRow("parallel 0") << QStringList{"--parallel", "0", "--unit", "127.0.0.1", firmware}
+        QTest::newRow("parallel 0") << QStringList{u"--parallel"_s, u"0"_s, u"--unit"_s, u"127.0.0.1"_s,
+                                                   firmware}
                                     << "--parallel";
     }
 

@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+using namespace Qt::Literals::StringLiterals;
+
 using Kind = FirmwareCheckResult::Kind;
 
 class FirmwareCheckTest : public QObject
@@ -144,7 +146,7 @@ private slots:
         QCOMPARE(result.problem, problem);
         QCOMPARE(result.kind, Kind::Malformed);
         QCOMPARE(result.line, line);
-        QCOMPARE(result.logLines(), QStringList{QStringLiteral("Firmware check: ") + problem});
+        QCOMPARE(result.logLines(), QStringList{u"Firmware check: "_s + problem});
     }
 
     // A line known to be malformed fails as soon as that is known, not when it ends: a file with
@@ -246,11 +248,10 @@ private slots:
                  (QList<AddressRange>{{0x0, 0x3F}, {0x60, 0x6F}, {0x10000, 0x1001F}, {0x20010, 0x20013}}));
         QCOMPARE(summary.ranges.more(), 0);
         QCOMPARE(result.logLines(),
-                 (QStringList{
-                     QStringLiteral("Firmware check: 16 records, 13 to send (2 skipped as all-FF, 1 as boot "
-                                    "code), 124 data bytes"),
-                     QStringLiteral("Addresses: 0x00000000-0x0000003F, 0x00000060-0x0000006F, "
-                                    "0x00010000-0x0001001F, 0x00020010-0x00020013")}));
+                 (QStringList{u"Firmware check: 16 records, 13 to send (2 skipped as all-FF, 1 as boot "
+                              u"code), 124 data bytes"_s,
+                              u"Addresses: 0x00000000-0x0000003F, 0x00000060-0x0000006F, "
+                              u"0x00010000-0x0001001F, 0x00020010-0x00020013"_s}));
     }
 
     // Every 64 KiB page of the generated file has boot code at FC00-FCFF.
@@ -258,11 +259,10 @@ private slots:
     {
         const FirmwareCheckResult result = check(HexFile::join(HexFile::plain(8192)));
         QCOMPARE(result.logLines(),
-                 (QStringList{
-                     QStringLiteral("Firmware check: 8,194 records, 8,162 to send (32 skipped as boot code), "
-                                    "130,560 data bytes"),
-                     QStringLiteral("Addresses: 0x00000000-0x0000FBFF, 0x0000FD00-0x0001FBFF, "
-                                    "0x0001FD00-0x0001FFFF")}));
+                 (QStringList{u"Firmware check: 8,194 records, 8,162 to send (32 skipped as boot code), "
+                              u"130,560 data bytes"_s,
+                              u"Addresses: 0x00000000-0x0000FBFF, 0x0000FD00-0x0001FBFF, "
+                              u"0x0001FD00-0x0001FFFF"_s}));
     }
 
     // Memory stays bounded: past MaxKept ranges the rest are counted, not kept.
@@ -329,8 +329,7 @@ private slots:
         QCOMPARE(result.kind, Kind::Unreadable);
         QCOMPARE(result.problem, QStringLiteral("No such file or directory"));
         QCOMPARE(result.logLines(),
-                 QStringList{
-                     QStringLiteral("Firmware check: the file cannot be read: No such file or directory")});
+                 QStringList{u"Firmware check: the file cannot be read: No such file or directory"_s});
 
         result = FirmwareCheck::checkFile(m_dir.path());
         QCOMPARE(result.kind, Kind::Unreadable);

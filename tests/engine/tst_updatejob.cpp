@@ -9,6 +9,8 @@
 #include <QTcpServer>
 #include <QTest>
 
+using namespace Qt::Literals::StringLiterals;
+
 using unitsim::Fault;
 using unitsim::MessageKind;
 using unitsim::Model;
@@ -66,21 +68,22 @@ private slots:
             waitUntil([&] { return f.recorder.log.contains(QStringLiteral("Sending firmware...")); }, 5000));
         const QStringList& log = f.recorder.log;
         if (!debug) {
-            QCOMPARE(log, (QStringList{"Connecting to 127.0.0.1", "Sending firmware..."}));
+            QCOMPARE(log, (QStringList{u"Connecting to 127.0.0.1"_s, u"Sending firmware..."_s}));
             QCOMPARE(f.job->phase(), Phase::Streaming);
             return;
         }
-        QCOMPARE(log.mid(0, 2), (QStringList{"Connecting to 127.0.0.1", "Connecting..."}));
+        QCOMPARE(log.mid(0, 2), (QStringList{u"Connecting to 127.0.0.1"_s, u"Connecting..."_s}));
         const qsizetype took =
             log.indexOf(QRegularExpression(QStringLiteral("^It took [0-9,]+ mS to connect\\.$")));
-        QVERIFY2(took > 2, qPrintable(log.join('|')));
+        QVERIFY2(took > 2, qPrintable(log.join(u'|')));
         // The poll in which the connection is seen still logs its line.
         for (qsizetype i = 2; i < took; ++i)
             QVERIFY(QRegularExpression(QStringLiteral("^Checking connection at [0-9,]+ mS\\.\\.\\.$"))
                         .match(log.at(i))
                         .hasMatch());
-        QCOMPARE(log.mid(took + 1), (QStringList{"Programming Marlin/ARC", "To Unit  FE 55 AA 01 00 36 CC",
-                                                 "Sending firmware..."}));
+        QCOMPARE(log.mid(took + 1),
+                 (QStringList{u"Programming Marlin/ARC"_s, u"To Unit  FE 55 AA 01 00 36 CC"_s,
+                              u"Sending firmware..."_s}));
         QCOMPARE(f.recorder.debugLines.count(true), int(log.size()) - 2);
     }
 
@@ -133,12 +136,12 @@ private slots:
         QVERIFY(f.run());
         const QStringList& log = f.recorder.log;
         const qsizetype gaveUp = log.indexOf(QStringLiteral("Unit not responding!"));
-        QVERIFY2(gaveUp > 0, qPrintable(log.join('|')));
+        QVERIFY2(gaveUp > 0, qPrintable(log.join(u'|')));
         QVERIFY(QRegularExpression(QStringLiteral("^After [0-9,]+ mS, I gave up!$"))
                     .match(log.at(gaveUp + 1))
                     .hasMatch());
-        QCOMPARE(log.mid(gaveUp + 2), (QStringList{"Could not establish connection to 127.0.0.1",
-                                                   "Disconnecting from 127.0.0.1"}));
+        QCOMPARE(log.mid(gaveUp + 2), (QStringList{u"Could not establish connection to 127.0.0.1"_s,
+                                                   u"Disconnecting from 127.0.0.1"_s}));
         QCOMPARE(f.outcome(), UpdateOutcome::NoConnection);
         QCOMPARE(f.recorder.result().reason, QStringLiteral("Connection refused"));
         QVERIFY(!f.recorder.result().reachedUnit);
@@ -161,8 +164,8 @@ private slots:
         const QStringList& log = f.recorder.log;
         QCOMPARE(log.first(), QStringLiteral("Connecting to 127.0.0.1"));
         const QStringList polls = log.filter(QStringLiteral("Checking connection at "));
-        QVERIFY2(polls.size() >= 15, qPrintable(log.join('|')));
-        const int firstMs = polls.first().mid(23).remove(',').section(' ', 0, 0).toInt();
+        QVERIFY2(polls.size() >= 15, qPrintable(log.join(u'|')));
+        const int firstMs = polls.first().mid(23).remove(u',').section(u' ', 0, 0).toInt();
         QVERIFY2(firstMs >= 1000 && firstMs < 1400, qPrintable(polls.first()));
         QCOMPARE(log.at(1), polls.first()); // no poll line before the switch
         QVERIFY(log.contains(QStringLiteral("Unit not responding!")));
@@ -213,9 +216,9 @@ private slots:
             request.product = nullptr;
         f.start(request);
         QVERIFY(f.recorder.ended());
-        QCOMPARE(f.recorder.log, (QStringList{"Connecting to " + address, complaint,
-                                              "Could not establish connection to " + address,
-                                              "Disconnecting from " + address}));
+        QCOMPARE(f.recorder.log, (QStringList{u"Connecting to "_s + address, complaint,
+                                              u"Could not establish connection to "_s + address,
+                                              u"Disconnecting from "_s + address}));
         QCOMPARE(f.outcome(), UpdateOutcome::BadInput);
         QCOMPARE(f.recorder.result().reason, complaint);
         QTest::qWait(20);
@@ -237,23 +240,26 @@ private slots:
         };
         QByteArray badChecksum = lines.at(2);
         badChecksum.chop(2);
-        QTest::newRow("missing") << QByteArray("<missing>") << "No such file or directory" << UpdateOutcome::FileError;
-        QTest::newRow("bad checksum") << joined(2, badChecksum + "00") << "line 3: checksum is 00"
-                                      << UpdateOutcome::MalformedFile;
-        QTest::newRow("not hex") << joined(1, QByteArray(lines.at(1)).replace(12, 1, "G")) << "line 2, column 13"
-                                 << UpdateOutcome::MalformedFile;
-        QTest::newRow("count against length") << joined(3, QByteArray(lines.at(3)).replace(1, 2, "11")) << "line 4: "
-                                              << UpdateOutcome::MalformedFile;
+        QTest::newRow("missing") << QByteArray("<missing>") << "No such file or directory"
+                                 << UpdateOutcome::FileError;
+        QTest::newRow("bad checksum")
+            << joined(2, badChecksum + "00") << "line 3: checksum is 00" << UpdateOutcome::MalformedFile;
+        QTest::newRow("not hex") << joined(1, QByteArray(lines.at(1)).replace(12, 1, "G"))
+                                 << "line 2, column 13" << UpdateOutcome::MalformedFile;
+        QTest::newRow("count against length") << joined(3, QByteArray(lines.at(3)).replace(1, 2, "11"))
+                                              << "line 4: " << UpdateOutcome::MalformedFile;
         QTest::newRow("unknown type") << joined(0, HexFile::record(0x06, 0, {})) << "line 1: record type 06"
                                       << UpdateOutcome::MalformedFile;
         QTest::newRow("wrong length for its type") << joined(0, HexFile::record(0x04, 0, QByteArray(3, '\1')))
                                                    << "line 1: " << UpdateOutcome::MalformedFile;
-        QTest::newRow("missing colon") << joined(4, lines.at(4).mid(1)) << "line 5: " << UpdateOutcome::MalformedFile;
-        QTest::newRow("no end-of-file record") << HexFile::join(lines.mid(0, 5)) << "end-of-file record"
-                                               << UpdateOutcome::MalformedFile;
+        QTest::newRow("missing colon")
+            << joined(4, lines.at(4).mid(1)) << "line 5: " << UpdateOutcome::MalformedFile;
+        QTest::newRow("no end-of-file record")
+            << HexFile::join(lines.mid(0, 5)) << "end-of-file record" << UpdateOutcome::MalformedFile;
         QTest::newRow("empty") << QByteArray() << "end-of-file record" << UpdateOutcome::MalformedFile;
         QTest::newRow("a record after the end-of-file record")
-            << HexFile::join(lines) + HexFile::join(lines.mid(0, 1)) << "line 7: " << UpdateOutcome::MalformedFile;
+            << HexFile::join(lines) + HexFile::join(lines.mid(0, 1))
+            << "line 7: " << UpdateOutcome::MalformedFile;
     }
 
     void unusableFileNeverReachesTheUnit()
@@ -270,8 +276,9 @@ private slots:
         QCOMPARE(f.outcome(), outcome);
         const QStringList& log = f.recorder.log;
         QCOMPARE(log.size(), 2);
-        const QString start = outcome == UpdateOutcome::FileError ? QStringLiteral("Cannot open the firmware file ")
-                                                                  : QStringLiteral("The firmware file ");
+        const QString start = outcome == UpdateOutcome::FileError
+                                  ? QStringLiteral("Cannot open the firmware file ")
+                                  : QStringLiteral("The firmware file ");
         QVERIFY2(log.first().startsWith(start + f.firmwarePath), qPrintable(log.first()));
         QVERIFY2(log.first().contains(problem), qPrintable(log.first()));
         QCOMPARE(log.last(), QStringLiteral("Nothing was sent to the unit."));
@@ -343,12 +350,13 @@ private slots:
         QVERIFY(writing - complete >= 1.0);
         QVERIFY(rebooting - writing >= writeWait / 1000.0);
         QVERIFY(done - rebooting >= rebootWait / 1000.0);
-        QCOMPARE(r.log.mid(r.log.size() - 9),
-                 (QStringList{"Sending firmware...", "Upload complete.", r.log.at(r.log.size() - 7),
-                              "Writing firmware, DO NOT REMOVE POWER!", "Waiting for unit to reboot....", " ",
-                              " ", "Done!  Unit is ready to use.", " "}));
-        QCOMPARE(r.phases, (QList<Phase>{Phase::Checking, Phase::Connecting, Phase::Streaming, Phase::Settling, Phase::Writing,
-                                         Phase::Rebooting, Phase::Done}));
+        QCOMPARE(
+            r.log.mid(r.log.size() - 9),
+            (QStringList{u"Sending firmware..."_s, u"Upload complete."_s, r.log.at(r.log.size() - 7),
+                         u"Writing firmware, DO NOT REMOVE POWER!"_s, u"Waiting for unit to reboot...."_s,
+                         u" "_s, u" "_s, u"Done!  Unit is ready to use."_s, u" "_s}));
+        QCOMPARE(r.phases, (QList<Phase>{Phase::Checking, Phase::Connecting, Phase::Streaming,
+                                         Phase::Settling, Phase::Writing, Phase::Rebooting, Phase::Done}));
         QCOMPARE(r.records, qint64(lines.size()));
         QCOMPARE(r.result().recordsSent, qint64(lines.size()));
         QCOMPARE(r.lastBytes, r.fileSize);
@@ -367,7 +375,7 @@ private slots:
                              f.recorder.timeOf(QStringLiteral("Upload complete, "));
         QVERIFY2(total >= 8.332 && total < 9.5, qPrintable(QString::number(total)));
         QVERIFY2(f.recorder.log.contains(QStringLiteral("Upload complete, 1 seconds.")),
-                 qPrintable(f.recorder.log.join('|')));
+                 qPrintable(f.recorder.log.join(u'|')));
     }
 
     // ---- streaming ---------------------------------------------------------------------------
@@ -478,7 +486,7 @@ private slots:
         QVERIFY(f.run());
         const QStringList& log = f.recorder.log;
         QCOMPARE(log.mid(log.indexOf(line)),
-                 (QStringList{line, RefusalAdvice, "Disconnecting from 127.0.0.1"}));
+                 (QStringList{line, RefusalAdvice, u"Disconnecting from 127.0.0.1"_s}));
         const UpdateResult result = f.recorder.result();
         QCOMPARE(result.outcome, UpdateOutcome::Refused);
         QCOMPARE(int(result.refusalCode), code);
@@ -505,8 +513,8 @@ private slots:
         UpdateJob& job = f.start(request);
         QVERIFY(waitUntil([&] { return job.phase() == Phase::Stalled; }, 5000));
         QCOMPARE(f.recorder.log.mid(f.recorder.log.size() - 3),
-                 (QStringList{"Unknown", "The unit gave an unexpected reply; the update has stopped.",
-                              "Press Load and Start to try again."}));
+                 (QStringList{u"Unknown"_s, u"The unit gave an unexpected reply; the update has stopped."_s,
+                              u"Press Load and Start to try again."_s}));
         QCOMPARE(peer.received.size(), 6);
         peer.socket->write(Ack);
         QTest::qWait(100);
@@ -542,11 +550,12 @@ private slots:
         QVERIFY(f.run(request));
         const QStringList& log = f.recorder.log;
         const qsizetype from = log.lastIndexOf(QRegularExpression(QStringLiteral("From Unit .*")));
-        QVERIFY2(from > 0, qPrintable(log.join('|')));
+        QVERIFY2(from > 0, qPrintable(log.join(u'|')));
         QCOMPARE(log.mid(from + 1),
-                 (QStringList{"ACK from unit", "To Unit " + QString::fromLatin1(lines.at(1)), "Writing 0010",
-                              "NAK - Incorrect Checksum", RefusalAdvice, "NAK - Incorrect Product Code",
-                              "NAK - Incorrect Record Type", "Unknown", "Disconnecting from 127.0.0.1"}));
+                 (QStringList{u"ACK from unit"_s, u"To Unit "_s + QString::fromLatin1(lines.at(1)),
+                              u"Writing 0010"_s, u"NAK - Incorrect Checksum"_s, RefusalAdvice,
+                              u"NAK - Incorrect Product Code"_s, u"NAK - Incorrect Record Type"_s,
+                              u"Unknown"_s, u"Disconnecting from 127.0.0.1"_s}));
         QCOMPARE(f.outcome(), UpdateOutcome::Refused);
         QCOMPARE(int(f.recorder.result().refusalCode), 1);
         QCOMPARE(peer.received.size(), 3); // the product code and two records
@@ -676,7 +685,7 @@ private slots:
         QVERIFY(f.run());
         QCOMPARE(f.outcome(), outcome);
         const QStringList& log = f.recorder.log;
-        QVERIFY2(log.contains(line), qPrintable(log.join('|')));
+        QVERIFY2(log.contains(line), qPrintable(log.join(u'|')));
         QCOMPARE(log.last(), QStringLiteral("Disconnecting from 127.0.0.1"));
         // The unit behaves on its next connection, and so does the next update.
         QVERIFY(f.run());
@@ -713,8 +722,9 @@ private slots:
         f.writeFirmware(HexFile::join(HexFile::plain(10)));
         QVERIFY(f.run());
         QCOMPARE(f.outcome(), UpdateOutcome::Refused);
-        QCOMPARE(f.recorder.log.mid(f.recorder.log.size() - 3),
-                 (QStringList{"NAK - Incorrect Checksum", RefusalAdvice, "Disconnecting from 127.0.0.1"}));
+        QCOMPARE(
+            f.recorder.log.mid(f.recorder.log.size() - 3),
+            (QStringList{u"NAK - Incorrect Checksum"_s, RefusalAdvice, u"Disconnecting from 127.0.0.1"_s}));
     }
 
     // ---- a peer that sends too much ----------------------------------------------------------
@@ -725,7 +735,8 @@ private slots:
         QTest::addColumn<bool>("debug");
         for (const char* kind : {"flood-header:0@3#1", "flood-stray:0@3#1"}) {
             for (bool debug : {false, true})
-                QTest::addRow("%s, Debug %s", kind, debug ? "on" : "off") << QString::fromLatin1(kind) << debug;
+                QTest::addRow("%s, Debug %s", kind, debug ? "on" : "off")
+                    << QString::fromLatin1(kind) << debug;
         }
     }
 
@@ -749,12 +760,15 @@ private slots:
         QVERIFY(waitUntil([&] { return f.recorder.ended(); }, 20000));
         QCOMPARE(f.outcome(), UpdateOutcome::TooMuchData);
         const QStringList& log = f.recorder.log;
-        QCOMPARE(log.mid(log.size() - 3),
-                 (QStringList{"The unit at 127.0.0.1 sent more than 4,096 bytes that are not replies; the update has stopped.",
-                              "Check the address and port: this may be no unit, or a unit that is not working.",
-                              "Disconnecting from 127.0.0.1"}));
+        QCOMPARE(
+            log.mid(log.size() - 3),
+            (QStringList{
+                u"The unit at 127.0.0.1 sent more than 4,096 bytes that are not replies; the update has stopped."_s,
+                u"Check the address and port: this may be no unit, or a unit that is not working."_s,
+                u"Disconnecting from 127.0.0.1"_s}));
         QVERIFY2(f.recorder.timeOf(QStringLiteral("Disconnecting from")) - floodStarts < 1.0,
-                 qPrintable(QString::number(f.recorder.timeOf(QStringLiteral("Disconnecting from")) - floodStarts)));
+                 qPrintable(
+                     QString::number(f.recorder.timeOf(QStringLiteral("Disconnecting from")) - floodStarts)));
         QVERIFY(log.size() < 200);
         for (const QString& line : log)
             QVERIFY2(line.size() < 300, qPrintable(line.left(80)));
@@ -784,16 +798,20 @@ private slots:
         QCOMPARE(f.outcome(), UpdateOutcome::Succeeded);
         const QStringList& log = f.recorder.log;
         const QStringList dumps = log.filter(QRegularExpression(QStringLiteral("^From Unit ")));
-        QCOMPARE(dumps.at(0), QStringLiteral("From Unit ") + QString(" 11").repeated(16) + QStringLiteral(" FD 55 AA 00 00 00 00 00"));
-        QCOMPARE(dumps.at(2), QStringLiteral("From Unit ") + QString(" 11").repeated(56) + QStringLiteral(" FD 55 AA 00 00 00 00 00"));
-        QCOMPARE(dumps.at(3), QStringLiteral("From Unit ") + QString(" 11").repeated(57) + QStringLiteral(" FD 55 AA 00 00 00 00") +
-                                  QStringLiteral(" ... and 1 more bytes"));
+        QCOMPARE(dumps.at(0), QStringLiteral("From Unit ") + QString(u" 11"_s).repeated(16) +
+                                  u" FD 55 AA 00 00 00 00 00"_s);
+        QCOMPARE(dumps.at(2), QStringLiteral("From Unit ") + QString(u" 11"_s).repeated(56) +
+                                  u" FD 55 AA 00 00 00 00 00"_s);
+        QCOMPARE(dumps.at(3), QStringLiteral("From Unit ") + QString(u" 11"_s).repeated(57) +
+                                  u" FD 55 AA 00 00 00 00"_s + QStringLiteral(" ... and 1 more bytes"));
         // 16 lines for the first arrival; 16 and a count for the second.
         const qsizetype first = log.indexOf(dumps.at(0));
-        QCOMPARE(log.mid(first + 1, 17), QStringList(16, QStringLiteral("Spurrious byte")) << QStringLiteral("ACK from unit"));
+        QCOMPARE(log.mid(first + 1, 17), QStringList(16, QStringLiteral("Spurrious byte"))
+                                             << QStringLiteral("ACK from unit"));
         const qsizetype second = log.indexOf(dumps.at(1));
         QCOMPARE(log.mid(second + 1, 18), QStringList(16, QStringLiteral("Spurrious byte"))
-                                              << QStringLiteral("Spurrious byte, 1 more") << QStringLiteral("ACK from unit"));
+                                              << QStringLiteral("Spurrious byte, 1 more")
+                                              << QStringLiteral("ACK from unit"));
         QCOMPARE(log.count(QStringLiteral("Spurrious byte")), 16 * 4);
     }
 

@@ -19,6 +19,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+using namespace Qt::Literals::StringLiterals;
+
 #include <functional>
 
 using namespace UiTest;
@@ -74,7 +76,7 @@ struct Scenario
     Firmware firmware = Firmware::CrLf;
     QStringList faults = {}; // unitsim's text form, e.g. "refuse:02@0"
     Operator action = Operator::Waits;
-    bool loop = false; // Tools > Loop checked before Load and Start: a failure must not restart
+    bool loop = false;  // Tools > Loop checked before Load and Start: a failure must not restart
     bool debug = false; // Tools > Debug checked before Load and Start
     double timeScale = 0.02;
     bool connects = true; // whether a connection to the unit is made at all
@@ -84,39 +86,42 @@ struct Scenario
     QStringList lastLines = {};
 };
 
-const QStringList Done{"Upload complete.",
-                       "Upload complete, * seconds.",
-                       "Writing firmware, DO NOT REMOVE POWER!",
-                       "Waiting for unit to reboot....",
-                       " ",
-                       " ",
-                       "Done!  Unit is ready to use.",
-                       " "};
+const QStringList Done{u"Upload complete."_s,
+                       u"Upload complete, * seconds."_s,
+                       u"Writing firmware, DO NOT REMOVE POWER!"_s,
+                       u"Waiting for unit to reboot...."_s,
+                       u" "_s,
+                       u" "_s,
+                       u"Done!  Unit is ready to use."_s,
+                       u" "_s};
 
 QStringList refused(const QString& reply)
 {
-    return {reply, "Device responded with an error.  Please try again.", "Disconnecting from 127.0.0.1"};
+    return {reply, u"Device responded with an error.  Please try again."_s,
+            u"Disconnecting from 127.0.0.1"_s};
 }
 
 QStringList badInput(const QString& address, const QString& complaint)
 {
-    return {"Connecting to " + address, complaint, "Could not establish connection to " + address,
-            "Disconnecting from " + address};
+    return {u"Connecting to "_s + address, complaint, u"Could not establish connection to "_s + address,
+            u"Disconnecting from "_s + address};
 }
 
 // The reply to the product code gets a minute (the unit may be erasing its flash), each record's 15 s.
 QStringList silent(int seconds)
 {
     return {QStringLiteral("The unit did not answer for %1 seconds.").arg(seconds),
-            "Check the unit and its connection, then try again.", "Disconnecting from 127.0.0.1"};
+            u"Check the unit and its connection, then try again."_s, u"Disconnecting from 127.0.0.1"_s};
 }
 
 bool matches(const QString& pattern, const QString& line)
 {
-    QStringList parts = pattern.split('*');
+    QStringList parts = pattern.split(u'*');
     for (QString& part : parts)
         part = QRegularExpression::escape(part);
-    return QRegularExpression(QRegularExpression::anchoredPattern(parts.join(".*"))).match(line).hasMatch();
+    return QRegularExpression(QRegularExpression::anchoredPattern(parts.join(u".*"_s)))
+        .match(line)
+        .hasMatch();
 }
 
 QColor rgb(Colour colour)
@@ -236,32 +241,33 @@ void TestFaultMatrix::update_data()
     QTest::newRow("refused connection")
         << Scenario{.port = ClosedPort,
                     .connects = false,
-                    .lastLines = {"Ethernet Error 10061", "*",
-                                  "Hint: Found device but port was not availaible. Verify port number.",
-                                  "Unit not responding!", "Could not establish connection to 127.0.0.1",
-                                  "Disconnecting from 127.0.0.1"}};
+                    .lastLines = {u"Ethernet Error 10061"_s, u"*"_s,
+                                  u"Hint: Found device but port was not availaible. Verify port number."_s,
+                                  u"Unit not responding!"_s, u"Could not establish connection to 127.0.0.1"_s,
+                                  u"Disconnecting from 127.0.0.1"_s}};
     // At a quarter of real time, so the name lookup fails within the connection wait as it
     // does for an operator.
     QTest::newRow("unresolvable host")
-        << Scenario{.address = "no-such-unit.invalid",
+        << Scenario{.address = u"no-such-unit.invalid"_s,
                     .timeScale = 0.25,
                     .connects = false,
-                    .lastLines = {"Ethernet Error 11001", "*", "Unit not responding!",
-                                  "Could not establish connection to no-such-unit.invalid",
-                                  "Disconnecting from no-such-unit.invalid"}};
-    for (const QString port : {"abc", "0", "70000", "-1", ""}) {
+                    .lastLines = {u"Ethernet Error 11001"_s, u"*"_s, u"Unit not responding!"_s,
+                                  u"Could not establish connection to no-such-unit.invalid"_s,
+                                  u"Disconnecting from no-such-unit.invalid"_s}};
+    for (const QString& port : {u"abc"_s, u"0"_s, u"70000"_s, u"-1"_s, u""_s}) {
         QTest::addRow("port \"%s\"", qPrintable(port)) << Scenario{
             .port = port, .connects = false, .lastLines = badInput(Localhost, complaint.arg(port))};
     }
     QTest::newRow("address empty") << Scenario{
-        .address = "",
+        .address = u""_s,
         .connects = false,
-        .lastLines = badInput("", "No unit address given: type the unit's IP address into the Address box.")};
+        .lastLines =
+            badInput(u""_s, u"No unit address given: type the unit's IP address into the Address box."_s)};
     QTest::newRow("title of no product") << Scenario{
-        .title = "Firmware Uploader",
+        .title = u"Firmware Uploader"_s,
         .connects = false,
-        .lastLines = badInput(Localhost, "This build (\"Firmware Uploader\") is for no known product, "
-                                         "so there is no product code to send.")};
+        .lastLines = badInput(Localhost, u"This build (\"Firmware Uploader\") is for no known product, "_s
+                                         u"so there is no product code to send."_s)};
 
     // ---- the firmware file
     // The file is checked before any connection: nothing reaches the unit.
@@ -269,29 +275,33 @@ void TestFaultMatrix::update_data()
     QTest::newRow("file removed before Load and Start")
         << Scenario{.firmware = Firmware::Removed,
                     .connects = false,
-                    .lastLines = {"Cannot open the firmware file */removed.hex: No such file or directory", nothingSent}};
+                    .lastLines = {u"Cannot open the firmware file */removed.hex: No such file or directory"_s,
+                                  nothingSent}};
     QTest::newRow("file cannot be read")
         << Scenario{.firmware = Firmware::Directory,
                     .connects = false,
-                    .lastLines = {"Cannot open the firmware file */x.hex: *directory*", nothingSent}};
+                    .lastLines = {u"Cannot open the firmware file */x.hex: *directory*"_s, nothingSent}};
     QTest::newRow("empty file") << Scenario{
         .firmware = Firmware::Empty,
         .connects = false,
-        .lastLines = {"The firmware file */firmware.hex cannot be sent: the file ends without an end-of-file record "
-                      "(:00000001FF)",
-                      nothingSent}};
+        .lastLines = {
+            u"The firmware file */firmware.hex cannot be sent: the file ends without an end-of-file record "_s
+            u"(:00000001FF)"_s,
+            nothingSent}};
     QTest::newRow("no end-of-file record") << Scenario{
         .firmware = Firmware::NoEndOfFile,
         .connects = false,
-        .lastLines = {"The firmware file */firmware.hex cannot be sent: the file ends without an end-of-file record "
-                      "(:00000001FF)",
-                      nothingSent}};
+        .lastLines = {
+            u"The firmware file */firmware.hex cannot be sent: the file ends without an end-of-file record "_s
+            u"(:00000001FF)"_s,
+            nothingSent}};
     QTest::newRow("bad checksum at record 300") << Scenario{
         .firmware = Firmware::BadChecksum,
         .connects = false,
-        .lastLines = {"The firmware file */firmware.hex cannot be sent: line 300: checksum is 00, but the record's "
-                      "bytes need *",
-                      nothingSent}};
+        .lastLines = {
+            u"The firmware file */firmware.hex cannot be sent: line 300: checksum is 00, but the record's "_s
+            u"bytes need *"_s,
+            nothingSent}};
     QTest::newRow("CR LF lines") << Scenario{.succeeds = true, .colour = Colour::Green, .lastLines = Done};
     QTest::newRow("LF-only lines") << Scenario{
         .firmware = Firmware::LfOnly, .succeeds = true, .colour = Colour::Green, .lastLines = Done};
@@ -303,48 +313,52 @@ void TestFaultMatrix::update_data()
         .firmware = Firmware::Huge, .succeeds = true, .colour = Colour::Green, .lastLines = Done};
 
     // ---- the unit's replies
-    const QString nak[] = {"", "NAK - Incorrect Checksum", "NAK - Incorrect Product Code",
-                           "NAK - Incorrect Record Type"};
+    const QString nak[] = {u""_s, u"NAK - Incorrect Checksum"_s, u"NAK - Incorrect Product Code"_s,
+                           u"NAK - Incorrect Record Type"_s};
     for (int code = 1; code <= 3; ++code) {
         for (int at : {0, 500}) {
             QTest::addRow("refusal 0%d at %s", code, at == 0 ? "the product code" : "record 500")
-                << Scenario{.faults = {QStringLiteral("refuse:0%1@%2").arg(code).arg(at)},
+                << Scenario{.faults = {u"refuse:0%1@%2"_s.arg(code).arg(at)},
                             .loop = true,
                             .lastLines = refused(nak[code])};
         }
     }
     // Six bytes alone are too few to be looked at; two stray bytes in front make eight.
-    QTest::newRow("unknown reply, then Load and Start again")
-        << Scenario{.faults = {"unknown-reply@500#1", "stray:1234@500#1"},
-                    .action = Operator::RetriesAfterStall,
-                    .lastLines = {"Unknown", "The unit gave an unexpected reply; the update has stopped.",
-                                  "Press Load and Start to try again."}};
+    QTest::newRow("unknown reply, then Load and Start again") << Scenario{
+        .faults = {u"unknown-reply@500#1"_s, u"stray:1234@500#1"_s},
+        .action = Operator::RetriesAfterStall,
+        .lastLines = {u"Unknown"_s, u"The unit gave an unexpected reply; the update has stopped."_s,
+                      u"Press Load and Start to try again."_s}};
     QTest::newRow("FD 55 AA 04 reply") << Scenario{
-        .faults = {"unknown-header@500"},
+        .faults = {u"unknown-header@500"_s},
         .loop = true,
-        .lastLines = {"The unit's reply (FD 55 AA 04 00 00 00 00) was not understood, and no other came "
-                      "for 15 seconds.",
-                      "Check the unit and its connection, then try again.", "Disconnecting from 127.0.0.1"}};
+        .lastLines = {u"The unit's reply (FD 55 AA 04 00 00 00 00) was not understood, and no other came "_s
+                      u"for 15 seconds."_s,
+                      u"Check the unit and its connection, then try again."_s,
+                      u"Disconnecting from 127.0.0.1"_s}};
     QTest::newRow("stray bytes") << Scenario{
-        .faults = {"stray:AA55@0", "stray:0102@1", "stray:1234@250", "stray:55@601"},
+        .faults = {u"stray:AA55@0"_s, u"stray:0102@1"_s, u"stray:1234@250"_s, u"stray:55@601"_s},
         .succeeds = true,
         .colour = Colour::Green,
         .lastLines = Done};
-    QTest::newRow("replies split byte by byte")
-        << Scenario{.faults = {"split:1@0", "split:1@1", "split:1@300", "split:1@600", "split:1@601"},
-                    .succeeds = true,
-                    .colour = Colour::Green,
-                    .lastLines = Done};
-    QTest::newRow("two replies in one write") << Scenario{
-        .faults = {"double@0", "double@300"}, .succeeds = true, .colour = Colour::Green, .lastLines = Done};
+    QTest::newRow("replies split byte by byte") << Scenario{
+        .faults = {u"split:1@0"_s, u"split:1@1"_s, u"split:1@300"_s, u"split:1@600"_s, u"split:1@601"_s},
+        .succeeds = true,
+        .colour = Colour::Green,
+        .lastLines = Done};
+    QTest::newRow("two replies in one write") << Scenario{.faults = {u"double@0"_s, u"double@300"_s},
+                                                          .succeeds = true,
+                                                          .colour = Colour::Green,
+                                                          .lastLines = Done};
     // A peer that streams far more than replies, from record 500 on (first connection only).
-    const QStringList flooded{"The unit at 127.0.0.1 sent more than 4,096 bytes that are not replies; the update has stopped.",
-                              "Check the address and port: this may be no unit, or a unit that is not working.",
-                              "Disconnecting from 127.0.0.1"};
-    for (const QString kind : {"flood-header", "flood-stray"}) {
+    const QStringList flooded{
+        u"The unit at 127.0.0.1 sent more than 4,096 bytes that are not replies; the update has stopped."_s,
+        u"Check the address and port: this may be no unit, or a unit that is not working."_s,
+        u"Disconnecting from 127.0.0.1"_s};
+    for (const QString& kind : {u"flood-header"_s, u"flood-stray"_s}) {
         for (bool debug : {false, true}) {
             QTest::addRow("%s, Debug %s", qPrintable(kind), debug ? "on" : "off")
-                << Scenario{.faults = {kind + ":0@500#1"},
+                << Scenario{.faults = {kind + u":0@500#1"_s},
                             .action = Operator::RetriesAfterFailure,
                             .loop = true,
                             .debug = debug,
@@ -352,16 +366,16 @@ void TestFaultMatrix::update_data()
         }
     }
     QTest::newRow("silence at the product code")
-        << Scenario{.faults = {"silence@0"}, .loop = true, .lastLines = silent(60)};
+        << Scenario{.faults = {u"silence@0"_s}, .loop = true, .lastLines = silent(60)};
     QTest::newRow("silence at record 500")
-        << Scenario{.faults = {"silence@500"}, .loop = true, .lastLines = silent(15)};
+        << Scenario{.faults = {u"silence@500"_s}, .loop = true, .lastLines = silent(15)};
     QTest::newRow("connection dropped at record 500")
-        << Scenario{.faults = {"drop@500"},
+        << Scenario{.faults = {u"drop@500"_s},
                     .loop = true,
-                    .lastLines = {"The connection to the unit was lost before the upload was complete.",
-                                  "Disconnecting from 127.0.0.1"}};
+                    .lastLines = {u"The connection to the unit was lost before the upload was complete."_s,
+                                  u"Disconnecting from 127.0.0.1"_s}};
     QTest::newRow("unit closes right after the last record")
-        << Scenario{.faults = {"drop@601"}, .succeeds = true, .colour = Colour::Green, .lastLines = Done};
+        << Scenario{.faults = {u"drop@601"_s}, .succeeds = true, .colour = Colour::Green, .lastLines = Done};
 
     // ---- the operator during an update, and the settings
     QTest::newRow("Load and Start during the Loop wait")
@@ -371,11 +385,11 @@ void TestFaultMatrix::update_data()
                     .lastLines = Done};
     QTest::newRow("Tools > Debug toggled mid-upload") << Scenario{
         .action = Operator::TogglesDebug, .succeeds = true, .colour = Colour::Green, .lastLines = Done};
-    QTest::newRow("settings directory not writable")
-        << Scenario{.action = Operator::HasUnwritableSettings,
-                    .succeeds = true,
-                    .colour = Colour::Green,
-                    .lastLines = QStringList(Done) << "Could not save the address and port: cannot write *"};
+    QTest::newRow("settings directory not writable") << Scenario{
+        .action = Operator::HasUnwritableSettings,
+        .succeeds = true,
+        .colour = Colour::Green,
+        .lastLines = QStringList(Done) << u"Could not save the address and port: cannot write *"_s};
 }
 
 QString TestFaultMatrix::prepareFirmware(Firmware firmware, unitsim::FlashImage* expected)
@@ -416,23 +430,26 @@ QString TestFaultMatrix::prepareFirmware(Firmware firmware, unitsim::FlashImage*
             const QByteArray text = hugeFirmware();
             QString error;
             m_hugeImage = unitsim::FlashImage::fromIntelHex(text, &error);
-            if (!error.isEmpty() || !writeFile(dir.filePath("huge.hex"), text))
+            if (!error.isEmpty() || !writeFile(dir.filePath(u"huge.hex"_s), text))
                 return {};
-            m_hugeFile = dir.filePath("huge.hex");
+            m_hugeFile = dir.filePath(u"huge.hex"_s);
         }
         *expected = m_hugeImage;
         return m_hugeFile;
     }
     // The window checks a file when it is chosen; these change after that, so the update's own
     // check before connecting is what finds them.
-    const QString name = firmware == Firmware::Removed ? "removed.hex" : firmware == Firmware::Directory ? "x.hex" : "firmware.hex";
+    const QString name = firmware == Firmware::Removed     ? u"removed.hex"_s
+                         : firmware == Firmware::Directory ? u"x.hex"_s
+                                                           : u"firmware.hex"_s;
     const QString path = dir.filePath(name);
     m_changeAfterChoice = nullptr;
     if (firmware == Firmware::Removed) {
         m_changeAfterChoice = [path] { return QFile::remove(path); };
     } else if (firmware == Firmware::Directory) {
         m_changeAfterChoice = [path, dir, name] { return QFile::remove(path) && dir.mkpath(name); };
-    } else if (firmware == Firmware::Empty || firmware == Firmware::NoEndOfFile || firmware == Firmware::BadChecksum) {
+    } else if (firmware == Firmware::Empty || firmware == Firmware::NoEndOfFile ||
+               firmware == Firmware::BadChecksum) {
         m_changeAfterChoice = [path, contents] { return writeFile(path, contents); };
         contents = HexFile::join(HexFile::plain(Records), "\r\n");
     }
@@ -446,9 +463,9 @@ void TestFaultMatrix::update()
         QDir(m_settingsDir.path()).filePath(QStringLiteral("FirmwareUploader/%1.ini").arg(scenario.title));
     if (scenario.action == Operator::HasUnwritableSettings) {
         // Below a regular file no directory can be made, whoever runs the test.
-        const QString blocker = QDir(m_settingsDir.path()).filePath("blocker");
+        const QString blocker = QDir(m_settingsDir.path()).filePath(u"blocker"_s);
         QVERIFY(writeFile(blocker, "not a directory"));
-        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, blocker + "/settings");
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, blocker + u"/settings"_s);
     }
 
     unitsim::SimulatedUnit unit(unitsim::Model::Marlin);
@@ -456,14 +473,14 @@ void TestFaultMatrix::update()
     for (const QString& text : std::as_const(scenario.faults)) {
         QString error;
         const std::optional<unitsim::Fault> fault = unitsim::Fault::parse(text, &error);
-        QVERIFY2(fault, qPrintable(text + ": " + error));
+        QVERIFY2(fault, qPrintable(text + u": "_s + error));
         unit.addFault(*fault);
     }
     unitsim::FlashImage expectedImage;
     const QString firmware = prepareFirmware(scenario.firmware, &expectedImage);
     QVERIFY(!firmware.isEmpty());
 
-    MainWindow window(scenario.title, "1.0.61", UiTest::product(scenario.title));
+    MainWindow window(scenario.title, u"1.0.61"_s, UiTest::product(scenario.title));
 
     window.setTimeScale(scenario.timeScale);
     window.show();
@@ -502,8 +519,9 @@ void TestFaultMatrix::update()
     window.setFileChooser([firmware] { return firmware; });
     QTest::mouseClick(control<QLabel>(window, "FirmwareFile"), Qt::LeftButton);
     // A large file is checked in slices; the label names it once the check is done.
-    QVERIFY(waitUntil([&] { return control<QLabel>(window, "FirmwareFile")->text() == QFileInfo(firmware).fileName(); },
-                      60000));
+    QVERIFY(waitUntil(
+        [&] { return control<QLabel>(window, "FirmwareFile")->text() == QFileInfo(firmware).fileName(); },
+        60000));
     QVERIFY(loadStart->isEnabled());
     if (m_changeAfterChoice)
         QVERIFY(m_changeAfterChoice());
@@ -530,8 +548,9 @@ void TestFaultMatrix::update()
 
     const int timeoutMs = scenario.firmware == Firmware::Huge ? 600000 : 30000;
     const auto ended = [&] {
-        return controlsEnabled() && ((!updates.isUpdateRunning() && !updates.isStalled() && finished.size() >= runs) ||
-                                     updates.isStalled());
+        return controlsEnabled() &&
+               ((!updates.isUpdateRunning() && !updates.isStalled() && finished.size() >= runs) ||
+                updates.isStalled());
     };
     const auto checkLastLines = [&](const QStringList& expectedLines) {
         const QStringList lines = logLines(window);
@@ -540,13 +559,13 @@ void TestFaultMatrix::update()
         for (qsizetype i = 0; same && i < tail.size(); ++i)
             same = matches(expectedLines.at(i), tail.at(i));
         return same ? QString()
-                    : "log ends:\n  " + lines.mid(lines.size() - expectedLines.size() - 3).join("\n  ");
+                    : u"log ends:\n  "_s + lines.mid(lines.size() - expectedLines.size() - 3).join(u"\n  "_s);
     };
 
     QTest::mouseClick(loadStart, Qt::LeftButton);
-    QVERIFY2(
-        waitUntil(ended, timeoutMs),
-        qPrintable("no end; log ends: " + logLines(window).mid(logLines(window).size() - 5).join(" | ")));
+    QVERIFY2(waitUntil(ended, timeoutMs),
+             qPrintable(u"no end; log ends: "_s +
+                        logLines(window).mid(logLines(window).size() - 5).join(u" | "_s)));
 
     const QString tailError = checkLastLines(scenario.lastLines);
     QVERIFY2(tailError.isEmpty(), qPrintable(tailError));
@@ -557,7 +576,8 @@ void TestFaultMatrix::update()
     QCOMPARE(QFileInfo::exists(settingsFile),
              scenario.succeeds && scenario.action != Operator::HasUnwritableSettings);
 
-    const bool retries = scenario.action == Operator::RetriesAfterStall || scenario.action == Operator::RetriesAfterFailure;
+    const bool retries =
+        scenario.action == Operator::RetriesAfterStall || scenario.action == Operator::RetriesAfterFailure;
     if (retries) {
         QCOMPARE(updates.isStalled(), scenario.action == Operator::RetriesAfterStall);
         QTest::mouseClick(loadStart, Qt::LeftButton);
@@ -619,14 +639,15 @@ void TestFaultMatrix::update()
         const QList<QByteArray> lines = HexFile::plain(Records);
         QList<int> logged;
         for (const QString& line : logLines(window)) {
-            if (line.startsWith("To Unit :"))
+            if (line.startsWith(u"To Unit :"_s))
                 logged << int(lines.indexOf(line.mid(8).toLatin1())) + 1;
         }
         QVERIFY(!logged.isEmpty());
         QVERIFY2(logged.first() > 200 && logged.first() <= 203, qPrintable(QString::number(logged.first())));
         QVERIFY2(logged.last() >= 400 && logged.last() <= 403, qPrintable(QString::number(logged.last())));
         QCOMPARE(logged.size(), logged.last() - logged.first() + 1);
-        QCOMPARE(logLines(window).filter(QRegularExpression("^Writing [0-9A-F]{4}$")).size(), logged.size());
+        QCOMPARE(logLines(window).filter(QRegularExpression(u"^Writing [0-9A-F]{4}$"_s)).size(),
+                 logged.size());
         QVERIFY(!action(window, "mnuDebug")->isChecked());
     }
     if (scenario.action == Operator::PressesDuringLoopWait) {

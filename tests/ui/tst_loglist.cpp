@@ -10,6 +10,8 @@
 #include <QScrollBar>
 #include <QTest>
 
+using namespace Qt::Literals::StringLiterals;
+
 namespace {
 
 QStringList texts(const QListWidget& widget)
@@ -118,7 +120,7 @@ void TestLogList::linesReachTheWidgetOneByOneWhenShown()
     QVERIFY(seen.isEmpty());
 
     log.flush();
-    QCOMPARE(seen, (QStringList{"To Unit :10000000", "Writing 0000", "Wait 30mS..."}));
+    QCOMPARE(seen, (QStringList{u"To Unit :10000000"_s, u"Writing 0000"_s, u"Wait 30mS..."_s}));
     QCOMPARE(texts(widget), seen);
 }
 
@@ -142,9 +144,9 @@ void TestLogList::endingCoalescingShowsEverythingAtOnce()
     log.setCoalescing(true);
     log.append(QStringLiteral("Ack"));
     log.setCoalescing(false);
-    QCOMPARE(texts(widget), QStringList{"Ack"});
+    QCOMPARE(texts(widget), QStringList{u"Ack"_s});
     log.append(QStringLiteral("Upload complete."));
-    QCOMPARE(texts(widget), (QStringList{"Ack", "Upload complete."}));
+    QCOMPARE(texts(widget), (QStringList{u"Ack"_s, u"Upload complete."_s}));
 }
 
 void TestLogList::scrolledToTheLastLineLikeTheDirectLog()

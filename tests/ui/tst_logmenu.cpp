@@ -16,6 +16,8 @@
 #include <QTest>
 #include <QTimer>
 
+using namespace Qt::Literals::StringLiterals;
+
 using namespace UiTest;
 
 namespace {
@@ -75,7 +77,7 @@ void TestLogMenu::init()
 
 MainWindow* TestLogMenu::window()
 {
-    m_window = std::make_unique<MainWindow>(MarlinTitle, "1.0.61", UiTest::product(MarlinTitle));
+    m_window = std::make_unique<MainWindow>(MarlinTitle, u"1.0.61"_s, UiTest::product(MarlinTitle));
     m_window->setTimeScale(0.01);
     for (const QString& line : Lines)
         m_window->appendLog(line);
@@ -91,7 +93,7 @@ void TestLogMenu::copy()
     action(w, "mnuLogCopy")->trigger();
     QCOMPARE(clipboard(), Lines[1]);
     action(w, "mnuLogCopyAll")->trigger();
-    QCOMPARE(clipboard(), Lines.join('\n'));
+    QCOMPARE(clipboard(), Lines.join(u'\n'));
 
     log(w)->setFocus();
     QTRY_VERIFY(log(w)->hasFocus());
@@ -161,13 +163,13 @@ void TestLogMenu::linesHeldBack()
     QCOMPARE(clipboard(), Lines[1]);
     logList.append(QStringLiteral("one more"));
     menu.copyAll();
-    QCOMPARE(clipboard(), (Lines + QStringList{"one more"}).join('\n'));
+    QCOMPARE(clipboard(), (Lines + QStringList{u"one more"_s}).join(u'\n'));
 
     logList.append(QStringLiteral("and the last"));
-    const QString path = m_files.filePath("held-back.txt");
+    const QString path = m_files.filePath(u"held-back.txt"_s);
     menu.setSaveChooser([&](const QString&) { return path; });
     menu.saveAs();
-    QCOMPARE(readFile(path), (Lines.join('\n') + "\none more\nand the last\n").toUtf8());
+    QCOMPARE(readFile(path), (Lines.join(u'\n') + u"\none more\nand the last\n"_s).toUtf8());
 }
 
 void TestLogMenu::save()
@@ -176,7 +178,7 @@ void TestLogMenu::save()
     // A line break inside a log line would make two lines of the file.
     w.appendLog(QStringLiteral("Cannot open the firmware file /tmp/a\nb.hex"));
     QStringList suggestions;
-    QString answer = m_files.filePath("saved.txt");
+    QString answer = m_files.filePath(u"saved.txt"_s);
     w.setLogSaveChooser([&](const QString& suggested) {
         suggestions << suggested;
         return answer;
@@ -184,7 +186,7 @@ void TestLogMenu::save()
 
     action(w, "mnuLogSave")->trigger();
     const QByteArray expected =
-        (Lines.join('\n') + "\nCannot open the firmware file /tmp/a b.hex\n").toUtf8();
+        (Lines.join(u'\n') + u"\nCannot open the firmware file /tmp/a b.hex\n"_s).toUtf8();
     QCOMPARE(readFile(answer), expected);
     QCOMPARE(logLines(w).size(), Lines.size() + 1); // saving adds nothing to the log
 
@@ -201,7 +203,7 @@ void TestLogMenu::save()
     answer.clear();
     action(w, "mnuLogSave")->trigger();
     QCOMPARE(QFileInfo(suggestions.value(1)).absolutePath(), QDir(m_files.path()).absolutePath());
-    QCOMPARE(readFile(m_files.filePath("saved.txt")), expected);
+    QCOMPARE(readFile(m_files.filePath(u"saved.txt"_s)), expected);
 }
 
 void TestLogMenu::saveDialog()
@@ -209,11 +211,11 @@ void TestLogMenu::saveDialog()
     MainWindow& w = *window();
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
-    const QString path = m_files.filePath("from-dialog.txt");
+    const QString path = m_files.filePath(u"from-dialog.txt"_s);
     QString title, selected;
     QFileDialog::AcceptMode mode = QFileDialog::AcceptOpen;
     QTimer::singleShot(0, &w, [&] {
-        auto* dialog = w.findChild<QFileDialog*>("dlgSaveLog");
+        auto* dialog = w.findChild<QFileDialog*>(u"dlgSaveLog"_s);
         if (!dialog)
             return;
         title = dialog->windowTitle();
@@ -228,13 +230,13 @@ void TestLogMenu::saveDialog()
     QCOMPARE(mode, QFileDialog::AcceptSave);
     QVERIFY2(QFileInfo(selected).fileName().startsWith(QStringLiteral("uploader-log-")),
              qPrintable(selected));
-    QCOMPARE(readFile(path), (Lines.join('\n') + '\n').toUtf8());
+    QCOMPARE(readFile(path), (Lines.join(u'\n') + u'\n').toUtf8());
 }
 
 void TestLogMenu::saveFailure()
 {
     MainWindow& w = *window();
-    const QString path = m_files.filePath("no such folder/log.txt");
+    const QString path = m_files.filePath(u"no such folder/log.txt"_s);
     w.setLogSaveChooser([&](const QString&) { return path; });
     action(w, "mnuLogSave")->trigger();
 

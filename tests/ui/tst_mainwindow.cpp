@@ -20,8 +20,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <cmath>
 #include <QTimer>
+#include <cmath>
+
+using namespace Qt::Literals::StringLiterals;
 
 using namespace UiTest;
 
@@ -85,7 +87,7 @@ void TestMainWindow::initTestCase()
     QVERIFY(m_settingsDir.isValid());
     isolateSettings(m_settingsDir.path());
     // A file that passes the firmware check, for the tests that only choose it.
-    QVERIFY(!writeHexFile(m_files.path(), "unit.hex", 1).isEmpty());
+    QVERIFY(!writeHexFile(m_files.path(), u"unit.hex"_s, 1).isEmpty());
 }
 
 void TestMainWindow::init()
@@ -102,16 +104,26 @@ void TestMainWindow::startUp_data()
     QTest::addColumn<QString>("address");
     QTest::addColumn<QString>("port");
     QTest::addColumn<bool>("toolsShown");
-    QTest::newRow("Marlin") << MarlinTitle << "1.0.61" << "Marlin-ARC Firmware Uploader v1.0.61"
-                            << "192.168.10.11" << "23" << false;
-    QTest::newRow("Marlin Debug") << MarlinTitle + " Debug" << "1.0.61"
-                                  << "Marlin-ARC Firmware Uploader Debug v1.0.61" << "192.168.10.11" << "23" << true;
-    QTest::newRow("Marlin debug, lower case") << MarlinTitle + " debug" << "1.0.61"
-                                              << "Marlin-ARC Firmware Uploader debug v1.0.61" << "192.168.10.11"
+    QTest::newRow("Marlin") << MarlinTitle << "1.0.61"
+                            << "Marlin-ARC Firmware Uploader v1.0.61"
+                            << "192.168.10.11"
+                            << "23" << false;
+    QTest::newRow("Marlin Debug") << MarlinTitle + u" Debug"_s << "1.0.61"
+                                  << "Marlin-ARC Firmware Uploader Debug v1.0.61"
+                                  << "192.168.10.11"
+                                  << "23" << true;
+    QTest::newRow("Marlin debug, lower case") << MarlinTitle + u" debug"_s << "1.0.61"
+                                              << "Marlin-ARC Firmware Uploader debug v1.0.61"
+                                              << "192.168.10.11"
                                               << "23" << false;
-    QTest::newRow("Vireo Grand, version 2.10.5") << VireoTitle << "2.10.5" << "Vireo Grand Firmware Uploader v2.10.5"
-                                                 << "192.168.11.2" << "5000" << false;
-    QTest::newRow("no known product") << "Unknown Uploader" << "1.0.61" << "Unknown Uploader v1.0.61" << ""
+    QTest::newRow("Vireo Grand, version 2.10.5") << VireoTitle << "2.10.5"
+                                                 << "Vireo Grand Firmware Uploader v2.10.5"
+                                                 << "192.168.11.2"
+                                                 << "5000" << false;
+    QTest::newRow("no known product") << "Unknown Uploader"
+                                      << "1.0.61"
+                                      << "Unknown Uploader v1.0.61"
+                                      << ""
                                       << "" << false;
 }
 
@@ -151,23 +163,33 @@ void TestMainWindow::geometry_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("parent");
     QTest::addColumn<QRect>("rect");
-    QTest::newRow("frmFirmwareFile") << "frmFirmwareFile" << "frmMainClient" << QRect(16, 8, 353, 57);
-    QTest::newRow("FirmwareFile") << "FirmwareFile" << "frmFirmwareFile" << QRect(8, 24, 337, 25);
-    QTest::newRow("frmConnectionSettings") << "frmConnectionSettings" << "frmMainClient" << QRect(16, 80, 353, 81);
-    QTest::newRow("lblAddress") << "lblAddress" << "frmConnectionSettings" << QRect(32, 24, 41, 17);
-    QTest::newRow("EthernetAddress") << "EthernetAddress" << "frmConnectionSettings" << QRect(88, 24, 97, 19);
-    QTest::newRow("lblPort") << "lblPort" << "frmConnectionSettings" << QRect(32, 48, 41, 17);
-    QTest::newRow("EthernetPort") << "EthernetPort" << "frmConnectionSettings" << QRect(88, 48, 97, 19);
-    QTest::newRow("LoadStart") << "LoadStart" << "frmConnectionSettings" << QRect(224, 24, 97, 41);
-    QTest::newRow("ProgressBar") << "ProgressBar" << "frmMainClient" << QRect(16, 176, 353, 17);
-    QTest::newRow("ListBox") << "ListBox" << "frmMainClient" << QRect(16, 208, 353, 49);
+    QTest::newRow("frmFirmwareFile") << "frmFirmwareFile"
+                                     << "frmMainClient" << QRect(16, 8, 353, 57);
+    QTest::newRow("FirmwareFile") << "FirmwareFile"
+                                  << "frmFirmwareFile" << QRect(8, 24, 337, 25);
+    QTest::newRow("frmConnectionSettings") << "frmConnectionSettings"
+                                           << "frmMainClient" << QRect(16, 80, 353, 81);
+    QTest::newRow("lblAddress") << "lblAddress"
+                                << "frmConnectionSettings" << QRect(32, 24, 41, 17);
+    QTest::newRow("EthernetAddress") << "EthernetAddress"
+                                     << "frmConnectionSettings" << QRect(88, 24, 97, 19);
+    QTest::newRow("lblPort") << "lblPort"
+                             << "frmConnectionSettings" << QRect(32, 48, 41, 17);
+    QTest::newRow("EthernetPort") << "EthernetPort"
+                                  << "frmConnectionSettings" << QRect(88, 48, 97, 19);
+    QTest::newRow("LoadStart") << "LoadStart"
+                               << "frmConnectionSettings" << QRect(224, 24, 97, 41);
+    QTest::newRow("ProgressBar") << "ProgressBar"
+                                 << "frmMainClient" << QRect(16, 176, 353, 17);
+    QTest::newRow("ListBox") << "ListBox"
+                             << "frmMainClient" << QRect(16, 208, 353, 49);
 }
 
 void TestMainWindow::geometry()
 {
     QFETCH(QString, name);
     QFETCH(QString, parent);
-    MainWindow window(MarlinTitle, "1.0.61", UiTest::product(MarlinTitle));
+    MainWindow window(MarlinTitle, u"1.0.61"_s, UiTest::product(MarlinTitle));
     window.setTimeScale(Scale);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -180,7 +202,7 @@ void TestMainWindow::geometry()
 
 void TestMainWindow::clientAreaAndStatusBar()
 {
-    MainWindow window(MarlinTitle, "1.0.61", UiTest::product(MarlinTitle));
+    MainWindow window(MarlinTitle, u"1.0.61"_s, UiTest::product(MarlinTitle));
     window.setTimeScale(Scale);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -192,7 +214,7 @@ void TestMainWindow::clientAreaAndStatusBar()
     auto* status = control<QStatusBar>(window, "sbStatusBar");
     QCOMPARE(status->geometry(), QRect(0, menuHeight + 269, 385, 18));
 
-    const QFont font = window.findChild<QWidget*>("EthernetAddress")->font();
+    const QFont font = window.findChild<QWidget*>(u"EthernetAddress"_s)->font();
     QCOMPARE(font.families().value(0), QStringLiteral("Arial Unicode MS"));
     QCOMPARE(font.pointSizeF(), 8.25);
     QCOMPARE(font.styleHint(), QFont::SansSerif);
@@ -200,7 +222,7 @@ void TestMainWindow::clientAreaAndStatusBar()
 
 void TestMainWindow::tabOrder()
 {
-    MainWindow window(MarlinTitle, "1.0.61", UiTest::product(MarlinTitle));
+    MainWindow window(MarlinTitle, u"1.0.61"_s, UiTest::product(MarlinTitle));
     window.setTimeScale(Scale);
     QStringList order;
     QWidget* start = log(window);
@@ -211,7 +233,7 @@ void TestMainWindow::tabOrder()
             order << widget->objectName();
         widget = widget->nextInFocusChain();
     } while (widget != start);
-    QCOMPARE(order, (QStringList{"ListBox", "EthernetAddress", "EthernetPort", "LoadStart"}));
+    QCOMPARE(order, (QStringList{u"ListBox"_s, u"EthernetAddress"_s, u"EthernetPort"_s, u"LoadStart"_s}));
 }
 
 void TestMainWindow::menus_data()
@@ -219,18 +241,24 @@ void TestMainWindow::menus_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("caption");
     QTest::addColumn<bool>("checkable");
-    QTest::newRow("mnuFileOpen") << "mnuFileOpen" << "&Open" << false;
-    QTest::newRow("mnuFileExit") << "mnuFileExit" << "E&xit" << false;
-    QTest::newRow("mnuLoop") << "mnuLoop" << "&Loop" << true;
-    QTest::newRow("mnuSlow") << "mnuSlow" << "&Slow" << true;
-    QTest::newRow("mnuDebug") << "mnuDebug" << "&Debug" << true;
-    QTest::newRow("mnuForget") << "mnuForget" << "Forget" << false;
+    QTest::newRow("mnuFileOpen") << "mnuFileOpen"
+                                 << "&Open" << false;
+    QTest::newRow("mnuFileExit") << "mnuFileExit"
+                                 << "E&xit" << false;
+    QTest::newRow("mnuLoop") << "mnuLoop"
+                             << "&Loop" << true;
+    QTest::newRow("mnuSlow") << "mnuSlow"
+                             << "&Slow" << true;
+    QTest::newRow("mnuDebug") << "mnuDebug"
+                              << "&Debug" << true;
+    QTest::newRow("mnuForget") << "mnuForget"
+                               << "Forget" << false;
 }
 
 void TestMainWindow::menus()
 {
     QFETCH(QString, name);
-    MainWindow window(MarlinTitle + " Debug", "1.0.61", UiTest::product(MarlinTitle + " Debug"));
+    MainWindow window(MarlinTitle + u" Debug"_s, u"1.0.61"_s, UiTest::product(MarlinTitle + u" Debug"_s));
     window.setTimeScale(Scale);
     QCOMPARE(control<QMenu>(window, "mnuFile")->title(), QStringLiteral("&File"));
     QCOMPARE(control<QMenu>(window, "mnuTools")->title(), QStringLiteral("&Tools"));
@@ -252,23 +280,24 @@ void TestMainWindow::fileChoice_data()
 void TestMainWindow::fileChoice()
 {
     QFETCH(QString, how);
-    MainWindow window(MarlinTitle, "1.0.61", UiTest::product(MarlinTitle));
+    MainWindow window(MarlinTitle, u"1.0.61"_s, UiTest::product(MarlinTitle));
     window.setTimeScale(Scale);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
-    const QString path = m_files.filePath("unit.hex");
+    const QString path = m_files.filePath(u"unit.hex"_s);
     int opened = 0;
     window.setFileChooser([&] {
         ++opened;
         return path;
     });
 
-    if (how == "mnuFileOpen") {
+    if (how == u"mnuFileOpen"_s) {
         action(window, "mnuFileOpen")->trigger();
     } else {
         // Off the label, inside the frame's border, for the frame.
         auto* widget = window.findChild<QWidget*>(how);
-        const QPoint at = how == "FirmwareFile" ? widget->rect().center() : QPoint(4, widget->height() - 4);
+        const QPoint at =
+            how == u"FirmwareFile"_s ? widget->rect().center() : QPoint(4, widget->height() - 4);
         QTest::mouseClick(widget, Qt::LeftButton, {}, at);
     }
 
@@ -280,7 +309,7 @@ void TestMainWindow::fileChoice()
 
 void TestMainWindow::cancel()
 {
-    MainWindow window(MarlinTitle, "1.0.61", UiTest::product(MarlinTitle));
+    MainWindow window(MarlinTitle, u"1.0.61"_s, UiTest::product(MarlinTitle));
     window.setTimeScale(Scale);
     QString answer;
     window.setFileChooser([&] { return answer; });
@@ -293,20 +322,20 @@ void TestMainWindow::cancel()
     QCOMPARE(window.updates().firmwarePath(), QString());
 
     // A Cancel after a choice keeps it as it was, Load and Start included.
-    answer = m_files.filePath("unit.hex");
+    answer = m_files.filePath(u"unit.hex"_s);
     action(window, "mnuFileOpen")->trigger();
     QVERIFY(loadStart->isEnabled());
     answer.clear();
     action(window, "mnuFileOpen")->trigger();
     QVERIFY(loadStart->isEnabled());
     QCOMPARE(label->text(), QStringLiteral("unit.hex"));
-    QCOMPARE(window.updates().firmwarePath(), m_files.filePath("unit.hex"));
+    QCOMPARE(window.updates().firmwarePath(), m_files.filePath(u"unit.hex"_s));
 }
 
 void TestMainWindow::fileDialog()
 {
-    const QString path = writeHexFile(m_files.path(), "unit.hex", 1);
-    MainWindow window(MarlinTitle, "1.0.61", UiTest::product(MarlinTitle));
+    const QString path = writeHexFile(m_files.path(), u"unit.hex"_s, 1);
+    MainWindow window(MarlinTitle, u"1.0.61"_s, UiTest::product(MarlinTitle));
     window.setTimeScale(Scale);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -316,7 +345,7 @@ void TestMainWindow::fileDialog()
     QStringList filters;
     QFileDialog::FileMode mode = QFileDialog::AnyFile;
     QTimer::singleShot(0, &window, [&] {
-        auto* dialog = window.findChild<QFileDialog*>("dlgCommonDialog");
+        auto* dialog = window.findChild<QFileDialog*>(u"dlgCommonDialog"_s);
         if (!dialog)
             return;
         title = dialog->windowTitle();
@@ -329,7 +358,7 @@ void TestMainWindow::fileDialog()
     action(window, "mnuFileOpen")->trigger();
 
     QCOMPARE(title, QStringLiteral("Open Firmware File"));
-    QCOMPARE(filters, QStringList{"Firmware Files (*.hex)"});
+    QCOMPARE(filters, QStringList{u"Firmware Files (*.hex)"_s});
     QCOMPARE(mode, QFileDialog::ExistingFile);
     QCOMPARE(directory, QDir::current().absolutePath());
     QCOMPARE(window.updates().firmwarePath(), path);
@@ -343,7 +372,7 @@ void TestMainWindow::fileDialogFolder()
 {
     QTemporaryDir gone;
     QVERIFY(gone.isValid());
-    MainWindow window(MarlinTitle, "1.0.61", UiTest::product(MarlinTitle));
+    MainWindow window(MarlinTitle, u"1.0.61"_s, UiTest::product(MarlinTitle));
     window.setTimeScale(Scale);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -351,7 +380,7 @@ void TestMainWindow::fileDialogFolder()
     const auto openDialog = [&] {
         directory.clear();
         QTimer::singleShot(0, &window, [&] {
-            if (auto* dialog = window.findChild<QFileDialog*>("dlgCommonDialog")) {
+            if (auto* dialog = window.findChild<QFileDialog*>(u"dlgCommonDialog"_s)) {
                 directory = dialog->directory().absolutePath();
                 dialog->reject();
             }
@@ -359,7 +388,7 @@ void TestMainWindow::fileDialogFolder()
         action(window, "mnuFileOpen")->trigger();
     };
 
-    const QString path = writeHexFile(gone.path(), "unit.hex", 1);
+    const QString path = writeHexFile(gone.path(), u"unit.hex"_s, 1);
     window.setFileChooser([path] { return path; });
     action(window, "mnuFileOpen")->trigger();
     window.setFileChooser({});
@@ -377,12 +406,12 @@ void TestMainWindow::fileDialogFolder()
 // why; a good one enables it, and with Debug the log shows what will be sent.
 void TestMainWindow::fileIsCheckedWhenChosen()
 {
-    const QString title = MarlinTitle + " Debug";
-    MainWindow window(title, "1.0.61", UiTest::product(title));
+    const QString title = MarlinTitle + u" Debug"_s;
+    MainWindow window(title, u"1.0.61"_s, UiTest::product(title));
     window.setTimeScale(Scale);
     QList<QByteArray> lines = HexFile::plain(3);
     lines[1].replace(lines[1].size() - 2, 2, "00");
-    const QString broken = m_files.filePath("broken.hex");
+    const QString broken = m_files.filePath(u"broken.hex"_s);
     QFile file(broken);
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(HexFile::join(lines));
@@ -392,16 +421,18 @@ void TestMainWindow::fileIsCheckedWhenChosen()
     auto* loadStart = control<QPushButton>(window, "LoadStart");
     QVERIFY(!loadStart->isEnabled());
     QCOMPARE(control<QLabel>(window, "FirmwareFile")->text(), QStringLiteral("broken.hex"));
-    QVERIFY2(logLines(window).last().startsWith("The firmware file " + broken + " cannot be sent: line 2: checksum is 00"),
+    QVERIFY2(logLines(window).last().startsWith(u"The firmware file "_s + broken +
+                                                u" cannot be sent: line 2: checksum is 00"_s),
              qPrintable(logLines(window).last()));
     QCOMPARE(logBackground(window), QColor(255, 0, 0));
 
     action(window, "mnuDebug")->trigger();
-    const QString good = writeHexFile(m_files.path(), "good.hex", 40);
+    const QString good = writeHexFile(m_files.path(), u"good.hex"_s, 40);
     window.setFileChooser([good] { return good; });
     action(window, "mnuFileOpen")->trigger();
     QVERIFY(loadStart->isEnabled());
-    QCOMPARE(logLines(window).filter(QRegularExpression("^Firmware check: 41 records, 41 to send")).size(), 1);
+    QCOMPARE(logLines(window).filter(QRegularExpression(u"^Firmware check: 41 records, 41 to send"_s)).size(),
+             1);
     QCOMPARE(logLines(window).last(), QStringLiteral("Addresses: 0x00000000-0x0000027F"));
 }
 
@@ -416,10 +447,10 @@ void TestMainWindow::textShownAsWritten_data()
 void TestMainWindow::textShownAsWritten()
 {
     QFETCH(QString, name);
-    MainWindow window(MarlinTitle, "1.0.61", UiTest::product(MarlinTitle));
+    MainWindow window(MarlinTitle, u"1.0.61"_s, UiTest::product(MarlinTitle));
     window.setTimeScale(Scale);
     const QString text = QStringLiteral("<b>x.hex");
-    if (name == "FirmwareFile") {
+    if (name == u"FirmwareFile"_s) {
         window.setFileChooser([&] { return m_files.filePath(text); });
         action(window, "mnuFileOpen")->trigger();
     } else {
@@ -433,7 +464,7 @@ void TestMainWindow::textShownAsWritten()
 
 void TestMainWindow::disabledFileLabelIgnoresClicks()
 {
-    MainWindow window(MarlinTitle, "1.0.61", UiTest::product(MarlinTitle));
+    MainWindow window(MarlinTitle, u"1.0.61"_s, UiTest::product(MarlinTitle));
     window.setTimeScale(Scale);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -453,7 +484,7 @@ void TestMainWindow::disabledFileLabelIgnoresClicks()
 
 void TestMainWindow::loopChosenTwice()
 {
-    MainWindow window(MarlinTitle + " Debug", "1.0.61", UiTest::product(MarlinTitle + " Debug"));
+    MainWindow window(MarlinTitle + u" Debug"_s, u"1.0.61"_s, UiTest::product(MarlinTitle + u" Debug"_s));
     window.setTimeScale(Scale);
     QAction* loop = action(window, "mnuLoop");
     loop->trigger();
@@ -469,14 +500,14 @@ void TestMainWindow::loopChosenTwice()
 
 void TestMainWindow::debugResizes()
 {
-    MainWindow window(MarlinTitle + " Debug", "1.0.61", UiTest::product(MarlinTitle + " Debug"));
+    MainWindow window(MarlinTitle + u" Debug"_s, u"1.0.61"_s, UiTest::product(MarlinTitle + u" Debug"_s));
     window.setTimeScale(Scale);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     const int width = window.frameGeometry().width();
     const int startHeight = window.frameGeometry().height();
     const QRect logBefore = log(window)->geometry();
-    const QRect addressBefore = window.findChild<QWidget*>("EthernetAddress")->geometry();
+    const QRect addressBefore = window.findChild<QWidget*>(u"EthernetAddress"_s)->geometry();
     auto* status = control<QStatusBar>(window, "sbStatusBar");
 
     // The window grows by as much as the log list does.
@@ -492,8 +523,9 @@ void TestMainWindow::debugResizes()
         QCOMPARE(window.isChecked(UploadWindow::Mode::Debug), step.debug);
         QTRY_COMPARE(window.frameGeometry().height(), step.outerHeight);
         QCOMPARE(window.frameGeometry().width(), width);
-        QCOMPARE(log(window)->geometry(), QRect(logBefore.topLeft(), QSize(logBefore.width(), step.logHeight)));
-        QCOMPARE(window.findChild<QWidget*>("EthernetAddress")->geometry(), addressBefore);
+        QCOMPARE(log(window)->geometry(),
+                 QRect(logBefore.topLeft(), QSize(logBefore.width(), step.logHeight)));
+        QCOMPARE(window.findChild<QWidget*>(u"EthernetAddress"_s)->geometry(), addressBefore);
         QCOMPARE(status->geometry().bottom(), window.height() - 1);
         QCOMPARE(status->height(), 18);
     }
@@ -503,7 +535,7 @@ void TestMainWindow::debugResizes()
 // frame, and again after: each Debug off gives back the start-up size.
 void TestMainWindow::debugOffRestoresStartSize()
 {
-    MainWindow window(MarlinTitle + " Debug", "1.0.61", UiTest::product(MarlinTitle + " Debug"));
+    MainWindow window(MarlinTitle + u" Debug"_s, u"1.0.61"_s, UiTest::product(MarlinTitle + u" Debug"_s));
     window.setTimeScale(Scale);
     const QSize startSize = window.size();
     QAction* debug = action(window, "mnuDebug");
@@ -525,23 +557,23 @@ void TestMainWindow::debugOffRestoresStartSize()
 
 void TestMainWindow::forgetLoadsDefaults()
 {
-    const QString title = MarlinTitle + " Debug";
+    const QString title = MarlinTitle + u" Debug"_s;
     SettingsStore store(title);
-    QVERIFY(store.write("EthernetAddress", "10.0.0.5"));
-    QVERIFY(store.write("EthernetPort", "5000"));
-    MainWindow window(title, "1.0.61", UiTest::product(title));
+    QVERIFY(store.write(u"EthernetAddress"_s, u"10.0.0.5"_s));
+    QVERIFY(store.write(u"EthernetPort"_s, u"5000"_s));
+    MainWindow window(title, u"1.0.61"_s, UiTest::product(title));
     window.setTimeScale(Scale);
     QCOMPARE(window.ethernetAddress(), QStringLiteral("10.0.0.5"));
     QCOMPARE(window.ethernetPort(), QStringLiteral("5000"));
     action(window, "mnuForget")->trigger();
     QCOMPARE(window.ethernetAddress(), QStringLiteral("192.168.10.11"));
     QCOMPARE(window.ethernetPort(), QStringLiteral("23"));
-    QCOMPARE(store.read("EthernetAddress", "none"), QStringLiteral("none"));
+    QCOMPARE(store.read(u"EthernetAddress"_s, u"none"_s), QStringLiteral("none"));
 }
 
 void TestMainWindow::statusLineBeforeConnection()
 {
-    MainWindow window(MarlinTitle, "1.0.61", UiTest::product(MarlinTitle));
+    MainWindow window(MarlinTitle, u"1.0.61"_s, UiTest::product(MarlinTitle));
     window.setTimeScale(Scale);
     auto* timer = control<QTimer>(window, "EthernetStatusTimer");
     QCOMPARE(timer->interval(), realMs(1000));
@@ -559,14 +591,14 @@ void TestMainWindow::statusPeriodAfterConnection()
     unitsim::SimulatedUnit unit(unitsim::Model::Marlin);
     unit.addFault(*unitsim::Fault::parse(QStringLiteral("silence@0")));
     QVERIFY(unit.listen());
-    MainWindow window(MarlinTitle, "1.0.61", UiTest::product(MarlinTitle));
+    MainWindow window(MarlinTitle, u"1.0.61"_s, UiTest::product(MarlinTitle));
     window.setTimeScale(Scale);
     auto* timer = control<QTimer>(window, "EthernetStatusTimer");
     QTRY_COMPARE(statusLine(window), QStringLiteral("Not connected"));
 
     control<QLineEdit>(window, "EthernetAddress")->setText(QStringLiteral("127.0.0.1"));
     control<QLineEdit>(window, "EthernetPort")->setText(QString::number(unit.port()));
-    const QString hex = writeHexFile(m_files.path(), "status.hex", 3);
+    const QString hex = writeHexFile(m_files.path(), u"status.hex"_s, 3);
     window.setFileChooser([hex] { return hex; });
     action(window, "mnuFileOpen")->trigger();
     control<QPushButton>(window, "LoadStart")->click();
@@ -575,7 +607,7 @@ void TestMainWindow::statusPeriodAfterConnection()
     QCOMPARE(timer->interval(), std::max(1, realMs(333)));
 
     // It stays at 333 ms once disconnected.
-    QTRY_VERIFY_WITH_TIMEOUT(logContains(window, "Disconnecting from 127.0.0.1"), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(logContains(window, u"Disconnecting from 127.0.0.1"_s), 10000);
     QTRY_COMPARE(statusLine(window), QStringLiteral("Not connected"));
     QCOMPARE(window.statusPeriodMs(), 333);
     QVERIFY(timer->isActive());
@@ -583,25 +615,30 @@ void TestMainWindow::statusPeriodAfterConnection()
 
 void TestMainWindow::socketError_data()
 {
-    const QString portHint = QStringLiteral("Hint: Found device but port was not availaible. Verify port number.");
-    const QString serverHint = QStringLiteral("Hint: Verify Ethernet Interface is configured as 'TCP Server'.");
+    const QString portHint =
+        QStringLiteral("Hint: Found device but port was not availaible. Verify port number.");
+    const QString serverHint =
+        QStringLiteral("Hint: Verify Ethernet Interface is configured as 'TCP Server'.");
     QTest::addColumn<QString>("title");
     QTest::addColumn<int>("number");
     QTest::addColumn<QStringList>("expected");
     QTest::newRow("Marlin, refused") << MarlinTitle << 10061
-                                     << QStringList{"earlier", "Ethernet Error 10061", "Refused", portHint};
+                                     << QStringList{u"earlier"_s, u"Ethernet Error 10061"_s, u"Refused"_s,
+                                                    portHint};
     QTest::newRow("Vireo Grand, refused")
-        << VireoTitle << 10061 << QStringList{"earlier", "Ethernet Error 10061", "Refused", portHint, serverHint};
-    QTest::newRow("Vireo Grand, time-out") << VireoTitle << 10060
-                                           << QStringList{"earlier", "Ethernet Error 10060", "Refused"};
-    QTest::newRow("negative number") << MarlinTitle << -1 << QStringList{"earlier", "Ethernet Error-1", "Refused"};
+        << VireoTitle << 10061
+        << QStringList{u"earlier"_s, u"Ethernet Error 10061"_s, u"Refused"_s, portHint, serverHint};
+    QTest::newRow("Vireo Grand, time-out")
+        << VireoTitle << 10060 << QStringList{u"earlier"_s, u"Ethernet Error 10060"_s, u"Refused"_s};
+    QTest::newRow("negative number") << MarlinTitle << -1
+                                     << QStringList{u"earlier"_s, u"Ethernet Error-1"_s, u"Refused"_s};
 }
 
 void TestMainWindow::socketError()
 {
     QFETCH(QString, title);
     QFETCH(int, number);
-    MainWindow window(title, "1.0.61", UiTest::product(title));
+    MainWindow window(title, u"1.0.61"_s, UiTest::product(title));
     window.setTimeScale(Scale);
     window.appendLog(QStringLiteral("earlier"));
     window.updates().showSocketError(number, QStringLiteral("Refused"));
@@ -627,7 +664,7 @@ void TestMainWindow::progressBar()
 {
     QFETCH(double, maximum);
     QFETCH(double, value);
-    MainWindow window(MarlinTitle, "1.0.61", UiTest::product(MarlinTitle));
+    MainWindow window(MarlinTitle, u"1.0.61"_s, UiTest::product(MarlinTitle));
     window.setTimeScale(Scale);
     auto* bar = control<QProgressBar>(window, "ProgressBar");
     window.setProgressMaximum(maximum);

@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+using namespace Qt::Literals::StringLiterals;
+
 using namespace UiTest;
 
 namespace {
@@ -62,10 +64,10 @@ void TestWindowUpload::uploadCompletes()
     // scale), so one of them sees it; at full speed the 40 records take about a millisecond.
     unit.setLatencyMs(1);
     QVERIFY(unit.listen());
-    const QString hex = writeHexFile(m_files.path(), "marlin.hex", 40);
+    const QString hex = writeHexFile(m_files.path(), u"marlin.hex"_s, 40);
     QVERIFY(!hex.isEmpty());
 
-    MainWindow window(MarlinTitle, "1.0.61", UiTest::product(MarlinTitle));
+    MainWindow window(MarlinTitle, u"1.0.61"_s, UiTest::product(MarlinTitle));
 
     window.setTimeScale(Scale);
     window.show();
@@ -75,36 +77,39 @@ void TestWindowUpload::uploadCompletes()
 
     // The count of complete uploads shows until the next status refresh replaces it.
     QString statusAtUploadComplete;
-    connect(log(window)->model(), &QAbstractItemModel::rowsInserted, &window, [&](const QModelIndex&, int first) {
-        if (log(window)->item(first)->text() == QLatin1String("Upload complete."))
-            statusAtUploadComplete = statusLine(window);
-    });
+    connect(log(window)->model(), &QAbstractItemModel::rowsInserted, &window,
+            [&](const QModelIndex&, int first) {
+                if (log(window)->item(first)->text() == QLatin1String("Upload complete."))
+                    statusAtUploadComplete = statusLine(window);
+            });
 
     QTest::mouseClick(loadStart, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(logContains(window, "Done!  Unit is ready to use."), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(logContains(window, u"Done!  Unit is ready to use."_s), 20000);
     QTRY_VERIFY(loadStart->isEnabled());
 
     const QStringList lines = logLines(window);
-    QCOMPARE(lines.mid(lines.size() - 2), (QStringList{"Done!  Unit is ready to use.", " "}));
+    QCOMPARE(lines.mid(lines.size() - 2), (QStringList{u"Done!  Unit is ready to use."_s, u" "_s}));
     QCOMPARE(logBackground(window), QColor(0, 255, 0));
     QCOMPARE(log(window)->currentRow(), log(window)->count() - 1);
     QCOMPARE(statusAtUploadComplete, QStringLiteral("Loops: 1"));
     QTRY_COMPARE(statusLine(window), QStringLiteral("Not connected"));
     QCOMPARE(window.statusPeriodMs(), 333); // a tick saw the connection
     for (const char* name : {"FirmwareFile", "EthernetAddress", "EthernetPort"})
-        QVERIFY2(window.findChild<QWidget*>(name)->isEnabled(), name);
+        QVERIFY2(window.findChild<QWidget*>(QLatin1String(name))->isEnabled(), name);
 
     QVERIFY(unit.report().cumulative().imageComplete);
     QCOMPARE(unit.report().cumulative().recordsAccepted, 41);
     SettingsStore store(MarlinTitle);
-    QCOMPARE(store.read("EthernetAddress", {}), QStringLiteral("127.0.0.1"));
-    QCOMPARE(store.read("EthernetPort", {}), QString::number(unit.port()));
+    QCOMPARE(store.read(u"EthernetAddress"_s, {}), QStringLiteral("127.0.0.1"));
+    QCOMPARE(store.read(u"EthernetPort"_s, {}), QString::number(unit.port()));
 }
 
 void TestWindowUpload::refusedConnection_data()
 {
-    const QString portHint = QStringLiteral("Hint: Found device but port was not availaible. Verify port number.");
-    const QString serverHint = QStringLiteral("Hint: Verify Ethernet Interface is configured as 'TCP Server'.");
+    const QString portHint =
+        QStringLiteral("Hint: Found device but port was not availaible. Verify port number.");
+    const QString serverHint =
+        QStringLiteral("Hint: Verify Ethernet Interface is configured as 'TCP Server'.");
     QTest::addColumn<QString>("title");
     QTest::addColumn<QStringList>("hints");
     QTest::newRow("Marlin: port hint") << MarlinTitle << QStringList{portHint};
@@ -117,27 +122,27 @@ void TestWindowUpload::refusedConnection()
     QFETCH(QStringList, hints);
     const quint16 port = closedPort();
     QVERIFY(port != 0);
-    MainWindow window(title, "1.0.61", UiTest::product(title));
+    MainWindow window(title, u"1.0.61"_s, UiTest::product(title));
     window.setTimeScale(Scale);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
-    prepare(window, port, writeHexFile(m_files.path(), "refused.hex", 3));
+    prepare(window, port, writeHexFile(m_files.path(), u"refused.hex"_s, 3));
     auto* loadStart = control<QPushButton>(window, "LoadStart");
 
     QTest::mouseClick(loadStart, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(logContains(window, "Disconnecting from 127.0.0.1"), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(logContains(window, u"Disconnecting from 127.0.0.1"_s), 20000);
 
     const QStringList lines = logLines(window);
-    const int error = lines.indexOf("Ethernet Error 10061");
-    QVERIFY2(error >= 0, qPrintable(lines.join('\n')));
+    const int error = lines.indexOf(u"Ethernet Error 10061"_s);
+    QVERIFY2(error >= 0, qPrintable(lines.join(u'\n')));
     QVERIFY(!lines.value(error + 1).isEmpty()); // the socket's own description
     QCOMPARE(lines.mid(error + 2, hints.size()), hints);
     if (hints.size() == 1)
-        QVERIFY(!lines.value(error + 3).startsWith("Hint:"));
-    QVERIFY(lines.contains("Could not establish connection to 127.0.0.1"));
+        QVERIFY(!lines.value(error + 3).startsWith(u"Hint:"_s));
+    QVERIFY(lines.contains(u"Could not establish connection to 127.0.0.1"_s));
     QCOMPARE(logBackground(window), QColor(255, 0, 0));
     QVERIFY(loadStart->isEnabled());
-    QCOMPARE(SettingsStore(title).read("EthernetPort", "none"), QStringLiteral("none"));
+    QCOMPARE(SettingsStore(title).read(u"EthernetPort"_s, u"none"_s), QStringLiteral("none"));
 }
 
 void TestWindowUpload::fileChosenDuringUpdate()
@@ -145,16 +150,16 @@ void TestWindowUpload::fileChosenDuringUpdate()
     unitsim::SimulatedUnit unit(unitsim::Model::Marlin);
     unit.setLatencyMs(2); // long enough to choose a file in the middle of the stream
     QVERIFY(unit.listen());
-    const QString first = writeHexFile(m_files.path(), "first.hex", 60);
-    const QString second = writeHexFile(m_files.path(), "second.hex", 5);
+    const QString first = writeHexFile(m_files.path(), u"first.hex"_s, 60);
+    const QString second = writeHexFile(m_files.path(), u"second.hex"_s, 5);
 
-    MainWindow window(MarlinTitle, "1.0.61", UiTest::product(MarlinTitle));
+    MainWindow window(MarlinTitle, u"1.0.61"_s, UiTest::product(MarlinTitle));
 
     window.setTimeScale(Scale);
     prepare(window, unit.port(), first);
     auto* loadStart = control<QPushButton>(window, "LoadStart");
     QTest::mouseClick(loadStart, Qt::LeftButton);
-    QTRY_VERIFY(logContains(window, "Sending firmware..."));
+    QTRY_VERIFY(logContains(window, u"Sending firmware..."_s));
     QVERIFY(window.updates().isUpdateRunning());
 
     window.setFileChooser([second] { return second; });
@@ -163,12 +168,13 @@ void TestWindowUpload::fileChosenDuringUpdate()
     QVERIFY(!loadStart->isEnabled()); // not on top of the running update
     QVERIFY(window.updates().isUpdateRunning());
 
-    QTRY_VERIFY_WITH_TIMEOUT(logContains(window, "Done!  Unit is ready to use."), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(logContains(window, u"Done!  Unit is ready to use."_s), 20000);
     QTRY_VERIFY(loadStart->isEnabled());
     QCOMPARE(unit.report().connections.value(0).recordsAccepted, 61); // the first file went out whole
 
     QTest::mouseClick(loadStart, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(logContains(window, "Done!  Unit is ready to use.") && loadStart->isEnabled(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(logContains(window, u"Done!  Unit is ready to use."_s) && loadStart->isEnabled(),
+                             20000);
     QCOMPARE(unit.report().connections.size(), 2);
     QCOMPARE(unit.report().connections.value(1).recordsAccepted, 6);
 }

@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+using namespace Qt::Literals::StringLiterals;
+
 using namespace unitsim;
 
 class ProgramTest : public QObject
@@ -18,29 +20,52 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("canonical"); // empty = must be rejected
 
-        QTest::newRow("refusal code") << "refuse:02@0" << "refuse:02@0";
-        QTest::newRow("refusal default code") << "refuse@7" << "refuse:01@7";
-        QTest::newRow("stray bytes on 2nd connection") << "stray:aa55@3#2" << "stray:AA55@3#2";
-        QTest::newRow("split with gap") << "split:5@1" << "split:5@1";
-        QTest::newRow("fractional latency") << "latency:0.5" << "latency:0.5";
-        QTest::newRow("silence from the start") << "silence" << "silence@0";
-        QTest::newRow("refusal code 04") << "refuse:04@1" << "";
-        QTest::newRow("stray FD") << "stray:FD@1" << "";
-        QTest::newRow("drop without message") << "drop" << "";
-        QTest::newRow("latency without time") << "latency" << "";
-        QTest::newRow("unknown kind") << "explode@1" << "";
-        QTest::newRow("flood-header default size") << "flood-header@2" << "flood-header:300@2";
-        QTest::newRow("endless stray flood") << "FLOOD-STRAY:0@1#2" << "flood-stray:0@1#2";
-        QTest::newRow("trail with FD") << "trail:fd55aaff0000@3" << "trail:FD55AAFF0000@3";
-        QTest::newRow("flood size negative") << "flood-header:-1@1" << "";
-        QTest::newRow("flood size fractional") << "flood-stray:1.5@1" << "";
-        QTest::newRow("flood size in hex") << "flood-stray:0x10@1" << "";
-        QTest::newRow("flood size empty") << "flood-header:@1" << "";
-        QTest::newRow("flood size too large") << "flood-header:99999999999@1" << "";
-        QTest::newRow("flood without message") << "flood-stray:5" << "";
-        QTest::newRow("trail without bytes") << "trail@1" << "";
-        QTest::newRow("trail odd digits") << "trail:FD5@1" << "";
-        QTest::newRow("trail not hex") << "trail:ZZ@1" << "";
+        QTest::newRow("refusal code") << "refuse:02@0"
+                                      << "refuse:02@0";
+        QTest::newRow("refusal default code") << "refuse@7"
+                                              << "refuse:01@7";
+        QTest::newRow("stray bytes on 2nd connection") << "stray:aa55@3#2"
+                                                       << "stray:AA55@3#2";
+        QTest::newRow("split with gap") << "split:5@1"
+                                        << "split:5@1";
+        QTest::newRow("fractional latency") << "latency:0.5"
+                                            << "latency:0.5";
+        QTest::newRow("silence from the start") << "silence"
+                                                << "silence@0";
+        QTest::newRow("refusal code 04") << "refuse:04@1"
+                                         << "";
+        QTest::newRow("stray FD") << "stray:FD@1"
+                                  << "";
+        QTest::newRow("drop without message") << "drop"
+                                              << "";
+        QTest::newRow("latency without time") << "latency"
+                                              << "";
+        QTest::newRow("unknown kind") << "explode@1"
+                                      << "";
+        QTest::newRow("flood-header default size") << "flood-header@2"
+                                                   << "flood-header:300@2";
+        QTest::newRow("endless stray flood") << "FLOOD-STRAY:0@1#2"
+                                             << "flood-stray:0@1#2";
+        QTest::newRow("trail with FD") << "trail:fd55aaff0000@3"
+                                       << "trail:FD55AAFF0000@3";
+        QTest::newRow("flood size negative") << "flood-header:-1@1"
+                                             << "";
+        QTest::newRow("flood size fractional") << "flood-stray:1.5@1"
+                                               << "";
+        QTest::newRow("flood size in hex") << "flood-stray:0x10@1"
+                                           << "";
+        QTest::newRow("flood size empty") << "flood-header:@1"
+                                          << "";
+        QTest::newRow("flood size too large") << "flood-header:99999999999@1"
+                                              << "";
+        QTest::newRow("flood without message") << "flood-stray:5"
+                                               << "";
+        QTest::newRow("trail without bytes") << "trail@1"
+                                             << "";
+        QTest::newRow("trail odd digits") << "trail:FD5@1"
+                                          << "";
+        QTest::newRow("trail not hex") << "trail:ZZ@1"
+                                       << "";
     }
 
     void faultSyntax()
@@ -59,25 +84,28 @@ private slots:
     void helpListsEveryOption()
     {
         QProcess program;
-        program.start(QStringLiteral(UNITSIM_PROGRAM), {QStringLiteral("--help")});
+        program.start(QStringLiteral(UNITSIM_PROGRAM), {u"--help"_s});
         QVERIFY(program.waitForFinished(10000));
         QCOMPARE(program.exitCode(), 0);
         const QString help = QString::fromLocal8Bit(program.readAllStandardOutput());
-        for (const char* option : {"--product", "--port", "--address", "--latency", "--fault", "--record-types",
-                                   "--report-every", "--save-hex", "--save-bin", "--once", "unknown-reply", "flood-header",
-                                   "flood-stray", "trail:HEX"})
+        for (const char* option : {"--product", "--port", "--address", "--latency", "--fault",
+                                   "--record-types", "--report-every", "--save-hex", "--save-bin", "--once",
+                                   "unknown-reply", "flood-header", "flood-stray", "trail:HEX"})
             QVERIFY2(help.contains(QLatin1String(option)), option);
     }
 
     void badOptionsExitWithError_data()
     {
         QTest::addColumn<QStringList>("arguments");
-        QTest::newRow("unknown option") << QStringList{"--product", "marlin", "--bogus"};
-        QTest::newRow("no product") << QStringList{"--port", "0"};
-        QTest::newRow("unknown product") << QStringList{"--product", "heron"};
-        QTest::newRow("bad fault") << QStringList{"--product", "marlin", "--fault", "refuse:09@1"};
-        QTest::newRow("negative latency") << QStringList{"--product", "marlin", "--latency", "-1"};
-        QTest::newRow("bad flood size") << QStringList{"--product", "marlin", "--fault", "flood-header:big@1"};
+        QTest::newRow("unknown option") << QStringList{u"--product"_s, u"marlin"_s, u"--bogus"_s};
+        QTest::newRow("no product") << QStringList{u"--port"_s, u"0"_s};
+        QTest::newRow("unknown product") << QStringList{u"--product"_s, u"heron"_s};
+        QTest::newRow("bad fault") << QStringList{u"--product"_s, u"marlin"_s, u"--fault"_s,
+                                                  u"refuse:09@1"_s};
+        QTest::newRow("negative latency")
+            << QStringList{u"--product"_s, u"marlin"_s, u"--latency"_s, u"-1"_s};
+        QTest::newRow("bad flood size")
+            << QStringList{u"--product"_s, u"marlin"_s, u"--fault"_s, u"flood-header:big@1"_s};
     }
 
     void badOptionsExitWithError()
@@ -93,8 +121,8 @@ private slots:
     void summaryCountsFloodBytes()
     {
         QProcess program;
-        program.start(QStringLiteral(UNITSIM_PROGRAM),
-                      {"--product", "marlin", "--port", "0", "--once", "--fault", "flood-header:1@0"});
+        program.start(QStringLiteral(UNITSIM_PROGRAM), {u"--product"_s, u"marlin"_s, u"--port"_s, u"0"_s,
+                                                        u"--once"_s, u"--fault"_s, u"flood-header:1@0"_s});
         QString output;
         const QRegularExpression listening(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)"));
         QRegularExpressionMatch match;
@@ -109,7 +137,8 @@ private slots:
         QVERIFY(program.waitForFinished(10000));
         output += QString::fromLocal8Bit(program.readAllStandardOutput());
         QVERIFY2(output.contains(QLatin1String("flood complete after 1048576 bytes")), qPrintable(output));
-        QVERIFY2(output.contains(QLatin1String("floods: 1 of 1 complete, 1048576 bytes sent")), qPrintable(output));
+        QVERIFY2(output.contains(QLatin1String("floods: 1 of 1 complete, 1048576 bytes sent")),
+                 qPrintable(output));
     }
 
     void servesOneUploadAndSavesIt()
@@ -117,8 +146,8 @@ private slots:
         QTemporaryDir dir;
         const QString hexPath = dir.filePath(QStringLiteral("image.hex"));
         QProcess program;
-        program.start(QStringLiteral(UNITSIM_PROGRAM),
-                      {"--product", "Vireo Grand", "--port", "0", "--once", "--save-hex", hexPath});
+        program.start(QStringLiteral(UNITSIM_PROGRAM), {u"--product"_s, u"Vireo Grand"_s, u"--port"_s, u"0"_s,
+                                                        u"--once"_s, u"--save-hex"_s, hexPath});
         QString output;
         const QRegularExpression listening(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)"));
         QRegularExpressionMatch match;

@@ -2,6 +2,8 @@
 
 #include <QTest>
 
+using namespace Qt::Literals::StringLiterals;
+
 using namespace unitsim;
 
 namespace {
@@ -24,7 +26,8 @@ QStringList frameAll(const QByteArray& stream, qsizetype chunk)
     for (qsizetype pos = 0; pos < stream.size(); pos += chunk) {
         framer.append(stream.mid(pos, chunk));
         while (auto frame = framer.next()) {
-            if (!frames.isEmpty() && frames.last().kind == MessageKind::Garbage && frame->kind == MessageKind::Garbage)
+            if (!frames.isEmpty() && frames.last().kind == MessageKind::Garbage &&
+                frame->kind == MessageKind::Garbage)
                 frames.last().bytes += frame->bytes;
             else
                 frames.append(*frame);
@@ -46,11 +49,11 @@ class StreamFramerTest : public QObject
 private slots:
     void framesDoNotDependOnChunking()
     {
-        const QByteArray stream = kCommand02 + textFrame(0x00, "Updating firmware...") + kProduct + kRecord
-                                  + "junk" + kRecord + kEof + textFrame(0x40, "Do not press any buttons!");
+        const QByteArray stream = kCommand02 + textFrame(0x00, "Updating firmware...") + kProduct + kRecord +
+                                  "junk" + kRecord + kEof + textFrame(0x40, "Do not press any buttons!");
         const QStringList whole = frameAll(stream, stream.size());
-        QCOMPARE(whole, (QStringList{"command02:6", "text:27", "productCode:7", "record:43", "garbage:4", "record:43",
-                                     "record:11", "text:32"}));
+        QCOMPARE(whole, (QStringList{u"command02:6"_s, u"text:27"_s, u"productCode:7"_s, u"record:43"_s,
+                                     u"garbage:4"_s, u"record:43"_s, u"record:11"_s, u"text:32"_s}));
         for (qsizetype chunk = 1; chunk < stream.size(); ++chunk)
             QCOMPARE(frameAll(stream, chunk), whole);
     }
@@ -60,23 +63,25 @@ private slots:
         QTest::addColumn<QByteArray>("stream");
         QTest::addColumn<QStringList>("frames");
 
-        QTest::newRow("junk before product code") << "xyz" + kProduct << QStringList{"garbage:3", "productCode:7"};
+        QTest::newRow("junk before product code")
+            << "xyz" + kProduct << QStringList{u"garbage:3"_s, u"productCode:7"_s};
         QTest::newRow("echoed reply bytes") << QByteArray::fromHex("FD55AA0000000000") + kRecord
-                                            << QStringList{"garbage:8", "record:43"};
-        QTest::newRow("F0 without its header") << QByteArray::fromHex("F01500") + kProduct
-                                               << QStringList{"garbage:3", "productCode:7"};
+                                            << QStringList{u"garbage:8"_s, u"record:43"_s};
+        QTest::newRow("F0 without its header")
+            << QByteArray::fromHex("F01500") + kProduct << QStringList{u"garbage:3"_s, u"productCode:7"_s};
         QTest::newRow("unknown command") << QByteArray::fromHex("F0152D0700F7") + kCommand02
-                                         << QStringList{"garbage:6", "command02:6"};
-        QTest::newRow("command 02 with wrong data") << QByteArray::fromHex("F0152D0201F7") + kEof
-                                                    << QStringList{"garbage:6", "record:11"};
+                                         << QStringList{u"garbage:6"_s, u"command02:6"_s};
+        QTest::newRow("command 02 with wrong data")
+            << QByteArray::fromHex("F0152D0201F7") + kEof << QStringList{u"garbage:6"_s, u"record:11"_s};
         QTest::newRow("text without F7 at its end") << QByteArray::fromHex("F0152D0100026162") + kProduct
-                                                    << QStringList{"garbage:8", "productCode:7"};
-        QTest::newRow("FE without 55 AA") << QByteArray::fromHex("FE5500") + kProduct
-                                          << QStringList{"garbage:3", "productCode:7"};
-        QTest::newRow("count digits not hex") << ":ZZ00000000" + kEof
-                                              << QStringList{"record:3", "garbage:8", "record:11"};
-        QTest::newRow("incomplete record waits") << kRecord.left(20) << QStringList{"pending:20"};
-        QTest::newRow("partial header waits") << QByteArray::fromHex("F0152D01") << QStringList{"pending:4"};
+                                                    << QStringList{u"garbage:8"_s, u"productCode:7"_s};
+        QTest::newRow("FE without 55 AA")
+            << QByteArray::fromHex("FE5500") + kProduct << QStringList{u"garbage:3"_s, u"productCode:7"_s};
+        QTest::newRow("count digits not hex")
+            << ":ZZ00000000" + kEof << QStringList{u"record:3"_s, u"garbage:8"_s, u"record:11"_s};
+        QTest::newRow("incomplete record waits") << kRecord.left(20) << QStringList{u"pending:20"_s};
+        QTest::newRow("partial header waits")
+            << QByteArray::fromHex("F0152D01") << QStringList{u"pending:4"_s};
     }
 
     void resynchronises()
