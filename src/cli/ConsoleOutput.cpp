@@ -1,5 +1,7 @@
 #include "cli/ConsoleOutput.h"
 
+#include "engine/TextFormat.h"
+
 namespace ConsoleOutput {
 
 void write(std::FILE* stream, const QByteArray& bytes)
@@ -8,14 +10,16 @@ void write(std::FILE* stream, const QByteArray& bytes)
     std::fflush(stream);
 }
 
+// A message is one line, and may quote a file or unit name as typed: its control characters are
+// shown escaped, never sent to the terminal.
 void warn(const QString& text)
 {
-    err(QStringLiteral("uploader-cli: warning: ") + text + u'\n');
+    err(QStringLiteral("uploader-cli: warning: ") + TextFormat::escaped(text) + u'\n');
 }
 
 void error(const QString& text)
 {
-    err(QStringLiteral("uploader-cli: ") + text + u'\n');
+    err(QStringLiteral("uploader-cli: ") + TextFormat::escaped(text) + u'\n');
 }
 
 } // namespace ConsoleOutput

@@ -18,9 +18,9 @@ inline void err(const QString& text)
 {
     write(stderr, text.toUtf8());
 }
-// "uploader-cli: warning: TEXT" on standard error.
+// "uploader-cli: warning: TEXT" on standard error, control characters escaped.
 void warn(const QString& text);
-// "uploader-cli: TEXT" on standard error.
+// "uploader-cli: TEXT" on standard error, control characters escaped.
 void error(const QString& text);
 
 } // namespace ConsoleOutput

@@ -46,6 +46,7 @@ JsonEventWriter::JsonEventWriter(UpdateRunner& runner, bool verbose, QObject* pa
         event[QStringLiteral("outcome")] = run.interrupted ? run.outcome() : outcomeName(result.outcome);
         event[QStringLiteral("elapsed")] = seconds(result.elapsed.count());
         event[QStringLiteral("records")] = double(result.recordsSent);
+        event[QStringLiteral("sha256")] = result.sha256.isEmpty() ? QJsonValue() : QJsonValue(result.sha256);
         if (!result.reason.isEmpty())
             event[QStringLiteral("reason")] = result.reason;
         if (result.outcome == UpdateOutcome::Refused)

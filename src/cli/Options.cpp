@@ -1,6 +1,8 @@
 #include "cli/Options.h"
 
 #include "cli/UnitList.h"
+#include "engine/Sha256Sidecar.h"
+#include "engine/TextFormat.h"
 #include "settings/ProductVariant.h"
 
 #include <QCommandLineParser>
@@ -46,8 +48,8 @@ bool parseCount(const QString& option, const QString& text, int* count, QString*
 
 } // namespace
 
-OptionsParser::OptionsParser(const ProductVariant* buildProduct, QString buildTitle)
-    : m_buildProduct(buildProduct), m_buildTitle(std::move(buildTitle))
+OptionsParser::OptionsParser(const ProductVariant* buildProduct, QString buildTitle, Features features)
+    : m_buildProduct(buildProduct), m_buildTitle(std::move(buildTitle)), m_features(features)
 {
 }
 
@@ -88,6 +90,9 @@ QString OptionsParser::helpText(const ProductVariant* buildProduct)
                "  --slow                 30 ms before each record, as Tools > Slow\n"
                "  --repeat N             N complete updates per unit, one after another (a unit stops\n"
                "                         at its first failure)\n"
+               "  --keep-going           with --repeat, a unit goes on after a failed update (the\n"
+               "                         exit status still says that one failed)\n"
+               "  --expect-sha256 HEX    the firmware file must have this SHA-256, or nothing is sent\n"
                "  --connect-timeout S    seconds to wait for a connection (default 3.3)\n"
                "  --reply-timeout S      seconds to wait for each reply (default 15)\n"
                "  --help                 this text\n"
@@ -114,11 +119,14 @@ bool OptionsParser::parse(const QStringList& arguments, Options* options, QStrin
     const QCommandLineOption connectTimeout(QStringLiteral("connect-timeout"), {}, QStringLiteral("S"));
     const QCommandLineOption replyTimeout(QStringLiteral("reply-timeout"), {}, QStringLiteral("S"));
     const QCommandLineOption keepGoing(QStringLiteral("keep-going"));
+    const QCommandLineOption expectSha256(QStringLiteral("expect-sha256"), {}, QStringLiteral("HEX"));
     const QCommandLineOption timeScale(QStringLiteral("time-scale"), {}, QStringLiteral("X"));
     const QCommandLineOption help(QStringList{QStringLiteral("help"), QStringLiteral("h")});
     const QCommandLineOption version(QStringLiteral("version"));
     parser.addOptions({unit, units, product, parallel, check, json, verbose, slow, repeat, connectTimeout,
-                       replyTimeout, timeScale, keepGoing, help, version});
+                       replyTimeout, keepGoing, expectSha256, help, version});
+    if (m_features == Features::Testing)
+        parser.addOption(timeScale);
 
     if (!parser.parse(arguments)) {
         *error = parser.errorText();
@@ -144,7 +152,7 @@ bool OptionsParser::parse(const QStringList& arguments, Options* options, QStrin
     if (positional.size() > 1) {
         *error = QStringLiteral("one firmware file only, got %1: %2")
                      .arg(positional.size())
-                     .arg(positional.join(QStringLiteral(", ")));
+                     .arg(TextFormat::escaped(positional.join(QStringLiteral(", "))));
         return false;
     }
     result.firmwarePath = positional.first();
@@ -154,7 +162,7 @@ bool OptionsParser::parse(const QStringList& arguments, Options* options, QStrin
     result.keepGoing = parser.isSet(keepGoing);
 
     for (const QCommandLineOption* single :
-         {&units, &product, &parallel, &repeat, &connectTimeout, &replyTimeout, &timeScale}) {
+         {&units, &product, &parallel, &repeat, &connectTimeout, &replyTimeout, &expectSha256, &timeScale}) {
         if (parser.values(*single).size() > 1) {
             *error = QStringLiteral("--%1 given more than once").arg(single->names().first());
             return false;
@@ -169,6 +177,15 @@ bool OptionsParser::parse(const QStringList& arguments, Options* options, QStrin
                          .arg(parser.value(product), productNames());
             return false;
         }
+    }
+    if (parser.isSet(expectSha256)) {
+        const QString hex = parser.value(expectSha256).trimmed();
+        if (!Sha256::isHex(hex)) {
+            *error = QStringLiteral("--expect-sha256 \"%1\": give the 64 hex digits of a SHA-256")
+                         .arg(TextFormat::escaped(parser.value(expectSha256)));
+            return false;
+        }
+        result.expectedSha256 = hex.toLower();
     }
     if (parser.isSet(check)) {
         result.action = Options::Action::Check;
@@ -195,7 +212,7 @@ bool OptionsParser::parse(const QStringList& arguments, Options* options, QStrin
         !parseSeconds(QStringLiteral("reply-timeout"), parser.value(replyTimeout),
                       &result.replyTimeoutSeconds, error))
         return false;
-    if (parser.isSet(timeScale)) {
+    if (m_features == Features::Testing && parser.isSet(timeScale)) {
         bool ok = false;
         const double scale = parser.value(timeScale).toDouble(&ok);
         if (!ok || !std::isfinite(scale) || scale <= 0 || scale > 1000) {

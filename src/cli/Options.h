@@ -25,13 +25,14 @@ struct Options
     const ProductVariant* product = nullptr;
     int parallel = 0; // 0: all units at once
     int repeat = 1;
-    bool keepGoing = false; // hidden: with --repeat, go on after a failed update (soak runs)
+    bool keepGoing = false; // with --repeat, go on after a failed update
     bool json = false;
     bool verbose = false;
     bool slow = false;
     double connectTimeoutSeconds = 3.3;
     double replyTimeoutSeconds = 15;
-    double timeScale = 1.0; // hidden, for tests
+    QString expectedSha256; // lower-case hex, or empty
+    double timeScale = 1.0; // only in the test build (see OptionsParser::Features)
 
     // Not fatal (a unit named twice); for standard error.
     QStringList warnings;
@@ -42,7 +43,18 @@ struct Options
 class OptionsParser
 {
 public:
-    OptionsParser(const ProductVariant* buildProduct, QString buildTitle);
+    // What a build of the program accepts beyond its documented options. The shipped program
+    // accepts nothing more: no option of it changes how long it waits for a unit. The test build
+    // (uploader-cli-testing, never installed) also takes --time-scale X, which scales every wait
+    // so that tests of reboot waits take milliseconds.
+    enum class Features
+    {
+        Shipped,
+        Testing,
+    };
+
+    OptionsParser(const ProductVariant* buildProduct, QString buildTitle,
+                  Features features = Features::Shipped);
 
     // False with a one-line error for a usage error.
     bool parse(const QStringList& arguments, Options* options, QString* error) const;
@@ -56,4 +68,5 @@ public:
 private:
     const ProductVariant* m_buildProduct;
     QString m_buildTitle;
+    Features m_features;
 };

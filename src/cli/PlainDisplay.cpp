@@ -1,19 +1,19 @@
 #include "cli/PlainDisplay.h"
 
 #include "cli/ConsoleOutput.h"
-#include "cli/PhaseNames.h"
 #include "cli/SummaryTable.h"
 #include "cli/UpdateRunner.h"
+#include "engine/TextFormat.h"
 
 PlainDisplay::PlainDisplay(UpdateRunner& runner, bool verbose, QObject* parent)
     : QObject(parent), m_runner(runner)
 {
     connect(&runner, &UpdateRunner::phaseChanged, this, [this](int unit) {
-        ConsoleOutput::out(prefix(unit) + phaseName(m_runner.units()[size_t(unit)].phase) + u'\n');
+        ConsoleOutput::out(prefix(unit) + UpdateJob::phaseName(m_runner.units()[size_t(unit)].phase) + u'\n');
     });
     if (verbose) {
         connect(&runner, &UpdateRunner::logLine, this, [this](int unit, const QString& text, bool) {
-            ConsoleOutput::out(prefix(unit) + QStringLiteral("| ") + SummaryTable::printable(text) + u'\n');
+            ConsoleOutput::out(prefix(unit) + QStringLiteral("| ") + TextFormat::escaped(text) + u'\n');
         });
     }
     connect(&runner, &UpdateRunner::updateFinished, this, [this](int unit) {

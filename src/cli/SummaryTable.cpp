@@ -1,6 +1,7 @@
 #include "cli/SummaryTable.h"
 
 #include "cli/UpdateRunner.h"
+#include "engine/TextFormat.h"
 
 #include <QLocale>
 #include <QStringList>
@@ -82,14 +83,6 @@ QString SummaryTable::updateEnd(const UnitRun& run)
                     .arg(QLocale::c().toString(run.lastResult->recordsSent),
                          duration(run.lastResult->elapsed.count()));
     if (!run.lastResult->succeeded() && !run.lastResult->reason.isEmpty())
-        line += QStringLiteral(": ") + printable(run.lastResult->reason);
+        line += QStringLiteral(": ") + TextFormat::escaped(run.lastResult->reason);
     return line;
-}
-
-QString SummaryTable::printable(QString text)
-{
-    for (QChar& c : text)
-        if (c.category() == QChar::Other_Control)
-            c = u'?';
-    return text;
 }

@@ -17,8 +17,4 @@ QString duration(qint64 ms);
 // How the unit's last update ended: "refused, 5 records in 1.2 s: NAK - Incorrect Checksum".
 QString updateEnd(const UnitRun& run);
 
-// Unit texts come from the network and the file system: control characters are kept out of the
-// output.
-QString printable(QString text);
-
 } // namespace SummaryTable

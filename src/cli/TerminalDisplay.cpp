@@ -1,9 +1,9 @@
 #include "cli/TerminalDisplay.h"
 
 #include "cli/ConsoleOutput.h"
-#include "cli/PhaseNames.h"
 #include "cli/SummaryTable.h"
 #include "cli/UpdateRunner.h"
+#include "engine/TextFormat.h"
 
 #include <QLocale>
 
@@ -26,7 +26,6 @@ void terminalSize(int* columns, int* rows)
     *columns = 80;
     *rows = 24;
 }
-
 
 // Lines longer than the terminal would wrap, and the cursor would no longer find the live lines.
 QString fitted(const QString& line, int columns)
@@ -51,7 +50,8 @@ TerminalDisplay::TerminalDisplay(UpdateRunner& runner, bool verbose, QObject* pa
     connect(&runner, &UpdateRunner::progress, this, changed);
     if (verbose) {
         connect(&runner, &UpdateRunner::logLine, this, [this](int unit, const QString& text, bool) {
-            m_scrolling << m_runner.units()[size_t(unit)].label + QStringLiteral("  | ") + SummaryTable::printable(text);
+            m_scrolling << m_runner.units()[size_t(unit)].label + QStringLiteral("  | ") +
+                               TextFormat::escaped(text);
             m_dirty = true;
         });
     }
@@ -77,8 +77,8 @@ TerminalDisplay::TerminalDisplay(UpdateRunner& runner, bool verbose, QObject* pa
 QString TerminalDisplay::liveLine(int unit, int columns) const
 {
     const UnitRun& run = m_runner.units()[size_t(unit)];
-    QString line =
-        run.label.leftJustified(m_labelWidth) + QStringLiteral("  ") + phaseName(run.phase).leftJustified(11);
+    QString line = run.label.leftJustified(m_labelWidth) + QStringLiteral("  ") +
+                   UpdateJob::phaseName(run.phase).leftJustified(11);
     const double fraction =
         run.fileSize > 0 ? std::clamp(double(run.bytes) / double(run.fileSize), 0.0, 1.0) : 0.0;
     const int filled = int(fraction * BarWidth);

@@ -4,34 +4,6 @@
 
 #include <utility>
 
-namespace {
-
-QString phaseWords(UpdateJob::Phase phase)
-{
-    switch (phase) {
-    case UpdateJob::Phase::Idle:
-        return QStringLiteral("before it started");
-    case UpdateJob::Phase::Checking:
-        return QStringLiteral("while checking the firmware file");
-    case UpdateJob::Phase::Connecting:
-        return QStringLiteral("while connecting");
-    case UpdateJob::Phase::Streaming:
-    case UpdateJob::Phase::Stalled:
-    case UpdateJob::Phase::Settling:
-    case UpdateJob::Phase::Ending:
-        return QStringLiteral("while sending");
-    case UpdateJob::Phase::Writing:
-        return QStringLiteral("while the unit was writing the firmware");
-    case UpdateJob::Phase::Rebooting:
-        return QStringLiteral("while the unit was rebooting");
-    case UpdateJob::Phase::Done:
-        break;
-    }
-    return QStringLiteral("at the end");
-}
-
-} // namespace
-
 UpdateRunner::UpdateRunner(Plan plan, QObject* parent) : QObject(parent), m_plan(std::move(plan))
 {
     m_units.resize(size_t(m_plan.units.size()));
@@ -102,9 +74,9 @@ void UpdateRunner::startUpdate(int unit)
 
     connect(job, &UpdateJob::logLine, this,
             [this, unit](const QString& text, bool debugOnly) { emit logLine(unit, text, debugOnly); });
-    connect(job, &UpdateJob::connectionStateChanged, this, [this, unit](int state) {
+    connect(job, &UpdateJob::socketStatusChanged, this, [this, unit](const SocketStatus& status) {
         UnitRun& r = m_units[size_t(unit)];
-        if (state == 7 && !r.sinceConnected.isValid()) {
+        if (status.isConnected() && !r.sinceConnected.isValid()) {
             r.sinceConnected.start();
             emit connected(unit);
         }
@@ -116,15 +88,11 @@ void UpdateRunner::startUpdate(int unit)
         r.records = records;
         emit progress(unit);
     });
-    connect(job, &UpdateJob::phaseChanged, this, [this, unit, job](UpdateJob::Phase phase) {
+    connect(job, &UpdateJob::phaseChanged, this, [this, unit](UpdateJob::Phase phase) {
         if (phase == UpdateJob::Phase::Done)
             return; // finished() tells
         m_units[size_t(unit)].phase = phase;
         emit phaseChanged(unit);
-        // The window leaves a stalled update for the operator's next start; here nobody would
-        // come, so it ends as the unknown reply it stalled on. Not from inside the job's own call.
-        if (phase == UpdateJob::Phase::Stalled)
-            QTimer::singleShot(0, job, [job] { job->abort(); });
     });
     connect(job, &UpdateJob::finished, this,
             [this, unit, job](const UpdateResult& result) { onJobFinished(unit, job, result); });
@@ -144,7 +112,7 @@ void UpdateRunner::onJobFinished(int unit, UpdateJob* job, const UpdateResult& r
     UpdateResult shown = result;
     if (m_interrupted && result.outcome == UpdateOutcome::Cancelled) {
         run.interrupted = true;
-        shown.reason = QStringLiteral("Interrupted %1.").arg(phaseWords(run.phase));
+        shown.reason = QStringLiteral("Interrupted %1.").arg(UpdateJob::phaseWhile(run.phase));
     }
     run.lastResult = shown;
     run.recordsTotal += result.recordsSent;

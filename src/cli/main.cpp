@@ -46,13 +46,16 @@ UpdateRequest requestFor(const Options& options)
     request.timings.productCodeReplyTimeout =
         std::max(UpdateTimings::ProductCodeReplyTimeout, request.timings.recordReplyTimeout);
     request.timings.scale = options.timeScale;
+    request.expectedSha256 = options.expectedSha256;
+    // Nobody is at hand to decide about a stalled update: it ends as the reply it stalled on.
+    request.stalledHold = std::chrono::milliseconds(0);
     return request;
 }
 
 // Prints the summary of a good file; for a bad one the problem goes to standard error.
-bool checkFirmware(const QString& path, bool printSummary)
+bool checkFirmware(const QString& path, const QString& expectedSha256, bool printSummary)
 {
-    const FirmwareCheckResult result = FirmwareCheck::checkFile(path);
+    const FirmwareCheckResult result = FirmwareCheck::checkFile(path, expectedSha256);
     if (!result.ok()) {
         if (result.kind == FirmwareCheckResult::Kind::Unreadable)
             ConsoleOutput::error(QStringLiteral("cannot read %1: %2").arg(path, result.problem));
@@ -136,7 +139,11 @@ int main(int argc, char* argv[])
 
     const QString title = QString::fromUtf8(BuildInfo::Title);
     const ProductVariant* buildProduct = ProductVariants::forTitle(title);
+#ifdef UPLOADER_CLI_TESTING
+    const OptionsParser parser(buildProduct, title, OptionsParser::Features::Testing);
+#else
     const OptionsParser parser(buildProduct, title);
+#endif
     Options options;
     QString error;
     if (!parser.parse(app.arguments(), &options, &error)) {
@@ -154,14 +161,14 @@ int main(int argc, char* argv[])
             QStringLiteral("uploader-cli %1 (%2)\n").arg(QString::fromUtf8(BuildInfo::Version), title));
         return 0;
     case Options::Action::Check:
-        return checkFirmware(options.firmwarePath, true) ? 0 : ExitCheckFailed;
+        return checkFirmware(options.firmwarePath, options.expectedSha256, true) ? 0 : ExitCheckFailed;
     case Options::Action::Update:
         break;
     }
     for (const QString& warning : std::as_const(options.warnings))
         ConsoleOutput::warn(warning);
     // Nothing goes to any unit unless the whole file is sound.
-    if (!checkFirmware(options.firmwarePath, !options.json))
+    if (!checkFirmware(options.firmwarePath, options.expectedSha256, !options.json))
         return ExitCheckFailed;
     return update(app, options);
 }

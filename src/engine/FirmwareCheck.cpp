@@ -1,23 +1,16 @@
 #include "engine/FirmwareCheck.h"
 
-#include "engine/ElapsedFormat.h"
 #include "engine/RecordRules.h"
+#include "engine/Sha256Sidecar.h"
+#include "engine/TextFormat.h"
 
-#include <QLocale>
+#include <QFileInfo>
 
 #include <algorithm>
 #include <utility>
 
-namespace {
-
-QString count(qint64 n)
-{
-    return ElapsedFormat::thousands(n, QLocale::c());
-}
-
-} // namespace
-
-FirmwareCheck::FirmwareCheck(QString path) : m_file(std::move(path))
+FirmwareCheck::FirmwareCheck(QString path, QString expectedSha256)
+    : m_file(std::move(path)), m_expectedSha256(expectedSha256.toLower())
 {
     if (!m_file.open(QIODevice::ReadOnly)) {
         finish(FirmwareCheckResult::Kind::Unreadable, m_file.errorString());
@@ -44,6 +37,7 @@ bool FirmwareCheck::step(qint64 maxBytes)
         }
         m_position += got;
         budget -= got;
+        m_hash.addData(QByteArrayView(m_chunk.constData(), qsizetype(got)));
         consume(m_chunk.constData(), qsizetype(got));
     }
     return m_finished;
@@ -97,7 +91,7 @@ void FirmwareCheck::endLine()
         } else if (m_line.startsWithColon()) {
             // Most likely two files joined: what follows would be cut off without a word.
             failOnLine(QStringLiteral("a record follows the end-of-file record on line ") +
-                       count(m_endOfFileLine));
+                       TextFormat::count(m_endOfFileLine));
         } else {
             ++m_result.summary.linesAfterEnd;
         }
@@ -168,14 +162,37 @@ void FirmwareCheck::endOfInput()
         finish(FirmwareCheckResult::Kind::Malformed,
                QStringLiteral("the file ends without an end-of-file record (:00000001FF)"));
     else
-        finish(FirmwareCheckResult::Kind::Ok);
+        checkIdentity();
+}
+
+void FirmwareCheck::checkIdentity()
+{
+    const QString sha256 = QString::fromLatin1(m_hash.result().toHex());
+    m_result.sha256 = sha256;
+    if (!m_expectedSha256.isEmpty() && sha256 != m_expectedSha256) {
+        finish(FirmwareCheckResult::Kind::Malformed,
+               QStringLiteral("its SHA-256 is %1, but %2 was expected").arg(sha256, m_expectedSha256));
+        return;
+    }
+    const Sha256Sidecar sidecar = Sha256Sidecar::read(m_file.fileName());
+    if (sidecar.state == Sha256Sidecar::State::Unusable) {
+        finish(FirmwareCheckResult::Kind::Malformed, sidecar.problem);
+        return;
+    }
+    if (sidecar.state == Sha256Sidecar::State::Found && sidecar.sha256 != sha256) {
+        finish(FirmwareCheckResult::Kind::Malformed,
+               QStringLiteral("its SHA-256 is %1, but %2 says %3")
+                   .arg(sha256, TextFormat::escaped(QFileInfo(sidecar.path).fileName()), sidecar.sha256));
+        return;
+    }
+    finish(FirmwareCheckResult::Kind::Ok);
 }
 
 void FirmwareCheck::failOnLine(const QString& text, qint64 column)
 {
-    QString where = QStringLiteral("line ") + count(m_lineNumber);
+    QString where = QStringLiteral("line ") + TextFormat::count(m_lineNumber);
     if (column > 0)
-        where += QStringLiteral(", column ") + count(column);
+        where += QStringLiteral(", column ") + TextFormat::count(column);
     finish(FirmwareCheckResult::Kind::Malformed, where + QStringLiteral(": ") + text);
     m_result.line = m_lineNumber;
 }
@@ -191,9 +208,9 @@ void FirmwareCheck::finish(FirmwareCheckResult::Kind kind, const QString& proble
     m_chunk = QByteArray();
 }
 
-FirmwareCheckResult FirmwareCheck::checkFile(const QString& path)
+FirmwareCheckResult FirmwareCheck::checkFile(const QString& path, const QString& expectedSha256)
 {
-    FirmwareCheck check(path);
+    FirmwareCheck check(path, expectedSha256);
     while (!check.step(ChunkSize)) {
     }
     return check.result();

@@ -4,6 +4,7 @@
 #include "engine/RecordLine.h"
 
 #include <QByteArray>
+#include <QCryptographicHash>
 #include <QFile>
 #include <QString>
 
@@ -12,6 +13,10 @@
 // no record may follow that one. Lines end as FirmwareFile ends them (CR, CR LF, LF), and the
 // skip rules are RecordRules', so the summary tells what an upload will send.
 //
+// The same pass computes the SHA-256 of the file's exact bytes. A good file must also be the one
+// expected: its SHA-256 must equal the one the caller names, if any, and the one in a checksum file
+// beside it (Sha256Sidecar), if there is one; otherwise it is refused like a malformed file.
+//
 // Runs in slices on the event loop: call step() until it returns true. Memory stays the same
 // whatever the file's size or its lines' lengths.
 class FirmwareCheck
@@ -19,7 +24,8 @@ class FirmwareCheck
 public:
     static constexpr qint64 ChunkSize = 64 * 1024;
 
-    explicit FirmwareCheck(QString path);
+    // expectedSha256: 64 hex digits, or empty to expect nothing beyond the checksum file.
+    explicit FirmwareCheck(QString path, QString expectedSha256 = {});
     FirmwareCheck(const FirmwareCheck&) = delete;
     FirmwareCheck& operator=(const FirmwareCheck&) = delete;
 
@@ -34,7 +40,7 @@ public:
     const FirmwareCheckResult& result() const { return m_result; }
 
     // The whole check in one go.
-    static FirmwareCheckResult checkFile(const QString& path);
+    static FirmwareCheckResult checkFile(const QString& path, const QString& expectedSha256 = {});
 
 private:
     void consume(const char* data, qsizetype size);
@@ -45,8 +51,11 @@ private:
     // The problem is on line m_lineNumber.
     void failOnLine(const QString& text, qint64 column = 0);
     void finish(FirmwareCheckResult::Kind kind, const QString& problem = {});
+    void checkIdentity();
 
     QFile m_file;
+    QString m_expectedSha256;
+    QCryptographicHash m_hash{QCryptographicHash::Sha256};
     QByteArray m_chunk;
     qint64 m_size = 0;
     qint64 m_position = 0;

@@ -1,19 +1,14 @@
 #include "engine/FirmwareCheckResult.h"
 
-#include "engine/ElapsedFormat.h"
+#include "engine/TextFormat.h"
 
 #include <QLocale>
 
 namespace {
 
-QString count(qint64 n)
-{
-    return ElapsedFormat::thousands(n, QLocale::c());
-}
-
 QString counted(qint64 n, const char* one, const char* many)
 {
-    return count(n) + QLatin1Char(' ') + QString::fromLatin1(n == 1 ? one : many);
+    return TextFormat::count(n) + QLatin1Char(' ') + QString::fromLatin1(n == 1 ? one : many);
 }
 
 QString address(quint64 value)
@@ -26,14 +21,17 @@ QString address(quint64 value)
 QStringList FirmwareSummary::logLines() const
 {
     QString first = QStringLiteral("Firmware check: ") + counted(records, "record", "records") +
-                    QStringLiteral(", ") + count(recordsToSend) + QStringLiteral(" to send");
+                    QStringLiteral(", ") + TextFormat::count(recordsToSend) + QStringLiteral(" to send");
     if (skippedNoData > 0 && skippedBootCode > 0) {
-        first += QStringLiteral(" (") + count(skippedNoData) + QStringLiteral(" skipped as all-FF, ") +
-                 count(skippedBootCode) + QStringLiteral(" as boot code)");
+        first += QStringLiteral(" (") + TextFormat::count(skippedNoData) +
+                 QStringLiteral(" skipped as all-FF, ") + TextFormat::count(skippedBootCode) +
+                 QStringLiteral(" as boot code)");
     } else if (skippedNoData > 0) {
-        first += QStringLiteral(" (") + count(skippedNoData) + QStringLiteral(" skipped as all-FF)");
+        first +=
+            QStringLiteral(" (") + TextFormat::count(skippedNoData) + QStringLiteral(" skipped as all-FF)");
     } else if (skippedBootCode > 0) {
-        first += QStringLiteral(" (") + count(skippedBootCode) + QStringLiteral(" skipped as boot code)");
+        first += QStringLiteral(" (") + TextFormat::count(skippedBootCode) +
+                 QStringLiteral(" skipped as boot code)");
     }
     first += QStringLiteral(", ") + counted(dataBytes, "data byte", "data bytes");
     if (linesAfterEnd > 0) {
@@ -60,7 +58,7 @@ QStringList FirmwareCheckResult::logLines() const
 {
     switch (kind) {
     case Kind::Ok:
-        return summary.logLines();
+        return summary.logLines() << QStringLiteral("SHA-256: ") + sha256;
     case Kind::Malformed:
         return {QStringLiteral("Firmware check: ") + problem};
     case Kind::Unreadable:
@@ -75,9 +73,10 @@ QString FirmwareCheckResult::refusal(const QString& path) const
     case Kind::Ok:
         break;
     case Kind::Malformed:
-        return QStringLiteral("The firmware file %1 cannot be sent: %2").arg(path, problem);
+        return QStringLiteral("The firmware file %1 cannot be sent: %2")
+            .arg(TextFormat::escaped(path), problem);
     case Kind::Unreadable:
-        return QStringLiteral("Cannot open the firmware file %1: %2").arg(path, problem);
+        return QStringLiteral("Cannot open the firmware file %1: %2").arg(TextFormat::escaped(path), problem);
     }
     return {};
 }

@@ -38,9 +38,12 @@ struct FirmwareCheckResult
     // Unreadable: the reason the file could not be opened or read.
     QString problem;
     qint64 line = 0; // Malformed: the problem's line (1-based); 0 when it concerns the whole file
+    // The SHA-256 of the file's bytes, lower-case hex: set when the whole file was read (Ok, and a
+    // file refused for its SHA-256).
+    QString sha256;
 
     bool ok() const { return kind == Kind::Ok; }
-    // The result for the log: the summary, or one line with the problem.
+    // The result for the log: the summary and the SHA-256, or one line with the problem.
     QStringList logLines() const;
     // Why the file at path cannot be used, for an operator: "Cannot open the firmware file P: why"
     // or "The firmware file P cannot be sent: problem". Empty when it can.

@@ -10,6 +10,7 @@ bool FirmwareFile::open(const QString& path)
         return false;
     }
     m_size = m_file.size();
+    m_hash.reset();
     return true;
 }
 
@@ -41,6 +42,7 @@ bool FirmwareFile::fill()
         return false;
     }
     m_buffer.resize(kept + got);
+    m_hash.addData(QByteArrayView(m_buffer.constData() + kept, qsizetype(got)));
     if (got == 0)
         m_eof = true;
     return got > 0;
@@ -129,4 +131,23 @@ bool FirmwareFile::isBlank(const QByteArray& line)
             return false;
     }
     return true;
+}
+
+QString FirmwareFile::sha256ToEnd()
+{
+    if (!m_file.isOpen() || hasError())
+        return {};
+    QByteArray chunk(m_chunkSize, Qt::Uninitialized);
+    for (;;) {
+        const qint64 got = m_file.read(chunk.data(), m_chunkSize);
+        if (got < 0) {
+            m_error = m_file.errorString();
+            return {};
+        }
+        if (got == 0)
+            break;
+        m_hash.addData(QByteArrayView(chunk.constData(), qsizetype(got)));
+    }
+    m_eof = true;
+    return QString::fromLatin1(m_hash.result().toHex());
 }

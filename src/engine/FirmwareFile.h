@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QCryptographicHash>
 #include <QFile>
 #include <QString>
 
@@ -14,7 +15,9 @@ public:
 
     // chunkSize: bytes read from the file at a time. Small sizes put line terminators at chunk
     // boundaries often, which the fuzz target relies on.
-    explicit FirmwareFile(qint64 chunkSize = ChunkSize) : m_chunkSize(chunkSize > 0 ? chunkSize : ChunkSize) {}
+    explicit FirmwareFile(qint64 chunkSize = ChunkSize) : m_chunkSize(chunkSize > 0 ? chunkSize : ChunkSize)
+    {
+    }
     FirmwareFile(const FirmwareFile&) = delete;
     FirmwareFile& operator=(const FirmwareFile&) = delete;
 
@@ -35,6 +38,11 @@ public:
     // Bytes consumed so far, terminators included.
     qint64 position() const { return m_position; }
 
+    // Reads what is left of the file, past any line not yet taken, and returns the SHA-256 of every
+    // byte the file held from its start (lower-case hex), so a caller can tell that the file it
+    // sent is the file it checked. Empty after a read error. Lines are not to be read after it.
+    QString sha256ToEnd();
+
     bool hasError() const { return !m_error.isEmpty(); }
     QString errorString() const { return m_error; }
 
@@ -53,4 +61,5 @@ private:
     qint64 m_size = 0;
     bool m_eof = false;
     QString m_error;
+    QCryptographicHash m_hash{QCryptographicHash::Sha256}; // of every byte read from the file
 };

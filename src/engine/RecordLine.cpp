@@ -1,6 +1,6 @@
 #include "engine/RecordLine.h"
 
-#include "engine/ElapsedFormat.h"
+#include "engine/TextFormat.h"
 
 #include <QLocale>
 
@@ -34,11 +34,6 @@ quint8 byteAt(const char* digits)
     return quint8(nibble(digits[0]) << 4 | nibble(digits[1]));
 }
 
-QString count(qint64 n)
-{
-    return ElapsedFormat::thousands(n, QLocale::c());
-}
-
 QString hexByte(quint8 byte)
 {
     return QStringLiteral("%1").arg(byte, 2, 16, QLatin1Char('0')).toUpper();
@@ -57,7 +52,7 @@ QString describe(char c)
 
 QString dataBytes(qint64 n)
 {
-    return count(n) + (n == 1 ? QStringLiteral(" data byte") : QStringLiteral(" data bytes"));
+    return TextFormat::count(n) + (n == 1 ? QStringLiteral(" data byte") : QStringLiteral(" data bytes"));
 }
 
 // The data length each record type needs; -1 for any.
@@ -156,17 +151,17 @@ bool RecordLine::check(Record& record, Problem& problem) const
         return fail(QStringLiteral("the line holds only ':', but a record needs at least 10 hex digits"));
     if (digits < 10)
         return fail(QStringLiteral("a record needs at least 10 hex digits, but the line holds ") +
-                    count(digits));
+                    TextFormat::count(digits));
     if (digits % 2 != 0)
         return fail(QStringLiteral("a record needs an even number of hex digits, but the line holds ") +
-                    count(digits));
+                    TextFormat::count(digits));
 
     const char* hex = m_kept.data() + 1;
     const int counted = byteAt(hex);
     const qint64 held = (digits - 10) / 2;
     if (held != counted)
         return fail(QStringLiteral("the byte count says ") + dataBytes(counted) +
-                    QStringLiteral(", but the line holds ") + count(held));
+                    QStringLiteral(", but the line holds ") + TextFormat::count(held));
     const quint8 type = byteAt(hex + 6);
     if (type > 5)
         return fail(QStringLiteral("record type ") + hexByte(type) +
@@ -175,7 +170,7 @@ bool RecordLine::check(Record& record, Problem& problem) const
     if (needed >= 0 && needed != counted)
         return fail(typeName(type) + QStringLiteral(" needs ") +
                     (needed == 0 ? QStringLiteral("no data bytes") : dataBytes(needed)) +
-                    QStringLiteral(", not ") + count(counted));
+                    QStringLiteral(", not ") + TextFormat::count(counted));
 
     quint8 sum = 0;
     for (int i = 0; i < 4 + counted; ++i)

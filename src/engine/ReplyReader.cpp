@@ -20,7 +20,10 @@ ReplyReader::Arrival ReplyReader::takeReplies()
         arrival.replyCount = 0;
         m_buffer.clear();
         m_buffer.squeeze();
+        return arrival;
     }
+    if (arrival.replyCount > 0)
+        m_strayTotal = 0; // the unit is answering: what came before went with its replies
     return arrival;
 }
 

@@ -14,11 +14,14 @@
 // at most one reply of each code is taken, in RecognitionOrder, each on the buffer as the one
 // before left it. A front that starts with FD but is no known reply is never consumed.
 //
-// A unit answers each message with one reply of 8 bytes. Bytes that are no reply (held without
-// one being recognised, or dropped as stray over the whole update) beyond UnrecognisedLimit, or
-// more than HeldLimit bytes waiting at all, mean the peer is no unit, or a broken one: the arrival
-// reports an overflow and the reader holds nothing more, so its memory stays bounded whatever the
-// peer sends.
+// A unit answers each message with one reply of 8 bytes, and some add a few bytes of their own to
+// each (a line end, say). Bytes that are no reply (held without one being recognised, or dropped as
+// stray since the last reply recognised) beyond UnrecognisedLimit, or more than HeldLimit bytes
+// waiting at all, mean the peer is no unit, or a broken one: the arrival reports an overflow and
+// the reader holds nothing more, so its memory stays bounded whatever the peer sends. Counting
+// from the last reply rather than over the whole update lets a unit that adds bytes to every reply
+// finish a file of any length, while a peer that floods still crosses the limit within one or two
+// arrivals.
 class ReplyReader
 {
 public:
@@ -55,5 +58,5 @@ private:
     qsizetype unrecognisedHeld() const;
 
     QByteArray m_buffer;
-    qsizetype m_strayTotal = 0; // stray bytes dropped since the last clear()
+    qsizetype m_strayTotal = 0; // stray bytes dropped since the last reply recognised, or clear()
 };

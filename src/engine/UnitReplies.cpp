@@ -7,8 +7,8 @@ constexpr char Sync = char(0xFD);
 // Compares in place: this runs several times for every record.
 bool startsWithHeader(const QByteArray& buffer, UnitReplies::Code code)
 {
-    return buffer.size() >= 4 && buffer.at(0) == Sync && buffer.at(1) == char(0x55) && buffer.at(2) == char(0xAA) &&
-           quint8(buffer.at(3)) == UnitReplies::codeByte(code);
+    return buffer.size() >= 4 && buffer.at(0) == Sync && buffer.at(1) == char(0x55) &&
+           buffer.at(2) == char(0xAA) && quint8(buffer.at(3)) == UnitReplies::codeByte(code);
 }
 
 } // namespace
@@ -30,14 +30,6 @@ quint8 codeByte(Code code)
         return 0xFF;
     }
     return 0xFF;
-}
-
-
-QByteArray header(Code code)
-{
-    QByteArray bytes;
-    bytes.append(Sync).append(char(0x55)).append(char(0xAA)).append(char(codeByte(code)));
-    return bytes;
 }
 
 qsizetype length(Code code)
@@ -64,7 +56,8 @@ QString logText(Code code)
 
 bool isRefusal(Code code)
 {
-    return code == Code::ChecksumRefusal || code == Code::ProductCodeRefusal || code == Code::RecordTypeRefusal;
+    return code == Code::ChecksumRefusal || code == Code::ProductCodeRefusal ||
+           code == Code::RecordTypeRefusal;
 }
 
 int dropStrayBytes(QByteArray& buffer)

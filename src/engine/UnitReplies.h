@@ -9,7 +9,14 @@
 // trailer the tool does not interpret: 8 bytes in all, 6 for code FF.
 namespace UnitReplies {
 
-enum class Code { Ack, ChecksumRefusal, ProductCodeRefusal, RecordTypeRefusal, Unknown };
+enum class Code
+{
+    Ack,
+    ChecksumRefusal,
+    ProductCodeRefusal,
+    RecordTypeRefusal,
+    Unknown
+};
 
 // The order in which one data arrival looks for replies; each is looked for at most once.
 constexpr Code RecognitionOrder[] = {Code::Ack, Code::ChecksumRefusal, Code::ProductCodeRefusal,
@@ -18,7 +25,6 @@ constexpr Code RecognitionOrder[] = {Code::Ack, Code::ChecksumRefusal, Code::Pro
 // Nothing is recognised in a buffer shorter than this.
 constexpr qsizetype MinimumBuffered = 8;
 
-QByteArray header(Code code);
 // The reply's fourth byte: 00, 01, 02, 03 or FF.
 quint8 codeByte(Code code);
 qsizetype length(Code code);

@@ -1,8 +1,10 @@
 #include "engine/UpdateJob.h"
 
 #include "engine/ElapsedFormat.h"
+#include "engine/FirmwareCheckTask.h"
 #include "engine/Frames.h"
 #include "engine/RecordRules.h"
+#include "engine/TextFormat.h"
 #include "settings/ProductVariant.h"
 
 #include <algorithm>
@@ -14,6 +16,7 @@ const QString RefusalAdvice = QStringLiteral("Device responded with an error.  P
 const QString LostDuringUpload =
     QStringLiteral("The connection to the unit was lost before the upload was complete.");
 const QString CheckTheUnit = QStringLiteral("Check the unit and its connection, then try again.");
+const QString StalledLine = QStringLiteral("The unit gave an unexpected reply; the update has stopped.");
 
 // The Debug log shows this many received bytes at most, then how many more there are.
 constexpr qsizetype DumpBytes = 64;
@@ -25,8 +28,7 @@ QString boundedDump(const QByteArray& bytes)
     if (bytes.size() <= DumpBytes)
         return Frames::hexDump(bytes);
     return Frames::hexDump(bytes.first(DumpBytes)) +
-           QStringLiteral(" ... and %1 more bytes")
-               .arg(ElapsedFormat::thousands(bytes.size() - DumpBytes, QLocale::c()));
+           QStringLiteral(" ... and %1 more bytes").arg(TextFormat::count(bytes.size() - DumpBytes));
 }
 
 QString seconds(std::chrono::milliseconds duration)
@@ -42,19 +44,14 @@ UpdateJob::UpdateJob(UpdateRequest request, QObject* parent)
     // A child, so the job's socket can be found by name; as a member it goes before the job does.
     m_ethernet.setParent(this);
     m_ethernet.setObjectName(QStringLiteral("Ethernet"));
-    for (QTimer* timer : {&m_poll, &m_replyTimer, &m_step})
-        timer->setTimerType(Qt::PreciseTimer);
-    m_replyTimer.setSingleShot(true);
-    m_step.setSingleShot(true);
-    connect(&m_poll, &QTimer::timeout, this, &UpdateJob::onPoll);
-    connect(&m_checkSlices, &QTimer::timeout, this, &UpdateJob::checkSlice);
-    connect(&m_replyTimer, &QTimer::timeout, this, &UpdateJob::onReplyTimeout);
-    connect(&m_step, &QTimer::timeout, this, [this] {
-        if (std::function<void()> step = std::exchange(m_nextStep, {}))
-            step();
+    m_timer.setTimerType(Qt::PreciseTimer);
+    connect(&m_timer, &QTimer::timeout, this, &UpdateJob::onTimer);
+    connect(&m_ethernet, &Ethernet::connected, this, [this] {
+        // With Debug the poll goes on for its lines; without, the update goes on at once.
+        if (m_state == State::Connecting && !m_debug)
+            endConnectionWait();
     });
-    connect(&m_ethernet, &Ethernet::connected, this, &UpdateJob::onConnected);
-    connect(&m_ethernet, &Ethernet::stateChanged, this, &UpdateJob::connectionStateChanged);
+    connect(&m_ethernet, &Ethernet::statusChanged, this, &UpdateJob::socketStatusChanged);
     connect(&m_ethernet, &Ethernet::dataArrival, this, &UpdateJob::onDataArrival);
     connect(&m_ethernet, &Ethernet::error, this, &UpdateJob::onSocketError);
     connect(&m_ethernet, &Ethernet::peerClosed, this, &UpdateJob::onConnectionLost);
@@ -66,31 +63,203 @@ UpdateJob::~UpdateJob()
     m_ethernet.close();
 }
 
+// ---- states -----------------------------------------------------------------------------------
+
+UpdateJob::Phase UpdateJob::phaseOf(State state)
+{
+    switch (state) {
+    case State::Idle:
+        return Phase::Idle;
+    case State::Checking:
+        return Phase::Checking;
+    case State::Connecting:
+        return Phase::Connecting;
+    case State::AwaitingProductCodeReply:
+    case State::AwaitingRecordReply:
+    case State::SlowPause:
+        return Phase::Streaming;
+    case State::Stalled:
+        return Phase::Stalled;
+    case State::Settling:
+        return Phase::Settling;
+    case State::Ending:
+        return Phase::Ending;
+    case State::Uploaded:
+    case State::Writing:
+        return Phase::Writing;
+    case State::Rebooting:
+        return Phase::Rebooting;
+    case State::Done:
+        return Phase::Done;
+    }
+    return Phase::Done;
+}
+
+QString UpdateJob::phaseName(Phase phase)
+{
+    switch (phase) {
+    case Phase::Idle:
+        return QStringLiteral("starting");
+    case Phase::Checking:
+        return QStringLiteral("checking");
+    case Phase::Connecting:
+        return QStringLiteral("connecting");
+    case Phase::Streaming:
+        return QStringLiteral("sending");
+    case Phase::Stalled:
+        return QStringLiteral("stalled");
+    case Phase::Settling:
+        return QStringLiteral("sent");
+    case Phase::Ending:
+        return QStringLiteral("ending");
+    case Phase::Writing:
+        return QStringLiteral("writing");
+    case Phase::Rebooting:
+        return QStringLiteral("rebooting");
+    case Phase::Done:
+        return QStringLiteral("done");
+    }
+    return QStringLiteral("?");
+}
+
+QString UpdateJob::phaseWhile(Phase phase)
+{
+    switch (phase) {
+    case Phase::Idle:
+        return QStringLiteral("before it started");
+    case Phase::Checking:
+        return QStringLiteral("while checking the firmware file");
+    case Phase::Connecting:
+        return QStringLiteral("while connecting");
+    case Phase::Streaming:
+    case Phase::Stalled:
+    case Phase::Settling:
+    case Phase::Ending:
+        return QStringLiteral("while sending");
+    case Phase::Writing:
+        return QStringLiteral("while the unit was writing the firmware");
+    case Phase::Rebooting:
+        return QStringLiteral("while the unit was rebooting");
+    case Phase::Done:
+        break;
+    }
+    return QStringLiteral("at the end");
+}
+
+// The one place the job changes state. Once Done, it stays Done, so a receiver that aborts the job
+// from inside one of its signals ends every step still on the stack.
+void UpdateJob::enter(State next)
+{
+    if (m_state == State::Done)
+        return;
+    const Phase before = phaseOf(m_state);
+    m_state = next;
+    m_timer.stop();
+    m_timer.setSingleShot(true);
+    const UpdateTimings& timings = m_request.timings;
+    const ProductVariant* product = m_request.product;
+    switch (next) {
+    case State::Connecting:
+        m_timer.setSingleShot(false);
+        m_timer.start(timings.real(UpdateTimings::ConnectPoll));
+        break;
+    case State::AwaitingProductCodeReply:
+        m_awaitedReply = timings.productCodeReplyTimeout;
+        m_timer.start(timings.real(m_awaitedReply));
+        break;
+    case State::AwaitingRecordReply:
+        m_awaitedReply = timings.recordReplyTimeout;
+        m_timer.start(timings.real(m_awaitedReply));
+        break;
+    case State::SlowPause:
+        m_timer.start(timings.real(UpdateTimings::SlowPause));
+        break;
+    case State::Stalled:
+        if (m_request.stalledHold)
+            m_timer.start(timings.real(*m_request.stalledHold));
+        break;
+    case State::Settling:
+    case State::Ending:
+        m_timer.start(timings.real(UpdateTimings::Settle));
+        break;
+    case State::Uploaded:
+        m_timer.start(timings.real(UpdateTimings::WriteStart));
+        break;
+    case State::Writing:
+        m_timer.start(timings.real(std::chrono::milliseconds(product->writeWaitMs)));
+        break;
+    case State::Rebooting:
+        m_timer.start(timings.real(std::chrono::milliseconds(product->rebootWaitMs)));
+        break;
+    case State::Idle:
+    case State::Checking:
+    case State::Done:
+        break;
+    }
+    if (phaseOf(next) != before)
+        emit phaseChanged(phaseOf(next));
+}
+
+void UpdateJob::onTimer()
+{
+    switch (m_state) {
+    case State::Connecting:
+        poll();
+        break;
+    case State::AwaitingProductCodeReply:
+    case State::AwaitingRecordReply:
+        replyTimedOut();
+        break;
+    case State::SlowPause:
+        sendRecord(std::exchange(m_pendingRecord, {}));
+        break;
+    case State::Stalled:
+        // Nobody decided within the hold: the update ends as the reply it stalled on.
+        m_ethernet.close();
+        m_firmware.close();
+        complete();
+        break;
+    case State::Settling:
+        finishSucceeded();
+        break;
+    case State::Ending:
+        finishFailed();
+        break;
+    case State::Uploaded:
+        log(QStringLiteral("Writing firmware, DO NOT REMOVE POWER!"));
+        enter(State::Writing);
+        break;
+    case State::Writing:
+        enter(State::Rebooting);
+        log(QStringLiteral("Waiting for unit to reboot...."));
+        break;
+    case State::Rebooting:
+        log(QStringLiteral(" "));
+        log(QStringLiteral(" "));
+        log(QStringLiteral("Done!  Unit is ready to use."));
+        log(QStringLiteral(" "));
+        m_result.outcome = UpdateOutcome::Succeeded;
+        m_result.reason.clear();
+        complete();
+        break;
+    case State::Idle:
+    case State::Checking:
+    case State::Done:
+        break;
+    }
+}
+
 // ---- helpers ----------------------------------------------------------------------------------
 
-void UpdateJob::log(const QString& line)
+void UpdateJob::log(const QString& text, Line line)
 {
-    emit logLine(line, false);
+    emit logLine(text, false, line);
 }
 
-void UpdateJob::logDebug(const QString& line)
+void UpdateJob::logDebug(const QString& text)
 {
     if (m_debug)
-        emit logLine(line, true);
-}
-
-void UpdateJob::setPhase(Phase phase)
-{
-    if (m_phase == phase)
-        return;
-    m_phase = phase;
-    emit phaseChanged(phase);
-}
-
-void UpdateJob::after(std::chrono::milliseconds programTime, std::function<void()> step)
-{
-    m_nextStep = std::move(step);
-    m_step.start(m_request.timings.real(programTime));
+        emit logLine(text, true, Line::Plain);
 }
 
 qint64 UpdateJob::elapsedMs(const QElapsedTimer& since) const
@@ -98,35 +267,31 @@ qint64 UpdateJob::elapsedMs(const QElapsedTimer& since) const
     return m_request.timings.programMs(since.nsecsElapsed());
 }
 
-// ---- connecting -------------------------------------------------------------------------------
+QString UpdateJob::address() const
+{
+    return TextFormat::escaped(m_request.address);
+}
+
+// ---- checking and connecting ------------------------------------------------------------------
 
 void UpdateJob::start()
 {
-    if (m_phase != Phase::Idle)
+    if (m_state != State::Idle)
         return;
     m_sinceStart.start();
-    setPhase(Phase::Checking);
-    m_check = std::make_unique<FirmwareCheck>(m_request.firmwarePath);
-    checkSlice(); // a small file is checked at once; a large one in slices, between events
-    if (m_phase == Phase::Checking && m_check)
-        m_checkSlices.start(0);
-}
-
-void UpdateJob::checkSlice()
-{
-    if (m_phase != Phase::Checking || !m_check)
-        return;
-    if (!m_check->step(CheckSlice))
-        return;
-    m_checkSlices.stop();
-    const FirmwareCheckResult result = m_check->result();
-    m_check.reset();
-    checked(result);
+    enter(State::Checking);
+    m_check = new FirmwareCheckTask(m_request.firmwarePath, m_request.expectedSha256, this);
+    connect(m_check, &FirmwareCheckTask::finished, this, &UpdateJob::checked);
+    m_check->start();
 }
 
 void UpdateJob::checked(const FirmwareCheckResult& result)
 {
+    m_check->deleteLater();
+    m_check = nullptr;
+    m_result.sha256 = result.sha256;
     if (result.ok()) {
+        m_result.recordsToSend = result.summary.recordsToSend;
         beginConnecting();
         return;
     }
@@ -141,24 +306,22 @@ void UpdateJob::checked(const FirmwareCheckResult& result)
 
 void UpdateJob::beginConnecting()
 {
-    setPhase(Phase::Connecting);
-    log(QStringLiteral("Connecting to ") + m_request.address);
-    int port = 0;
+    enter(State::Connecting);
+    log(QStringLiteral("Connecting to ") + address());
+    quint16 port = 0;
     const QString complaint = checkInput(port);
     if (!complaint.isEmpty()) {
-        log(complaint);
+        log(complaint,
+            m_request.address.trimmed().isEmpty() && m_request.product ? Line::NoAddress : Line::Plain);
         connectionFailed(UpdateOutcome::BadInput, complaint);
         return;
     }
-    m_ethernet.setRemotePort(port);
-    m_ethernet.setRemoteHost(m_request.address);
-    m_ethernet.connectToUnit();
+    m_ethernet.connectToUnit(m_request.address, port);
     m_sinceConnect.start();
     logDebug(QStringLiteral("Connecting..."));
-    m_poll.start(m_request.timings.real(UpdateTimings::ConnectPoll));
 }
 
-QString UpdateJob::checkInput(int& port) const
+QString UpdateJob::checkInput(quint16& port) const
 {
     if (!m_request.product) {
         return QStringLiteral(
@@ -166,18 +329,19 @@ QString UpdateJob::checkInput(int& port) const
             .arg(m_request.buildTitle);
     }
     if (m_request.address.trimmed().isEmpty())
-        return QStringLiteral("No unit address given: type the unit's IP address into the Address box.");
+        return QStringLiteral("No unit address given.");
     bool isNumber = false;
-    port = m_request.port.trimmed().toInt(&isNumber, 10);
-    if (!isNumber || port < 1 || port > 65535)
+    const int number = m_request.port.trimmed().toInt(&isNumber, 10);
+    if (!isNumber || number < 1 || number > 65535)
         return QStringLiteral("Invalid port \"%1\": the port must be a whole number from 1 to 65535.")
-            .arg(m_request.port);
+            .arg(TextFormat::escaped(m_request.port));
+    port = quint16(number);
     return {};
 }
 
 // The poll survives for its Debug lines and for the time limit; without Debug the update goes on
 // as soon as the connection is up.
-void UpdateJob::onPoll()
+void UpdateJob::poll()
 {
     if (elapsedMs(m_sinceConnect) > m_request.timings.connectLimit.count()) {
         log(QStringLiteral("Unit not responding!"));
@@ -188,24 +352,16 @@ void UpdateJob::onPoll()
         logDebug(QStringLiteral("Checking connection at ") +
                  ElapsedFormat::thousands(elapsedMs(m_sinceConnect)) + QStringLiteral(" mS..."));
     }
-    if (m_ethernet.state() == Ethernet::Connected)
-        endConnectionWait();
-}
-
-void UpdateJob::onConnected()
-{
-    if (m_phase == Phase::Connecting && !m_debug)
+    if (m_ethernet.status().isConnected())
         endConnectionWait();
 }
 
 void UpdateJob::endConnectionWait()
 {
-    m_poll.stop();
-    if (m_phase != Phase::Connecting)
+    if (m_state != State::Connecting)
         return;
-    const bool connected = m_ethernet.state() == Ethernet::Connected;
     const QString elapsed = ElapsedFormat::thousands(elapsedMs(m_sinceConnect));
-    if (connected) {
+    if (m_ethernet.status().isConnected()) {
         logDebug(QStringLiteral("It took ") + elapsed + QStringLiteral(" mS to connect."));
         identify();
         return;
@@ -220,14 +376,15 @@ void UpdateJob::connectionFailed(UpdateOutcome outcome, const QString& reason)
 {
     m_result.outcome = outcome;
     m_result.reason = reason;
-    log(QStringLiteral("Could not establish connection to ") + m_request.address);
-    finish();
+    log(QStringLiteral("Could not establish connection to ") + address());
+    finishFailed();
 }
 
 void UpdateJob::identify()
 {
-    if (m_phase != Phase::Connecting)
+    if (m_state != State::Connecting)
         return;
+    m_timer.stop();
     const ProductVariant& product = *m_request.product;
     if (product.sendsDisplayFrames) {
         // For the person at the unit; the unit does not answer them.
@@ -242,11 +399,11 @@ void UpdateJob::identify()
 
     if (!m_firmware.open(m_request.firmwarePath)) {
         const QString line = QStringLiteral("Cannot open the firmware file %1: %2")
-                                 .arg(m_request.firmwarePath, m_firmware.errorString());
+                                 .arg(TextFormat::escaped(m_request.firmwarePath), m_firmware.errorString());
         log(line);
         m_result.outcome = UpdateOutcome::FileError;
         m_result.reason = line;
-        finish();
+        finishFailed();
         return;
     }
     emit progress(0, m_firmware.size(), 0);
@@ -255,28 +412,15 @@ void UpdateJob::identify()
     logDebug(product.debugLine);
     logDebug(QStringLiteral("To Unit ") + Frames::hexDump(product.productCodeFrame));
     log(QStringLiteral("Sending firmware..."));
-    if (m_phase == Phase::Done)
-        return;
-    setPhase(Phase::Streaming);
+    if (m_state != State::Connecting)
+        return; // aborted by a receiver of the lines above
     m_result.reachedUnit = true;
-    if (!send(product.productCodeFrame, m_request.timings.productCodeReplyTimeout)) {
+    if (!m_ethernet.sendData(product.productCodeFrame)) {
         fault(UpdateOutcome::ConnectionLost,
               {QStringLiteral("The connection to the unit was lost before the upload could start.")});
         return;
     }
-    m_streamHold = false;
-}
-
-// A zero timeout awaits no reply.
-bool UpdateJob::send(const QByteArray& bytes, std::chrono::milliseconds replyTimeout)
-{
-    if (!m_ethernet.sendData(bytes))
-        return false;
-    if (replyTimeout.count() > 0) {
-        m_awaitedReply = replyTimeout;
-        m_replyTimer.start(m_request.timings.real(replyTimeout));
-    }
-    return true;
+    enter(State::AwaitingProductCodeReply);
 }
 
 // ---- replies and records ----------------------------------------------------------------------
@@ -285,8 +429,7 @@ void UpdateJob::onDataArrival()
 {
     const QByteArray bytes = m_ethernet.getData();
     // Bytes that come while connecting are dropped with the rest once the connection is up.
-    if (m_phase != Phase::Streaming && m_phase != Phase::Stalled && m_phase != Phase::Settling &&
-        m_phase != Phase::Ending)
+    if (!isSending() && m_state != State::Settling && m_state != State::Ending)
         return;
     m_replies.append(bytes);
     if (m_debug)
@@ -304,10 +447,9 @@ void UpdateJob::onDataArrival()
         const qsizetype logged = std::min(arrival.strayBytes, StrayLinesPerArrival);
         for (qsizetype i = 0; i < logged; ++i)
             logDebug(QStringLiteral("Spurrious byte"));
-        if (arrival.strayBytes > logged) {
+        if (arrival.strayBytes > logged)
             logDebug(QStringLiteral("Spurrious byte, %1 more")
-                         .arg(ElapsedFormat::thousands(arrival.strayBytes - logged, QLocale::c())));
-        }
+                         .arg(TextFormat::count(arrival.strayBytes - logged)));
     }
     for (UnitReplies::Code code : arrival.replies())
         handleReply(code);
@@ -323,51 +465,36 @@ void UpdateJob::flooded()
         UpdateOutcome::TooMuchData,
         {QStringLiteral(
              "The unit at %1 sent more than %2 bytes that are not replies; the update has stopped.")
-             .arg(m_request.address, ElapsedFormat::thousands(ReplyReader::UnrecognisedLimit, QLocale::c())),
+             .arg(address(), TextFormat::count(ReplyReader::UnrecognisedLimit)),
          QStringLiteral("Check the address and port: this may be no unit, or a unit that is not working.")});
 }
 
 void UpdateJob::handleReply(UnitReplies::Code code)
 {
     using UnitReplies::Code;
-    if (m_phase == Phase::Done)
+    if (m_state == State::Done)
         return; // aborted by a receiver of an earlier signal
     const QString text = UnitReplies::logText(code);
-    if (m_phase == Phase::Streaming)
-        m_replyTimer.stop();
-
     if (code == Code::Ack) {
         logDebug(text);
-        if (m_phase == Phase::Streaming && !m_streamHold && !m_recordWaiting)
+        if (awaitsReply())
             sendNextRecord();
         return;
     }
     if (UnitReplies::isRefusal(code)) {
-        if (m_phase == Phase::Streaming || m_phase == Phase::Stalled) {
+        if (isSending() || m_state == State::Settling) {
+            // Also a refusal of the last record while the update settles: no success after all.
             m_result.refusalCode = UnitReplies::codeByte(code);
             fault(UpdateOutcome::Refused, {text, RefusalAdvice});
-        } else if (m_phase == Phase::Settling && m_uploadSucceeded) {
-            // The unit refused the last record while the update settled: no success after all.
-            m_uploadSucceeded = false;
-            m_result.outcome = UpdateOutcome::Refused;
-            m_result.refusalCode = UnitReplies::codeByte(code);
-            m_result.reason = text;
-            log(text);
-            log(RefusalAdvice);
         } else {
-            logDebug(text); // the update has already ended
+            logDebug(text); // a refusal has already ended the update
         }
         return;
     }
-    // The unknown reply.
-    if (m_phase == Phase::Streaming) {
-        log(text);
+    // The unknown reply is always told; it stops the stream only while records go out.
+    log(text);
+    if (awaitsReply() || m_state == State::SlowPause)
         stall();
-    } else if (m_phase == Phase::Stalled || m_phase == Phase::Settling) {
-        log(text);
-    } else {
-        logDebug(text);
-    }
 }
 
 void UpdateJob::sendNextRecord()
@@ -381,7 +508,7 @@ void UpdateJob::sendNextRecord()
                        m_firmware.errorString()});
             } else {
                 // It passed the check, so it changed since.
-                fault(UpdateOutcome::MalformedFile,
+                fault(UpdateOutcome::FileChanged,
                       {QStringLiteral("Upload stopped: the firmware file changed while it was sent, "
                                       "and ends without its end-of-file record now.")});
             }
@@ -404,15 +531,12 @@ void UpdateJob::sendNextRecord()
         logDebug(QStringLiteral("To Unit ") + QString::fromLatin1(line));
         logDebug(QStringLiteral("Writing ") + QString::fromLatin1(RecordRules::address(line)));
     }
-    if (m_phase != Phase::Streaming)
-        return;
+    if (!awaitsReply())
+        return; // aborted by a receiver of the lines above
     if (m_slow) {
         logDebug(QStringLiteral("Wait 30mS..."));
-        m_recordWaiting = true;
-        after(UpdateTimings::SlowPause, [this, line] {
-            m_recordWaiting = false;
-            sendRecord(line);
-        });
+        m_pendingRecord = line;
+        enter(State::SlowPause);
         return;
     }
     sendRecord(line);
@@ -420,65 +544,74 @@ void UpdateJob::sendNextRecord()
 
 void UpdateJob::sendRecord(const QByteArray& line)
 {
-    if (m_phase != Phase::Streaming)
-        return;
     // The first end-of-file record ends the firmware: whatever follows it is never sent.
     const bool last = RecordRules::isEndOfFileRecord(line);
-    if (!send(line, last ? std::chrono::milliseconds(0) : m_request.timings.recordReplyTimeout)) {
+    if (last && !fileIsTheOneChecked())
+        return;
+    if (!m_ethernet.sendData(line)) {
         fault(UpdateOutcome::ConnectionLost, {LostDuringUpload});
         return;
     }
     ++m_result.recordsSent;
     emit progress(m_firmware.position(), m_firmware.size(), m_result.recordsSent);
-    if (last)
-        endOfFile();
+    if (!last) {
+        enter(State::AwaitingRecordReply);
+        return;
+    }
+    if (m_state == State::Done)
+        return; // aborted by a receiver of the progress
+    // The unit's acknowledgement of the end-of-file record is not awaited; a refusal may still come.
+    m_firmware.close();
+    enter(State::Settling);
+    log(QStringLiteral("Upload complete."));
 }
 
-void UpdateJob::endOfFile()
+// Before the end-of-file record, the one that makes the unit write what it got: every byte of the
+// file must still be the file that was checked. A build that rewrites its output while it is sent
+// would otherwise have the unit write a mix of two firmwares.
+bool UpdateJob::fileIsTheOneChecked()
 {
-    m_uploadSucceeded = true;
-    m_streamHold = true;
-    m_firmware.close();
-    setPhase(Phase::Settling);
-    log(QStringLiteral("Upload complete."));
-    // The unit's acknowledgement of the end-of-file record is not awaited; a refusal may still come.
-    after(UpdateTimings::Settle, [this] { finish(); });
+    const QString streamed = m_firmware.sha256ToEnd();
+    if (!streamed.isEmpty() && streamed == m_result.sha256)
+        return true;
+    const QString why =
+        streamed.isEmpty()
+            ? QStringLiteral("it could not be read to its end (%1)").arg(m_firmware.errorString())
+            : QStringLiteral("its SHA-256 is now %1, not %2").arg(streamed, m_result.sha256);
+    fault(UpdateOutcome::FileChanged,
+          {QStringLiteral("The firmware file %1 changed during the update: %2.")
+               .arg(TextFormat::escaped(m_request.firmwarePath), why),
+           QStringLiteral("The end-of-file record was not sent, so the unit does not write what it received. "
+                          "Start the update again once the file is final.")});
+    return false;
 }
 
 void UpdateJob::stall()
 {
-    m_streamHold = true;
     m_result.outcome = UpdateOutcome::UnknownReply;
-    m_result.reason = UnitReplies::logText(UnitReplies::Code::Unknown);
-    // "Unknown" alone reads as an update still running; say that it has stopped.
-    log(QStringLiteral("The unit gave an unexpected reply; the update has stopped."));
-    log(QStringLiteral("Press Load and Start to try again."));
-    setPhase(Phase::Stalled);
+    m_result.reason = StalledLine;
+    m_pendingRecord.clear();
+    log(StalledLine);
+    enter(State::Stalled);
 }
 
 // Ends the update after a fault: the lines say why, nothing more is sent, and the connection
 // closes after the settle wait.
 void UpdateJob::fault(UpdateOutcome outcome, const QStringList& lines)
 {
-    if (m_phase == Phase::Done)
+    if (m_state == State::Done)
         return;
-    m_replyTimer.stop();
     m_result.outcome = outcome;
     m_result.reason = lines.value(0);
-    setPhase(Phase::Ending);
+    m_pendingRecord.clear();
+    m_firmware.close();
+    enter(State::Ending);
     for (const QString& line : lines)
         log(line);
-    m_streamHold = true;
-    m_recordWaiting = false;
-    m_firmware.close();
-    m_uploadSucceeded = false;
-    after(UpdateTimings::Settle, [this] { finish(); });
 }
 
-void UpdateJob::onReplyTimeout()
+void UpdateJob::replyTimedOut()
 {
-    if (m_phase != Phase::Streaming)
-        return;
     // Bytes still held are a reply that was not recognised (FD 55 AA 04 ...): the unit did
     // answer, just not in a way this tool understands.
     const QString first =
@@ -489,69 +622,49 @@ void UpdateJob::onReplyTimeout()
     fault(UpdateOutcome::NoReply, {first, CheckTheUnit});
 }
 
-void UpdateJob::onSocketError(int number, const QString& description)
+void UpdateJob::onSocketError(QAbstractSocket::SocketError error, const QString& description)
 {
     m_lastSocketError = description;
-    emit socketError(number, description);
+    emit socketError(error, description);
     onConnectionLost();
 }
 
 void UpdateJob::onConnectionLost()
 {
-    if (m_phase == Phase::Streaming || m_phase == Phase::Stalled)
+    if (isSending())
         fault(UpdateOutcome::ConnectionLost, {LostDuringUpload});
 }
 
 // ---- the end ----------------------------------------------------------------------------------
 
-void UpdateJob::finish()
+void UpdateJob::finishSucceeded()
 {
-    if (m_phase == Phase::Done)
-        return;
-    m_poll.stop();
-    m_replyTimer.stop();
     m_ethernet.close();
-    m_firmware.close();
-    if (!m_uploadSucceeded) {
-        log(QStringLiteral("Disconnecting from ") + m_request.address);
-        complete();
-        return;
-    }
-    setPhase(Phase::Writing);
+    enter(State::Uploaded);
     log(QStringLiteral("Upload complete, ") +
         ElapsedFormat::seconds(double(elapsedMs(m_sinceTransfer)) / 1000.0));
-    const ProductVariant& product = *m_request.product;
-    after(UpdateTimings::WriteStart, [this, &product] {
-        log(QStringLiteral("Writing firmware, DO NOT REMOVE POWER!"));
-        after(std::chrono::milliseconds(product.writeWaitMs), [this, &product] {
-            setPhase(Phase::Rebooting);
-            log(QStringLiteral("Waiting for unit to reboot...."));
-            after(std::chrono::milliseconds(product.rebootWaitMs), [this] {
-                log(QStringLiteral(" "));
-                log(QStringLiteral(" "));
-                log(QStringLiteral("Done!  Unit is ready to use."));
-                log(QStringLiteral(" "));
-                m_result.outcome = UpdateOutcome::Succeeded;
-                m_result.reason.clear();
-                complete();
-            });
-        });
-    });
+}
+
+void UpdateJob::finishFailed()
+{
+    m_timer.stop();
+    m_ethernet.close();
+    m_firmware.close();
+    // The address as the update was asked to reach it; a front end may name it its own way.
+    log(QStringLiteral("Disconnecting from ") + address(), Line::Disconnecting);
+    complete();
 }
 
 void UpdateJob::abort()
 {
-    if (m_phase == Phase::Done)
+    if (m_state == State::Done)
         return;
-    m_checkSlices.stop();
-    m_check.reset();
-    m_poll.stop();
-    m_replyTimer.stop();
-    m_step.stop();
-    m_nextStep = nullptr;
+    if (m_check)
+        m_check->stop();
+    m_timer.stop();
     m_ethernet.close();
     m_firmware.close();
-    if (m_phase != Phase::Stalled) {
+    if (m_state != State::Stalled) {
         m_result.outcome = UpdateOutcome::Cancelled;
         m_result.reason = QStringLiteral("Cancelled.");
     }
@@ -560,11 +673,9 @@ void UpdateJob::abort()
 
 void UpdateJob::complete()
 {
-    if (m_phase == Phase::Done)
+    if (m_state == State::Done)
         return;
-    m_step.stop();
-    m_nextStep = nullptr;
     m_result.elapsed = std::chrono::milliseconds(m_sinceStart.isValid() ? elapsedMs(m_sinceStart) : 0);
-    setPhase(Phase::Done);
+    enter(State::Done);
     emit finished(m_result);
 }

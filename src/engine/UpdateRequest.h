@@ -3,12 +3,14 @@
 #include <QString>
 
 #include <chrono>
+#include <optional>
 
 struct ProductVariant;
 
 // How long an update waits for each thing, in program time. `scale` turns program time into real
-// time: operators always run at 1; tests shrink it so that reboot waits of seconds take
-// milliseconds, and elapsed times are reported in program time either way.
+// time: the programs always run at 1; tests that drive jobs in their own process shrink it so that
+// reboot waits of seconds take milliseconds, and elapsed times are reported in program time
+// either way.
 struct UpdateTimings
 {
     static constexpr std::chrono::milliseconds ConnectLimit{3300};
@@ -40,6 +42,12 @@ struct UpdateRequest
     QString firmwarePath;
     const ProductVariant* product = nullptr; // nullptr: the build is for no known product
     QString buildTitle;                      // names the build when there is no product
+    // 64 hex digits: the file must have this SHA-256, or it is refused like a malformed file.
+    QString expectedSha256;
+    // How long an update that stalled on the unit's unknown reply keeps its connection before it
+    // ends as that reply: nothing (std::nullopt) holds it until abort(), for an operator who
+    // decides; zero ends it at once, for callers nobody attends.
+    std::optional<std::chrono::milliseconds> stalledHold = std::chrono::milliseconds(0);
     // Live options: the update reads them again at each use (see UpdateJob::setDebug).
     bool debug = false;
     bool slow = false;

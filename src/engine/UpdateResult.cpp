@@ -11,6 +11,8 @@ QString outcomeName(UpdateOutcome outcome)
         return QStringLiteral("file-error");
     case UpdateOutcome::MalformedFile:
         return QStringLiteral("malformed-file");
+    case UpdateOutcome::FileChanged:
+        return QStringLiteral("file-changed");
     case UpdateOutcome::NoConnection:
         return QStringLiteral("no-connection");
     case UpdateOutcome::Refused:

@@ -1,7 +1,5 @@
 #include "platform/Ethernet.h"
 
-#include "platform/SocketErrorNumbers.h"
-
 #include <QTcpSocket>
 
 #include <algorithm>
@@ -12,7 +10,7 @@ Ethernet::Ethernet(QObject* parent) : QObject(parent), m_socket(new QTcpSocket(t
     m_socket->setReadBufferSize(ReadBufferSize);
     // Straight from the socket's notification: one event-loop pass fewer per reply than readyRead.
     connect(m_socket, &QTcpSocket::channelReadyRead, this, &Ethernet::onReadyRead);
-    connect(m_socket, &QTcpSocket::stateChanged, this, &Ethernet::notifyState);
+    connect(m_socket, &QTcpSocket::stateChanged, this, &Ethernet::notifyStatus);
     connect(m_socket, &QTcpSocket::connected, this, &Ethernet::connected);
     connect(m_socket, &QTcpSocket::errorOccurred, this, &Ethernet::onErrorOccurred);
     connect(m_socket, &QTcpSocket::disconnected, this, &Ethernet::onDisconnected);
@@ -24,47 +22,18 @@ Ethernet::~Ethernet()
     m_socket->abort();
 }
 
-void Ethernet::setRemotePort(int port)
+void Ethernet::connectToUnit(const QString& host, quint16 port)
 {
-    m_remotePort = port;
-}
-
-void Ethernet::setRemoteHost(const QString& host)
-{
-    m_remoteHost = host;
-}
-
-void Ethernet::connectToUnit()
-{
-    if (state() != Closed)
+    if (!status().isClosed())
         close();
     ++m_generation;
-    m_socket->connectToHost(m_remoteHost, quint16(m_remotePort));
+    m_remoteHost = host;
+    m_socket->connectToHost(host, port);
 }
 
-int Ethernet::state() const
+SocketStatus Ethernet::status() const
 {
-    if (m_latchedError)
-        return Error;
-    if (m_peerClosed)
-        return PeerClosing;
-    switch (m_socket->state()) {
-    case QAbstractSocket::UnconnectedState:
-        return Closed;
-    case QAbstractSocket::HostLookupState:
-        return ResolvingHost;
-    case QAbstractSocket::ConnectingState:
-        return Connecting;
-    case QAbstractSocket::ConnectedState:
-        return Connected;
-    case QAbstractSocket::BoundState:
-        return Open;
-    case QAbstractSocket::ListeningState:
-        return Listening;
-    case QAbstractSocket::ClosingState:
-        return PeerClosing;
-    }
-    return Error;
+    return {m_socket->state(), m_failed, m_peerClosed};
 }
 
 bool Ethernet::sendData(const QByteArray& bytes)
@@ -98,23 +67,23 @@ QByteArray Ethernet::getData()
 
 void Ethernet::close()
 {
-    ++m_generation; // events still queued for the old connection are dropped
+    ++m_generation;
     m_closing = true;
     m_socket->abort();
     m_closing = false;
     m_received.clear();
-    m_latchedError = false;
+    m_failed = false;
     m_peerClosed = false;
-    notifyState();
+    notifyStatus();
 }
 
-void Ethernet::notifyState()
+void Ethernet::notifyStatus()
 {
-    const int now = state();
-    if (now == m_notifiedState)
+    const SocketStatus now = status();
+    if (now == m_notified)
         return;
-    m_notifiedState = now;
-    emit stateChanged(now);
+    m_notified = now;
+    emit statusChanged(now);
 }
 
 void Ethernet::readPending()
@@ -140,25 +109,24 @@ void Ethernet::onErrorOccurred()
         return;
     }
     const QString description = m_socket->errorString();
-    m_latchedError = true;
-    notifyState();
-    const int number = SocketErrorNumbers::fromQt(code, description);
+    m_failed = true;
+    notifyStatus();
     QMetaObject::invokeMethod(
         this,
-        [this, number, description, generation = m_generation] {
+        [this, code, description, generation = m_generation] {
             if (generation == m_generation)
-                emit error(number, description);
+                emit error(code, description);
         },
         Qt::QueuedConnection);
 }
 
 void Ethernet::onDisconnected()
 {
-    if (m_closing || m_peerClosed || m_latchedError)
+    if (m_closing || m_peerClosed || m_failed)
         return;
     readPending();
     m_peerClosed = true;
-    notifyState();
+    notifyStatus();
     QMetaObject::invokeMethod(
         this,
         [this, generation = m_generation] {

@@ -1,51 +1,35 @@
 #pragma once
 
+#include "platform/SocketStatus.h"
+
+#include <QAbstractSocket>
 #include <QByteArray>
 #include <QObject>
 #include <QString>
 
 class QTcpSocket;
 
-// The TCP client connection to the unit, with the operations, numbered states and events the
-// upload engine and the status line rely on:
-//   0 closed, 1 open, 2 listening, 3 connection pending, 4 resolving the host name,
-//   5 host name resolved, 6 connecting, 7 connected, 8 the peer is closing the connection, 9 error.
-// After an error the state stays 9, and after the peer closed it stays 8, until close().
-// Received bytes are kept here until read, so they stay readable after the peer has closed. At
-// most ReadBufferSize bytes are held here and as many in the socket: a peer that sends faster than
-// the reader takes is held back by TCP flow control, not by this process's memory.
+// The TCP client connection to a unit. Bytes are handed out exactly as they came and sent exactly
+// as given. Received bytes are kept here until read, so they stay readable after the unit has
+// closed. At most ReadBufferSize bytes are held here and as many in the socket: a peer that sends
+// faster than the reader takes is held back by TCP flow control, not by this process's memory.
+//
+// Qt reports a connection reset by the peer as an orderly close (it reads ECONNRESET as the end of
+// the stream), so both arrive as peerClosed().
 class Ethernet : public QObject
 {
     Q_OBJECT
 public:
     static constexpr qint64 ReadBufferSize = 64 * 1024;
 
-    enum State : int {
-        Closed = 0,
-        Open = 1,
-        Listening = 2,
-        ConnectionPending = 3,
-        ResolvingHost = 4,
-        HostResolved = 5,
-        Connecting = 6,
-        Connected = 7,
-        PeerClosing = 8,
-        Error = 9,
-    };
-
     explicit Ethernet(QObject* parent = nullptr);
     ~Ethernet() override;
 
-    void setRemotePort(int port);
-    int remotePort() const { return m_remotePort; }
-    void setRemoteHost(const QString& host);
+    // Starts connecting and returns at once; a connection that is not closed is closed first.
+    void connectToUnit(const QString& host, quint16 port);
     QString remoteHost() const { return m_remoteHost; }
-
-    // Starts connecting and returns at once; a socket that is not closed is closed first.
-    void connectToUnit();
-    int state() const;
-    // Every byte goes out unchanged, in order, with nothing added. Returns false when the socket
-    // cannot take the data (not connected).
+    SocketStatus status() const;
+    // Returns false when the socket cannot take the data (not connected).
     bool sendData(const QByteArray& bytes);
     // What has been received and not yet read, at most ReadBufferSize bytes; empties the queue. A
     // new dataArrival follows when more is waiting.
@@ -54,15 +38,12 @@ public:
     void close();
 
 signals:
-    // The state (0-9) changed.
-    void stateChanged(int state);
-    // The connection is up (state 7).
+    void statusChanged(const SocketStatus& status);
     void connected();
-    // Raised from the event loop after new bytes have been queued.
-    void dataArrival(qint64 bytesTotal);
-    // number: a Windows Sockets error number (10061 = connection refused).
-    void error(int number, const QString& description);
-    // The unit closed the connection (orderly or by reset); the state is 8 until close().
+    // Raised from the event loop after new bytes have been queued; bytes: how many are queued.
+    void dataArrival(qint64 bytes);
+    void error(QAbstractSocket::SocketError error, const QString& description);
+    // The unit closed the connection (orderly or by reset); status() says so until close().
     void peerClosed();
 
 private:
@@ -70,15 +51,15 @@ private:
     void onErrorOccurred();
     void onDisconnected();
     void readPending();
-    void notifyState();
+    void notifyStatus();
 
     QTcpSocket* m_socket;
     QString m_remoteHost;
-    int m_remotePort = 0;
     QByteArray m_received;
-    bool m_latchedError = false;
+    bool m_failed = false;
     bool m_peerClosed = false;
     bool m_closing = false;
+    // Events queued for a connection that has since been closed carry an older generation.
     quint64 m_generation = 0;
-    int m_notifiedState = Closed;
+    SocketStatus m_notified;
 };

@@ -1,8 +1,33 @@
 #include "ui/ConnectionStatus.h"
 
-#include "platform/SocketErrorNumbers.h"
+#include "ui/SocketErrorNumbers.h"
 
 namespace ConnectionStatus {
+
+int stateNumber(const SocketStatus& status)
+{
+    if (status.failed)
+        return 9;
+    if (status.peerClosed)
+        return 8;
+    switch (status.state) {
+    case QAbstractSocket::UnconnectedState:
+        return 0;
+    case QAbstractSocket::BoundState:
+        return 1;
+    case QAbstractSocket::ListeningState:
+        return 2;
+    case QAbstractSocket::HostLookupState:
+        return 4;
+    case QAbstractSocket::ConnectingState:
+        return 6;
+    case QAbstractSocket::ConnectedState:
+        return 7;
+    case QAbstractSocket::ClosingState:
+        return 8;
+    }
+    return 9;
+}
 
 QString statusLine(int state, const QString& remoteHost)
 {
@@ -32,8 +57,10 @@ QString statusLine(int state, const QString& remoteHost)
     }
 }
 
-QStringList errorLines(int number, const QString& description, bool showsTcpServerHint)
+QStringList errorLines(QAbstractSocket::SocketError error, const QString& description,
+                       bool showsTcpServerHint)
 {
+    const int number = SocketErrorNumbers::fromQt(error, description);
     // A negative number's minus sign takes the place of the blank.
     QStringList lines{QStringLiteral("Ethernet Error") + (number < 0 ? QString() : QStringLiteral(" ")) +
                           QString::number(number),

@@ -1,13 +1,14 @@
 #include "ui/MainWindow.h"
 
+#include "engine/TextFormat.h"
 #include "engine/UpdateRequest.h"
-#include "platform/Ethernet.h"
 #include "ui/ClickWatcher.h"
 #include "ui/ConnectionStatus.h"
 #include "ui/LogList.h"
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QDir>
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
@@ -65,6 +66,7 @@ MainWindow::MainWindow(const QString& applicationTitle, const QString& version, 
     connect(m_menus.mnuFileOpen, &QAction::triggered, this, &MainWindow::chooseFirmwareFile);
     connect(m_menus.mnuFileExit, &QAction::triggered, this, &QWidget::close);
     connect(m_controls.loadStart, &QPushButton::clicked, &m_updates, &UpdateController::loadStart);
+    connect(&m_updates, &UpdateController::firmwareChecked, this, &MainWindow::describeFirmwareFile);
     // The check items invert their own check mark before these run.
     connect(m_menus.mnuLoop, &QAction::triggered, this, &MainWindow::onLoopChosen);
     connect(m_menus.mnuDebug, &QAction::triggered, this, &MainWindow::onDebugChosen);
@@ -80,7 +82,8 @@ MainWindow::MainWindow(const QString& applicationTitle, const QString& version, 
     m_updates.loadConnectionSettings();
     setControlEnabled(Control::LoadStart, false);
     m_menus.mnuSlow->setChecked(false);
-    m_menus.mnuTools->menuAction()->setVisible(applicationTitle.endsWith(QStringLiteral("Debug"), Qt::CaseSensitive));
+    m_menus.mnuTools->menuAction()->setVisible(
+        applicationTitle.endsWith(QStringLiteral("Debug"), Qt::CaseSensitive));
 }
 
 // The window is destroyed only after the event loop has returned, so no handler is waiting inside
@@ -100,7 +103,9 @@ void MainWindow::setTimeScale(double scale)
 // A real timer interval for a period in program time; never 0, which would fire continuously.
 int MainWindow::realInterval(int programMs) const
 {
-    return std::max(1, int(UpdateTimings{.scale = m_updates.timeScale()}.real(std::chrono::milliseconds(programMs)).count()));
+    return std::max(1, int(UpdateTimings{.scale = m_updates.timeScale()}
+                               .real(std::chrono::milliseconds(programMs))
+                               .count()));
 }
 
 void MainWindow::setFileChooser(std::function<QString()> chooser)
@@ -164,6 +169,23 @@ void MainWindow::onDebugChosen()
     m_updates.modesChanged();
 }
 
+// The label shows the file's name; its tool tip says exactly which file that is.
+void MainWindow::describeFirmwareFile()
+{
+    const QString path = m_updates.firmwarePath();
+    QStringList lines{TextFormat::escaped(QDir::toNativeSeparators(path))};
+    const QFileInfo info(path);
+    if (info.isFile())
+        lines << QStringLiteral("%1 bytes").arg(TextFormat::count(info.size()));
+    if (!m_updates.firmwareSha256().isEmpty())
+        lines << QStringLiteral("SHA-256: ") + m_updates.firmwareSha256();
+    // As rich text with every line escaped: a name that looks like markup shows as typed.
+    for (QString& line : lines)
+        line = line.toHtmlEscaped();
+    m_controls.firmwareFile->setToolTip(QStringLiteral("<qt>") + lines.join(QStringLiteral("<br>")) +
+                                        QStringLiteral("</qt>"));
+}
+
 // ---- connection status and socket errors ------------------------------------------------------
 
 void MainWindow::onStatusTick()
@@ -172,7 +194,7 @@ void MainWindow::onStatusTick()
         return;
     const int state = m_updates.socketState();
     setStatusText(ConnectionStatus::statusLine(state, m_updates.remoteHost()));
-    if (state == Ethernet::Connected && m_statusPeriodMs != ConnectedStatusPeriodMs) {
+    if (state == ConnectionStatus::Connected && m_statusPeriodMs != ConnectedStatusPeriodMs) {
         m_statusPeriodMs = ConnectedStatusPeriodMs;
         m_statusTimer->setInterval(realInterval(m_statusPeriodMs));
     }
@@ -266,7 +288,8 @@ void MainWindow::showProgress()
     m_progressFrame->stop();
     if (m_pendingProgress < 0)
         return;
-    m_controls.progressBar->setValue(std::min(std::exchange(m_pendingProgress, -1), m_controls.progressBar->maximum()));
+    m_controls.progressBar->setValue(
+        std::min(std::exchange(m_pendingProgress, -1), m_controls.progressBar->maximum()));
 }
 
 void MainWindow::setStatusText(const QString& text)

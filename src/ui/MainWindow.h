@@ -27,7 +27,8 @@ public:
     static constexpr int StatusPeriodMs = 1000;
     static constexpr int ConnectedStatusPeriodMs = 333;
     // How much taller Tools > Debug makes the window: the log list grows by as much.
-    static constexpr int DebugExtraHeight = MainWindowControls::DebugLogHeight - MainWindowControls::LogHeight;
+    static constexpr int DebugExtraHeight =
+        MainWindowControls::DebugLogHeight - MainWindowControls::LogHeight;
 
     // product: the product line of the build, decided from its title by the caller; nullptr for
     // a title that names none.
@@ -73,6 +74,7 @@ protected:
 
 private:
     void chooseFirmwareFile();
+    void describeFirmwareFile();
     void onLoopChosen();
     void onDebugChosen();
     void onStatusTick();

@@ -1,5 +1,7 @@
 #include "ui/UpdateController.h"
 
+#include "engine/FirmwareCheckTask.h"
+#include "engine/TextFormat.h"
 #include "settings/ConnectionSettings.h"
 #include "settings/ProductVariant.h"
 #include "settings/SettingsStore.h"
@@ -29,7 +31,6 @@ UpdateController::UpdateController(UploadWindow& window, SettingsStore& settings
     m_loopRestart.setSingleShot(true);
     m_loopRestart.setTimerType(Qt::PreciseTimer);
     connect(&m_loopRestart, &QTimer::timeout, this, &UpdateController::loadStart);
-    connect(&m_checkSlices, &QTimer::timeout, this, &UpdateController::checkSlice);
 }
 
 UpdateController::~UpdateController()
@@ -71,6 +72,8 @@ void UpdateController::loadStart()
         return;
     m_loopRestart.stop(); // the operator's own start replaces a pending Loop restart
     dropJob();
+    // A stalled update's connection closes here; the status line must not name it any longer.
+    m_socketState = ConnectionStatus::Closed;
     emit updateStarted();
 
     m_window.setLogColour(UploadWindow::LogColour::White);
@@ -89,13 +92,15 @@ void UpdateController::loadStart()
     request.debug = m_window.isChecked(UploadWindow::Mode::Debug);
     request.slow = m_window.isChecked(UploadWindow::Mode::Slow);
     request.timings.scale = m_timeScale;
+    // A stalled update waits for the operator: the next Load and Start ends it.
+    request.stalledHold = std::nullopt;
 
     auto* job = new UpdateJob(std::move(request), this);
     m_job = job;
     connect(job, &UpdateJob::logLine, this, &UpdateController::onLogLine);
     connect(job, &UpdateJob::progress, this, &UpdateController::onProgress);
     connect(job, &UpdateJob::phaseChanged, this, &UpdateController::onPhaseChanged);
-    connect(job, &UpdateJob::connectionStateChanged, this, &UpdateController::onConnectionState);
+    connect(job, &UpdateJob::socketStatusChanged, this, &UpdateController::onSocketStatus);
     connect(job, &UpdateJob::socketError, this, &UpdateController::showSocketError);
     connect(job, &UpdateJob::finished, this, &UpdateController::onFinished);
     job->start();
@@ -109,9 +114,22 @@ void UpdateController::modesChanged()
     }
 }
 
-void UpdateController::onLogLine(const QString& text)
+void UpdateController::onLogLine(const QString& text, bool, UpdateJob::Line line)
 {
-    m_window.appendLog(text);
+    switch (line) {
+    case UpdateJob::Line::Plain:
+        m_window.appendLog(text);
+        break;
+    case UpdateJob::Line::NoAddress:
+        m_window.appendLog(
+            QStringLiteral("No unit address given: type the unit's IP address into the Address box."));
+        break;
+    case UpdateJob::Line::Disconnecting:
+        // The address box as it reads now: the operator may have edited it since the update began.
+        m_window.appendLog(QStringLiteral("Disconnecting from ") +
+                           TextFormat::escaped(m_window.ethernetAddress()));
+        break;
+    }
     scrollLog();
 }
 
@@ -137,28 +155,34 @@ void UpdateController::onPhaseChanged(UpdateJob::Phase phase)
     case UpdateJob::Phase::Stalled:
         // The update has stopped on the unit's unknown reply; its connection stays until the next
         // Load and Start.
+        m_window.appendLog(QStringLiteral("Press Load and Start to try again."));
         m_window.setLogColour(UploadWindow::LogColour::Red);
         setUpdateControlsEnabled(true);
         enableLoadStartIfUsable();
         scrollLog();
+        break;
+    case UpdateJob::Phase::Ending:
+        // A refusal, or any fault once the unit had the update under way, ends Loop mode now,
+        // before the connection closes.
+        m_window.setChecked(UploadWindow::Mode::Loop, false);
         break;
     default:
         break;
     }
 }
 
-void UpdateController::onConnectionState(int state)
+void UpdateController::onSocketStatus(const SocketStatus& status)
 {
-    m_socketState = state;
-    if (state != 0 && m_job)
-        m_remoteHost = m_job->request().address;
+    m_socketState = ConnectionStatus::stateNumber(status);
+    if (!status.isClosed() && m_job)
+        m_remoteHost = TextFormat::escaped(m_job->request().address);
 }
 
-void UpdateController::showSocketError(int number, const QString& description)
+void UpdateController::showSocketError(QAbstractSocket::SocketError error, const QString& description)
 {
     m_window.setLogColour(UploadWindow::LogColour::Red);
     for (const QString& line :
-         ConnectionStatus::errorLines(number, description, m_product && m_product->showsTcpServerHint))
+         ConnectionStatus::errorLines(error, description, m_product && m_product->showsTcpServerHint))
         m_window.appendLog(line);
     scrollLog();
 }
@@ -177,9 +201,6 @@ void UpdateController::onFinished(const UpdateResult& result)
         setUpdateControlsEnabled(true);
         enableLoadStartIfUsable();
         scrollLog();
-        // A fault after the unit was reached ends Loop mode; a connection that never came does not.
-        if (result.reachedUnit)
-            m_window.setChecked(UploadWindow::Mode::Loop, false);
         emit updateFinished(false);
         return;
     }
@@ -200,8 +221,11 @@ void UpdateController::shutdown()
 {
     m_shutdown = true;
     m_loopRestart.stop();
-    m_checkSlices.stop();
-    m_check.reset();
+    if (m_check) {
+        m_check->stop();
+        m_check->deleteLater();
+        m_check = nullptr;
+    }
     dropJob();
 }
 
@@ -211,26 +235,28 @@ void UpdateController::chooseFirmware(const QString& path)
 {
     m_firmwarePath = path;
     m_firmwareUsable = false;
+    m_firmwareSha256.clear();
     m_window.setControlEnabled(UploadWindow::Control::LoadStart, false);
     m_window.setFirmwareFileCaption(QStringLiteral("Loading firmware file, please wait..."));
-    m_check = std::make_unique<FirmwareCheck>(path);
-    checkSlice(); // a small file is checked at once
-    if (m_check)
-        m_checkSlices.start(0);
+    if (m_check) {
+        m_check->stop();
+        m_check->deleteLater();
+    }
+    m_check = new FirmwareCheckTask(path, {}, this);
+    connect(m_check, &FirmwareCheckTask::finished, this, &UpdateController::onFirmwareChecked);
+    m_check->start(); // a small file is checked at once
 }
 
-void UpdateController::checkSlice()
+void UpdateController::onFirmwareChecked(const FirmwareCheckResult& result)
 {
-    if (!m_check || !m_check->step(UpdateJob::CheckSlice))
-        return;
-    m_checkSlices.stop();
-    const FirmwareCheckResult result = m_check->result();
-    m_check.reset();
+    m_check->deleteLater();
+    m_check = nullptr;
     m_firmwareUsable = result.ok();
-    m_window.setFirmwareFileCaption(QFileInfo(m_firmwarePath).fileName());
+    m_firmwareSha256 = result.sha256;
+    m_window.setFirmwareFileCaption(TextFormat::escaped(QFileInfo(m_firmwarePath).fileName()));
     if (result.ok()) {
         if (m_window.isChecked(UploadWindow::Mode::Debug)) {
-            for (const QString& line : result.summary.logLines())
+            for (const QString& line : result.logLines())
                 m_window.appendLog(line);
             scrollLog();
         }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/FirmwareCheck.h"
+#include "engine/FirmwareCheckResult.h"
 #include "engine/UpdateJob.h"
 #include "engine/UpdateResult.h"
 #include "ui/UploadWindow.h"
@@ -11,8 +11,8 @@
 #include <QTimer>
 
 #include <chrono>
-#include <memory>
 
+class FirmwareCheckTask;
 class SettingsStore;
 struct ProductVariant;
 
@@ -39,7 +39,7 @@ public:
     void forget();
     void resetLoopCount() { m_loopCount = 0; }
     // A socket error: the log turns red and says what it was, with a hint for a refused connection.
-    void showSocketError(int number, const QString& description);
+    void showSocketError(QAbstractSocket::SocketError error, const QString& description);
     // Tools > Debug or Slow changed: the running update follows from its next line or record.
     void modesChanged();
     // The window is closing: the update stops where it is; nothing more is sent, shown or saved.
@@ -54,6 +54,8 @@ public:
     void chooseFirmware(const QString& path);
     QString firmwarePath() const { return m_firmwarePath; }
     bool isFirmwareUsable() const { return m_firmwareUsable; }
+    // The SHA-256 of the chosen file as its check read it (lower-case hex); empty until then.
+    QString firmwareSha256() const { return m_firmwareSha256; }
     bool isCheckingFirmware() const { return m_check != nullptr; }
     qint16 loopCount() const { return m_loopCount; }
     bool lastSucceeded() const { return m_lastSucceeded; }
@@ -61,7 +63,8 @@ public:
     bool isUpdateRunning() const { return m_job && m_job->phase() != UpdateJob::Phase::Stalled; }
     bool isStalled() const { return m_job && m_job->phase() == UpdateJob::Phase::Stalled; }
     bool isStreaming() const { return m_job && m_job->phase() == UpdateJob::Phase::Streaming; }
-    // For the status line: the socket state (0-9) and the host of the last connection.
+    // For the status line: the socket's state number (see ConnectionStatus) and the host of the
+    // last connection.
     int socketState() const { return m_socketState; }
     QString remoteHost() const { return m_remoteHost; }
 
@@ -74,13 +77,13 @@ signals:
 private:
     void setUpdateControlsEnabled(bool enabled);
     void dropJob();
-    void onLogLine(const QString& text);
+    void onLogLine(const QString& text, bool debugOnly, UpdateJob::Line line);
     void onProgress(qint64 bytesRead, qint64 fileSize);
     void onPhaseChanged(UpdateJob::Phase phase);
-    void onConnectionState(int state);
+    void onSocketStatus(const SocketStatus& status);
     void onFinished(const UpdateResult& result);
     void saveConnectionSettings();
-    void checkSlice();
+    void onFirmwareChecked(const FirmwareCheckResult& result);
     // Load and Start is the operator's when no update runs and the chosen file passed its check.
     void enableLoadStartIfUsable();
 
@@ -93,8 +96,8 @@ private:
     double m_timeScale = 1.0;
     QString m_firmwarePath;
     bool m_firmwareUsable = false;
-    std::unique_ptr<FirmwareCheck> m_check;
-    QTimer m_checkSlices;
+    QString m_firmwareSha256;
+    FirmwareCheckTask* m_check = nullptr;
     qint16 m_loopCount = 0;
     bool m_lastSucceeded = false;
     bool m_progressSized = false;

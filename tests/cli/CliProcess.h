@@ -8,16 +8,24 @@
 #include <QProcess>
 #include <QStringList>
 
-// uploader-cli run as a process while the test's event loop serves the simulated units.
+// uploader-cli run as a process while the test's event loop serves the simulated units. By default
+// the test build, which also takes --time-scale; Shipped runs the program as installed.
 struct CliProcess
 {
+    enum class Build
+    {
+        Testing,
+        Shipped,
+    };
+
     QProcess process;
     QByteArray out;
     QByteArray err;
 
-    CliProcess()
+    explicit CliProcess(Build build = Build::Testing)
     {
-        process.setProgram(QStringLiteral(UPLOADER_CLI));
+        process.setProgram(build == Build::Testing ? QStringLiteral(UPLOADER_CLI_TESTING)
+                                                   : QStringLiteral(UPLOADER_CLI));
         QObject::connect(&process, &QProcess::readyReadStandardOutput, &process,
                          [this] { out += process.readAllStandardOutput(); });
         QObject::connect(&process, &QProcess::readyReadStandardError, &process,

@@ -23,10 +23,11 @@ struct JobRecorder
 {
     QStringList log;
     QList<bool> debugLines;
+    QList<UpdateJob::Line> lineKinds;
     QList<double> times; // program seconds since the recorder was attached
     QStringList signalOrder;
     QList<UpdateJob::Phase> phases;
-    QList<int> states;
+    QList<SocketStatus> states;
     QList<UpdateResult> results;
     qint64 lastBytes = -1;
     qint64 fileSize = -1;
@@ -38,12 +39,14 @@ struct JobRecorder
     {
         scale = job.request().timings.scale;
         clock.start();
-        QObject::connect(&job, &UpdateJob::logLine, &job, [this](const QString& text, bool debug) {
-            log << text;
-            debugLines << debug;
-            times << now();
-            signalOrder << QStringLiteral("log");
-        });
+        QObject::connect(&job, &UpdateJob::logLine, &job,
+                         [this](const QString& text, bool debug, UpdateJob::Line kind) {
+                             log << text;
+                             debugLines << debug;
+                             lineKinds << kind;
+                             times << now();
+                             signalOrder << QStringLiteral("log");
+                         });
         QObject::connect(&job, &UpdateJob::progress, &job, [this](qint64 bytes, qint64 size, qint64 sent) {
             lastBytes = bytes;
             fileSize = size;
@@ -54,12 +57,14 @@ struct JobRecorder
             phases << phase;
             signalOrder << QStringLiteral("phase");
         });
-        QObject::connect(&job, &UpdateJob::connectionStateChanged, &job, [this](int state) {
+        QObject::connect(&job, &UpdateJob::socketStatusChanged, &job, [this](const SocketStatus& state) {
             states << state;
             signalOrder << QStringLiteral("state");
         });
         QObject::connect(&job, &UpdateJob::socketError, &job,
-                         [this](int, const QString&) { signalOrder << QStringLiteral("socketError"); });
+                         [this](QAbstractSocket::SocketError, const QString&) {
+                             signalOrder << QStringLiteral("socketError");
+                         });
         QObject::connect(&job, &UpdateJob::finished, &job, [this](const UpdateResult& result) {
             results << result;
             signalOrder << QStringLiteral("finished");

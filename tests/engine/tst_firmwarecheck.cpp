@@ -2,6 +2,7 @@
 
 #include "engine/FirmwareCheck.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -247,7 +248,7 @@ private slots:
         QCOMPARE(summary.ranges.kept(),
                  (QList<AddressRange>{{0x0, 0x3F}, {0x60, 0x6F}, {0x10000, 0x1001F}, {0x20010, 0x20013}}));
         QCOMPARE(summary.ranges.more(), 0);
-        QCOMPARE(result.logLines(),
+        QCOMPARE(result.summary.logLines(),
                  (QStringList{u"Firmware check: 16 records, 13 to send (2 skipped as all-FF, 1 as boot "
                               u"code), 124 data bytes"_s,
                               u"Addresses: 0x00000000-0x0000003F, 0x00000060-0x0000006F, "
@@ -258,7 +259,7 @@ private slots:
     void bootCodeInEveryPageOfAGeneratedFile()
     {
         const FirmwareCheckResult result = check(HexFile::join(HexFile::plain(8192)));
-        QCOMPARE(result.logLines(),
+        QCOMPARE(result.summary.logLines(),
                  (QStringList{u"Firmware check: 8,194 records, 8,162 to send (32 skipped as boot code), "
                               u"130,560 data bytes"_s,
                               u"Addresses: 0x00000000-0x0000FBFF, 0x0000FD00-0x0001FBFF, "
@@ -338,6 +339,82 @@ private slots:
         FirmwareCheck check(m_dir.path());
         QVERIFY(check.finished());
         QVERIFY(check.step(1));
+    }
+
+    // The SHA-256 is of the file's exact bytes, line ends and all, and read in the same pass.
+    void sha256OfTheExactBytes_data()
+    {
+        QTest::addColumn<QByteArray>("contents");
+        QTest::newRow("CR LF") << HexFile::join(HexFile::plain(300), "\r\n");
+        QTest::newRow("LF, blank lines and a note after the end")
+            << HexFile::join(HexFile::plain(300), "\n") + "\n\nbuilt by CI\n";
+    }
+
+    void sha256OfTheExactBytes()
+    {
+        QFETCH(QByteArray, contents);
+        const QString expected =
+            QString::fromLatin1(QCryptographicHash::hash(contents, QCryptographicHash::Sha256).toHex());
+        const FirmwareCheckResult result = check(contents);
+        QVERIFY(result.ok());
+        QCOMPARE(result.sha256, expected);
+        QCOMPARE(result.logLines().last(), u"SHA-256: "_s + expected);
+        FirmwareCheck sliced(m_dir.filePath(u"unit.hex"_s));
+        while (!sliced.step(100)) {
+        }
+        QCOMPARE(sliced.result().sha256, expected);
+    }
+
+    // The file must be the one expected: by the caller, and by a checksum file beside it in the
+    // form sha256sum writes. Either difference is refused like a malformed file, naming both.
+    void expectedSha256_data()
+    {
+        const QByteArray contents = HexFile::join(HexFile::plain(20));
+        const QString actual =
+            QString::fromLatin1(QCryptographicHash::hash(contents, QCryptographicHash::Sha256).toHex());
+        const QString other = QString(64, u'a');
+        QTest::addColumn<QString>("expected");
+        QTest::addColumn<QByteArray>("sidecar"); // empty: none
+        QTest::addColumn<QString>("problem");    // empty: the file passes
+        QTest::newRow("nothing expected") << QString() << QByteArray() << QString();
+        QTest::newRow("the right hash, upper case") << actual.toUpper() << QByteArray() << QString();
+        QTest::newRow("another hash")
+            << other << QByteArray() << u"its SHA-256 is %1, but %2 was expected"_s.arg(actual, other);
+        QTest::newRow("sidecar agrees") << QString() << (actual + u"  unit.hex\n"_s).toUtf8() << QString();
+        QTest::newRow("sidecar agrees, binary mode, other files too")
+            << QString() << (other + u"  other.hex\n"_s + actual + u" *unit.hex\n"_s).toUtf8() << QString();
+        QTest::newRow("sidecar names another file only, its one line counts")
+            << QString() << (actual + u"  renamed.hex\n"_s).toUtf8() << QString();
+        QTest::newRow("sidecar disagrees")
+            << QString() << (other + u"  unit.hex\n"_s).toUtf8()
+            << u"its SHA-256 is %1, but unit.hex.sha256 says %2"_s.arg(actual, other);
+        QTest::newRow("sidecar not in sha256sum's form")
+            << QString() << QByteArray("unit.hex: OK\n")
+            << u"unit.hex.sha256 is not in the form sha256sum writes (HASH  NAME)"_s;
+        QTest::newRow("sidecar lists other files only")
+            << QString() << (other + u"  a.hex\n"_s + other + u"  b.hex\n"_s).toUtf8()
+            << u"unit.hex.sha256 holds no SHA-256 for unit.hex"_s;
+        QTest::newRow("both agree") << actual << (actual + u"  unit.hex\n"_s).toUtf8() << QString();
+    }
+
+    void expectedSha256()
+    {
+        QFETCH(QString, expected);
+        QFETCH(QByteArray, sidecar);
+        QFETCH(QString, problem);
+        const QString path = write(HexFile::join(HexFile::plain(20)));
+        QFile::remove(path + u".sha256"_s);
+        if (!sidecar.isEmpty())
+            write(sidecar, u"unit.hex.sha256"_s);
+        const FirmwareCheckResult result = FirmwareCheck::checkFile(path, expected);
+        if (problem.isEmpty()) {
+            QVERIFY2(result.ok(), qPrintable(result.problem));
+        } else {
+            QCOMPARE(result.kind, Kind::Malformed);
+            QCOMPARE(result.problem, problem);
+            QCOMPARE(result.refusal(path), u"The firmware file %1 cannot be sent: %2"_s.arg(path, problem));
+        }
+        QFile::remove(path + u".sha256"_s);
     }
 };
 

@@ -38,12 +38,14 @@ private slots:
     void frames()
     {
         QCOMPARE(Frames::Command2Frame(), hex("f0152d0200f7"));
-        const QByteArray first = Frames::TextFrame(Frames::FirstTextLine, QStringLiteral("Updating firmware..."));
+        const QByteArray first =
+            Frames::TextFrame(Frames::FirstTextLine, QStringLiteral("Updating firmware..."));
         QCOMPARE(first.size(), 27);
         QCOMPARE(first.left(6), hex("f0152d010014"));
         QCOMPARE(first.mid(6, 20), QByteArray("Updating firmware..."));
         QCOMPARE(first.right(1), hex("f7"));
-        const QByteArray second = Frames::TextFrame(Frames::SecondTextLine, QStringLiteral("Do not press any buttons!"));
+        const QByteArray second =
+            Frames::TextFrame(Frames::SecondTextLine, QStringLiteral("Do not press any buttons!"));
         QCOMPARE(second.size(), 32);
         QCOMPARE(second.left(6), hex("f0152d014019"));
         QCOMPARE(second.right(1), hex("f7"));
@@ -63,20 +65,26 @@ private slots:
         QTest::addColumn<QList<Code>>("taken");
         QTest::addColumn<int>("stray");
         QTest::addColumn<QByteArray>("left");
-        QTest::newRow("acknowledgement") << hex("fd55aa0000000000") << QList<Code>{Code::Ack} << 0 << QByteArray();
+        QTest::newRow("acknowledgement")
+            << hex("fd55aa0000000000") << QList<Code>{Code::Ack} << 0 << QByteArray();
         QTest::newRow("stray byte then checksum refusal")
             << hex("12fd55aa0100000000") << QList<Code>{Code::ChecksumRefusal} << 1 << QByteArray();
-        QTest::newRow("6-byte unknown is too short") << hex("fd55aaff0000") << QList<Code>{} << 0 << hex("fd55aaff0000");
-        QTest::newRow("unknown takes 6 of 8") << hex("fd55aaff00003132") << QList<Code>{Code::Unknown} << 0 << hex("3132");
+        QTest::newRow("6-byte unknown is too short")
+            << hex("fd55aaff0000") << QList<Code>{} << 0 << hex("fd55aaff0000");
+        QTest::newRow("unknown takes 6 of 8")
+            << hex("fd55aaff00003132") << QList<Code>{Code::Unknown} << 0 << hex("3132");
         QTest::newRow("unrecognised header blocks what follows")
             << hex("fd55aa0400000000fd55aa0000000000") << QList<Code>{} << 0
             << hex("fd55aa0400000000fd55aa0000000000");
-        QTest::newRow("eight stray bytes keep the last") << hex("0102030405060708") << QList<Code>{} << 7 << hex("08");
+        QTest::newRow("eight stray bytes keep the last")
+            << hex("0102030405060708") << QList<Code>{} << 7 << hex("08");
         QTest::newRow("two acknowledgements: one per arrival")
-            << hex("fd55aa0000000000fd55aa0000000000") << QList<Code>{Code::Ack} << 0 << hex("fd55aa0000000000");
+            << hex("fd55aa0000000000fd55aa0000000000") << QList<Code>{Code::Ack} << 0
+            << hex("fd55aa0000000000");
         QTest::newRow("each code once, in order")
-            << hex("fd55aa0000000000fd55aa0200000000fd55aaff0000fd55aa0100000000") << QList<Code>{Code::Ack, Code::ProductCodeRefusal, Code::Unknown}
-            << 0 << hex("fd55aa0100000000");
+            << hex("fd55aa0000000000fd55aa0200000000fd55aaff0000fd55aa0100000000")
+            << QList<Code>{Code::Ack, Code::ProductCodeRefusal, Code::Unknown} << 0
+            << hex("fd55aa0100000000");
         QTest::newRow("header with too few bytes behind it after strays")
             << hex("0101fd55aa000000") << QList<Code>{} << 2 << hex("fd55aa000000");
     }
@@ -111,7 +119,18 @@ private slots:
             << QList<QByteArray>{hex("fd55aa0400000000") + QByteArray(limit, '\0')} << true;
         QTest::newRow("replies nobody asked for, past what may wait")
             << QList<QByteArray>{ack.repeated(ReplyReader::HeldLimit / 8 + 2)} << true;
-        QTest::newRow("a few surplus replies") << QList<QByteArray>{ack.repeated(5), ack.repeated(5)} << false;
+        QTest::newRow("a few surplus replies")
+            << QList<QByteArray>{ack.repeated(5), ack.repeated(5)} << false;
+        // A unit that ends every reply with CR LF: the stray bytes count from the last reply, so
+        // any number of replies passes, while the same bytes with no reply between them do not.
+        const QByteArray crlf = hex("0d0a");
+        QTest::newRow("CR LF after each of 4,000 replies") << QList<QByteArray>(4000, ack + crlf) << false;
+        const QByteArray stream = QList<QByteArray>(4000, ack + crlf).join();
+        QList<QByteArray> pieces;
+        for (qsizetype at = 0; at < stream.size(); at += 7)
+            pieces << stream.mid(at, 7);
+        QTest::newRow("CR LF after each of 4,000 replies, in pieces of 7 bytes") << pieces << false;
+        QTest::newRow("the same bytes without the replies") << QList<QByteArray>(4000, crlf) << true;
     }
 
     void readerBound()
@@ -140,14 +159,21 @@ private slots:
         const QByteArray ff64(64, 'F');
         QTest::addColumn<QByteArray>("line");
         QTest::addColumn<int>("skip");
-        QTest::newRow("32-byte all-FF record") << QByteArray(":201A4000" + ff64 + "A0") << int(RecordRules::Skip::NoData);
-        QTest::newRow("16-byte all-FF record is sent") << QByteArray(":101A4000" + QByteArray(32, 'F') + "A0") << int(RecordRules::Skip::None);
-        QTest::newRow("lower-case f never matches") << QByteArray(":201A4000" + QByteArray(64, 'f') + "A0") << int(RecordRules::Skip::None);
-        QTest::newRow("boot code at FC10") << QByteArray(":10FC100000112233445566778899AABBCCDDEEFF00") << int(RecordRules::Skip::BootCode);
-        QTest::newRow("both rules: no data wins") << QByteArray(":20FC0000" + ff64 + "E4") << int(RecordRules::Skip::NoData);
-        QTest::newRow("fc lower case is no boot code") << QByteArray(":10fc1000001122") << int(RecordRules::Skip::None);
+        QTest::newRow("32-byte all-FF record")
+            << QByteArray(":201A4000" + ff64 + "A0") << int(RecordRules::Skip::NoData);
+        QTest::newRow("16-byte all-FF record is sent")
+            << QByteArray(":101A4000" + QByteArray(32, 'F') + "A0") << int(RecordRules::Skip::None);
+        QTest::newRow("lower-case f never matches")
+            << QByteArray(":201A4000" + QByteArray(64, 'f') + "A0") << int(RecordRules::Skip::None);
+        QTest::newRow("boot code at FC10")
+            << QByteArray(":10FC100000112233445566778899AABBCCDDEEFF00") << int(RecordRules::Skip::BootCode);
+        QTest::newRow("both rules: no data wins")
+            << QByteArray(":20FC0000" + ff64 + "E4") << int(RecordRules::Skip::NoData);
+        QTest::newRow("fc lower case is no boot code")
+            << QByteArray(":10fc1000001122") << int(RecordRules::Skip::None);
         QTest::newRow("short line matches nothing") << QByteArray(":20") << int(RecordRules::Skip::None);
-        QTest::newRow("all-FF data one character short") << QByteArray(":201A4000" + QByteArray(63, 'F')) << int(RecordRules::Skip::None);
+        QTest::newRow("all-FF data one character short")
+            << QByteArray(":201A4000" + QByteArray(63, 'F')) << int(RecordRules::Skip::None);
         QTest::newRow("end-of-file record") << QByteArray(":00000001FF") << int(RecordRules::Skip::None);
     }
 

@@ -7,8 +7,10 @@
 #include "unitsim/Fault.h"
 #include "unitsim/SimulatedUnit.h"
 
+#include <QDir>
 #include <QFileDialog>
 #include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
@@ -433,7 +435,13 @@ void TestMainWindow::fileIsCheckedWhenChosen()
     QVERIFY(loadStart->isEnabled());
     QCOMPARE(logLines(window).filter(QRegularExpression(u"^Firmware check: 41 records, 41 to send"_s)).size(),
              1);
-    QCOMPARE(logLines(window).last(), QStringLiteral("Addresses: 0x00000000-0x0000027F"));
+    QCOMPARE(logLines(window).at(logLines(window).size() - 2),
+             QStringLiteral("Addresses: 0x00000000-0x0000027F"));
+    QVERIFY(logLines(window).last().startsWith(u"SHA-256: "_s));
+    // The label's tool tip says exactly which file it is: full path, size and SHA-256.
+    const QString tip = control<QLabel>(window, "FirmwareFile")->toolTip();
+    QVERIFY2(tip.contains(QDir::toNativeSeparators(good).toHtmlEscaped()), qPrintable(tip));
+    QVERIFY2(tip.contains(logLines(window).last()), qPrintable(tip));
 }
 
 void TestMainWindow::textShownAsWritten_data()
@@ -620,28 +628,30 @@ void TestMainWindow::socketError_data()
     const QString serverHint =
         QStringLiteral("Hint: Verify Ethernet Interface is configured as 'TCP Server'.");
     QTest::addColumn<QString>("title");
-    QTest::addColumn<int>("number");
+    QTest::addColumn<QAbstractSocket::SocketError>("error");
     QTest::addColumn<QStringList>("expected");
-    QTest::newRow("Marlin, refused") << MarlinTitle << 10061
+    QTest::newRow("Marlin, refused") << MarlinTitle << QAbstractSocket::ConnectionRefusedError
                                      << QStringList{u"earlier"_s, u"Ethernet Error 10061"_s, u"Refused"_s,
                                                     portHint};
     QTest::newRow("Vireo Grand, refused")
-        << VireoTitle << 10061
+        << VireoTitle << QAbstractSocket::ConnectionRefusedError
         << QStringList{u"earlier"_s, u"Ethernet Error 10061"_s, u"Refused"_s, portHint, serverHint};
     QTest::newRow("Vireo Grand, time-out")
-        << VireoTitle << 10060 << QStringList{u"earlier"_s, u"Ethernet Error 10060"_s, u"Refused"_s};
-    QTest::newRow("negative number") << MarlinTitle << -1
-                                     << QStringList{u"earlier"_s, u"Ethernet Error-1"_s, u"Refused"_s};
+        << VireoTitle << QAbstractSocket::SocketTimeoutError
+        << QStringList{u"earlier"_s, u"Ethernet Error 10060"_s, u"Refused"_s};
+    QTest::newRow("no Windows Sockets number")
+        << MarlinTitle << QAbstractSocket::UnknownSocketError
+        << QStringList{u"earlier"_s, u"Ethernet Error-1"_s, u"Refused"_s};
 }
 
 void TestMainWindow::socketError()
 {
     QFETCH(QString, title);
-    QFETCH(int, number);
+    QFETCH(QAbstractSocket::SocketError, error);
     MainWindow window(title, u"1.0.61"_s, UiTest::product(title));
     window.setTimeScale(Scale);
     window.appendLog(QStringLiteral("earlier"));
-    window.updates().showSocketError(number, QStringLiteral("Refused"));
+    window.updates().showSocketError(error, QStringLiteral("Refused"));
 
     QTEST(logLines(window), "expected");
     QCOMPARE(logBackground(window), QColor(255, 0, 0));

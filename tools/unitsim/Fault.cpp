@@ -28,6 +28,7 @@ constexpr KindName kKinds[] = {
     {Fault::Kind::FloodHeader, "flood-header"},
     {Fault::Kind::FloodStray, "flood-stray"},
     {Fault::Kind::TrailBytes, "trail"},
+    {Fault::Kind::SuffixBytes, "suffix"},
 };
 
 std::optional<Fault> failed(QString* error, const QString& why)
@@ -64,7 +65,7 @@ bool Fault::appliesTo(int connectionNumber, int message) const
 {
     if (connection != 0 && connection != connectionNumber)
         return false;
-    if (kind == Kind::Silence || kind == Kind::Latency)
+    if (kind == Kind::Silence || kind == Kind::Latency || kind == Kind::SuffixBytes)
         return message >= atMessage;
     return message == atMessage;
 }
@@ -82,6 +83,7 @@ QString Fault::toString() const
         break;
     case Kind::StrayBytes:
     case Kind::TrailBytes:
+    case Kind::SuffixBytes:
         out += u':' + QString::fromLatin1(bytes.toHex().toUpper());
         break;
     case Kind::FloodHeader:
@@ -111,7 +113,8 @@ std::optional<Fault> Fault::parse(QStringView text, QString* error)
     if (const qsizetype hash = rest.lastIndexOf(u'#'); hash >= 0) {
         const auto n = nonNegative(rest.mid(hash + 1));
         if (!n || *n == 0)
-            return failed(error, QStringLiteral("connection after '#' must be 1 or more in \"%1\"").arg(text));
+            return failed(error,
+                          QStringLiteral("connection after '#' must be 1 or more in \"%1\"").arg(text));
         fault.connection = *n;
         rest = rest.left(hash);
     }
@@ -154,16 +157,20 @@ std::optional<Fault> Fault::parse(QStringView text, QString* error)
         break;
     case Kind::StrayBytes:
         fault.bytes = QByteArray::fromHex(arg.toLatin1());
-        if (!hasArg || fault.bytes.isEmpty() || fault.bytes.toHex().size() != arg.size()
-            || fault.bytes.contains('\xFD'))
-            return failed(error, QStringLiteral("stray needs hex bytes other than FD, e.g. stray:AA55, in \"%1\"").arg(text));
-        break;
-    case Kind::TrailBytes:
-        fault.bytes = QByteArray::fromHex(arg.toLatin1());
-        if (!hasArg || fault.bytes.isEmpty() || fault.bytes.toHex().size() != arg.size())
+        if (!hasArg || fault.bytes.isEmpty() || fault.bytes.toHex().size() != arg.size() ||
+            fault.bytes.contains('\xFD'))
             return failed(
                 error,
-                QStringLiteral("trail needs hex bytes, e.g. trail:FD55AA0100000000, in \"%1\"").arg(text));
+                QStringLiteral("stray needs hex bytes other than FD, e.g. stray:AA55, in \"%1\"").arg(text));
+        break;
+    case Kind::TrailBytes:
+    case Kind::SuffixBytes:
+        fault.bytes = QByteArray::fromHex(arg.toLatin1());
+        if (!hasArg || fault.bytes.isEmpty() || fault.bytes.toHex().size() != arg.size())
+            return failed(error, QStringLiteral("%1 needs hex bytes, e.g. %1:0D0A, in \"%2\"")
+                                     .arg(fault.kind == Kind::TrailBytes ? QStringLiteral("trail")
+                                                                         : QStringLiteral("suffix"),
+                                          text));
         break;
     case Kind::FloodHeader:
     case Kind::FloodStray:
@@ -182,7 +189,8 @@ std::optional<Fault> Fault::parse(QStringView text, QString* error)
         if (hasArg)
             fault.ms = arg.toDouble(&ok);
         if (!ok || fault.ms < 0 || (fault.kind == Kind::Latency && !hasArg))
-            return failed(error, QStringLiteral("%1 needs a time in ms, e.g. %1:2.5, in \"%2\"").arg(rest, text));
+            return failed(error,
+                          QStringLiteral("%1 needs a time in ms, e.g. %1:2.5, in \"%2\"").arg(rest, text));
         break;
     default:
         if (hasArg)

@@ -259,6 +259,7 @@ void SimulatedUnit::handleReplied(ReceivedMessage& message)
             flood = fault;
             break;
         case Fault::Kind::TrailBytes:
+        case Fault::Kind::SuffixBytes:
             trail += fault.bytes;
             break;
         }

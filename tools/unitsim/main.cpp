@@ -47,6 +47,8 @@ Faults (--fault, repeatable): KIND[:ARG][@MESSAGE][#CONNECTION]
   reset@N             reset the connection instead of replying
   latency:MS[@N]      wait MS before each reply from message N on
   trail:HEX@N         write the bytes HEX (any) right after the reply, same write
+  suffix:HEX@N        write the bytes HEX (any) right after every reply from
+                      message N on, same write (suffix:0D0A@0: replies end in CR LF)
   flood-header[:MIB]@N
                       instead of the reply, FD 55 AA 04 00 00 00 00 and then zero
                       bytes, MIB MiB in all (default 300; 0 = until the peer closes)
@@ -75,39 +77,50 @@ int main(int argc, char* argv[])
     parser.addHelpOption();
     const QCommandLineOption product(
         QStringLiteral("product"),
-        QStringLiteral("Model to simulate: tessera, caldera16, vireogrand, marlin, quill or osprey (required)."),
+        QStringLiteral(
+            "Model to simulate: tessera, caldera16, vireogrand, marlin, quill or osprey (required)."),
         QStringLiteral("name"));
-    const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("TCP port, 0 = any free port (default 2323)."),
+    const QCommandLineOption port(QStringLiteral("port"),
+                                  QStringLiteral("TCP port, 0 = any free port (default 2323)."),
                                   QStringLiteral("port"), QStringLiteral("2323"));
     const QCommandLineOption address(QStringLiteral("address"),
                                      QStringLiteral("Address to listen on (default 127.0.0.1)."),
                                      QStringLiteral("ip"), QStringLiteral("127.0.0.1"));
-    const QCommandLineOption latency(QStringLiteral("latency"),
-                                     QStringLiteral("Delay before every reply in ms, fractions allowed (1 ms timer granularity)."),
-                                     QStringLiteral("ms"), QStringLiteral("0"));
-    const QCommandLineOption fault(QStringLiteral("fault"), QStringLiteral("Scripted fault, see below; repeatable."),
+    const QCommandLineOption latency(
+        QStringLiteral("latency"),
+        QStringLiteral("Delay before every reply in ms, fractions allowed (1 ms timer granularity)."),
+        QStringLiteral("ms"), QStringLiteral("0"));
+    const QCommandLineOption fault(QStringLiteral("fault"),
+                                   QStringLiteral("Scripted fault, see below; repeatable."),
                                    QStringLiteral("fault"));
-    const QCommandLineOption recordTypes(QStringLiteral("record-types"),
-                                         QStringLiteral("Record types acknowledged, hex, comma-separated (default 00,01,02,04)."),
-                                         QStringLiteral("list"), QStringLiteral("00,01,02,04"));
-    const QCommandLineOption reportEvery(QStringLiteral("report-every"),
-                                         QStringLiteral("Print a line every N accepted records, 0 = never (default 1000)."),
-                                         QStringLiteral("n"), QStringLiteral("1000"));
-    const QCommandLineOption saveHex(QStringLiteral("save-hex"),
-                                     QStringLiteral("After each connection that wrote data, save its image as Intel HEX."),
-                                     QStringLiteral("file"));
-    const QCommandLineOption hexRecordBytes(QStringLiteral("hex-record-bytes"),
-                                            QStringLiteral("Data bytes per record in --save-hex files: 16 or 32 (default 16)."),
-                                            QStringLiteral("n"), QStringLiteral("16"));
-    const QCommandLineOption saveBin(QStringLiteral("save-bin"),
-                                     QStringLiteral("After each connection that wrote data, save its image as binary (gaps FF)."),
-                                     QStringLiteral("file"));
-    const QCommandLineOption offlineAfter(QStringLiteral("offline-after"),
-                                          QStringLiteral("Stop listening once N connections have closed, so later ones are refused."),
-                                          QStringLiteral("n"));
-    const QCommandLineOption once(QStringLiteral("once"), QStringLiteral("Exit after the first connection closes."));
-    parser.addOptions({product, port, address, latency, fault, recordTypes, reportEvery, saveHex, hexRecordBytes,
-                       saveBin, offlineAfter, once});
+    const QCommandLineOption recordTypes(
+        QStringLiteral("record-types"),
+        QStringLiteral("Record types acknowledged, hex, comma-separated (default 00,01,02,04)."),
+        QStringLiteral("list"), QStringLiteral("00,01,02,04"));
+    const QCommandLineOption reportEvery(
+        QStringLiteral("report-every"),
+        QStringLiteral("Print a line every N accepted records, 0 = never (default 1000)."),
+        QStringLiteral("n"), QStringLiteral("1000"));
+    const QCommandLineOption saveHex(
+        QStringLiteral("save-hex"),
+        QStringLiteral("After each connection that wrote data, save its image as Intel HEX."),
+        QStringLiteral("file"));
+    const QCommandLineOption hexRecordBytes(
+        QStringLiteral("hex-record-bytes"),
+        QStringLiteral("Data bytes per record in --save-hex files: 16 or 32 (default 16)."),
+        QStringLiteral("n"), QStringLiteral("16"));
+    const QCommandLineOption saveBin(
+        QStringLiteral("save-bin"),
+        QStringLiteral("After each connection that wrote data, save its image as binary (gaps FF)."),
+        QStringLiteral("file"));
+    const QCommandLineOption offlineAfter(
+        QStringLiteral("offline-after"),
+        QStringLiteral("Stop listening once N connections have closed, so later ones are refused."),
+        QStringLiteral("n"));
+    const QCommandLineOption once(QStringLiteral("once"),
+                                  QStringLiteral("Exit after the first connection closes."));
+    parser.addOptions({product, port, address, latency, fault, recordTypes, reportEvery, saveHex,
+                       hexRecordBytes, saveBin, offlineAfter, once});
 
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
@@ -116,7 +129,8 @@ int main(int argc, char* argv[])
         return 0;
     }
     if (!parser.positionalArguments().isEmpty())
-        return usageError(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
+        return usageError(
+            QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
 
     if (!parser.isSet(product))
         return usageError(QStringLiteral("--product is required"));
@@ -198,8 +212,8 @@ int main(int argc, char* argv[])
     });
 
     if (!unit.listen(listenAddress, quint16(portNumber))) {
-        QTextStream(stderr) << "unitsim: cannot listen on " << listenAddress.toString() << ':' << portNumber << ": "
-                            << unit.errorString() << Qt::endl;
+        QTextStream(stderr) << "unitsim: cannot listen on " << listenAddress.toString() << ':' << portNumber
+                            << ": " << unit.errorString() << Qt::endl;
         return 1;
     }
     log.print(QStringLiteral("%1 unit, listening on %2:%3")

@@ -1,4 +1,4 @@
-#include "platform/SocketErrorNumbers.h"
+#include "ui/SocketErrorNumbers.h"
 
 namespace SocketErrorNumbers {
 
