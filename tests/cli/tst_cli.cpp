@@ -7,6 +7,7 @@
 #include "unitsim/Fault.h"
 #include "unitsim/SimulatedUnit.h"
 
+#include <QCryptographicHash>
 #include <QJsonArray>
 #include <QTemporaryDir>
 #include <QTest>
@@ -119,6 +120,11 @@ private slots:
                     lines.size() - 2);
             }
         }
+        // Every finished event names the firmware by its SHA-256, as sha256sum would.
+        const QString sha256 = QString::fromLatin1(
+            QCryptographicHash::hash(HexFile::join(lines), QCryptographicHash::Sha256).toHex());
+        for (const QJsonObject& finished : ofEvent(events, QStringLiteral("finished")))
+            QCOMPARE(finished.value(QStringLiteral("sha256")).toString(), sha256);
         const QJsonObject refused =
             ofEvent(cli.eventsOf(address(*units[0])), QStringLiteral("finished")).first();
         QCOMPARE(refused.value(QStringLiteral("refusal_code")).toString(), QStringLiteral("01"));
@@ -153,6 +159,14 @@ private slots:
         QCOMPARE(finished.first().value(QStringLiteral("outcome")).toString(),
                  QStringLiteral("unknown-reply"));
         QCOMPARE(peer.received.size(), 4);
+        // The engine's lines, not the window's advice: there is no button or box here.
+        const QList<QJsonObject> logs = ofEvent(cli.events(), QStringLiteral("log"));
+        QVERIFY(!logs.isEmpty());
+        for (const QJsonObject& log : logs) {
+            const QString text = log.value(QStringLiteral("text")).toString();
+            QVERIFY2(!text.contains(u"Load and Start"_s) && !text.contains(u"Address box"_s),
+                     qPrintable(text));
+        }
         QVERIFY(waitUntil([&] { return peer.socket->state() == QAbstractSocket::UnconnectedState; }, 5000));
     }
 
@@ -188,7 +202,6 @@ private slots:
             << QString() << QStringList{u"succeeded"_s, u"succeeded"_s, u"succeeded"_s} << 0 << false;
         QTest::newRow("second refused")
             << QStringLiteral("refuse:02@4#2") << QStringList{u"succeeded"_s, u"refused"_s} << 1 << false;
-        // Hidden, for soak runs.
         QTest::newRow("second refused, --keep-going")
             << QStringLiteral("refuse:02@4#2") << QStringList{u"succeeded"_s, u"refused"_s, u"succeeded"_s}
             << 1 << true;
@@ -232,6 +245,103 @@ private slots:
             if (outcomes.at(i) == QLatin1String("succeeded"))
                 QVERIFY(connections.at(i).imageComplete &&
                         connections.at(i).image == JobFixture::expectedImage(lines));
+    }
+
+    // A unit that ends each reply with CR LF takes a file of any length.
+    void unitEndingRepliesWithCrLf()
+    {
+        const QList<QByteArray> lines = HexFile::plain(4000);
+        const QString firmware = writeFile(QStringLiteral("crlf.hex"), HexFile::join(lines));
+        std::vector<std::unique_ptr<SimulatedUnit>> units;
+        units.push_back(listeningUnit(QStringLiteral("suffix:0D0A@0")));
+        CliProcess cli;
+        QCOMPARE(cli.run(jsonArguments(units) << firmware), 0);
+        QVERIFY(units[0]->report().cumulative().image == JobFixture::expectedImage(lines));
+    }
+
+    // A build that rewrites the file while it is sent: the unit never gets the end-of-file record.
+    void fileRewrittenWhileSent()
+    {
+        const QString firmware =
+            writeFile(QStringLiteral("rewritten.hex"), HexFile::join(HexFile::plain(3000)));
+        QList<QByteArray> other = HexFile::plain(3000);
+        other[2800] = HexFile::data(0xAF00, QByteArray(16, 'q'));
+        auto unit = listeningUnit();
+        unit->setLatencyMs(2);
+        CliProcess cli;
+        cli.start(QStringList{u"--json"_s, u"--time-scale"_s, Scale, u"--unit"_s, address(*unit), firmware});
+        QVERIFY(waitUntil([&] { return unit->report().cumulative().recordsAccepted > 100; }, 20000));
+        writeFile(QStringLiteral("rewritten.hex"), HexFile::join(other)); // in place, as cp does
+        QVERIFY(cli.waitForExit(60000));
+        QCOMPARE(cli.process.exitCode(), 1);
+        const QList<QJsonObject> finished = ofEvent(cli.events(), QStringLiteral("finished"));
+        QCOMPARE(finished.size(), 1);
+        QCOMPARE(finished.first().value(QStringLiteral("outcome")).toString(),
+                 QStringLiteral("file-changed"));
+        QVERIFY(!unit->report().cumulative().imageComplete);
+    }
+
+    // --expect-sha256, and a checksum file beside the firmware: a file that is not the one
+    // expected reaches no unit, and the message names both hashes.
+    void wrongFirmwareReachesNoUnit_data()
+    {
+        QTest::addColumn<bool>("sidecar");
+        QTest::newRow("--expect-sha256") << false;
+        QTest::newRow("FILE.sha256 beside it") << true;
+    }
+
+    void wrongFirmwareReachesNoUnit()
+    {
+        QFETCH(bool, sidecar);
+        const QByteArray contents = HexFile::join(HexFile::plain(10));
+        const QString actual =
+            QString::fromLatin1(QCryptographicHash::hash(contents, QCryptographicHash::Sha256).toHex());
+        const QString expected = QString(64, u'0');
+        const QString name = sidecar ? u"released.hex"_s : u"expected.hex"_s;
+        const QString firmware = writeFile(name, contents);
+        auto unit = listeningUnit();
+        QStringList arguments{u"--time-scale"_s, Scale, u"--unit"_s, address(*unit), firmware};
+        if (sidecar)
+            writeFile(name + u".sha256"_s, (expected + u"  "_s + name + u'\n').toUtf8());
+        else
+            arguments << u"--expect-sha256"_s << expected.toUpper();
+        CliProcess cli;
+        QCOMPARE(cli.run(arguments), 3);
+        QTest::qWait(50);
+        QVERIFY(unit->report().connections.isEmpty());
+        const QString err = QString::fromUtf8(cli.err);
+        QVERIFY2(err.contains(actual) && err.contains(expected), qPrintable(err));
+
+        // The right hash passes, and the file goes out.
+        if (sidecar)
+            writeFile(name + u".sha256"_s, (actual + u"  "_s + name + u'\n').toUtf8());
+        else
+            arguments.last() = actual;
+        CliProcess again;
+        QCOMPARE(again.run(arguments), 0);
+        QVERIFY(unit->report().cumulative().imageComplete);
+    }
+
+    // The installed program takes no option that changes how long it waits for a unit.
+    void shippedProgramHasNoTimeScale()
+    {
+        const QString firmware = writeFile(QStringLiteral("shipped.hex"), HexFile::join(HexFile::plain(2)));
+        auto unit = listeningUnit();
+        CliProcess cli(CliProcess::Build::Shipped);
+        QCOMPARE(cli.run({u"--time-scale"_s, u"0.01"_s, u"--unit"_s, address(*unit), firmware}), 2);
+        QVERIFY2(cli.err.contains("Unknown option 'time-scale'"), cli.err.constData());
+        QTest::qWait(50);
+        QVERIFY(unit->report().connections.isEmpty());
+    }
+
+    // A file name with an escape sequence in it never reaches the terminal raw.
+    void namesWithControlCharactersAreEscaped()
+    {
+        CliProcess cli;
+        const QString path = m_dir.filePath(u"evil\x1b[2J.hex"_s);
+        QCOMPARE(cli.run({u"--check"_s, path}), 3);
+        QVERIFY2(!cli.err.contains('\x1b'), cli.err.constData());
+        QVERIFY2(cli.err.contains("evil\\033[2J.hex"), cli.err.constData());
     }
 
     // ---- interrupt -----------------------------------------------------------------------------

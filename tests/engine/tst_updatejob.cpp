@@ -5,6 +5,7 @@
 #include "platform/Ethernet.h"
 #include "unitsim/Fault.h"
 
+#include <QCryptographicHash>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTest>
@@ -815,6 +816,89 @@ private slots:
         f.scale = 0.02;
         QVERIFY(f.run());
         QCOMPARE(f.outcome(), UpdateOutcome::Succeeded);
+    }
+
+    // A unit that ends every reply with CR LF completes a file of any length: the stray bytes count
+    // from the last reply, not over the whole update. The unit's image equals the file's records.
+    void unitEndingRepliesWithCrLfCompletes_data()
+    {
+        QTest::addColumn<bool>("debug");
+        QTest::newRow("Debug off") << false;
+        QTest::newRow("Debug on") << true;
+    }
+
+    void unitEndingRepliesWithCrLfCompletes()
+    {
+        QFETCH(bool, debug);
+        JobFixture f;
+        f.debug = debug;
+        f.unit.addFault(*Fault::parse(u"suffix:0D0A@0"_s));
+        const QList<QByteArray> lines = HexFile::plain(4000);
+        f.writeFirmware(HexFile::join(lines));
+        QVERIFY(f.run(60000));
+        QCOMPARE(f.outcome(), UpdateOutcome::Succeeded);
+        QVERIFY(f.recorder.result().recordsSent > 4000);
+        QVERIFY(f.unit.report().cumulative().image == JobFixture::expectedImage(lines));
+    }
+
+    // The unknown reply is always told, also when a refusal in the same arrival has begun ending
+    // the update; the refusal decides the outcome, and nothing more is sent.
+    void unknownAfterARefusalIsStillTold()
+    {
+        RawPeer peer;
+        peer.answer = [](int message, const QByteArray&) {
+            return message < 2 ? Ack : QByteArray::fromHex("fd55aa0200000000fd55aaff0000");
+        };
+        JobFixture f;
+        f.writeFirmware(HexFile::join(HexFile::plain(20)));
+        UpdateRequest request = f.request();
+        request.port = QString::number(peer.port());
+        QVERIFY(f.run(request));
+        const QStringList& log = f.recorder.log;
+        QCOMPARE(log.mid(log.size() - 4),
+                 (QStringList{u"NAK - Incorrect Product Code"_s,
+                              u"Device responded with an error.  Please try again."_s, u"Unknown"_s,
+                              u"Disconnecting from 127.0.0.1"_s}));
+        QVERIFY(!f.recorder.debugLines.contains(true));
+        QCOMPARE(f.outcome(), UpdateOutcome::Refused);
+        QCOMPARE(peer.received.size(), 3);
+    }
+
+    // A build that rewrites the firmware file while it is being sent: the records already sent are
+    // a mix of two files, and the end-of-file record, which would make the unit write them, never
+    // goes out. The check's SHA-256 is the one of the file as it was chosen.
+    void fileRewrittenWhileSentNeverGetsItsEnd()
+    {
+        JobFixture f;
+        f.scale = 1.0;
+        f.unit.setLatencyMs(1);
+        const QByteArray first = HexFile::join(HexFile::plain(3000));
+        QList<QByteArray> otherLines = HexFile::plain(3000);
+        otherLines[2500] = HexFile::data(0x9C40, QByteArray(16, 'z')); // past what was read so far
+        const QByteArray other = HexFile::join(otherLines);
+        f.writeFirmware(first);
+        UpdateJob& job = f.start();
+        bool rewritten = false;
+        connect(&job, &UpdateJob::progress, &job, [&](qint64, qint64, qint64 records) {
+            if (records == 200 && !rewritten) {
+                rewritten = true;
+                QFile file(f.firmwarePath); // in place, as cp does
+                QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+                file.write(other);
+            }
+        });
+        QVERIFY(waitUntil([&] { return f.recorder.ended(); }, 60000));
+        QVERIFY(rewritten);
+        QCOMPARE(f.outcome(), UpdateOutcome::FileChanged);
+        QCOMPARE(f.recorder.result().sha256,
+                 QString::fromLatin1(QCryptographicHash::hash(first, QCryptographicHash::Sha256).toHex()));
+        QVERIFY2(f.recorder.result().reason.contains(u"changed during the update"_s),
+                 qPrintable(f.recorder.result().reason));
+        QCOMPARE(f.recorder.log.last(), u"Disconnecting from 127.0.0.1"_s);
+        const auto report = f.unit.report().cumulative();
+        QVERIFY(!report.imageComplete);
+        for (const auto& message : report.messages)
+            QVERIFY(!RecordRules::isEndOfFileRecord(message.bytes));
     }
 
     // What a real unit sends reads as it always has: each stray byte of the first 16 of an

@@ -1,10 +1,12 @@
 #pragma once
 
-#include <QElapsedTimer>
 #include "ui/UploadWindow.h"
+#include <QElapsedTimer>
 
 #include <QMap>
 #include <QStringList>
+
+#include <functional>
 
 // Stands in for the operator window: keeps what the engine showed, and what it did in order.
 class RecordingWindow : public UploadWindow
@@ -27,6 +29,8 @@ public:
     QString fileCaption;
     QMap<Mode, bool> checked{{Mode::Loop, false}, {Mode::Slow, false}, {Mode::Debug, false}};
     int clears = 0;
+    // Called with each line as it is added, for tests that look at the window at that moment.
+    std::function<void(const QString&)> onAppend;
 
     RecordingWindow() { clock.start(); }
 
@@ -34,6 +38,8 @@ public:
     {
         log.append(line);
         logTimes.append(double(clock.nsecsElapsed()) / 1e9);
+        if (onAppend)
+            onAppend(line);
     }
     void clearLog() override
     {

@@ -1,6 +1,7 @@
 // The window's side of updates against a recording window: Loop, the log's limit, what the
 // controls and the settings do at each end of an update.
 #include "HexFile.h"
+#include "RawPeer.h"
 #include "RecordingWindow.h"
 #include "WaitUntil.h"
 
@@ -14,6 +15,8 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+
+using namespace Qt::Literals::StringLiterals;
 
 using Colour = UploadWindow::LogColour;
 using Mode = UploadWindow::Mode;
@@ -222,6 +225,67 @@ private slots:
         QCOMPARE(f.unit.report().connections.size(), 2);
         QVERIFY(!f.unit.report().connections.at(0).open);
         QVERIFY(f.unit.report().connections.at(1).imageComplete);
+    }
+
+    // A refusal ends Loop mode at once: the refusal's lines already find Loop unchecked, before the
+    // settle wait and the end of the update.
+    void refusalUnchecksLoopAtOnce()
+    {
+        Fixture f(20);
+        f.addFault(QStringLiteral("refuse:01@4"));
+        f.window.checked[Mode::Loop] = true;
+        QStringList loopWhen;
+        f.window.onAppend = [&](const QString& line) {
+            if (line.startsWith(u"NAK"_s) || line.startsWith(u"Device responded"_s))
+                loopWhen << (f.window.checked.value(Mode::Loop) ? u"checked"_s : u"unchecked"_s);
+        };
+        QVERIFY(f.runUpdate());
+        QCOMPARE(loopWhen, (QStringList{u"unchecked"_s, u"unchecked"_s}));
+    }
+
+    // "Disconnecting from" names the Address box as it reads when the update lets go of the unit:
+    // here the operator edited it after the unknown reply gave the controls back, and then the
+    // unit closed the connection of the stalled update.
+    void disconnectingNamesTheAddressBoxAsItReadsNow()
+    {
+        Fixture f(20);
+        RawPeer peer;
+        peer.answer = [](int message, const QByteArray&) {
+            return message < 3 ? QByteArray::fromHex("fd55aa0000000000")
+                               : QByteArray::fromHex("1234fd55aaff0000");
+        };
+        f.window.port = QString::number(peer.port());
+        f.controller.loadStart();
+        QVERIFY(waitUntil([&] { return f.controller.isStalled(); }, 5000));
+        QCOMPARE(f.window.log.last(), u"Press Load and Start to try again."_s);
+        f.window.address = QStringLiteral("10.9.8.7");
+        peer.socket->disconnectFromHost();
+        QVERIFY(waitUntil([&] { return f.finished.size() == 1; }, 5000));
+        QCOMPARE(f.window.log.last(), u"Disconnecting from 10.9.8.7"_s);
+        QVERIFY(f.window.log.contains(u"Connecting to 127.0.0.1"_s));
+    }
+
+    // Load and Start replacing a stalled update lets go of its connection at once: the status line
+    // no longer names the old unit while the new update checks a large file.
+    void replacingAStalledUpdateShowsNotConnected()
+    {
+        Fixture f(20);
+        f.addFault(QStringLiteral("unknown-reply@5#1"));
+        f.addFault(QStringLiteral("stray:1234@5#1"));
+        f.controller.loadStart();
+        QVERIFY(waitUntil([&] { return f.controller.isStalled(); }, 5000));
+        QCOMPARE(f.controller.socketState(), 7);
+
+        QFile big(f.controller.firmwarePath());
+        QVERIFY(big.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        big.write(HexFile::join(HexFile::plain(60000))); // a few slices of checking
+        big.close();
+        f.controller.loadStart();
+        QCOMPARE(f.controller.socketState(), 0);
+        QTest::qWait(1);
+        QVERIFY(f.controller.isUpdateRunning());
+        QCOMPARE(f.controller.socketState(), 0);
+        QVERIFY(waitUntil([&] { return f.finished.size() == 1; }, 30000));
     }
 
     void scrollLogKeepsTheNewestLines()

@@ -2,6 +2,7 @@
 #include "UiTestSupport.h"
 
 #include "settings/SettingsStore.h"
+#include "unitsim/Fault.h"
 #include "unitsim/SimulatedUnit.h"
 
 #include <QLineEdit>
@@ -28,6 +29,8 @@ private slots:
     void refusedConnection_data();
     void refusedConnection();
     void fileChosenDuringUpdate();
+    void unitEndingRepliesWithCrLf_data();
+    void unitEndingRepliesWithCrLf();
 
 private:
     // Fills the boxes with the simulated unit's address and chooses `hexFile` through File > Open.
@@ -177,6 +180,37 @@ void TestWindowUpload::fileChosenDuringUpdate()
                              20000);
     QCOMPARE(unit.report().connections.size(), 2);
     QCOMPARE(unit.report().connections.value(1).recordsAccepted, 6);
+}
+
+void TestWindowUpload::unitEndingRepliesWithCrLf_data()
+{
+    QTest::addColumn<bool>("debug");
+    QTest::newRow("Debug off") << false;
+    QTest::newRow("Debug on") << true;
+}
+
+// A unit that ends every reply with CR LF: a file of 4,000 records completes, with Debug as without.
+void TestWindowUpload::unitEndingRepliesWithCrLf()
+{
+    QFETCH(bool, debug);
+    unitsim::SimulatedUnit unit(unitsim::Model::Marlin);
+    unit.addFault(*unitsim::Fault::parse(u"suffix:0D0A@0"_s));
+    QVERIFY(unit.listen());
+    const QString hex = writeHexFile(m_files.path(), u"crlf.hex"_s, 4000);
+    const QString title = MarlinTitle + u" Debug"_s;
+    MainWindow window(title, u"1.0.61"_s, UiTest::product(title));
+    window.setTimeScale(Scale);
+    prepare(window, unit.port(), hex);
+    if (debug)
+        action(window, "mnuDebug")->trigger();
+    QTest::mouseClick(control<QPushButton>(window, "LoadStart"), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(logContains(window, u"Done!  Unit is ready to use."_s) ||
+                                 logContains(window, u"Disconnecting from 127.0.0.1"_s),
+                             60000);
+    QVERIFY2(logContains(window, u"Done!  Unit is ready to use."_s), qPrintable(logLines(window).last()));
+    QCOMPARE(logBackground(window), QColor(0, 255, 0));
+    QVERIFY(unit.report().cumulative().imageComplete);
+    QVERIFY(unit.report().cumulative().recordsAccepted > 4000);
 }
 
 QTEST_MAIN(TestWindowUpload)
