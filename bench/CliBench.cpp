@@ -3,7 +3,8 @@
 // Fleet rows: 1, 4, 16 and 64 simulated units answering after 1 ms, in at most eight `unit_fleet`
 // processes on 127.0.0.1 (64 unitsim processes cost a 2-core machine more than the uploader does),
 // every unit getting the same file of --records records from one uploader-cli process.
-// The time is the uploader-cli process's wall time from start to exit, with --time-scale 0.001 so
+// The time is the uploader-cli process's wall time from start to exit; the test build
+// (uploader-cli-testing, the same program plus --time-scale) runs with --time-scale 0.001 so
 // that the units' write and reboot waits (7.3 s for Marlin) take 7 ms; the reply and connect limits
 // are raised to keep 10 s in real time. Also one unit without latency, uploader-cli against the
 // yardstick client, both timed as whole processes.

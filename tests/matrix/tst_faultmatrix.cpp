@@ -374,6 +374,23 @@ void TestFaultMatrix::update_data()
                     .loop = true,
                     .lastLines = {u"The connection to the unit was lost before the upload was complete."_s,
                                   u"Disconnecting from 127.0.0.1"_s}};
+    // Qt reads a reset as the end of the stream, so the window cannot tell it from a close.
+    QTest::newRow("connection reset at record 500")
+        << Scenario{.faults = {u"reset@500"_s},
+                    .loop = true,
+                    .lastLines = {u"The connection to the unit was lost before the upload was complete."_s,
+                                  u"Disconnecting from 127.0.0.1"_s}};
+    // A refused record is no complete update, the last one included. At real time: the refusal
+    // must come within the settle wait after the end-of-file record, as a unit's does.
+    QTest::newRow("refusal of the end-of-file record")
+        << Scenario{.faults = {u"refuse:01@601"_s},
+                    .loop = true,
+                    .timeScale = 1.0,
+                    .lastLines = {u"Upload complete."_s, u"NAK - Incorrect Checksum"_s,
+                                  u"Device responded with an error.  Please try again."_s,
+                                  u"Disconnecting from 127.0.0.1"_s}};
+    QTest::newRow("replies ending in CR LF") << Scenario{
+        .faults = {u"suffix:0D0A@0"_s}, .succeeds = true, .colour = Colour::Green, .lastLines = Done};
     QTest::newRow("unit closes right after the last record")
         << Scenario{.faults = {u"drop@601"_s}, .succeeds = true, .colour = Colour::Green, .lastLines = Done};
 
