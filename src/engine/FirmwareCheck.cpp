@@ -167,7 +167,7 @@ void FirmwareCheck::endOfInput()
 
 void FirmwareCheck::checkIdentity()
 {
-    const QString sha256 = QString::fromLatin1(m_hash.result().toHex());
+    const QString sha256 = m_hash.finish();
     m_result.sha256 = sha256;
     if (!m_expectedSha256.isEmpty() && sha256 != m_expectedSha256) {
         finish(FirmwareCheckResult::Kind::Malformed,

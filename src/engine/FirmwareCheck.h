@@ -2,9 +2,9 @@
 
 #include "engine/FirmwareCheckResult.h"
 #include "engine/RecordLine.h"
+#include "engine/Sha256Hash.h"
 
 #include <QByteArray>
-#include <QCryptographicHash>
 #include <QFile>
 #include <QString>
 
@@ -55,7 +55,7 @@ private:
 
     QFile m_file;
     QString m_expectedSha256;
-    QCryptographicHash m_hash{QCryptographicHash::Sha256};
+    Sha256Hash m_hash;
     QByteArray m_chunk;
     qint64 m_size = 0;
     qint64 m_position = 0;

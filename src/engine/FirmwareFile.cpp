@@ -149,5 +149,5 @@ QString FirmwareFile::sha256ToEnd()
         m_hash.addData(QByteArrayView(chunk.constData(), qsizetype(got)));
     }
     m_eof = true;
-    return QString::fromLatin1(m_hash.result().toHex());
+    return m_hash.finish();
 }

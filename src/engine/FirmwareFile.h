@@ -1,7 +1,8 @@
 #pragma once
 
+#include "engine/Sha256Hash.h"
+
 #include <QByteArray>
-#include <QCryptographicHash>
 #include <QFile>
 #include <QString>
 
@@ -61,5 +62,5 @@ private:
     qint64 m_size = 0;
     bool m_eof = false;
     QString m_error;
-    QCryptographicHash m_hash{QCryptographicHash::Sha256}; // of every byte read from the file
+    Sha256Hash m_hash; // of every byte read from the file
 };
