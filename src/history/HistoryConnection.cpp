@@ -94,19 +94,16 @@ HistoryError HistoryConnection::openSQLite(Purpose purpose, int busyTimeoutMs, i
         return HistorySql::error(m_location, probe.lastError(), QStringLiteral("cannot be read"));
     probe.finish();
 
+    // Whatever is not a history is left exactly as it is: look before changing anything.
+    int version = 0;
+    HistoryError error = HistorySchema::readVersion(m_db, m_location, &version);
+    if (!error.ok())
+        return error;
+    if (version > schemaVersion)
+        return HistorySchema::newerError(m_location, version, schemaVersion);
     if (m_readOnly) {
-        int version = 0;
-        HistoryError error = HistorySchema::readVersion(m_db, m_location, &version);
-        if (!error.ok())
-            return error;
         if (version == 0)
             m_empty = true;
-        else if (version > schemaVersion)
-            return problem(HistoryError::NewerSchema,
-                           QStringLiteral("was written by a newer version of this program (schema version %1; "
-                                          "this version knows up to %2); it is left unchanged")
-                               .arg(version)
-                               .arg(schemaVersion));
         else if (version < schemaVersion)
             return problem(HistoryError::ReadOnly,
                            QStringLiteral("has an older layout (schema version %1) and is read-only, so it "

@@ -32,8 +32,11 @@ HistoryLocation HistoryLocation::parse(const QString& text)
         return sqliteFile(trimmed);
 
     const QUrl url(trimmed, QUrl::StrictMode);
-    if (!url.isValid())
-        return invalid(trimmed, url.errorString());
+    if (!url.isValid()) {
+        // QUrl's message quotes the whole URL, password and all: keep only what went wrong.
+        const QString why = url.errorString().section(QLatin1String("; source was"), 0, 0);
+        return invalid(trimmed, QStringLiteral("not a valid URL (%1)").arg(why));
+    }
     const QString scheme = url.scheme().toLower();
     if (scheme == QLatin1String("sqlite")) {
         if (!url.host().isEmpty())

@@ -78,15 +78,6 @@ HistoryError problem(const HistoryLocation& location, HistoryError::Kind kind, c
     return error;
 }
 
-HistoryError newer(const HistoryLocation& location, int version, int known)
-{
-    return problem(location, HistoryError::NewerSchema,
-                   QStringLiteral("was written by a newer version of this program (schema version %1; this "
-                                  "version knows up to %2); it is left unchanged")
-                       .arg(version)
-                       .arg(known));
-}
-
 } // namespace
 
 int currentVersion()
@@ -140,7 +131,7 @@ HistoryError prepare(QSqlDatabase& db, const HistoryLocation& location, int targ
     if (!error.ok() || version == targetVersion)
         return error;
     if (version > targetVersion)
-        return newer(location, version, targetVersion);
+        return newerError(location, version, targetVersion);
 
     QSqlError sqlError;
     if (!exec(db, HistorySql::beginWrite(kind), &sqlError))
@@ -154,7 +145,7 @@ HistoryError prepare(QSqlDatabase& db, const HistoryLocation& location, int targ
     error = readVersion(db, location, &version);
     if (!error.ok() || version >= targetVersion) {
         QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
-        return !error.ok() || version == targetVersion ? error : newer(location, version, targetVersion);
+        return !error.ok() || version == targetVersion ? error : newerError(location, version, targetVersion);
     }
     if (version == 0) {
         if (!exec(db, QStringLiteral("CREATE TABLE schema_version (version INTEGER NOT NULL)"), &sqlError) ||
@@ -172,6 +163,15 @@ HistoryError prepare(QSqlDatabase& db, const HistoryLocation& location, int targ
     if (!exec(db, QStringLiteral("COMMIT"), &sqlError))
         return failure(db, location, sqlError, QStringLiteral("cannot be written"));
     return {};
+}
+
+HistoryError newerError(const HistoryLocation& location, int version, int known)
+{
+    return problem(location, HistoryError::NewerSchema,
+                   QStringLiteral("was written by a newer version of this program (schema version %1; this "
+                                  "version knows up to %2); it is left unchanged")
+                       .arg(version)
+                       .arg(known));
 }
 
 } // namespace HistorySchema

@@ -21,4 +21,7 @@ HistoryError prepare(QSqlDatabase& db, const HistoryLocation& location, int targ
 // The version found, 0 for a database without the history's tables, or the error.
 HistoryError readVersion(QSqlDatabase& db, const HistoryLocation& location, int* version);
 
+// The refusal of a database whose schema is newer than this program knows.
+HistoryError newerError(const HistoryLocation& location, int version, int known);
+
 } // namespace HistorySchema

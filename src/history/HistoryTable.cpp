@@ -112,7 +112,7 @@ bool HistoryTable::fail(const QSqlQuery& query)
 
 bool HistoryTable::insert(UpdateRecord& record)
 {
-    if (m_insert.lastQuery().isEmpty()) {
+    if (!m_insertPrepared) {
         QStringList placeholders;
         for (const QString& column : columns())
             placeholders << QLatin1Char(':') + column;
@@ -120,6 +120,7 @@ bool HistoryTable::insert(UpdateRecord& record)
                                 .arg(columns().join(QStringLiteral(", ")), placeholders.join(QStringLiteral(", ")));
         if (!m_insert.prepare(sql))
             return fail(m_insert);
+        m_insertPrepared = true;
     }
     bindRow(m_insert, record);
     if (!m_insert.exec() || !m_insert.next())
@@ -131,7 +132,7 @@ bool HistoryTable::insert(UpdateRecord& record)
 
 bool HistoryTable::update(const UpdateRecord& record, bool* found)
 {
-    if (m_update.lastQuery().isEmpty()) {
+    if (!m_updatePrepared) {
         QStringList assignments;
         for (const QString& column : columns())
             assignments << column + QStringLiteral(" = :") + column;
@@ -139,6 +140,7 @@ bool HistoryTable::update(const UpdateRecord& record, bool* found)
                                 .arg(assignments.join(QStringLiteral(", ")));
         if (!m_update.prepare(sql))
             return fail(m_update);
+        m_updatePrepared = true;
     }
     bindRow(m_update, record);
     m_update.bindValue(QStringLiteral(":id"), record.id);

@@ -39,5 +39,8 @@ private:
     QSqlDatabase m_db;
     QSqlQuery m_insert;
     QSqlQuery m_update;
+    // Prepared once, and only marked so when it worked: a prepare inside a failed transaction fails.
+    bool m_insertPrepared = false;
+    bool m_updatePrepared = false;
     QSqlError m_error;
 };

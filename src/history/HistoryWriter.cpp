@@ -204,6 +204,7 @@ void HistoryWriter::shutdown()
     m_retry.stop();
     if (!m_disabled)
         writePending();
+    m_retry.stop(); // a failure above set it again; the timer must not outlive this thread's loop
     bool all = !m_disabled;
     for (const Pending& pending : std::as_const(m_pending))
         all = all && !pending.dirty;

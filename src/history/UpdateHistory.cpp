@@ -16,9 +16,6 @@
 
 namespace {
 
-// Busy timeout of the writer's connection: it waits on its own thread, so it may wait long.
-constexpr int writerBusyTimeoutMs = 10000;
-
 QString osUser()
 {
     static const QString name = [] {
@@ -52,7 +49,7 @@ void UpdateHistory::open(const HistoryLocation& location)
     }
     m_thread = new QThread;
     m_thread->setObjectName(QStringLiteral("update history"));
-    m_writer = new HistoryWriter(location, writerBusyTimeoutMs);
+    m_writer = new HistoryWriter(location, m_busyTimeoutMs);
     m_writer->moveToThread(m_thread);
     connect(m_writer, &HistoryWriter::trouble, this, &UpdateHistory::report);
     connect(m_writer, &HistoryWriter::recorded, this, &UpdateHistory::recorded);

@@ -69,6 +69,9 @@ public:
     // How long running updates go between writes of their log and counts.
     void setRefreshInterval(int ms) { m_refresh.setInterval(ms); }
     void setDebugLineLimit(qint64 limit) { m_debugLimit = limit; }
+    // How long the writer waits for another writer's lock before it reports and retries later.
+    // Takes effect at the next open().
+    void setBusyTimeout(int ms) { m_busyTimeoutMs = ms; }
 
 signals:
     void warning(const QString& message);
@@ -95,4 +98,5 @@ private:
     QSet<int> m_reported;
     QTimer m_refresh;
     qint64 m_debugLimit = UpdateLog::defaultDebugLimit;
+    int m_busyTimeoutMs = 10000;
 };
