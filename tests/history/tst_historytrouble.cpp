@@ -120,8 +120,13 @@ private slots:
         const QByteArray before = digest(path);
 
         // Root may write any file: then the helper runs as the unprivileged user nobody.
-        auto helper = [](const QStringList& arguments) {
-            QStringList command{QStringLiteral(HISTORY_TEST_WRITER)};
+        // It runs from a copy beside the history, since the build folder may be closed to nobody.
+        const QString program = m_histories.tempPath(QStringLiteral("history_test_writer"));
+        QFile::remove(program);
+        QVERIFY(QFile::copy(QStringLiteral(HISTORY_TEST_WRITER), program));
+        QVERIFY(QFile::setPermissions(program, QFileDevice::Permissions(0x7555)));
+        auto helper = [program](const QStringList& arguments) {
+            QStringList command{program};
             if (geteuid() == 0)
                 command = QStringList{QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
                                       QStringLiteral("--clear-groups"), QStringLiteral("--")} + command;
