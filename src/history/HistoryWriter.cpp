@@ -155,9 +155,9 @@ void HistoryWriter::writePending()
             return;
         }
         QList<qint64> inserted;
-        QList<qint64> written;
+        QList<qint64> committed;
         QSqlError sqlError;
-        for (auto it = m_pending.begin(); it != m_pending.end() && written.size() < rowsPerTransaction; ++it) {
+        for (auto it = m_pending.begin(); it != m_pending.end() && committed.size() < rowsPerTransaction; ++it) {
             if (!it->dirty)
                 continue;
             bool found = it->record.id != 0;
@@ -173,7 +173,7 @@ void HistoryWriter::writePending()
                 sqlError = m_table->lastError();
                 break;
             }
-            written << it.key();
+            committed << it.key();
         }
         if (!sqlError.isValid() && !transaction.exec(QStringLiteral("COMMIT")))
             sqlError = transaction.lastError();
@@ -187,14 +187,16 @@ void HistoryWriter::writePending()
         m_backoffMs = 0;
         for (qint64 handle : inserted)
             emit recorded(handle, m_pending.value(handle).record.id);
-        for (qint64 handle : written) {
+        for (qint64 handle : committed) {
             auto it = m_pending.find(handle);
-            if (it->finished)
+            if (it->finished) {
                 m_pending.erase(it);
+                emit written(handle);
+            }
             else
                 it->dirty = false;
         }
-        if (written.isEmpty())
+        if (committed.isEmpty())
             return; // nothing dirty is left; the rest are running updates already written
     }
 }

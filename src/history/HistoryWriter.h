@@ -40,6 +40,7 @@ public:
 signals:
     void trouble(int kind, const QString& message);
     void recorded(qint64 handle, qint64 id);
+    void written(qint64 handle); // the finished row is committed
 
 private:
     struct Pending

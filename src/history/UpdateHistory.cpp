@@ -53,6 +53,7 @@ void UpdateHistory::open(const HistoryLocation& location)
     m_writer->moveToThread(m_thread);
     connect(m_writer, &HistoryWriter::trouble, this, &UpdateHistory::report);
     connect(m_writer, &HistoryWriter::recorded, this, &UpdateHistory::recorded);
+    connect(m_writer, &HistoryWriter::written, this, &UpdateHistory::written);
     m_thread->start();
     QMetaObject::invokeMethod(m_writer, &HistoryWriter::start, Qt::QueuedConnection);
     m_refresh.start();

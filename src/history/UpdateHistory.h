@@ -77,6 +77,8 @@ signals:
     void warning(const QString& message);
     // The database gave the row its id (for "history --show ID").
     void recorded(HistoryHandle handle, qint64 id);
+    // The finished update's row is committed to the database.
+    void written(HistoryHandle handle);
 
 private:
     struct Live
