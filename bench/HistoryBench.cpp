@@ -53,12 +53,18 @@ UpdateRecord sample(int n)
 const QStringList& logLines()
 {
     static const QStringList lines = {
-        QStringLiteral("Connecting to 10.0.1.17:2323"),   QStringLiteral("Connected."),
-        QStringLiteral("Product: Marlin"),                QStringLiteral("Sending the product code..."),
-        QStringLiteral("The unit accepted the product."), QStringLiteral("Sending 601 records..."),
-        QStringLiteral("25% sent"),                       QStringLiteral("50% sent"),
-        QStringLiteral("75% sent"),                       QStringLiteral("All records sent."),
-        QStringLiteral("Waiting for the unit to restart"), QStringLiteral("Done!  Unit is ready to use."),
+        QStringLiteral("Connecting to 10.0.1.17:2323"),
+        QStringLiteral("Connected."),
+        QStringLiteral("Product: Marlin"),
+        QStringLiteral("Sending the product code..."),
+        QStringLiteral("The unit accepted the product."),
+        QStringLiteral("Sending 601 records..."),
+        QStringLiteral("25% sent"),
+        QStringLiteral("50% sent"),
+        QStringLiteral("75% sent"),
+        QStringLiteral("All records sent."),
+        QStringLiteral("Waiting for the unit to restart"),
+        QStringLiteral("Done!  Unit is ready to use."),
     };
     return lines;
 }
@@ -109,8 +115,8 @@ void perUpdate(const HistoryLocation& location, int updates)
         endToEnd << timer.nsecsElapsed() / 1000.0;
     }
     history.close(60000);
-    std::printf("per update, caller's thread    median %8.1f us   p99 %8.1f us   (%d updates)\n", median(caller),
-                percentile(caller, 0.99), updates);
+    std::printf("per update, caller's thread    median %8.1f us   p99 %8.1f us   (%d updates)\n",
+                median(caller), percentile(caller, 0.99), updates);
     std::printf("per update, until committed    median %8.1f us   p99 %8.1f us\n", median(endToEnd),
                 percentile(endToEnd, 0.99));
 }
@@ -160,8 +166,9 @@ void unitQueries(const HistoryLocation& location, int rows)
     std::printf("filled %d rows in %.1f s\n", rows, fillTimer.elapsed() / 1000.0);
     if (location.kind() == HistoryLocation::SQLite) {
         const qint64 size = QFileInfo(location.filePath()).size();
-        std::printf("file size                      %8.1f MB for %d updates (%.0f bytes per update, 12-line logs)\n",
-                    size / 1e6, rows, double(size) / rows);
+        std::printf(
+            "file size                      %8.1f MB for %d updates (%.0f bytes per update, 12-line logs)\n",
+            size / 1e6, rows, double(size) / rows);
     }
 
     QList<double> withOpen, queryOnly;
@@ -178,13 +185,15 @@ void unitQueries(const HistoryLocation& location, int rows)
         const HistoryRows result = HistoryReader::list(location, filter);
         withOpen << timer.nsecsElapsed() / 1e6;
         if (!result.error.ok() || result.rows.size() != 50)
-            std::fprintf(stderr, "query: %lld rows %s\n", qlonglong(result.rows.size()), qPrintable(result.error.message));
+            std::fprintf(stderr, "query: %lld rows %s\n", qlonglong(result.rows.size()),
+                         qPrintable(result.error.message));
         QList<UpdateRecord> direct;
         timer.restart();
         table.select(filter, &direct);
         queryOnly << timer.nsecsElapsed() / 1e6;
     }
-    std::printf("unit query (50 latest of ~%d)  median %8.2f ms   p99 %8.2f ms   (HistoryReader::list, with its open)\n",
+    std::printf("unit query (50 latest of ~%d)  median %8.2f ms   p99 %8.2f ms   (HistoryReader::list, with "
+                "its open)\n",
                 rows / 1000, median(withOpen), percentile(withOpen, 0.99));
     std::printf("unit query, statement only     median %8.2f ms   p99 %8.2f ms\n", median(queryOnly),
                 percentile(queryOnly, 0.99));
@@ -202,8 +211,9 @@ int main(int argc, char** argv)
                       QStringLiteral("N"), QStringLiteral("100000")});
     parser.addOption({QStringLiteral("updates"), QStringLiteral("Updates timed one by one (1000)."),
                       QStringLiteral("N"), QStringLiteral("1000")});
-    parser.addOption({QStringLiteral("location"), QStringLiteral("A history URL instead of a new SQLite file; "
-                                                                 "its tables are filled with test rows."),
+    parser.addOption({QStringLiteral("location"),
+                      QStringLiteral("A history URL instead of a new SQLite file; "
+                                     "its tables are filled with test rows."),
                       QStringLiteral("URL")});
     parser.process(app);
 
@@ -212,13 +222,14 @@ int main(int argc, char** argv)
     const HistoryLocation perUpdateLocation =
         own ? HistoryLocation::sqliteFile(dir.filePath(QStringLiteral("updates.sqlite")))
             : HistoryLocation::parse(parser.value(QStringLiteral("location")));
-    const HistoryLocation queryLocation = own ? HistoryLocation::sqliteFile(dir.filePath(QStringLiteral("rows.sqlite")))
-                                              : perUpdateLocation;
+    const HistoryLocation queryLocation =
+        own ? HistoryLocation::sqliteFile(dir.filePath(QStringLiteral("rows.sqlite"))) : perUpdateLocation;
     if (!perUpdateLocation.isValid()) {
         std::fprintf(stderr, "%s\n", qPrintable(perUpdateLocation.error()));
         return 2;
     }
-    std::printf("history at %s\n", qPrintable(own ? dir.path() + QStringLiteral(" (SQLite, WAL)") : perUpdateLocation.display()));
+    std::printf("history at %s\n", qPrintable(own ? dir.path() + QStringLiteral(" (SQLite, WAL)")
+                                                  : perUpdateLocation.display()));
     perUpdate(perUpdateLocation, parser.value(QStringLiteral("updates")).toInt());
     unitQueries(queryLocation, parser.value(QStringLiteral("rows")).toInt());
     return 0;

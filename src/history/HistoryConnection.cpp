@@ -32,7 +32,8 @@ HistoryError HistoryConnection::problem(HistoryError::Kind kind, const QString& 
 {
     HistoryError error;
     error.kind = kind;
-    error.message = m_location.redact(QStringLiteral("The update history at %1 %2.").arg(m_location.display(), what));
+    error.message =
+        m_location.redact(QStringLiteral("The update history at %1 %2.").arg(m_location.display(), what));
     return error;
 }
 
@@ -65,8 +66,9 @@ HistoryError HistoryConnection::openSQLite(Purpose purpose, int busyTimeoutMs, i
 {
     const QString driver = QStringLiteral("QSQLITE");
     if (!QSqlDatabase::isDriverAvailable(driver))
-        return problem(HistoryError::Unreachable,
-                       QStringLiteral("cannot be opened: Qt's SQLite driver is not installed (libqt6sql6-sqlite)"));
+        return problem(
+            HistoryError::Unreachable,
+            QStringLiteral("cannot be opened: Qt's SQLite driver is not installed (libqt6sql6-sqlite)"));
     const QFileInfo file(m_location.filePath());
     if (purpose == Purpose::Read && !file.exists()) {
         m_empty = true;
@@ -75,8 +77,9 @@ HistoryError HistoryConnection::openSQLite(Purpose purpose, int busyTimeoutMs, i
     if (file.exists() && !file.isFile())
         return problem(HistoryError::Unreachable, QStringLiteral("cannot be opened: it is not a file"));
     if (!QDir().mkpath(file.absolutePath()))
-        return problem(HistoryError::Unreachable,
-                       QStringLiteral("cannot be opened: the folder %1 cannot be made").arg(file.absolutePath()));
+        return problem(
+            HistoryError::Unreachable,
+            QStringLiteral("cannot be opened: the folder %1 cannot be made").arg(file.absolutePath()));
 
     m_readOnly = purpose == Purpose::Read && !file.isWritable();
     m_db = QSqlDatabase::addDatabase(driver, m_name);
@@ -117,7 +120,8 @@ HistoryError HistoryConnection::openSQLite(Purpose purpose, int busyTimeoutMs, i
     if (!wal.exec(QStringLiteral("PRAGMA journal_mode = WAL")))
         return HistorySql::error(m_location, wal.lastError(), QStringLiteral("cannot be written"));
     if (wal.next() && wal.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0)
-        return problem(HistoryError::ReadOnly, QStringLiteral("cannot be written: write-ahead logging is refused"));
+        return problem(HistoryError::ReadOnly,
+                       QStringLiteral("cannot be written: write-ahead logging is refused"));
     wal.finish();
     return HistorySchema::prepare(m_db, m_location, schemaVersion);
 }
@@ -126,8 +130,9 @@ HistoryError HistoryConnection::openPostgreSQL(int busyTimeoutMs, int schemaVers
 {
     const QString driver = QStringLiteral("QPSQL");
     if (!QSqlDatabase::isDriverAvailable(driver))
-        return problem(HistoryError::Unreachable,
-                       QStringLiteral("cannot be opened: Qt's PostgreSQL driver is not installed (libqt6sql6-psql)"));
+        return problem(
+            HistoryError::Unreachable,
+            QStringLiteral("cannot be opened: Qt's PostgreSQL driver is not installed (libqt6sql6-psql)"));
     m_db = QSqlDatabase::addDatabase(driver, m_name);
     m_db.setHostName(m_location.host());
     m_db.setPort(m_location.port());

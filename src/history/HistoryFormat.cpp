@@ -36,8 +36,8 @@ QString csvField(const QString& text, bool guard)
     static const QString formulaStarts = QStringLiteral("=+-@\t\r");
     if (guard && !field.isEmpty() && formulaStarts.contains(field.front()))
         field.prepend(QLatin1Char('\''));
-    if (field.contains(QLatin1Char(',')) || field.contains(QLatin1Char('"')) || field.contains(QLatin1Char('\n')) ||
-        field.contains(QLatin1Char('\r'))) {
+    if (field.contains(QLatin1Char(',')) || field.contains(QLatin1Char('"')) ||
+        field.contains(QLatin1Char('\n')) || field.contains(QLatin1Char('\r'))) {
         field.replace(QLatin1String("\""), QLatin1String("\"\""));
         field = QLatin1Char('"') + field + QLatin1Char('"');
     }
@@ -53,7 +53,8 @@ QString number(qint64 value)
 
 QString unit(const QString& host, int port)
 {
-    const QString shownHost = host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']') : host;
+    const QString shownHost =
+        host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']') : host;
     return shownHost + QLatin1Char(':') + QString::number(port);
 }
 
@@ -63,15 +64,32 @@ QString escapeControls(const QString& text)
     out.reserve(text.size());
     for (const char32_t c : text.toUcs4()) {
         switch (c) {
-        case U'\\': out += QLatin1String("\\\\"); continue;
-        case U'\a': out += QLatin1String("\\a"); continue;
-        case U'\b': out += QLatin1String("\\b"); continue;
-        case U'\t': out += QLatin1String("\\t"); continue;
-        case U'\n': out += QLatin1String("\\n"); continue;
-        case U'\v': out += QLatin1String("\\v"); continue;
-        case U'\f': out += QLatin1String("\\f"); continue;
-        case U'\r': out += QLatin1String("\\r"); continue;
-        default: break;
+        case U'\\':
+            out += QLatin1String("\\\\");
+            continue;
+        case U'\a':
+            out += QLatin1String("\\a");
+            continue;
+        case U'\b':
+            out += QLatin1String("\\b");
+            continue;
+        case U'\t':
+            out += QLatin1String("\\t");
+            continue;
+        case U'\n':
+            out += QLatin1String("\\n");
+            continue;
+        case U'\v':
+            out += QLatin1String("\\v");
+            continue;
+        case U'\f':
+            out += QLatin1String("\\f");
+            continue;
+        case U'\r':
+            out += QLatin1String("\\r");
+            continue;
+        default:
+            break;
         }
         if (c < 0x20 || c == 0x7f) {
             out += octal(uchar(c));
@@ -132,7 +150,8 @@ QString details(const UpdateRecord& r)
     QString out;
     out += line(QStringLiteral("Update"), QString::number(r.id));
     out += line(QStringLiteral("Started"), HistoryTime::format(r.started));
-    out += line(QStringLiteral("Ended"), r.ended.isValid() ? HistoryTime::format(r.ended) : QStringLiteral("-"));
+    out +=
+        line(QStringLiteral("Ended"), r.ended.isValid() ? HistoryTime::format(r.ended) : QStringLiteral("-"));
     out += line(QStringLiteral("Outcome"), r.outcome);
     if (!r.refusalCode.isEmpty())
         out += line(QStringLiteral("Refusal code"), r.refusalCode);
@@ -164,7 +183,9 @@ QJsonObject json(const UpdateRecord& r, bool withLog)
     auto timeOrNull = [](const QDateTime& time) {
         return time.isValid() ? QJsonValue(HistoryTime::format(time)) : QJsonValue(QJsonValue::Null);
     };
-    auto countOrNull = [](qint64 value) { return value < 0 ? QJsonValue(QJsonValue::Null) : QJsonValue(value); };
+    auto countOrNull = [](qint64 value) {
+        return value < 0 ? QJsonValue(QJsonValue::Null) : QJsonValue(value);
+    };
     QJsonObject object{
         {QStringLiteral("id"), r.id},
         {QStringLiteral("started"), timeOrNull(r.started)},
@@ -195,8 +216,9 @@ QJsonObject json(const UpdateRecord& r, bool withLog)
 
 QString csvHeader()
 {
-    return QStringLiteral("id,started,ended,frontend,host,user,program,version,product,unit,file,path,size,sha256,"
-                          "records_sent,records_total,outcome,refusal_code,reason,elapsed,run\r\n");
+    return QStringLiteral(
+        "id,started,ended,frontend,host,user,program,version,product,unit,file,path,size,sha256,"
+        "records_sent,records_total,outcome,refusal_code,reason,elapsed,run\r\n");
 }
 
 QString csvRow(const UpdateRecord& r)

@@ -68,12 +68,14 @@ HistoryLocation HistoryLocation::parse(const QString& text)
             bool ok = false;
             const int seconds = value.toInt(&ok);
             if (!ok || seconds < 1 || seconds > 600)
-                return invalid(trimmed, QStringLiteral("connect_timeout must be whole seconds from 1 to 600"));
+                return invalid(trimmed,
+                               QStringLiteral("connect_timeout must be whole seconds from 1 to 600"));
             location.m_connectTimeout = seconds;
         } else if (key == QLatin1String("host")) {
             location.m_host = value; // a folder: connect through the Unix socket there
         } else {
-            return invalid(trimmed, QStringLiteral("unknown option \"%1\" (known: connect_timeout, host)").arg(key));
+            return invalid(trimmed,
+                           QStringLiteral("unknown option \"%1\" (known: connect_timeout, host)").arg(key));
         }
     }
     if (location.m_host.isEmpty())

@@ -87,15 +87,17 @@ HistoryPruned HistoryReader::prune(const HistoryLocation& location, const QDateT
         return result;
     if (connection.isReadOnly()) {
         result.error.kind = HistoryError::ReadOnly;
-        result.error.message = QStringLiteral("The update history at %1 is read-only: nothing can be removed.")
-                                   .arg(location.display());
+        result.error.message =
+            QStringLiteral("The update history at %1 is read-only: nothing can be removed.")
+                .arg(location.display());
         return result;
     }
     QSqlDatabase& db = connection.database();
     QSqlQuery transaction(db);
     HistoryTable table(db);
     if (!transaction.exec(HistorySql::beginWrite(location.kind()))) {
-        result.error = HistorySql::error(location, transaction.lastError(), QStringLiteral("cannot be written"));
+        result.error =
+            HistorySql::error(location, transaction.lastError(), QStringLiteral("cannot be written"));
         return result;
     }
     if (!table.prune(before, &result.removed)) {
@@ -105,7 +107,8 @@ HistoryPruned HistoryReader::prune(const HistoryLocation& location, const QDateT
         return result;
     }
     if (!transaction.exec(QStringLiteral("COMMIT"))) {
-        result.error = HistorySql::error(location, transaction.lastError(), QStringLiteral("cannot be written"));
+        result.error =
+            HistorySql::error(location, transaction.lastError(), QStringLiteral("cannot be written"));
         result.removed = 0;
     }
     return result;

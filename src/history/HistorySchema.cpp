@@ -101,8 +101,8 @@ HistoryError readVersion(QSqlDatabase& db, const HistoryLocation& location, int*
     const bool hasUpdates = names.contains(QLatin1String("updates"));
     // A file that holds other tables is some other program's database: leave it alone. A server
     // database may be shared, and only a table of our name without our version is a conflict.
-    const bool foreign = hasVersion ? false
-                                    : hasUpdates || (kind == HistoryLocation::SQLite && !names.isEmpty());
+    const bool foreign =
+        hasVersion ? false : hasUpdates || (kind == HistoryLocation::SQLite && !names.isEmpty());
     if (foreign) {
         return problem(location, HistoryError::NotHistory,
                        QStringLiteral("is a database of something else (tables %1, no schema_version); "
@@ -155,7 +155,8 @@ HistoryError prepare(QSqlDatabase& db, const HistoryLocation& location, int targ
     for (int step = version + 1; step <= targetVersion && step <= currentVersion(); ++step) {
         for (const QString& statement : steps().at(step - 1)(kind)) {
             if (!exec(db, statement, &sqlError))
-                return failure(db, location, sqlError, QStringLiteral("cannot be migrated to schema version %1").arg(step));
+                return failure(db, location, sqlError,
+                               QStringLiteral("cannot be migrated to schema version %1").arg(step));
         }
         if (!exec(db, QStringLiteral("UPDATE schema_version SET version = %1").arg(step), &sqlError))
             return failure(db, location, sqlError, QStringLiteral("cannot be written"));

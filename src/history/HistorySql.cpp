@@ -10,8 +10,10 @@ QString beginWrite(HistoryLocation::Kind kind)
 QString listTables(HistoryLocation::Kind kind)
 {
     if (kind == HistoryLocation::SQLite)
-        return QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite_%'");
-    return QStringLiteral("SELECT table_name FROM information_schema.tables WHERE table_schema = current_schema()");
+        return QStringLiteral(
+            "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite_%'");
+    return QStringLiteral(
+        "SELECT table_name FROM information_schema.tables WHERE table_schema = current_schema()");
 }
 
 namespace {
@@ -19,8 +21,8 @@ namespace {
 HistoryError::Kind sqliteKind(int code)
 {
     switch (code & 0xff) { // the primary result code; Qt may report an extended one
-    case 5:  // SQLITE_BUSY
-    case 6:  // SQLITE_LOCKED
+    case 5:                // SQLITE_BUSY
+    case 6:                // SQLITE_LOCKED
         return HistoryError::Busy;
     case 8: // SQLITE_READONLY
         return HistoryError::ReadOnly;
@@ -42,8 +44,8 @@ HistoryError::Kind postgresKind(const QSqlError& sqlError)
         return HistoryError::Unreachable;
     if (state == QLatin1String("25006") || state == QLatin1String("42501"))
         return HistoryError::ReadOnly;
-    if (state == QLatin1String("57014") || state == QLatin1String("55P03") || state == QLatin1String("40001") ||
-        state == QLatin1String("40P01"))
+    if (state == QLatin1String("57014") || state == QLatin1String("55P03") ||
+        state == QLatin1String("40001") || state == QLatin1String("40P01"))
         return HistoryError::Busy;
     // Without an SQL state the driver lost the connection (server gone, socket closed).
     if (state.isEmpty())
@@ -68,8 +70,8 @@ HistoryError error(const HistoryLocation& location, const QSqlError& sqlError, c
     QString verb = doing;
     if (result.kind == HistoryError::NotHistory)
         verb = QStringLiteral("is not a readable update history (it is left as it is)");
-    result.message =
-        location.redact(QStringLiteral("The update history at %1 %2: %3.").arg(location.display(), verb, what));
+    result.message = location.redact(
+        QStringLiteral("The update history at %1 %2: %3.").arg(location.display(), verb, what));
     return result;
 }
 

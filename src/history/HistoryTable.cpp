@@ -12,14 +12,14 @@ namespace {
 const QStringList& columns()
 {
     static const QStringList names = {
-        QStringLiteral("started"),      QStringLiteral("ended"),         QStringLiteral("frontend"),
-        QStringLiteral("host"),         QStringLiteral("os_user"),       QStringLiteral("program"),
-        QStringLiteral("version"),      QStringLiteral("product"),       QStringLiteral("unit_host"),
-        QStringLiteral("unit_port"),    QStringLiteral("file_name"),     QStringLiteral("file_path"),
-        QStringLiteral("file_size"),    QStringLiteral("sha256"),        QStringLiteral("records_total"),
-        QStringLiteral("records_sent"), QStringLiteral("outcome"),       QStringLiteral("refusal_code"),
-        QStringLiteral("reason"),       QStringLiteral("elapsed"),       QStringLiteral("run_id"),
-        QStringLiteral("machine_id"),   QStringLiteral("boot_id"),       QStringLiteral("pid"),
+        QStringLiteral("started"),       QStringLiteral("ended"),     QStringLiteral("frontend"),
+        QStringLiteral("host"),          QStringLiteral("os_user"),   QStringLiteral("program"),
+        QStringLiteral("version"),       QStringLiteral("product"),   QStringLiteral("unit_host"),
+        QStringLiteral("unit_port"),     QStringLiteral("file_name"), QStringLiteral("file_path"),
+        QStringLiteral("file_size"),     QStringLiteral("sha256"),    QStringLiteral("records_total"),
+        QStringLiteral("records_sent"),  QStringLiteral("outcome"),   QStringLiteral("refusal_code"),
+        QStringLiteral("reason"),        QStringLiteral("elapsed"),   QStringLiteral("run_id"),
+        QStringLiteral("machine_id"),    QStringLiteral("boot_id"),   QStringLiteral("pid"),
         QStringLiteral("process_start"),
     };
     return names;
@@ -41,12 +41,28 @@ void bindRow(QSqlQuery& query, const UpdateRecord& r)
     const QVariantList values = {
         HistoryTime::format(r.started),
         ended.isEmpty() ? QVariant(QMetaType::fromType<QString>()) : QVariant(ended),
-        text(r.frontend),  text(r.host),        text(r.user),   text(r.program),
-        text(r.version),   text(r.product),     text(r.unitHost), r.unitPort,
-        text(r.fileName),  text(r.filePath),    optionalCount(r.fileSize),
-        text(r.sha256),    optionalCount(r.recordsTotal),         r.recordsSent,
-        text(r.outcome),   text(r.refusalCode), text(r.reason), r.elapsedSeconds,
-        text(r.runId),     text(r.machineId),   text(r.bootId), r.pid,
+        text(r.frontend),
+        text(r.host),
+        text(r.user),
+        text(r.program),
+        text(r.version),
+        text(r.product),
+        text(r.unitHost),
+        r.unitPort,
+        text(r.fileName),
+        text(r.filePath),
+        optionalCount(r.fileSize),
+        text(r.sha256),
+        optionalCount(r.recordsTotal),
+        r.recordsSent,
+        text(r.outcome),
+        text(r.refusalCode),
+        text(r.reason),
+        r.elapsedSeconds,
+        text(r.runId),
+        text(r.machineId),
+        text(r.bootId),
+        r.pid,
         r.processStart,
     };
     for (qsizetype i = 0; i < values.size(); ++i)
@@ -116,8 +132,9 @@ bool HistoryTable::insert(UpdateRecord& record)
         QStringList placeholders;
         for (const QString& column : columns())
             placeholders << QLatin1Char(':') + column;
-        const QString sql = QStringLiteral("INSERT INTO updates (%1, log) VALUES (%2, :log) RETURNING id")
-                                .arg(columns().join(QStringLiteral(", ")), placeholders.join(QStringLiteral(", ")));
+        const QString sql =
+            QStringLiteral("INSERT INTO updates (%1, log) VALUES (%2, :log) RETURNING id")
+                .arg(columns().join(QStringLiteral(", ")), placeholders.join(QStringLiteral(", ")));
         if (!m_insert.prepare(sql))
             return fail(m_insert);
         m_insertPrepared = true;
@@ -255,10 +272,11 @@ bool HistoryTable::markAbandoned(const ProcessIdentity& self, int* marked)
                                      "WHERE id = ? AND outcome = 'running'")))
         return fail(mark);
     for (const Gone& row : gone) {
-        mark.bindValue(0, QStringLiteral("The program recording this update (process %1) ended before the update "
-                                         "did; noticed at %2.")
-                              .arg(row.pid)
-                              .arg(noticed));
+        mark.bindValue(
+            0, QStringLiteral("The program recording this update (process %1) ended before the update "
+                              "did; noticed at %2.")
+                   .arg(row.pid)
+                   .arg(noticed));
         mark.bindValue(1, row.id);
         if (!mark.exec())
             return fail(mark);

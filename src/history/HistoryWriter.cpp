@@ -151,13 +151,15 @@ void HistoryWriter::writePending()
         QSqlDatabase& db = m_connection->database();
         QSqlQuery transaction(db);
         if (!transaction.exec(HistorySql::beginWrite(m_location.kind()))) {
-            failed(HistorySql::error(m_location, transaction.lastError(), QStringLiteral("cannot be written")));
+            failed(
+                HistorySql::error(m_location, transaction.lastError(), QStringLiteral("cannot be written")));
             return;
         }
         QList<qint64> inserted;
         QList<qint64> committed;
         QSqlError sqlError;
-        for (auto it = m_pending.begin(); it != m_pending.end() && committed.size() < rowsPerTransaction; ++it) {
+        for (auto it = m_pending.begin(); it != m_pending.end() && committed.size() < rowsPerTransaction;
+             ++it) {
             if (!it->dirty)
                 continue;
             bool found = it->record.id != 0;
@@ -192,8 +194,7 @@ void HistoryWriter::writePending()
             if (it->finished) {
                 m_pending.erase(it);
                 emit written(handle);
-            }
-            else
+            } else
                 it->dirty = false;
         }
         if (committed.isEmpty())

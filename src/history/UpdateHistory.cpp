@@ -44,7 +44,8 @@ void UpdateHistory::open(const HistoryLocation& location)
     close();
     m_location = location;
     if (!location.isValid()) {
-        report(HistoryError::Unreachable, location.error() + QStringLiteral(" Updates are not being recorded."));
+        report(HistoryError::Unreachable,
+               location.error() + QStringLiteral(" Updates are not being recorded."));
         return;
     }
     m_thread = new QThread;
@@ -145,7 +146,8 @@ void UpdateHistory::send(HistoryHandle handle, Live& live, bool finished)
     copy.log = live.log.text();
     HistoryWriter* writer = m_writer;
     QMetaObject::invokeMethod(
-        writer, [writer, handle, copy, finished] { writer->save(handle, copy, finished); }, Qt::QueuedConnection);
+        writer, [writer, handle, copy, finished] { writer->save(handle, copy, finished); },
+        Qt::QueuedConnection);
 }
 
 void UpdateHistory::refresh()
@@ -185,8 +187,9 @@ bool UpdateHistory::close(int timeoutMs)
         connect(m_thread, &QThread::finished, m_thread, &QObject::deleteLater);
         disconnect(m_writer, nullptr, this, nullptr);
         report(HistoryWriter::droppedKind,
-               QStringLiteral("The update history at %1 did not finish writing within %2 s; the last updates may "
-                              "not be recorded.")
+               QStringLiteral(
+                   "The update history at %1 did not finish writing within %2 s; the last updates may "
+                   "not be recorded.")
                    .arg(m_location.display())
                    .arg(timeoutMs / 1000.0));
     }

@@ -21,7 +21,7 @@ struct UpdateRecord
     QString outcome; // "running", "abandoned", or the engine's outcome names
     QString refusalCode, reason;
     double elapsedSeconds = 0;
-    QString log; // one line per '\n'; read back only by the lookup by id
+    QString log;   // one line per '\n'; read back only by the lookup by id
     QString runId; // the station's run; empty for the other front ends
 
     // Who wrote the row, so that another process can tell a crashed writer from a live one.

@@ -39,7 +39,8 @@ public:
     {
         ++m_serial;
         if (backend == QLatin1String("sqlite"))
-            return HistoryLocation::sqliteFile(m_dir.filePath(QStringLiteral("h%1/history.sqlite").arg(m_serial)));
+            return HistoryLocation::sqliteFile(
+                m_dir.filePath(QStringLiteral("h%1/history.sqlite").arg(m_serial)));
         preparePostgres();
         // One database per test binary, emptied for each test.
         QSqlDatabase db = QSqlDatabase::database(QStringLiteral("test-admin-own"));
@@ -80,8 +81,9 @@ private:
         m_pgPrepared = true;
         const QString dir = qEnvironmentVariable("UPLOADER_TEST_POSTGRESQL_DIR");
         if (dir.isEmpty()) {
-            m_pgSkip = QStringLiteral("UPLOADER_TEST_POSTGRESQL_DIR is not set: run the test through ctest, whose "
-                                      "fixture starts the PostgreSQL server");
+            m_pgSkip =
+                QStringLiteral("UPLOADER_TEST_POSTGRESQL_DIR is not set: run the test through ctest, whose "
+                               "fixture starts the PostgreSQL server");
             return;
         }
         QFile skip(dir + QStringLiteral("/skip"));
@@ -97,7 +99,8 @@ private:
         const HistoryLocation admin = HistoryLocation::parse(QString::fromUtf8(urlFile.readAll()).trimmed());
         QSqlDatabase adminDb = inspectAs(admin, QStringLiteral("test-admin"));
         if (!adminDb.isOpen()) {
-            m_pgSkip = QStringLiteral("the test's PostgreSQL server does not answer: ") + adminDb.lastError().text();
+            m_pgSkip =
+                QStringLiteral("the test's PostgreSQL server does not answer: ") + adminDb.lastError().text();
             return;
         }
         m_pgDatabase = QStringLiteral("history_%1_%2")
@@ -142,6 +145,6 @@ private:
 // In a data-driven test: the location to use, or QSKIP with the reason PostgreSQL is missing.
 #define HISTORY_LOCATION(histories, location)                                                                \
     QFETCH_GLOBAL(QString, backend);                                                                         \
-    if (backend == QLatin1String("postgresql") && !(histories).postgresSkipReason().isEmpty())              \
-        QSKIP(qPrintable(QStringLiteral("PostgreSQL tests skipped: ") + (histories).postgresSkipReason())); \
+    if (backend == QLatin1String("postgresql") && !(histories).postgresSkipReason().isEmpty())               \
+        QSKIP(qPrintable(QStringLiteral("PostgreSQL tests skipped: ") + (histories).postgresSkipReason()));  \
     const HistoryLocation location = (histories).fresh(backend)

@@ -10,7 +10,6 @@
 #include "history/HistoryReader.h"
 #include "history/UpdateHistory.h"
 
-
 #include <QCoreApplication>
 #include <QTimer>
 
@@ -51,13 +50,16 @@ int main(int argc, char** argv)
     if (mode == QLatin1String("read")) {
         const HistoryLocation location = HistoryLocation::parse(args.at(2));
         const HistoryRows rows = HistoryReader::list(location, {});
-        say(rows.error.ok() ? QStringLiteral("rows %1").arg(rows.rows.size()) : QStringLiteral("error: ") + rows.error.message);
-        const char* kinds[] = {"None", "Unreachable", "NotHistory", "NewerSchema", "ReadOnly", "Busy", "Failed"};
+        say(rows.error.ok() ? QStringLiteral("rows %1").arg(rows.rows.size())
+                            : QStringLiteral("error: ") + rows.error.message);
+        const char* kinds[] = {"None",     "Unreachable", "NotHistory", "NewerSchema",
+                               "ReadOnly", "Busy",        "Failed"};
         say(QStringLiteral("check ") + QLatin1String(kinds[UpdateHistory::checkWritable(location).kind]));
         return 0;
     }
     UpdateHistory history;
-    QObject::connect(&history, &UpdateHistory::warning, [](const QString& text) { say(QStringLiteral("warning: ") + text); });
+    QObject::connect(&history, &UpdateHistory::warning,
+                     [](const QString& text) { say(QStringLiteral("warning: ") + text); });
     history.open(HistoryLocation::parse(args.at(2)));
 
     if (mode == QLatin1String("hold")) {

@@ -50,7 +50,8 @@ class HistoryStoreTest : public QObject
     {
         UpdateHistory history;
         qint64 id = 0;
-        QObject::connect(&history, &UpdateHistory::recorded, [&id](HistoryHandle, qint64 rowId) { id = rowId; });
+        QObject::connect(&history, &UpdateHistory::recorded,
+                         [&id](HistoryHandle, qint64 rowId) { id = rowId; });
         history.open(location);
         const HistoryHandle handle = history.begin(std::move(r));
         for (const QString& line : lines)
@@ -61,7 +62,8 @@ class HistoryStoreTest : public QObject
         return id;
     }
 
-    static QSqlDatabase writable(const HistoryLocation& location, HistoryConnection& connection, int version = -1)
+    static QSqlDatabase writable(const HistoryLocation& location, HistoryConnection& connection,
+                                 int version = -1)
     {
         const HistoryError error = connection.open(HistoryConnection::Purpose::Write, 5000, version);
         if (!error.ok())
@@ -163,7 +165,8 @@ private slots:
         const HistoryRow second = HistoryReader::byId(location, hashed);
         QVERIFY(second.record.has_value());
         QCOMPARE(second.record->fileSize, 3);
-        QCOMPARE(second.record->sha256, QStringLiteral("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
+        QCOMPARE(second.record->sha256,
+                 QStringLiteral("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
         QVERIFY(!HistoryReader::byId(location, 999999).record.has_value());
     }
 
@@ -186,21 +189,21 @@ private slots:
             {"2026-12-05T12:00:00.000Z", "10.0.0.1", 23, "running", "cccc"},
         };
         {
-        HistoryConnection connection(location);
-        QSqlDatabase db = writable(location, connection);
-        HistoryTable table(db);
-        QSqlQuery(db).exec(QStringLiteral("BEGIN"));
-        for (const Row& row : rows) {
-            UpdateRecord r;
-            r.started = HistoryTime::parseStored(QString::fromLatin1(row.started));
-            r.unitHost = QString::fromLatin1(row.host);
-            r.unitPort = row.port;
-            r.outcome = QString::fromLatin1(row.outcome);
-            r.sha256 = QString::fromLatin1(row.sha).toLower() + QStringLiteral("0").repeated(60);
-            r.machineId = QStringLiteral("another machine");
-            QVERIFY(table.insert(r));
-        }
-        QSqlQuery(db).exec(QStringLiteral("COMMIT"));
+            HistoryConnection connection(location);
+            QSqlDatabase db = writable(location, connection);
+            HistoryTable table(db);
+            QSqlQuery(db).exec(QStringLiteral("BEGIN"));
+            for (const Row& row : rows) {
+                UpdateRecord r;
+                r.started = HistoryTime::parseStored(QString::fromLatin1(row.started));
+                r.unitHost = QString::fromLatin1(row.host);
+                r.unitPort = row.port;
+                r.outcome = QString::fromLatin1(row.outcome);
+                r.sha256 = QString::fromLatin1(row.sha).toLower() + QStringLiteral("0").repeated(60);
+                r.machineId = QStringLiteral("another machine");
+                QVERIFY(table.insert(r));
+            }
+            QSqlQuery(db).exec(QStringLiteral("COMMIT"));
         }
 
         auto startsOf = [&](const HistoryFilter& filter) {
@@ -228,7 +231,8 @@ private slots:
         filter.since = HistoryTime::parseBound(QStringLiteral("2026-12-02"), HistoryTime::Bound::Since);
         filter.until = HistoryTime::parseBound(QStringLiteral("2026-12-03"), HistoryTime::Bound::Until);
         QCOMPARE(startsOf(filter), QStringLiteral("03 02")); // whole days, both ends
-        filter.until = HistoryTime::parseBound(QStringLiteral("2026-12-02T23:59:59.998Z"), HistoryTime::Bound::Until);
+        filter.until =
+            HistoryTime::parseBound(QStringLiteral("2026-12-02T23:59:59.998Z"), HistoryTime::Bound::Until);
         QCOMPARE(startsOf(filter), QString());
         filter = {};
         filter.outcome = QStringLiteral("succeeded");
@@ -240,8 +244,8 @@ private slots:
         QCOMPARE(startsOf(filter), QStringLiteral("02"));
 
         // Pruning removes what started before the day, but never a running row.
-        const HistoryPruned pruned =
-            HistoryReader::prune(location, HistoryTime::parseBound(QStringLiteral("2026-12-06"), HistoryTime::Bound::Since));
+        const HistoryPruned pruned = HistoryReader::prune(
+            location, HistoryTime::parseBound(QStringLiteral("2026-12-06"), HistoryTime::Bound::Since));
         QVERIFY2(pruned.error.ok(), qPrintable(pruned.error.message));
         QCOMPARE(pruned.removed, 4);
         QCOMPARE(startsOf({}), QStringLiteral("05"));
@@ -251,7 +255,8 @@ private slots:
     {
         HISTORY_LOCATION(m_histories, location);
         UpdateRecord r = full();
-        const qint64 id = record(location, r, {QStringLiteral("succeeded"), {}, {}, 1, 601}, {QStringLiteral("Done!")});
+        const qint64 id =
+            record(location, r, {QStringLiteral("succeeded"), {}, {}, 1, 601}, {QStringLiteral("Done!")});
         QVERIFY(id > 0);
         QObject context;
         QString log;
@@ -299,10 +304,11 @@ private slots:
         QCOMPARE(rows.rows.size(), 2);
         QVERIFY(query.exec(QStringLiteral("SELECT version FROM schema_version")) && query.next());
         QCOMPARE(query.value(0).toInt(), HistorySchema::currentVersion());
-        const QString indexes = location.kind() == HistoryLocation::SQLite
-                                    ? QStringLiteral("SELECT count(*) FROM sqlite_master WHERE type = 'index' AND "
-                                                     "name = 'updates_by_unit'")
-                                    : QStringLiteral("SELECT count(*) FROM pg_indexes WHERE indexname = 'updates_by_unit'");
+        const QString indexes =
+            location.kind() == HistoryLocation::SQLite
+                ? QStringLiteral("SELECT count(*) FROM sqlite_master WHERE type = 'index' AND "
+                                 "name = 'updates_by_unit'")
+                : QStringLiteral("SELECT count(*) FROM pg_indexes WHERE indexname = 'updates_by_unit'");
         QVERIFY(query.exec(indexes) && query.next());
         QCOMPARE(query.value(0).toInt(), 1);
     }
@@ -358,7 +364,10 @@ private slots:
         QVERIFY(lock.exec(QStringLiteral("ROLLBACK")));
         QSqlQuery count(db);
         QVERIFY(waitUntil(
-            [&] { return count.exec(QStringLiteral("SELECT count(*) FROM updates")) && count.next() && count.value(0).toInt() == 5; },
+            [&] {
+                return count.exec(QStringLiteral("SELECT count(*) FROM updates")) && count.next() &&
+                       count.value(0).toInt() == 5;
+            },
             30000));
         QVERIFY(history.close());
         QVERIFY2(warnings.size() == 1, qPrintable(warnings.last().at(0).toString()));
@@ -385,16 +394,20 @@ private slots:
         writer.start(QStringLiteral(HISTORY_TEST_WRITER), {QStringLiteral("hold"), location.display()});
         QVERIFY(writer.waitForStarted());
         QByteArray out;
-        QVERIFY(waitUntil([&] {
-            out += writer.readAllStandardOutput();
-            return out.contains("recorded ");
-        }, 30000));
+        QVERIFY(waitUntil(
+            [&] {
+                out += writer.readAllStandardOutput();
+                return out.contains("recorded ");
+            },
+            30000));
         const qint64 id = out.mid(out.indexOf("recorded ") + 9).trimmed().toLongLong();
         // Its log reaches the row while it runs.
-        QVERIFY(waitUntil([&] {
-            const HistoryRow row = HistoryReader::byId(location, id);
-            return row.record && row.record->log.contains(QLatin1String("Connecting"));
-        }, 20000));
+        QVERIFY(waitUntil(
+            [&] {
+                const HistoryRow row = HistoryReader::byId(location, id);
+                return row.record && row.record->log.contains(QLatin1String("Connecting"));
+            },
+            20000));
         writer.kill(); // SIGKILL
         QVERIFY(writer.waitForFinished());
 
@@ -405,7 +418,8 @@ private slots:
             if (r.id == id) {
                 QCOMPARE(r.outcome, QStringLiteral("abandoned"));
                 QVERIFY(!r.ended.isValid());
-                QVERIFY(r.reason.contains(QString::number(writer.processId())) || r.reason.contains(QLatin1String("process")));
+                QVERIFY(r.reason.contains(QString::number(writer.processId())) ||
+                        r.reason.contains(QLatin1String("process")));
             } else {
                 QCOMPARE(r.outcome, QStringLiteral("running"));
             }
@@ -433,11 +447,13 @@ private slots:
         for (auto& writer : writers) {
             QVERIFY(writer->waitForFinished(120000));
             const QByteArray out = writer->readAll();
-            QVERIFY2(writer->exitCode() == 0 && out.contains("closed true") && !out.contains("warning"), out.constData());
+            QVERIFY2(writer->exitCode() == 0 && out.contains("closed true") && !out.contains("warning"),
+                     out.constData());
         }
         QSqlQuery query(TestHistories::inspect(location));
-        QVERIFY(query.exec(QStringLiteral("SELECT count(*), count(DISTINCT id) FROM updates WHERE outcome = 'succeeded' "
-                                          "AND log <> ''")) &&
+        QVERIFY(query.exec(QStringLiteral(
+                    "SELECT count(*), count(DISTINCT id) FROM updates WHERE outcome = 'succeeded' "
+                    "AND log <> ''")) &&
                 query.next());
         QCOMPARE(query.value(0).toInt(), processes * each);
         QCOMPARE(query.value(1).toInt(), processes * each);

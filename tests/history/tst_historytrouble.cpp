@@ -106,7 +106,8 @@ private slots:
         const HistoryRows rows = HistoryReader::list(location, {});
         QCOMPARE(rows.error.kind, HistoryError::NotHistory);
         QCOMPARE(digest(path), before);
-        QCOMPARE(QDir(m_histories.tempPath(QString())).entryList({kind + QStringLiteral(".sqlite*")}).size(), 1);
+        QCOMPARE(QDir(m_histories.tempPath(QString())).entryList({kind + QStringLiteral(".sqlite*")}).size(),
+                 1);
     }
 
     void readOnlyFileIsReadButNotWritten()
@@ -116,7 +117,8 @@ private slots:
         // The folder stays writable: SQLite keeps its shared-memory file beside the history.
         QVERIFY(QFile::setPermissions(QFileInfo(path).absolutePath(), QFileDevice::Permissions(0x7777)));
         QVERIFY(QFile::setPermissions(m_histories.tempPath(QString()), QFile::ReadOwner | QFile::WriteOwner |
-                                          QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther));
+                                                                           QFile::ExeOwner | QFile::ExeGroup |
+                                                                           QFile::ExeOther));
         const QByteArray before = digest(path);
 
         // Root may write any file: then the helper runs as the unprivileged user nobody.
@@ -129,17 +131,20 @@ private slots:
             QStringList command{program};
             if (geteuid() == 0)
                 command = QStringList{QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
-                                      QStringLiteral("--clear-groups"), QStringLiteral("--")} + command;
+                                      QStringLiteral("--clear-groups"), QStringLiteral("--")} +
+                          command;
             QProcess process;
             process.setProcessChannelMode(QProcess::MergedChannels);
-            process.start(geteuid() == 0 ? QStringLiteral("setpriv") : command.takeFirst(), command + arguments);
+            process.start(geteuid() == 0 ? QStringLiteral("setpriv") : command.takeFirst(),
+                          command + arguments);
             process.waitForFinished(60000);
             return QString::fromUtf8(process.readAll());
         };
         const QString written = helper({QStringLiteral("try"), path});
         QVERIFY2(written.contains(QLatin1String("closed false")), qPrintable(written));
         QCOMPARE(written.count(QLatin1String("warning: ")), 1);
-        QVERIFY2(written.contains(QLatin1String("cannot be written")) && written.contains(path), qPrintable(written));
+        QVERIFY2(written.contains(QLatin1String("cannot be written")) && written.contains(path),
+                 qPrintable(written));
 
         const QString read = helper({QStringLiteral("read"), path});
         QVERIFY2(read.contains(QLatin1String("rows 2")) && read.contains(QLatin1String("check ReadOnly")),
@@ -178,7 +183,8 @@ private slots:
         QTcpServer silent;
         QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
         const HistoryLocation location = HistoryLocation::parse(
-            QStringLiteral("postgresql://station@127.0.0.1:%1/history?connect_timeout=600").arg(silent.serverPort()));
+            QStringLiteral("postgresql://station@127.0.0.1:%1/history?connect_timeout=600")
+                .arg(silent.serverPort()));
         UpdateHistory history;
         QSignalSpy warnings(&history, &UpdateHistory::warning);
         history.open(location);
