@@ -80,6 +80,13 @@ HistoryLocation HistoryLocation::parse(const QString& text)
     }
     if (location.m_host.isEmpty())
         return invalid(trimmed, QStringLiteral("no host"));
+
+    QUrl shown = url;
+    shown.setPassword(QString());
+    shown.setScheme(QStringLiteral("postgresql"));
+    if (shown.port() < 0 && !query.hasQueryItem(QStringLiteral("host")))
+        shown.setPort(location.m_port);
+    location.m_shown = shown.toString();
     return location;
 }
 
@@ -108,19 +115,8 @@ QString HistoryLocation::display() const
     switch (m_kind) {
     case SQLite:
         return m_path;
-    case PostgreSQL: {
-        QUrl url;
-        url.setScheme(QStringLiteral("postgresql"));
-        url.setUserName(m_user);
-        url.setHost(m_host.startsWith(QLatin1Char('/')) ? QString() : m_host);
-        if (!m_host.startsWith(QLatin1Char('/')))
-            url.setPort(m_port);
-        url.setPath(QLatin1Char('/') + m_database);
-        QString shown = url.toString();
-        if (m_host.startsWith(QLatin1Char('/')))
-            shown += QStringLiteral("?host=") + m_host;
-        return shown;
-    }
+    case PostgreSQL:
+        return m_shown;
     case Invalid:
         break;
     }

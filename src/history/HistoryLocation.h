@@ -52,4 +52,5 @@ private:
     int m_port = 5432;
     QString m_user, m_password, m_database;
     int m_connectTimeout = 5;
+    QString m_shown; // PostgreSQL: the URL as given, without its password
 };
