@@ -8,6 +8,8 @@
 #include <QSqlQuery>
 #include <QThread>
 
+#include <algorithm>
+
 namespace {
 
 constexpr int firstRetryMs = 500;
@@ -145,7 +147,10 @@ void HistoryWriter::failed(const HistoryError& error)
 
 void HistoryWriter::writePending()
 {
-    while (!m_pending.isEmpty()) {
+    auto anyDirty = [this] {
+        return std::any_of(m_pending.cbegin(), m_pending.cend(), [](const Pending& p) { return p.dirty; });
+    };
+    while (anyDirty()) {
         if (!ensureOpen())
             return;
         QSqlDatabase& db = m_connection->database();
@@ -197,8 +202,6 @@ void HistoryWriter::writePending()
             } else
                 it->dirty = false;
         }
-        if (committed.isEmpty())
-            return; // nothing dirty is left; the rest are running updates already written
     }
 }
 
