@@ -62,9 +62,12 @@ HistoryError error(const HistoryLocation& location, const QSqlError& sqlError, c
         result.kind = sqliteKind(sqlError.nativeErrorCode().toInt());
     else
         result.kind = postgresKind(sqlError);
-    QString what = sqlError.databaseText().trimmed();
+    // Drivers' texts may run over several lines (libpq's hints): one sentence reads better.
+    QString what = sqlError.databaseText().simplified();
     if (what.isEmpty())
-        what = sqlError.driverText().trimmed();
+        what = sqlError.driverText().simplified();
+    while (what.endsWith(QLatin1Char('.')) || what.endsWith(QLatin1Char('?')))
+        what.chop(1); // the sentence below ends it
     if (what.isEmpty())
         what = QStringLiteral("unknown error");
     QString verb = doing;
