@@ -43,6 +43,7 @@ public:
     // through warning() and nothing is recorded.
     void open(const HistoryLocation& location);
     bool isOpen() const { return m_writer != nullptr; }
+    HistoryLocation location() const { return m_location; }
 
     // Starts a row. Empty `started`, host, user, program and version are filled in (now, this
     // machine, this user, the application's name and version), and so are the file's size and
