@@ -1,0 +1,38 @@
+#pragma once
+
+#include "history/UpdateRecord.h"
+
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+
+// The ways the front ends show history rows: a table for people, one JSON object per row, and CSV.
+namespace HistoryFormat {
+
+// "host:port", with an IPv6 address in brackets: "[fd00::5]:2323".
+QString unit(const QString& host, int port);
+
+// Text that came from a file name, a unit or a log, made safe for a terminal: control characters
+// and characters that reorder text are written as escapes, the way git shows such paths ("\033",
+// "\t", "\342\200\256"); a backslash becomes "\\" so that an escape cannot be faked.
+QString escapeControls(const QString& text);
+
+// ID, STARTED, UNIT, OUTCOME, RECORDS (sent/total), ELAPSED, FILE, SHA256 (first 12 digits),
+// columns aligned, one line per row, every line ending in '\n'.
+QString table(const QList<UpdateRecord>& rows);
+// One row in full for people, the log last (escaped, line by line).
+QString details(const UpdateRecord& record);
+
+// Keys: id, started, ended, frontend, host, user, program, version, product, unit, file, path,
+// size, sha256, records_sent, records_total, outcome, refusal_code, reason, elapsed, run; and log
+// when withLog. Unknown times, size and records_total are null.
+QJsonObject json(const UpdateRecord& record, bool withLog = false);
+
+// RFC 4180: a header line, then one line per row, each ending in CRLF; a field with a comma, a
+// quote or a line break is quoted, quotes doubled. A text field that a spreadsheet would run as a
+// formula (starting with =, +, -, @, a tab or a carriage return) gets a leading apostrophe.
+QString csvHeader();
+QString csvRow(const UpdateRecord& record);
+QString csv(const QList<UpdateRecord>& rows);
+
+} // namespace HistoryFormat

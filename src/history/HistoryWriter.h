@@ -1,0 +1,73 @@
+#pragma once
+
+#include "history/HistoryConnection.h"
+#include "history/HistoryTable.h"
+#include "history/UpdateRecord.h"
+
+#include <QMap>
+#include <QObject>
+#include <QTimer>
+
+#include <atomic>
+#include <memory>
+
+// The history's own thread's side: keeps the rows that wait to be written and writes them in
+// batches, each batch one transaction. A database that cannot be reached or is locked is tried
+// again later (backing off up to 30 s) with the rows kept in memory, up to maxPending updates; one
+// that can never be written (corrupt, newer, read-only) ends the recording.
+class HistoryWriter : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int maxPending = 10000;
+    // Reported with trouble() when updates were dropped because the queue was full.
+    static constexpr int droppedKind = 100;
+
+    HistoryWriter(const HistoryLocation& location, int busyTimeoutMs);
+    ~HistoryWriter() override;
+
+    // Everything below runs on the writer's thread, called through queued invocations.
+    void start();
+    // The latest state of an update: the first save inserts its row, later ones rewrite it.
+    void save(qint64 handle, const UpdateRecord& record, bool finished);
+    // Writes what is pending once more, closes the connection and ends the thread's event loop.
+    void shutdown();
+
+    // After the thread has ended: whether every update handed over was written.
+    bool allWritten() const { return m_allWritten; }
+
+signals:
+    void trouble(int kind, const QString& message);
+    void recorded(qint64 handle, qint64 id);
+    void written(qint64 handle); // the finished row is committed
+
+private:
+    struct Pending
+    {
+        UpdateRecord record;
+        bool finished = false;
+        bool dirty = true;
+        QString sha256; // worked out here when the front end left it empty
+        qint64 fileSize = -1;
+        bool hashed = false;
+    };
+
+    void scheduleWrite();
+    void writePending();
+    bool ensureOpen();
+    void failed(const HistoryError& error);
+    void fillFileFacts(Pending& pending);
+    void dropOldest();
+
+    HistoryLocation m_location;
+    int m_busyTimeoutMs;
+    std::unique_ptr<HistoryConnection> m_connection;
+    std::unique_ptr<HistoryTable> m_table;
+    QMap<qint64, Pending> m_pending; // by handle, which grows: oldest first
+    QTimer m_retry;
+    int m_backoffMs = 0;
+    bool m_writeScheduled = false;
+    bool m_disabled = false;
+    std::atomic<bool> m_allWritten{false};
+};

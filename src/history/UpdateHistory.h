@@ -1,0 +1,105 @@
+#pragma once
+
+#include "history/HistoryError.h"
+#include "history/HistoryLocation.h"
+#include "history/UpdateEnd.h"
+#include "history/UpdateLog.h"
+#include "history/UpdateRecord.h"
+
+#include <QHash>
+#include <QObject>
+#include <QSet>
+#include <QTimer>
+
+#include <functional>
+
+class HistoryWriter;
+class QThread;
+
+// 0 is no update: calls with it do nothing.
+using HistoryHandle = qint64;
+
+// Records every update of a process, one row each, written when the update starts and completed
+// when it ends; a row left "running" by a program that died is marked "abandoned" by the next
+// program that opens the history on this machine. One per process.
+//
+// Nothing here waits for the database: rows are written by a thread of the history's own, with
+// its own connection, so an event loop that runs many updates is never held up by a locked file or
+// a slow server. Only close() waits, and only as long as it is told.
+//
+// Trouble (cannot open, cannot write, ...) is reported by warning(), once per kind of trouble,
+// on the thread that owns this object; recording never changes an update.
+class UpdateHistory : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int defaultCloseTimeoutMs = 5000;
+
+    explicit UpdateHistory(QObject* parent = nullptr);
+    ~UpdateHistory() override; // close(defaultCloseTimeoutMs)
+
+    // Starts the writer thread for that location; returns at once. An invalid location is reported
+    // through warning() and nothing is recorded.
+    void open(const HistoryLocation& location);
+    bool isOpen() const { return m_writer != nullptr; }
+    HistoryLocation location() const { return m_location; }
+
+    // Starts a row. Empty `started`, host, user, program and version are filled in (now, this
+    // machine, this user, the application's name and version), and so are the file's size and
+    // SHA-256 when the path is given without them (the file is read on the history's thread).
+    // The outcome is "running" until finish(). Returns 0 when the history is not open.
+    HistoryHandle begin(UpdateRecord record);
+    // Log lines as the front end shows them; `debug` for the lines shown only with Debug on.
+    void addLine(HistoryHandle handle, const QString& line, bool debug = false);
+    void setRecordsSent(HistoryHandle handle, qint64 recordsSent);
+    // Any other change while the update runs (records to send, the file's facts, ...).
+    void amend(HistoryHandle handle, const std::function<void(UpdateRecord&)>& change);
+    void finish(HistoryHandle handle, const UpdateEnd& end);
+
+    // Waits at most timeoutMs for the queued rows to be written, then stops the thread. True when
+    // every row handed over was written. Updates still running stay "running" (the next open
+    // marks them abandoned).
+    bool close(int timeoutMs = defaultCloseTimeoutMs);
+
+    // Blocking: whether the history at that location can be opened and written, within about
+    // timeoutMs (PostgreSQL: the location's connect timeout plus that). For starting only when the
+    // history works (uploader-cli --history-required), before any unit is contacted.
+    static HistoryError checkWritable(const HistoryLocation& location, int timeoutMs = 5000);
+
+    // How long running updates go between writes of their log and counts.
+    void setRefreshInterval(int ms) { m_refresh.setInterval(ms); }
+    void setDebugLineLimit(qint64 limit) { m_debugLimit = limit; }
+    // How long the writer waits for another writer's lock before it reports and retries later.
+    // Takes effect at the next open().
+    void setBusyTimeout(int ms) { m_busyTimeoutMs = ms; }
+
+signals:
+    void warning(const QString& message);
+    // The database gave the row its id (for "history --show ID").
+    void recorded(HistoryHandle handle, qint64 id);
+    // The finished update's row is committed to the database.
+    void written(HistoryHandle handle);
+
+private:
+    struct Live
+    {
+        UpdateRecord record;
+        UpdateLog log;
+        bool dirty = false;
+    };
+
+    void send(HistoryHandle handle, Live& live, bool finished);
+    void refresh();
+    void report(int kind, const QString& message);
+
+    HistoryLocation m_location;
+    QThread* m_thread = nullptr;
+    HistoryWriter* m_writer = nullptr;
+    QHash<HistoryHandle, Live> m_live;
+    HistoryHandle m_lastHandle = 0;
+    QSet<int> m_reported;
+    QTimer m_refresh;
+    qint64 m_debugLimit = UpdateLog::defaultDebugLimit;
+    int m_busyTimeoutMs = 10000;
+};

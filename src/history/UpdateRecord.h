@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QDateTime>
+#include <QMetaType>
+#include <QString>
+
+// One update of one unit as the history keeps it. Times are UTC; `ended` is invalid while the
+// update runs (and for rows found abandoned). Unknown sizes and counts are -1.
+struct UpdateRecord
+{
+    qint64 id = 0; // assigned by the database
+    QDateTime started, ended;
+    QString frontend; // "window", "cli", "station"
+    QString host, user, program, version, product;
+    QString unitHost; // IPv6 without brackets
+    int unitPort = 0;
+    QString fileName, filePath;
+    qint64 fileSize = -1;
+    QString sha256; // lower-case hex
+    qint64 recordsTotal = -1, recordsSent = 0;
+    QString outcome; // "running", "abandoned", or the engine's outcome names
+    QString refusalCode, reason;
+    double elapsedSeconds = 0;
+    QString log;   // one line per '\n'; read back only by the lookup by id
+    QString runId; // the station's run; empty for the other front ends
+
+    // Who wrote the row, so that another process can tell a crashed writer from a live one.
+    QString machineId, bootId;
+    qint64 pid = 0, processStart = 0;
+};
+
+Q_DECLARE_METATYPE(UpdateRecord)
