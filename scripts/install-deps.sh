@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the build needs from Debian's packages, only when something is missing.
-# Usage: scripts/install-deps.sh [--with-clang] [--with-packaging] [--with-package-checks]
+# Usage: scripts/install-deps.sh [--with-clang] [--with-browser] [--with-packaging] [--with-package-checks]
+#   --with-browser         headless Chromium, its driver and Selenium for the dashboard's browser test
 #   --with-packaging       what scripts/package.sh needs to make the .deb (dpkg-shlibdeps, file)
 #   --with-package-checks  what scripts/check-package.sh checks it with (lintian, validators, man)
 set -euo pipefail
@@ -9,6 +10,7 @@ packages=(build-essential cmake qt6-base-dev libgl-dev scdoc fonts-dejavu-core f
 for option in "$@"; do
   case "$option" in
     --with-clang) packages+=(clang libclang-rt-14-dev) ;;
+    --with-browser) packages+=(chromium chromium-driver python3-selenium) ;;
     --with-packaging) packages+=(dpkg-dev file) ;;
     --with-package-checks) packages+=(lintian desktop-file-utils appstream man-db) ;;
     *) echo "install-deps.sh: unknown option $option" >&2; exit 2 ;;

@@ -9,6 +9,7 @@ import { RunForm } from './run-form.js';
 import { askForToken, storedToken } from './token.js';
 
 const $ = (id) => document.getElementById(id);
+const RunRefreshMs = 5000;
 
 const announcer = $('announcer');
 function announce(text) {
@@ -73,6 +74,13 @@ const board = new RunBoard($('run-list'), $('runs-empty'), {
   announce,
 });
 
+// Events carry no phase changes after the last record (ending, writing, rebooting), and a
+// stream that dropped loses events: the runs under way are read again now and then.
+setInterval(() => {
+  for (const id of board.runningIds())
+    refreshRun(id);
+}, RunRefreshMs);
+
 const library = new Library({
   table: $('library-table'),
   state: $('library-state'),
@@ -115,11 +123,13 @@ const stream = new EventStream({
   onOpen: () => refreshRuns(),
   onState: showStreamState,
   onEvent: (event) => {
-    board.applyEvent(event);
-    if (event.event === 'finished' && event.run) {
-      refreshRun(event.run, 500); // the run's own state may have ended with it
-      history.scheduleRefresh();
+    if (event.event === 'run' && event.run) {
+      refreshRun(event.run); // a run started or ended
+      return;
     }
+    board.applyEvent(event);
+    if (event.event === 'finished')
+      history.scheduleRefresh();
   },
   onUnauthorized: async () => {
     const token = await askForToken({ rejected: Boolean(storedToken()) });

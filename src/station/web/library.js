@@ -88,10 +88,10 @@ export class Library {
     try {
       const stored = await api.uploadFirmware(file);
       this.uploadInput.value = '';
-      this.uploadState.textContent =
-        `${stored.name} is in the library: ${format.count(stored.to_send)} records to send.`;
       await this.refresh();
       this.render(stored.sha256);
+      this.uploadState.textContent =
+        `${stored.name} is in the library: ${format.count(stored.to_send)} records to send.`;
       this.onChanged();
     } catch (error) {
       this.uploadInput.value = '';

@@ -33,8 +33,8 @@ class RunView {
     const parts = [`started ${format.dateTime(run.created)}`];
     if (run.product)
       parts.push(`product ${run.product}`);
-    if (run.parallel)
-      parts.push(`${run.parallel} at once`);
+    if (Number.isFinite(run.parallel))
+      parts.push(run.parallel > 0 ? `${run.parallel} at once` : 'all at once');
     if (run.state === 'cancelled')
       parts.push('cancelled');
     else if (run.state === 'finished')
