@@ -215,6 +215,39 @@ class Dashboard:
             print(f'screenshot: {path}')
 
 
+PAGE_LOGIC = """
+const [{ SseParser }, { parseUnitList }] = await Promise.all([import('./sse.js'), import('./unit-list.js')]);
+const events = [];
+const parser = new SseParser((e) => events.push(e));
+// One event split anywhere, CR LF cut between two pieces, a comment, two data lines, a field
+// without a space after the colon, and an event that never ends (no blank line yet).
+for (const piece of [': keep-alive\\r', '\\ndata: {"a":', '1}\\r', '\\ndata: 2\\r\\n\\r', '\\n',
+                     'event: run\\ndata:x\\ndata: y\\n\\n', 'data: open'])
+  parser.push(piece);
+const list = parseUnitList('# bench 3\\n10.0.4.20\\n\\n10.0.4.21:23  # spare\\r\\n[fe80::1]:2323\\n10.0.4.20\\n' +
+                           'fe80::2\\n10.0.4.22:70000\\nhost name\\n10.0.4.23:\\n');
+return { events, list };
+"""
+
+
+def check_page_logic(page):
+    result = page.driver.execute_async_script(
+        'const done = arguments[arguments.length - 1];'
+        f'(async () => {{ {PAGE_LOGIC} }})().then(done, (e) => done({{ error: String(e) }}));')
+    if 'error' in result:
+        raise Failure(f'the page\'s modules did not load: {result["error"]}')
+    expected_events = [{'event': 'message', 'data': '{"a":1}\n2', 'id': ''},
+                       {'event': 'run', 'data': 'x\ny', 'id': ''}]
+    if result['events'] != expected_events:
+        raise Failure(f'the event stream was read as {result["events"]}, not {expected_events}')
+    units = result['list']
+    if units['units'] != ['10.0.4.20', '10.0.4.21:23', '[fe80::1]:2323'] or units['repeats'] != 1:
+        raise Failure(f'the unit list was read as {units}')
+    lines = [problem.split(':')[0] for problem in units['problems']]
+    if lines != ['line 7', 'line 8', 'line 9', 'line 10']:
+        raise Failure(f'the unit list\'s problems are {units["problems"]}')
+
+
 def check_page_loads_without_token(page):
     wait_for('the live event stream', lambda: page.find('stream-state').text == 'Live', 20)
     if page.token_dialog_open():
@@ -374,6 +407,7 @@ def main():
         driver.get(base_url + '/')
 
         check_page_loads_without_token(page)
+        check_page_logic(page)
         sha = upload_firmware_with_token(page, firmware, token)
         check_html_name_shows_as_text(page, html_named)
         start_run_by_keyboard(page, sha, good[:3] + [refusing] + good[3:] + [silent])
