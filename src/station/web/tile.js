@@ -136,7 +136,8 @@ export class Tile {
       valueText: this.total > 0
         ? `${percent}% (${format.count(this.records)} of ${format.count(this.total)} records)`
         : `${percent}%`,
-      rate: sending ? `${format.count(Math.round(this.rate))} rec/s` : '',
+      rate: sending ? `${format.count(Math.round(this.rate))} rec/s`
+        : this.outcome !== null && this.records > 0 ? `${format.count(this.records)} records sent` : '',
       left: Number.isFinite(left) ? `${format.duration(left)} left` : '',
       reason: this.reason,
     };

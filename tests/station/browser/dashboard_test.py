@@ -210,6 +210,8 @@ class Dashboard:
 
     def screenshot(self, name):
         if self.screenshots:
+            if name != 'history':
+                self.js('window.scrollTo(0, 0)')
             path = os.path.join(self.screenshots, f'station-dashboard-{name}.png')
             self.driver.save_screenshot(path)
             print(f'screenshot: {path}')
