@@ -1,5 +1,18 @@
 #include "cli/ConsoleOutput.h"
 
+#include <QCoreApplication>
+
+namespace {
+
+// The program's name as it set it (uploader-cli, uploader-station).
+QString prefix()
+{
+    const QString name = QCoreApplication::applicationName();
+    return (name.isEmpty() ? QStringLiteral("uploader-cli") : name) + QStringLiteral(": ");
+}
+
+} // namespace
+
 namespace ConsoleOutput {
 
 void write(std::FILE* stream, const QByteArray& bytes)
@@ -10,12 +23,12 @@ void write(std::FILE* stream, const QByteArray& bytes)
 
 void warn(const QString& text)
 {
-    err(QStringLiteral("uploader-cli: warning: ") + text + u'\n');
+    err(prefix() + QStringLiteral("warning: ") + text + u'\n');
 }
 
 void error(const QString& text)
 {
-    err(QStringLiteral("uploader-cli: ") + text + u'\n');
+    err(prefix() + text + u'\n');
 }
 
 } // namespace ConsoleOutput

@@ -18,9 +18,9 @@ inline void err(const QString& text)
 {
     write(stderr, text.toUtf8());
 }
-// "uploader-cli: warning: TEXT" on standard error.
+// "PROGRAM: warning: TEXT" on standard error (PROGRAM: the application name, uploader-cli).
 void warn(const QString& text);
-// "uploader-cli: TEXT" on standard error.
+// "PROGRAM: TEXT" on standard error.
 void error(const QString& text);
 
 } // namespace ConsoleOutput
