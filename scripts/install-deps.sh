@@ -6,7 +6,7 @@
 #   --with-package-checks  what scripts/check-package.sh checks it with (lintian, validators, man)
 set -euo pipefail
 
-packages=(build-essential cmake qt6-base-dev libgl-dev scdoc fonts-dejavu-core fonts-dejavu-extra fonts-liberation)
+packages=(build-essential cmake pkg-config qt6-base-dev libgl-dev libmicrohttpd-dev scdoc fonts-dejavu-core fonts-dejavu-extra fonts-liberation)
 for option in "$@"; do
   case "$option" in
     --with-clang) packages+=(clang libclang-rt-14-dev) ;;

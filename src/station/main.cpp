@@ -81,6 +81,11 @@ int main(int argc, char* argv[])
         return 0;
     }
 
+    // Before anyone can learn the address: a SIGTERM from then on ends the station cleanly.
+    InterruptWatcher interrupts;
+    if (!interrupts.isActive())
+        ConsoleOutput::warn(QStringLiteral("cannot catch SIGTERM: ") + interrupts.errorString());
+
     QByteArray token;
     FirmwareStore store;
     QByteArray certificate;
@@ -128,9 +133,6 @@ int main(int argc, char* argv[])
     ConsoleOutput::out(url + u'\n');
     ConsoleOutput::error(QStringLiteral("listening on %1; state in %2").arg(url, options.stateDir));
 
-    InterruptWatcher interrupts;
-    if (!interrupts.isActive())
-        ConsoleOutput::warn(QStringLiteral("cannot catch SIGTERM: ") + interrupts.errorString());
     bool stopping = false;
     QObject::connect(&interrupts, &InterruptWatcher::interrupted, &app, [&](int) {
         if (stopping)
