@@ -26,8 +26,8 @@ import urllib.error
 import urllib.request
 
 SKIP = 77
-CHROMIUM = '/usr/bin/chromium'
-CHROMEDRIVER = '/usr/bin/chromedriver'
+CHROMIUM = os.environ.get('UPLOADER_CHROMIUM', '/usr/bin/chromium')
+CHROMEDRIVER = os.environ.get('UPLOADER_CHROMEDRIVER', '/usr/bin/chromedriver')
 GOOD_UNITS = 6
 RECORDS = 1200
 HTML_NAME = '<img src=x onerror=alert(1)>.hex'
