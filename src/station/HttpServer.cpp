@@ -4,6 +4,7 @@
 
 #include <microhttpd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstring>
 #include <cstdio>
@@ -288,6 +289,12 @@ void HttpServer::close()
     m_wake.stop();
     MHD_stop_daemon(m_daemon); // calls onCompleted for every connection left
     m_daemon = nullptr;
+}
+
+int HttpServer::openStreams() const
+{
+    return int(std::count_if(m_exchanges.cbegin(), m_exchanges.cend(),
+                             [](const HttpExchange* exchange) { return exchange->m_stream; }));
 }
 
 void HttpServer::run()

@@ -42,6 +42,8 @@ public:
     quint16 port() const { return m_port; }
     // Every connection closed: waiting exchanges get 503, streams end.
     void close();
+    // Event streams whose connection is still open.
+    int openStreams() const;
 
     // Headers every response carries.
     static QList<std::pair<QByteArray, QByteArray>> securityHeaders();

@@ -16,6 +16,8 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QTimer>
 #include <QFile>
 #include <QSaveFile>
 
@@ -140,10 +142,20 @@ int main(int argc, char* argv[])
         stopping = true;
         ConsoleOutput::error(QStringLiteral("stopping: every update interrupted, connections closed"));
         QObject::connect(&runs, &RunRegistry::idle, &app, [&] {
+            // The streams get the runs' last events before the connections close (2 s at most).
             hub.closeAll();
-            server.close();
-            app.exit(0);
-        });
+            auto* drain = new QTimer(&app);
+            QElapsedTimer waited;
+            waited.start();
+            QObject::connect(drain, &QTimer::timeout, &app, [&server, &app, drain, waited] {
+                if (server.openStreams() > 0 && waited.elapsed() < 2000)
+                    return;
+                drain->stop();
+                server.close();
+                app.exit(0);
+            });
+            drain->start(10);
+        }, Qt::SingleShotConnection);
         runs.cancelAll();
     });
     const int code = app.exec();

@@ -251,13 +251,17 @@ private slots:
         auto unit = listeningUnit();
         unit->setLatencyMs(20);
         QCOMPARE(station.request("POST", u"/api/v1/runs"_s, runBody(upload(station), {address(*unit)})).status, 201);
-        QVERIFY(waitUntil([&] { return unit->report().cumulative().recordsAccepted >= 3; }, 10000));
+        QNetworkAccessManager network;
+        EventReader reader(network, station.url, station.token); // a stream open at the end too
+        QVERIFY(waitUntil([&] { return unit->report().cumulative().recordsAccepted >= 3 && reader.comments > 0; }, 10000));
         ::kill(pid_t(station.pid()), SIGTERM);
         QVERIFY(station.waitForExit(10000));
         QCOMPARE(station.process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(station.process.exitCode(), 0);
         QVERIFY(waitUntil([&] { return !unit->report().connections.last().open; }, 2000));
         QVERIFY(!unit->report().cumulative().imageComplete);
+        QVERIFY(waitUntil([&] { return reader.reply()->isFinished(); }, 5000));
+        QCOMPARE(reader.of(u"finished"_s).last().value(u"outcome"_s).toString(), u"interrupted"_s);
     }
 
     // ---- firmware ------------------------------------------------------------------------------------
