@@ -1,6 +1,6 @@
 // The station's dashboard: wires the views to the station's API and its live events.
 
-import { api, Cancelled } from './api.js';
+import { api, ApiError, Cancelled } from './api.js';
 import { EventStream } from './events.js';
 import { History } from './history.js';
 import { Library } from './library.js';
@@ -38,7 +38,9 @@ function refreshRun(id, delayMs = 0) {
     try {
       board.applyRun(await api.run(id));
     } catch (error) {
-      if (!(error instanceof Cancelled))
+      if (error instanceof ApiError && error.status === 404)
+        board.dropRun(id); // the station restarted, or the run aged out
+      else if (!(error instanceof Cancelled))
         console.warn(`run ${id}: ${error.message}`);
     } finally {
       runFetches.delete(id);

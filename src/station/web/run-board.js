@@ -87,10 +87,27 @@ export class RunBoard {
     setInterval(() => this.tick(), TickMs);
   }
 
-  // The station's list of runs (latest first) or one run's fresh state.
+  // The station's whole list of runs (latest first): runs it no longer knows (it restarted, or
+  // they aged out) leave the page too.
   applyRuns(runs) {
+    const known = new Set(runs.map((run) => run.id));
+    for (const id of [...this.views.keys()])
+      if (!known.has(id))
+        this.dropRun(id);
     for (const run of runs)
       this.applyRun(run, { layout: false });
+    this.layoutDirty = true;
+    this.schedule();
+  }
+
+  dropRun(id) {
+    const view = this.views.get(id);
+    if (!view)
+      return;
+    for (const tile of view.tiles.values())
+      this.dirtyTiles.delete(tile);
+    this.dirtyRuns.delete(view);
+    this.views.delete(id);
     this.layoutDirty = true;
     this.schedule();
   }
@@ -131,10 +148,6 @@ export class RunBoard {
     this.dirtyTiles.add(tile);
     this.dirtyRuns.add(view);
     this.schedule();
-  }
-
-  hasRun(id) {
-    return this.views.has(id);
   }
 
   runningIds() {

@@ -6,7 +6,7 @@ Starts the test build of uploader-station with a fresh state folder and eight si
 nobody listens), loads the dashboard, enters the token when the page asks for it (a wrong one
 first), uploads a firmware file from the page, starts a run on the eight units by keyboard, and
 waits for six green tiles and two red ones with their reasons; then opens the refused update's
-log in the history. Also: a firmware name made of HTML shows as those characters, and the page
+log in the history, and restarts the station to see the page reconnect by itself. Also: a firmware name made of HTML shows as those characters, and the page
 logs no script error or Content-Security-Policy violation.
 
 Exit codes: 0 passed, 1 failed, 77 skipped (no Chromium, ChromeDriver or Selenium).
@@ -98,6 +98,12 @@ class Processes:
         except Failure as failure:
             raise Failure(f'{failure}\n{name} said:\n{self.read_log(log)}') from None
 
+    def stop(self, name):
+        for started_name, process, _ in self.started:
+            if started_name == name and process.poll() is None:
+                process.terminate()
+                process.wait(20)
+
     def stop_all(self):
         for name, process, log in reversed(self.started):
             if process.poll() is None:
@@ -134,10 +140,10 @@ def start_units(processes, unitsim):
     return units[:GOOD_UNITS], units[GOOD_UNITS], silent
 
 
-def start_station(processes, station, state_dir):
-    process, log = processes.start('station', [station, '--state-dir', state_dir, '--listen', '127.0.0.1:0',
-                                               '--time-scale', '0.02'])
-    match = processes.wait_for_line('station', process, log, r'^(http://127\.0\.0\.1:\d+)\s*$')
+def start_station(processes, station, state_dir, port=0, name='station'):
+    process, log = processes.start(name, [station, '--state-dir', state_dir, '--listen', f'127.0.0.1:{port}',
+                                          '--time-scale', '0.02'])
+    match = processes.wait_for_line(name, process, log, r'^(http://127\.0\.0\.1:\d+)\s*$')
     with open(os.path.join(state_dir, 'token')) as f:
         token = f.read().strip()
     return match.group(1), token
@@ -363,12 +369,25 @@ def check_history(page, base_url, refusing):
     page.screenshot('history')
 
 
+def check_reconnect(page, processes, station, state_dir, base_url):
+    """The station restarts: the page says so, reconnects by itself, and reads the runs again
+    (the new station has none, so the old run leaves the page)."""
+    processes.stop('station')
+    wait_for('the page to see the station gone',
+             lambda: page.find('stream-state').get_attribute('data-state') == 'reconnecting', 20)
+    start_station(processes, station, state_dir, port=int(base_url.rsplit(':', 1)[1]), name='station-again')
+    wait_for('the page to reconnect', lambda: page.find('stream-state').text == 'Live', 40)
+    wait_for('the runs to be read again', lambda: page.find('runs-empty').is_displayed(), 10)
+
+
 def check_console(page):
     problems = []
     for entry in page.driver.get_log('browser'):
         message = entry.get('message', '')
         if 'Failed to load resource' in message and ('401' in message or '404' in message):
             continue  # the wrong token and a missing history are meant to be answered so
+        if 'ERR_CONNECTION_REFUSED' in message or ('/api/v1/events' in message and 'ERR_INCOMPLETE' in message):
+            continue  # while the station restarts
         if entry.get('level') == 'SEVERE' or 'Content Security Policy' in message:
             problems.append(message)
     if problems:
@@ -416,6 +435,7 @@ def main():
         reason = check_run(page, good, refusing, silent)
         print(f'refused unit\'s tile: "{reason}"')
         check_history(page, base_url, refusing)
+        check_reconnect(page, processes, args.station, state_dir, base_url)
         check_console(page)
     except Failure as failure:
         print(f'FAILED: {failure}')
