@@ -296,6 +296,8 @@ def check_html_name_shows_as_text(page, path):
 
 
 def start_run_by_keyboard(page, firmware_sha, units):
+    if page.js(ANNOUNCEMENT_PROBE) != ['status', 'polite']:
+        raise Failure('the announcements are not a polite live region')
     from selenium.webdriver.common.action_chains import ActionChains
     from selenium.webdriver.common.keys import Keys
     from selenium.webdriver.support.ui import Select
@@ -315,6 +317,15 @@ def start_run_by_keyboard(page, firmware_sha, units):
     if outline in ('none', ''):
         raise Failure('the focused start button shows no focus outline')
     ActionChains(page.driver).send_keys(Keys.ENTER).perform()
+
+
+ANNOUNCEMENT_PROBE = """
+window.__announced = [];
+const region = document.getElementById('announcer');
+new MutationObserver(() => window.__announced.push(region.textContent))
+  .observe(region, { childList: true, characterData: true, subtree: true });
+return [region.getAttribute('role'), region.getAttribute('aria-live')];
+"""
 
 
 def check_run(page, good, refusing, silent):
@@ -346,6 +357,11 @@ def check_run(page, good, refusing, silent):
     counts = page.find('run-list').find_element(page.by.CSS_SELECTOR, '.run-counts').text
     if not counts.startswith(f'{len(good)} succeeded, 2 failed'):
         raise Failure(f'the run says "{counts}"')
+    announced = ' / '.join(page.js('return window.__announced'))
+    for expected in (f'{good[0]}: update succeeded', f'{refusing}: update failed: {tiles[refusing]["reason"]}',
+                     f'{silent}: update failed'):
+        if expected not in announced:
+            raise Failure(f'the live region never said "{expected}"; it said: {announced}')
     wait_for('the run to be marked finished',
              lambda: 'finished' in page.find('run-list').find_element(page.by.CSS_SELECTOR, '.run-meta').text, 15)
     page.screenshot('finished')
