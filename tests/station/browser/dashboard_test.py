@@ -6,7 +6,8 @@ Starts the test build of uploader-station with a fresh state folder and eight si
 nobody listens), loads the dashboard, enters the token when the page asks for it (a wrong one
 first), uploads a firmware file from the page, starts a run on the eight units by keyboard, and
 waits for six green tiles and two red ones with their reasons; then opens the refused update's
-log in the history, and restarts the station to see the page reconnect by itself. Also: a firmware name made of HTML shows as those characters, and the page
+log in the history. Then it cancels a run on a slow unit, and restarts the station to see the
+page reconnect by itself. Also: a firmware name made of HTML shows as those characters, and the page
 logs no script error or Content-Security-Policy violation.
 
 Exit codes: 0 passed, 1 failed, 77 skipped (no Chromium, ChromeDriver or Selenium).
@@ -136,8 +137,10 @@ def start_units(processes, unitsim):
         process, log = processes.start(name, command)
         match = processes.wait_for_line(name, process, log, r'listening on [\d.]+:(\d+)')
         units.append(f'127.0.0.1:{match.group(1)}')
+    process, log = processes.start('unit-slow', [unitsim, '--product', 'marlin', '--port', '0', '--latency', '200'])
+    slow = '127.0.0.1:' + processes.wait_for_line('unit-slow', process, log, r'listening on [\d.]+:(\d+)').group(1)
     silent = f'127.0.0.1:{free_port_nobody_listens_on()}'
-    return units[:GOOD_UNITS], units[GOOD_UNITS], silent
+    return units[:GOOD_UNITS], units[GOOD_UNITS], silent, slow
 
 
 def start_station(processes, station, state_dir, port=0, name='station'):
@@ -295,18 +298,20 @@ def check_html_name_shows_as_text(page, path):
         raise Failure(f'the firmware choice does not show the name as text: {option_texts}')
 
 
-def start_run_by_keyboard(page, firmware_sha, units):
+def start_run_by_keyboard(page, firmware_sha, units, folder):
     if page.js(ANNOUNCEMENT_PROBE) != ['status', 'polite']:
         raise Failure('the announcements are not a polite live region')
     from selenium.webdriver.common.action_chains import ActionChains
     from selenium.webdriver.common.keys import Keys
     from selenium.webdriver.support.ui import Select
     Select(page.find('run-firmware')).select_by_value(firmware_sha)
-    text = '# line 3\n' + '\n'.join(units[:4]) + '\n\n' + '\n'.join(f'{u}  # bench' for u in units[4:]) + '\n'
-    field = page.find('run-units')
-    field.click()
-    field.send_keys(text)
-    wait_for('the unit count', lambda: page.find('run-units-count').text.startswith(f'{len(units)} units'), 5)
+    list_file = os.path.join(folder, 'line-7-units.txt')
+    with open(list_file, 'w') as f:
+        f.write('# line 7\r\n' + '\r\n'.join(units[:4]) + '\r\n\r\n' + '\r\n'.join(f'{u}  # bench' for u in units[4:]))
+    page.find('units-file').send_keys(list_file)
+    wait_for('the unit list read from its file',
+             lambda: page.find('run-units-count').text.startswith(f'{len(units)} units'), 5)
+    page.find('run-units').click()
     for _ in range(12):
         if page.js('return document.activeElement.id') == 'start-run':
             break
@@ -385,6 +390,25 @@ def check_history(page, base_url, refusing):
     page.screenshot('history')
 
 
+def check_cancel(page, slow):
+    field = page.find('run-units')
+    field.clear()
+    field.send_keys(slow)
+    page.find('start-run').click()
+
+    def slow_tile():
+        return [t for t in page.tiles() if t['unit'] == slow]
+    wait_for('the slow unit updating', lambda: any(t['kind'] == 'running' and t['phase'] == 'sending'
+                                                   for t in slow_tile()), 30)
+    page.driver.find_element(page.by.CSS_SELECTOR, '#run-list .run-cancel:not([hidden])').click()
+    wait_for('the confirmation', lambda: page.driver.switch_to.alert, 5).accept()
+    wait_for('the tile to turn cancelled', lambda: slow_tile() and slow_tile()[0]['kind'] == 'interrupted', 20)
+    wait_for('the run to be marked cancelled', lambda: 'cancelled' in page.find('run-list').find_element(
+        page.by.CSS_SELECTOR, '.run-meta').text, 10)
+    if page.driver.find_elements(page.by.CSS_SELECTOR, '#run-list .run-cancel:not([hidden])'):
+        raise Failure('a cancelled run still offers to be cancelled')
+
+
 def check_reconnect(page, processes, station, state_dir, base_url):
     """The station restarts: the page says so, reconnects by itself, and reads the runs again
     (the new station has none, so the old run leaves the page)."""
@@ -437,7 +461,7 @@ def main():
             with open(path, 'w', newline='') as f:
                 f.write(firmware_text(records))
 
-        good, refusing, silent = start_units(processes, args.unitsim)
+        good, refusing, silent, slow = start_units(processes, args.unitsim)
         base_url, token = start_station(processes, args.station, state_dir)
         driver = browser(os.path.join(folder, 'chromium'))
         page = Dashboard(driver, screenshots)
@@ -447,10 +471,11 @@ def main():
         check_page_logic(page)
         sha = upload_firmware_with_token(page, firmware, token)
         check_html_name_shows_as_text(page, html_named)
-        start_run_by_keyboard(page, sha, good[:3] + [refusing] + good[3:] + [silent])
+        start_run_by_keyboard(page, sha, good[:3] + [refusing] + good[3:] + [silent], folder)
         reason = check_run(page, good, refusing, silent)
         print(f'refused unit\'s tile: "{reason}"')
         check_history(page, base_url, refusing)
+        check_cancel(page, slow)
         check_reconnect(page, processes, args.station, state_dir, base_url)
         check_console(page)
     except Failure as failure:
