@@ -7,6 +7,7 @@ import { Tile } from './tile.js';
 
 const template = document.getElementById('run-template');
 const TickMs = 1000;
+const PendingEventsPerRun = 20000;
 
 class RunView {
   constructor(run, onCancel) {
@@ -79,6 +80,7 @@ export class RunBoard {
     this.emptyNote = emptyNote;
     this.callbacks = callbacks;
     this.views = new Map();
+    this.pending = new Map(); // run id -> events that came before the run's state
     this.dirtyTiles = new Set();
     this.dirtyRuns = new Set();
     this.announcements = [];
@@ -101,6 +103,7 @@ export class RunBoard {
   }
 
   dropRun(id) {
+    this.pending.delete(id);
     const view = this.views.get(id);
     if (!view)
       return;
@@ -126,6 +129,9 @@ export class RunBoard {
       tile.applyState(unit, now);
       this.dirtyTiles.add(tile);
     }
+    for (const event of this.pending.get(run.id) || [])
+      this.applyUnitEvent(view, event);
+    this.pending.delete(run.id);
     this.dirtyRuns.add(view);
     if (layout || wasRunning !== (view.state === 'running'))
       this.layoutDirty = true;
@@ -135,10 +141,21 @@ export class RunBoard {
   applyEvent(event) {
     const view = this.views.get(event.run);
     if (!view) {
-      if (event.run)
-        this.callbacks.onUnknownRun(event.run);
+      // A run this page has not read yet (it started a moment ago): its events wait for the
+      // run's state, then replay on top of it, so no unit's end goes unannounced.
+      if (!event.run)
+        return;
+      const waiting = this.pending.get(event.run) || [];
+      if (waiting.length < PendingEventsPerRun)
+        waiting.push(event);
+      this.pending.set(event.run, waiting);
+      this.callbacks.onUnknownRun(event.run);
       return;
     }
+    this.applyUnitEvent(view, event);
+  }
+
+  applyUnitEvent(view, event) {
     if (typeof event.unit !== 'string')
       return;
     const tile = view.tile(event.unit);
