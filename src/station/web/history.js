@@ -70,7 +70,8 @@ export class History {
       if (generation !== this.generation || error instanceof Cancelled)
         return;
       this.table.hidden = true;
-      this.state.textContent = error instanceof ApiError && error.status === 404 && error.code !== 'not-found'
+      // A search never answers 404 for finding nothing: the station has no history to search.
+      this.state.textContent = error instanceof ApiError && error.status === 404
         ? 'This station keeps no history yet.'
         : `The history could not be read: ${error.message}`;
     }

@@ -375,6 +375,8 @@ def check_run(page, good, refusing, silent):
 
 def check_history(page, base_url, refusing):
     if not history_endpoint_exists(base_url):
+        wait_for('the page to say there is no history',
+                 lambda: page.find('history-state').text == 'This station keeps no history yet.', 10)
         print('PENDING: the station has no /api/v1/updates yet; the history step (open a failed '
               "update's log) is skipped until it has")
         return
