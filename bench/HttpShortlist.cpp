@@ -6,7 +6,7 @@
 //   idle    200 connections that send nothing: how many the server still holds after 10 s and
 //           after 40 s, and how long a normal request takes meanwhile.
 //
-//   http_shortlist                      measures all three
+//   http_shortlist [--only N]           measures all three (or the Nth, from 1)
 //   http_shortlist --serve qt|httplib   (the child)
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -108,7 +108,8 @@ void measureUpload(Server& server)
     QTcpSocket socket;
     socket.connectToHost(QHostAddress::LocalHost, server.port);
     waitFor([&] { return socket.state() == QAbstractSocket::ConnectedState; }, 5000);
-    socket.write("POST /upload HTTP/1.1\r\n" + server.host + server.auth +
+    const QByteArray path = server.auth.isEmpty() ? "/upload" : "/api/v1/firmware?name=big.hex";
+    socket.write("POST " + path + " HTTP/1.1\r\n" + server.host + server.auth +
                  "Content-Type: application/octet-stream\r\nContent-Length: " + QByteArray::number(Declared) + "\r\n\r\n");
     const QByteArray chunk(256 * 1024, '0');
     qint64 sent = 0;
@@ -194,7 +195,11 @@ int main(int argc, char* argv[])
           QStringLiteral("--max-connections-per-client"), QStringLiteral("300"), QStringLiteral("--max-connections"),
           QStringLiteral("300")}},
     };
-    for (const Candidate& candidate : candidates) {
+    const qsizetype only = args.indexOf(QStringLiteral("--only"));
+    for (size_t i = 0; i < candidates.size(); ++i) {
+        const Candidate& candidate = candidates[i];
+        if (only > 0 && only + 1 < args.size() && args.at(only + 1).toUInt() != i + 1)
+            continue;
         std::printf("%s\n", candidate.name);
         Server server;
         if (!start(server, candidate.program, candidate.arguments)) {

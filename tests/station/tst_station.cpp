@@ -326,6 +326,11 @@ private slots:
                                 "Content-Type: application/json\r\nContent-Length: 2000000\r\n\r\n";
         QCOMPARE(StationProcess::statusOf(station.raw(json)), 413);
         QVERIFY(QDir(station.stateDir.filePath(u"firmware"_s)).entryList(QDir::Files).isEmpty());
+        // Headers are bounded too.
+        const QByteArray huge = station.raw("GET /api/v1/runs HTTP/1.1\r\n" + host + "X-Filler: " +
+                                            QByteArray(64 * 1024, 'x') + "\r\n\r\n");
+        QVERIFY2(StationProcess::statusOf(huge) >= 400 || huge.isEmpty(), huge.left(100).constData());
+        QCOMPARE(station.get(u"/api/v1/runs"_s).status, 200);
         QVERIFY2(station.rssKiB() - before < 2048, qPrintable(u"%1 -> %2 KiB"_s.arg(before).arg(station.rssKiB())));
     }
 
