@@ -71,6 +71,8 @@ void FirmwareUpload::finish()
 {
     const FirmwareCheckResult& result = m_check->result();
     if (!result.ok()) {
+        // Gone before the answer: a client that reads the store next finds nothing of it.
+        m_file.remove();
         if (result.kind == FirmwareCheckResult::Kind::Unreadable)
             m_exchange.respond(HttpResponse::error(500, QStringLiteral("internal"),
                                                    QStringLiteral("Cannot read the upload back: %1").arg(result.problem)));

@@ -128,7 +128,7 @@ void RunRegistry::rebalanceProgress()
     qint64 units = 0;
     for (const StationRun* run : std::as_const(m_runs))
         if (run->running())
-            units += run->activeUnits().size();
+            units += run->unitsAtOnce();
     const qint64 interval = std::max(MinProgressIntervalMs, units * 1000 / ProgressBudgetPerSecond);
     for (StationRun* run : std::as_const(m_runs))
         run->setProgressIntervalMs(interval);

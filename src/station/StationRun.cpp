@@ -5,6 +5,8 @@
 
 #include <QJsonArray>
 
+#include <algorithm>
+
 StationRun::StationRun(QString id, const StoredFirmware& firmware, QString product, UpdateRunner::Plan plan,
                        EventHub& hub, QObject* parent)
     : QObject(parent), m_id(std::move(id)), m_firmware(firmware), m_product(std::move(product)),
@@ -76,13 +78,11 @@ QStringList StationRun::activeUnits() const
     return units;
 }
 
-int StationRun::updatingUnits() const
+int StationRun::unitsAtOnce() const
 {
-    int count = 0;
-    for (const UnitRun& run : m_runner.units())
-        if (run.state == UnitRun::State::Running)
-            ++count;
-    return count;
+    const int units = int(m_runner.units().size());
+    const int parallel = m_runner.plan().parallel;
+    return parallel > 0 ? std::min(parallel, units) : units;
 }
 
 QString StationRun::stateName(State state)

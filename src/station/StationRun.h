@@ -37,7 +37,8 @@ public:
     const QString& firmware() const { return m_firmware.sha256; }
     // The units still being updated or waiting, as host:port.
     QStringList activeUnits() const;
-    int updatingUnits() const;
+    // How many of its units update at once at most (parallel, or all of them).
+    int unitsAtOnce() const;
     void setProgressIntervalMs(qint64 ms) { m_events.setProgressIntervalMs(ms); }
 
     QJsonObject toJson() const;
