@@ -29,8 +29,7 @@ namespace {
 constexpr qint64 Limit = 64LL * 1024 * 1024;
 constexpr qint64 Declared = 100LL * 1024 * 1024;
 
-template <typename Condition>
-bool waitFor(Condition condition, int timeoutMs)
+template <typename Condition> bool waitFor(Condition condition, int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);
     while (!condition()) {
@@ -56,8 +55,9 @@ int serveQt()
     QHttpServer server;
     server.route(QStringLiteral("/upload"), [](const QHttpServerRequest& request) {
         // The handler only ever sees a whole body: it can refuse it only after it was read.
-        return request.body().size() > Limit ? QHttpServerResponse(QHttpServerResponder::StatusCode::PayloadTooLarge)
-                                             : QHttpServerResponse(QByteArrayLiteral("ok"));
+        return request.body().size() > Limit
+                   ? QHttpServerResponse(QHttpServerResponder::StatusCode::PayloadTooLarge)
+                   : QHttpServerResponse(QByteArrayLiteral("ok"));
     });
     server.route(QStringLiteral("/status"), [] { return QHttpServerResponse(QByteArrayLiteral("{}")); });
     const quint16 port = server.listen(QHostAddress::LocalHost, 0);
@@ -70,8 +70,12 @@ int serveHttplib()
 {
     httplib::Server server;
     server.set_payload_max_length(size_t(Limit));
-    server.Post("/upload", [](const httplib::Request&, httplib::Response& response) { response.set_content("ok", "text/plain"); });
-    server.Get("/status", [](const httplib::Request&, httplib::Response& response) { response.set_content("{}", "application/json"); });
+    server.Post("/upload", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content("ok", "text/plain");
+    });
+    server.Get("/status", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content("{}", "application/json");
+    });
     const int port = server.bind_to_any_port("127.0.0.1");
     std::printf("http://127.0.0.1:%d\n", port);
     std::fflush(stdout);
@@ -91,10 +95,12 @@ bool start(Server& server, const QString& program, const QStringList& arguments)
 {
     server.process.start(program, arguments);
     QByteArray out;
-    if (!waitFor([&] {
-            out += server.process.readAllStandardOutput();
-            return out.contains('\n');
-        }, 10000))
+    if (!waitFor(
+            [&] {
+                out += server.process.readAllStandardOutput();
+                return out.contains('\n');
+            },
+            10000))
         return false;
     server.port = quint16(out.left(out.indexOf('\n')).split(':').last().toUInt());
     server.host = "Host: 127.0.0.1:" + QByteArray::number(server.port) + "\r\n";
@@ -110,7 +116,8 @@ void measureUpload(Server& server)
     waitFor([&] { return socket.state() == QAbstractSocket::ConnectedState; }, 5000);
     const QByteArray path = server.auth.isEmpty() ? "/upload" : "/api/v1/firmware?name=big.hex";
     socket.write("POST " + path + " HTTP/1.1\r\n" + server.host + server.auth +
-                 "Content-Type: application/octet-stream\r\nContent-Length: " + QByteArray::number(Declared) + "\r\n\r\n");
+                 "Content-Type: application/octet-stream\r\nContent-Length: " + QByteArray::number(Declared) +
+                 "\r\n\r\n");
     const QByteArray chunk(256 * 1024, '0');
     qint64 sent = 0;
     QByteArray answer;
@@ -126,10 +133,12 @@ void measureUpload(Server& server)
         if (!answer.isEmpty())
             break;
     }
-    waitFor([&] {
-        answer += socket.readAll();
-        return answer.contains("\r\n\r\n") || socket.state() != QAbstractSocket::ConnectedState;
-    }, 30000);
+    waitFor(
+        [&] {
+            answer += socket.readAll();
+            return answer.contains("\r\n\r\n") || socket.state() != QAbstractSocket::ConnectedState;
+        },
+        30000);
     const qint64 taken = sent - socket.bytesToWrite();
     std::printf("  upload: answer \"%s\" after %.1f MiB sent (at most that much read); VmHWM +%.1f MiB\n",
                 answer.left(answer.indexOf('\r')).constData(), double(taken) / 1048576.0,
@@ -153,10 +162,12 @@ void measureIdle(Server& server)
     const QByteArray path = server.auth.isEmpty() ? "/status" : "/api/v1/runs";
     probe.write("GET " + path + " HTTP/1.1\r\n" + server.host + server.auth + "Connection: close\r\n\r\n");
     QByteArray answer;
-    const bool answered = waitFor([&] {
-        answer += probe.readAll();
-        return answer.contains("\r\n\r\n");
-    }, 15000);
+    const bool answered = waitFor(
+        [&] {
+            answer += probe.readAll();
+            return answer.contains("\r\n\r\n");
+        },
+        15000);
     const double probeMs = double(clock.nsecsElapsed()) / 1e6;
     const auto open = [&] {
         return std::count_if(sockets.begin(), sockets.end(),
@@ -165,10 +176,11 @@ void measureIdle(Server& server)
     waitFor([] { return false; }, 9500);
     const auto after10 = open();
     waitFor([&] { return open() == 0; }, 30000);
-    std::printf("  idle: 200 connections, %ld still open after 10 s, %ld after 40 s; a request meanwhile: %s\n",
-                long(after10), long(open()),
-                answered ? qPrintable(QStringLiteral("answered in %1 ms").arg(probeMs, 0, 'f', 1))
-                         : "no answer within 15 s");
+    std::printf(
+        "  idle: 200 connections, %ld still open after 10 s, %ld after 40 s; a request meanwhile: %s\n",
+        long(after10), long(open()),
+        answered ? qPrintable(QStringLiteral("answered in %1 ms").arg(probeMs, 0, 'f', 1))
+                 : "no answer within 15 s");
 }
 
 } // namespace
@@ -189,11 +201,14 @@ int main(int argc, char* argv[])
     QTemporaryDir state;
     const std::vector<Candidate> candidates{
         {"Qt HTTP Server 6.4", app.applicationFilePath(), {QStringLiteral("--serve"), QStringLiteral("qt")}},
-        {"cpp-httplib 0.11 (payload limit 64 MiB)", app.applicationFilePath(), {QStringLiteral("--serve"), QStringLiteral("httplib")}},
-        {"libmicrohttpd 0.9.75 (uploader-station, idle time-out 30 s)", QStringLiteral(BENCH_STATION),
-         {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--state-dir"), state.path(),
-          QStringLiteral("--max-connections-per-client"), QStringLiteral("300"), QStringLiteral("--max-connections"),
-          QStringLiteral("300")}},
+        {"cpp-httplib 0.11 (payload limit 64 MiB)",
+         app.applicationFilePath(),
+         {QStringLiteral("--serve"), QStringLiteral("httplib")}},
+        {"libmicrohttpd 0.9.75 (uploader-station, idle time-out 30 s)",
+         QStringLiteral(BENCH_STATION),
+         {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--state-dir"),
+          state.path(), QStringLiteral("--max-connections-per-client"), QStringLiteral("300"),
+          QStringLiteral("--max-connections"), QStringLiteral("300")}},
     };
     const qsizetype only = args.indexOf(QStringLiteral("--only"));
     for (size_t i = 0; i < candidates.size(); ++i) {

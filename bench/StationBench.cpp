@@ -32,8 +32,7 @@ namespace {
 
 constexpr int FleetProcesses = 8;
 
-template <typename Condition>
-bool waitFor(Condition condition, int timeoutMs)
+template <typename Condition> bool waitFor(Condition condition, int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);
     while (!condition()) {
@@ -109,7 +108,8 @@ int main(int argc, char* argv[])
     const int rate = value("--rate", 1000);
 
     QTemporaryDir dir;
-    const HexGenerator::File file = HexGenerator::write(dir.filePath(QStringLiteral("fw.hex")).toStdString(), records - 1, 0);
+    const HexGenerator::File file =
+        HexGenerator::write(dir.filePath(QStringLiteral("fw.hex")).toStdString(), records - 1, 0);
 
     // The units.
     std::vector<std::unique_ptr<QProcess>> fleets;
@@ -117,13 +117,15 @@ int main(int argc, char* argv[])
     for (int f = 0; f < FleetProcesses; ++f) {
         auto fleet = std::make_unique<QProcess>();
         const int count = (manyUnits + FleetProcesses - 1) / FleetProcesses;
-        fleet->start(QStringLiteral(BENCH_UNIT_FLEET),
-                     {QStringLiteral("--units"), QString::number(count), QStringLiteral("--latency"), QStringLiteral("10")});
+        fleet->start(QStringLiteral(BENCH_UNIT_FLEET), {QStringLiteral("--units"), QString::number(count),
+                                                        QStringLiteral("--latency"), QStringLiteral("10")});
         QByteArray out;
-        waitFor([&] {
-            out += fleet->readAllStandardOutput();
-            return out.count('\n') >= count;
-        }, 20000);
+        waitFor(
+            [&] {
+                out += fleet->readAllStandardOutput();
+                return out.count('\n') >= count;
+            },
+            20000);
         for (const QByteArray& line : out.split('\n'))
             if (line.startsWith("listening on "))
                 units << QString::fromLatin1(line.mid(13));
@@ -137,14 +139,16 @@ int main(int argc, char* argv[])
     // The station.
     QProcess station;
     station.start(QStringLiteral(BENCH_STATION),
-                  {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--state-dir"), dir.path(),
-                   QStringLiteral("--time-scale"), QStringLiteral("0.05"), QStringLiteral("--max-connections"),
-                   QStringLiteral("1024")});
+                  {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--state-dir"),
+                   dir.path(), QStringLiteral("--time-scale"), QStringLiteral("0.05"),
+                   QStringLiteral("--max-connections"), QStringLiteral("1024")});
     QByteArray stationOut;
-    waitFor([&] {
-        stationOut += station.readAllStandardOutput();
-        return stationOut.contains('\n');
-    }, 10000);
+    waitFor(
+        [&] {
+            stationOut += station.readAllStandardOutput();
+            return stationOut.contains('\n');
+        },
+        10000);
     Bench bench;
     bench.url = QString::fromLatin1(stationOut.left(stationOut.indexOf('\n')));
     QFile tokenFile(dir.filePath(QStringLiteral("token")));
@@ -153,7 +157,9 @@ int main(int argc, char* argv[])
     QFile firmware(QString::fromStdString(file.path));
     firmware.open(QIODevice::ReadOnly);
     const QString sha256 =
-        bench.call("POST", QStringLiteral("/api/v1/firmware?name=bench.hex"), firmware.readAll()).value(QStringLiteral("sha256")).toString();
+        bench.call("POST", QStringLiteral("/api/v1/firmware?name=bench.hex"), firmware.readAll())
+            .value(QStringLiteral("sha256"))
+            .toString();
     const qint64 pid = station.processId();
 
     const auto run = [&](int count, int statusRate) {
@@ -229,14 +235,16 @@ int main(int argc, char* argv[])
     const RunResult many = run(manyUnits, 0);
     for (const RunResult* r : {&one, &many})
         std::printf("%6lld %10.2f %7.2fx %14.0f %16.2f\n", r->records / file.recordLines, r->wallS,
-                    r->wallS / one.wallS, double(r->records) / r->wallS, double(r->cpuUs) / double(r->records));
+                    r->wallS / one.wallS, double(r->records) / r->wallS,
+                    double(r->cpuUs) / double(r->records));
     std::printf("peak RSS (VmHWM) of the station: %.1f MiB\n", double(statusKiB(pid, "VmHWM")) / 1024.0);
 
     const RunResult quiet = run(loadUnits, 0);
     const RunResult loaded = run(loadUnits, rate);
-    std::printf("%d units: %.0f records/s alone, %.0f records/s with %d status requests/s asked (%ld/s answered)\n",
-                loadUnits, double(quiet.records) / quiet.wallS, double(loaded.records) / loaded.wallS, rate,
-                loaded.statusAnswers);
+    std::printf(
+        "%d units: %.0f records/s alone, %.0f records/s with %d status requests/s asked (%ld/s answered)\n",
+        loadUnits, double(quiet.records) / quiet.wallS, double(loaded.records) / loaded.wallS, rate,
+        loaded.statusAnswers);
     std::printf("station CPU: %.2f us/record alone, %.2f us/record under the status load\n",
                 double(quiet.cpuUs) / double(quiet.records), double(loaded.cpuUs) / double(loaded.records));
     const bool ok = one.ok && many.ok && quiet.ok && loaded.ok;

@@ -81,8 +81,9 @@ const StoredFirmware* FirmwareStore::find(const QString& sha256) const
 QList<StoredFirmware> FirmwareStore::list() const
 {
     QList<StoredFirmware> all = m_entries.values();
-    std::stable_sort(all.begin(), all.end(),
-                     [](const StoredFirmware& a, const StoredFirmware& b) { return a.uploaded > b.uploaded; });
+    std::stable_sort(all.begin(), all.end(), [](const StoredFirmware& a, const StoredFirmware& b) {
+        return a.uploaded > b.uploaded;
+    });
     return all;
 }
 
@@ -103,7 +104,8 @@ bool FirmwareStore::add(const QString& path, const StoredFirmware& firmware, boo
         QFile::remove(path);
         return false;
     }
-    if (!meta.open(QIODevice::WriteOnly) || meta.write(QJsonDocument(object).toJson()) < 0 || !meta.commit()) {
+    if (!meta.open(QIODevice::WriteOnly) || meta.write(QJsonDocument(object).toJson()) < 0 ||
+        !meta.commit()) {
         *error = QStringLiteral("cannot write %1: %2").arg(meta.fileName(), meta.errorString());
         QFile::remove(target);
         return false;
@@ -118,7 +120,8 @@ bool FirmwareStore::remove(const QString& sha256, QString* error)
     if (!m_entries.contains(key))
         return true;
     QDir dir(m_folder);
-    const bool removed = dir.remove(key + QStringLiteral(".json")) || !dir.exists(key + QStringLiteral(".json"));
+    const bool removed =
+        dir.remove(key + QStringLiteral(".json")) || !dir.exists(key + QStringLiteral(".json"));
     dir.remove(key + QStringLiteral(".hex"));
     if (!removed) {
         *error = QStringLiteral("cannot remove %1 from %2").arg(key, m_folder);

@@ -18,8 +18,9 @@ void FirmwareUpload::start(HttpExchange& exchange, FirmwareStore& store, const Q
 {
     auto* upload = new FirmwareUpload(exchange, store, name);
     if (!upload->m_file.open()) {
-        exchange.respond(HttpResponse::error(500, QStringLiteral("internal"),
-                                             QStringLiteral("Cannot store the upload: %1").arg(upload->m_file.errorString())));
+        exchange.respond(HttpResponse::error(
+            500, QStringLiteral("internal"),
+            QStringLiteral("Cannot store the upload: %1").arg(upload->m_file.errorString())));
         return;
     }
     exchange.receiveBody(
@@ -43,16 +44,18 @@ void FirmwareUpload::write(const char* data, qsizetype size)
     m_size += size;
     if (m_file.write(data, size) != size) {
         m_failed = true;
-        m_exchange.respond(HttpResponse::error(500, QStringLiteral("internal"),
-                                               QStringLiteral("Cannot store the upload: %1").arg(m_file.errorString())));
+        m_exchange.respond(
+            HttpResponse::error(500, QStringLiteral("internal"),
+                                QStringLiteral("Cannot store the upload: %1").arg(m_file.errorString())));
     }
 }
 
 void FirmwareUpload::bodyComplete()
 {
     if (!m_file.flush() || ::fsync(m_file.handle()) != 0) {
-        m_exchange.respond(HttpResponse::error(500, QStringLiteral("internal"),
-                                               QStringLiteral("Cannot store the upload: %1").arg(m_file.errorString())));
+        m_exchange.respond(
+            HttpResponse::error(500, QStringLiteral("internal"),
+                                QStringLiteral("Cannot store the upload: %1").arg(m_file.errorString())));
         return;
     }
     m_check = std::make_unique<FirmwareCheck>(m_file.fileName());
@@ -74,8 +77,9 @@ void FirmwareUpload::finish()
         // Gone before the answer: a client that reads the store next finds nothing of it.
         m_file.remove();
         if (result.kind == FirmwareCheckResult::Kind::Unreadable)
-            m_exchange.respond(HttpResponse::error(500, QStringLiteral("internal"),
-                                                   QStringLiteral("Cannot read the upload back: %1").arg(result.problem)));
+            m_exchange.respond(
+                HttpResponse::error(500, QStringLiteral("internal"),
+                                    QStringLiteral("Cannot read the upload back: %1").arg(result.problem)));
         else
             m_exchange.respond(HttpResponse::error(422, QStringLiteral("check-failed"), result.problem));
         return;

@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <cstdarg>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -41,11 +41,12 @@ HttpRequest readRequest(MHD_Connection* connection, const char* url, const char*
         connection, MHD_GET_ARGUMENT_KIND,
         [](void* cls, MHD_ValueKind, const char* key, const char* value) -> MHD_Result {
             static_cast<HttpRequest*>(cls)->query.insert(QString::fromUtf8(key),
-                                                        QString::fromUtf8(value ? value : ""));
+                                                         QString::fromUtf8(value ? value : ""));
             return MHD_YES;
         },
         &request);
-    if (const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS))
+    if (const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS))
         request.client = QHostAddress(info->client_addr);
     bool ok = false;
     const QByteArray length = request.header("content-length");
@@ -109,8 +110,9 @@ void HttpExchange::feed(const char* data, qsizetype size)
 {
     m_bodyReceived += size;
     if (m_bodyReceived > m_bodyLimit || !m_sink) {
-        respond(HttpResponse::error(413, QStringLiteral("too-large"),
-                                    QStringLiteral("The body is larger than the %1 bytes taken.").arg(m_bodyLimit)));
+        respond(HttpResponse::error(
+            413, QStringLiteral("too-large"),
+            QStringLiteral("The body is larger than the %1 bytes taken.").arg(m_bodyLimit)));
         return;
     }
     m_sink(data, size);
@@ -206,7 +208,8 @@ QList<std::pair<QByteArray, QByteArray>> HttpServer::securityHeaders()
     return {
         {QByteArrayLiteral("X-Content-Type-Options"), QByteArrayLiteral("nosniff")},
         {QByteArrayLiteral("Content-Security-Policy"),
-         QByteArrayLiteral("default-src 'self'; frame-ancestors 'none'; base-uri 'none'; form-action 'none'")},
+         QByteArrayLiteral(
+             "default-src 'self'; frame-ancestors 'none'; base-uri 'none'; form-action 'none'")},
         {QByteArrayLiteral("Referrer-Policy"), QByteArrayLiteral("no-referrer")},
         {QByteArrayLiteral("Cache-Control"), QByteArrayLiteral("no-store")},
     };
@@ -249,8 +252,7 @@ bool HttpServer::listen(const QHostAddress& address, quint16 port, const HttpSer
     }
     options.push_back({MHD_OPTION_END, 0, nullptr});
 
-    m_daemon = MHD_start_daemon(flags, port, nullptr, nullptr,
-                                &HttpServerCallbacks::access, this,
+    m_daemon = MHD_start_daemon(flags, port, nullptr, nullptr, &HttpServerCallbacks::access, this,
                                 MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END);
     if (!m_daemon) {
         *error = QStringLiteral("cannot listen on %1 port %2 (in use, not this machine's address, or a bad "
@@ -371,14 +373,13 @@ int HttpServer::queue(HttpExchange& exchange)
     int status = 200;
     if (exchange.m_stream) {
         response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 16 * 1024,
-                                                     &HttpServerCallbacks::streamRead,
-                                                     &exchange, nullptr);
+                                                     &HttpServerCallbacks::streamRead, &exchange, nullptr);
         MHD_add_response_header(response, "Content-Type", "text/event-stream");
     } else {
         const HttpResponse& r = *exchange.m_response;
         status = r.status;
-        response = MHD_create_response_from_buffer(size_t(r.body.size()), const_cast<char*>(r.body.constData()),
-                                                   MHD_RESPMEM_MUST_COPY);
+        response = MHD_create_response_from_buffer(
+            size_t(r.body.size()), const_cast<char*>(r.body.constData()), MHD_RESPMEM_MUST_COPY);
         if (!r.contentType.isEmpty())
             MHD_add_response_header(response, "Content-Type", r.contentType.constData());
         for (const auto& [name, value] : r.headers)
@@ -399,17 +400,21 @@ int HttpServer::queue(HttpExchange& exchange)
 // else at this point (the request is still being read). Over TLS the client sees the close alone.
 void HttpServer::refuseMidBody(HttpExchange& exchange)
 {
-    const MHD_ConnectionInfo* tls = MHD_get_connection_info(exchange.m_connection, MHD_CONNECTION_INFO_GNUTLS_SESSION);
-    const MHD_ConnectionInfo* fd = MHD_get_connection_info(exchange.m_connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    const MHD_ConnectionInfo* tls =
+        MHD_get_connection_info(exchange.m_connection, MHD_CONNECTION_INFO_GNUTLS_SESSION);
+    const MHD_ConnectionInfo* fd =
+        MHD_get_connection_info(exchange.m_connection, MHD_CONNECTION_INFO_CONNECTION_FD);
     if ((tls && tls->tls_session) || !fd)
         return;
     const HttpResponse& r = *exchange.m_response;
     QByteArray bytes = "HTTP/1.1 " + QByteArray::number(r.status) + " Refused\r\nConnection: close\r\n";
-    bytes += "Content-Type: " + r.contentType + "\r\nContent-Length: " + QByteArray::number(r.body.size()) + "\r\n";
+    bytes += "Content-Type: " + r.contentType + "\r\nContent-Length: " + QByteArray::number(r.body.size()) +
+             "\r\n";
     for (const auto& [name, value] : securityHeaders())
         bytes += name + ": " + value + "\r\n";
     bytes += "\r\n" + r.body;
-    [[maybe_unused]] const ssize_t written = ::send(fd->connect_fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL);
+    [[maybe_unused]] const ssize_t written =
+        ::send(fd->connect_fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL);
     ::shutdown(fd->connect_fd, SHUT_WR);
 }
 

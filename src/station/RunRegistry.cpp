@@ -28,8 +28,9 @@ HttpResponse RunRegistry::start(const RunRequest& request)
 {
     const StoredFirmware* firmware = m_store.find(request.firmware);
     if (!firmware)
-        return HttpResponse::error(404, QStringLiteral("unknown-firmware"),
-                                   QStringLiteral("No stored firmware has the SHA-256 %1.").arg(request.firmware));
+        return HttpResponse::error(
+            404, QStringLiteral("unknown-firmware"),
+            QStringLiteral("No stored firmware has the SHA-256 %1.").arg(request.firmware));
     QSet<QString> busy;
     int running = 0;
     for (const StationRun* run : std::as_const(m_runs)) {
@@ -44,12 +45,14 @@ HttpResponse RunRegistry::start(const RunRequest& request)
         if (busy.contains(unit.label()))
             taken.append(unit.label());
     if (!taken.isEmpty())
-        return HttpResponse::error(409, QStringLiteral("unit-busy"),
-                                   QStringLiteral("%1 of the units are being updated by another run.").arg(taken.size()),
-                                   {{QStringLiteral("units"), taken}});
+        return HttpResponse::error(
+            409, QStringLiteral("unit-busy"),
+            QStringLiteral("%1 of the units are being updated by another run.").arg(taken.size()),
+            {{QStringLiteral("units"), taken}});
     if (running >= MaxRunning)
-        return HttpResponse::error(503, QStringLiteral("too-many-runs"),
-                                   QStringLiteral("%1 runs are running; start this one when one has ended.").arg(running));
+        return HttpResponse::error(
+            503, QStringLiteral("too-many-runs"),
+            QStringLiteral("%1 runs are running; start this one when one has ended.").arg(running));
 
     UpdateRunner::Plan plan;
     plan.units = request.units;

@@ -24,7 +24,8 @@ public:
     static constexpr qint64 ProgressBudgetPerSecond = 100;
 
     // template: what every update's request starts from (timings, build title).
-    RunRegistry(FirmwareStore& store, EventHub& hub, UpdateRequest requestTemplate, QObject* parent = nullptr);
+    RunRegistry(FirmwareStore& store, EventHub& hub, UpdateRequest requestTemplate,
+                QObject* parent = nullptr);
 
     // 201 with the id, or the error to send (404 unknown firmware, 409 units busy, 503 too many runs).
     HttpResponse start(const RunRequest& request);

@@ -29,7 +29,8 @@ HttpResponse notFound(const QString& what)
 
 } // namespace
 
-StationApi::StationApi(Settings settings, HostCheck hosts, FirmwareStore& store, RunRegistry& runs, EventHub& hub)
+StationApi::StationApi(Settings settings, HostCheck hosts, FirmwareStore& store, RunRegistry& runs,
+                       EventHub& hub)
     : m_settings(std::move(settings)), m_hosts(std::move(hosts)), m_store(store), m_runs(runs), m_hub(hub)
 {
 }
@@ -50,7 +51,8 @@ bool StationApi::isFirmwareName(const QString& name)
     if (name.size() < 5 || name.size() > 255 || !name.endsWith(QLatin1String(".hex"), Qt::CaseInsensitive))
         return false;
     for (QChar c : name)
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f || c == u'/' || c == u'\\' || c.category() == QChar::Other_Format)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f || c == u'/' || c == u'\\' ||
+            c.category() == QChar::Other_Format)
             return false;
     return !name.startsWith(u'.');
 }
@@ -68,10 +70,11 @@ void StationApi::handle(HttpExchange& exchange)
 {
     const HttpRequest& request = exchange.request();
     if (request.hostHeaders != 1 || !m_hosts.allows(request.header("host"))) {
-        exchange.respond(HttpResponse::error(421, QStringLiteral("misdirected"),
-                                             QStringLiteral("This station does not answer to the host \"%1\"; "
-                                                            "start it with --server-name to add a name.")
-                                                 .arg(QString::fromLatin1(request.header("host")).left(200))));
+        exchange.respond(
+            HttpResponse::error(421, QStringLiteral("misdirected"),
+                                QStringLiteral("This station does not answer to the host \"%1\"; "
+                                               "start it with --server-name to add a name.")
+                                    .arg(QString::fromLatin1(request.header("host")).left(200))));
         return;
     }
     if (request.method == "OPTIONS") {
@@ -79,14 +82,16 @@ void StationApi::handle(HttpExchange& exchange)
         return;
     }
     if (!isSafePath(request.path)) {
-        exchange.respond(HttpResponse::error(400, QStringLiteral("bad-path"), QStringLiteral("The path is not allowed.")));
+        exchange.respond(
+            HttpResponse::error(400, QStringLiteral("bad-path"), QStringLiteral("The path is not allowed.")));
         return;
     }
     if (request.path == QLatin1String("/api") || request.path.startsWith(QLatin1String("/api/"))) {
         if ((m_settings.tokenForReads || !isRead(request.method)) && !authorized(request)) {
             HttpResponse response = HttpResponse::error(
                 401, QStringLiteral("unauthorized"),
-                QStringLiteral("This needs the station's token: Authorization: Bearer TOKEN (see STATE_DIR/token)."));
+                QStringLiteral(
+                    "This needs the station's token: Authorization: Bearer TOKEN (see STATE_DIR/token)."));
             response.headers.append({QByteArrayLiteral("WWW-Authenticate"), QByteArrayLiteral("Bearer")});
             exchange.respond(response);
             return;
@@ -111,8 +116,9 @@ void StationApi::handle(HttpExchange& exchange)
 
 HttpResponse StationApi::methodNotAllowed(const QByteArray& allowed)
 {
-    HttpResponse response = HttpResponse::error(405, QStringLiteral("method-not-allowed"),
-                                                QStringLiteral("Allowed here: %1.").arg(QString::fromLatin1(allowed)));
+    HttpResponse response =
+        HttpResponse::error(405, QStringLiteral("method-not-allowed"),
+                            QStringLiteral("Allowed here: %1.").arg(QString::fromLatin1(allowed)));
     response.headers.append({QByteArrayLiteral("Allow"), allowed});
     return response;
 }
@@ -166,14 +172,16 @@ void StationApi::firmwareCollection(HttpExchange& exchange)
     if (!isFirmwareName(name)) {
         exchange.respond(HttpResponse::error(
             400, QStringLiteral("bad-name"),
-            QStringLiteral("?name= must be a file name ending in .hex, without a path or control characters.")));
+            QStringLiteral(
+                "?name= must be a file name ending in .hex, without a path or control characters.")));
         return;
     }
     if (request.contentLength > m_settings.maxFirmwareSize) {
-        exchange.respond(HttpResponse::error(413, QStringLiteral("too-large"),
-                                             QStringLiteral("The file is %1 bytes; the station takes at most %2.")
-                                                 .arg(request.contentLength)
-                                                 .arg(m_settings.maxFirmwareSize)));
+        exchange.respond(
+            HttpResponse::error(413, QStringLiteral("too-large"),
+                                QStringLiteral("The file is %1 bytes; the station takes at most %2.")
+                                    .arg(request.contentLength)
+                                    .arg(m_settings.maxFirmwareSize)));
         return;
     }
     FirmwareUpload::start(exchange, m_store, name, m_settings.maxFirmwareSize);
@@ -255,9 +263,9 @@ void StationApi::runItem(HttpExchange& exchange, const QString& id)
     }
     if (method == "DELETE") {
         if (!run->running()) {
-            exchange.respond(HttpResponse::error(409, QStringLiteral("run-ended"),
-                                                 QStringLiteral("The run has ended already (%1).")
-                                                     .arg(StationRun::stateName(run->state()))));
+            exchange.respond(HttpResponse::error(
+                409, QStringLiteral("run-ended"),
+                QStringLiteral("The run has ended already (%1).").arg(StationRun::stateName(run->state()))));
             return;
         }
         run->cancel();

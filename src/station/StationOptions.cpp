@@ -173,7 +173,8 @@ bool StationOptionsParser::parse(const QStringList& arguments, StationOptions* o
         return false;
     }
     if (parser.isSet(maxFirmware) && !parseSize(parser.value(maxFirmware), &result.maxFirmwareSize)) {
-        *error = QStringLiteral("--max-firmware-size \"%1\" is no size (e.g. 64M)").arg(parser.value(maxFirmware));
+        *error =
+            QStringLiteral("--max-firmware-size \"%1\" is no size (e.g. 64M)").arg(parser.value(maxFirmware));
         return false;
     }
     const auto number = [&](const QCommandLineOption& option, int low, int high, int* value) {

@@ -41,7 +41,8 @@ bool create(const QString& file, QByteArray* token, QString* error)
         return false;
     }
     const QByteArray line = *token + '\n';
-    const bool written = ::write(fd, line.constData(), size_t(line.size())) == line.size() && ::fsync(fd) == 0;
+    const bool written =
+        ::write(fd, line.constData(), size_t(line.size())) == line.size() && ::fsync(fd) == 0;
     ::close(fd);
     if (!written) {
         *error = QStringLiteral("cannot write %1: %2").arg(file, systemError());
@@ -99,7 +100,8 @@ bool loadOrCreate(const QString& stateDir, QByteArray* token, QString* error)
     contents.truncate(n);
     *token = contents.trimmed();
     if (token->size() < 32 || QByteArray::fromHex(*token).toHex() != token->toLower()) {
-        *error = QStringLiteral("%1 holds no token (at least 32 hex digits); delete it for a new one").arg(file);
+        *error =
+            QStringLiteral("%1 holds no token (at least 32 hex digits); delete it for a new one").arg(file);
         return false;
     }
     return true;

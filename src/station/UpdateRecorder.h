@@ -25,5 +25,6 @@ public:
     virtual void updateStarted(const UpdateIdentity& update, const QDateTime& at) = 0;
     virtual void updateLog(const UpdateIdentity& update, const QString& text, bool debugOnly) = 0;
     // interrupted: the run was cancelled or the station stopped (the outcome shows "interrupted").
-    virtual void updateFinished(const UpdateIdentity& update, const UpdateResult& result, bool interrupted) = 0;
+    virtual void updateFinished(const UpdateIdentity& update, const UpdateResult& result,
+                                bool interrupted) = 0;
 };

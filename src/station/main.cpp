@@ -17,9 +17,9 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QTimer>
 #include <QFile>
 #include <QSaveFile>
+#include <QTimer>
 
 #include <csignal>
 
@@ -92,8 +92,8 @@ int main(int argc, char* argv[])
     FirmwareStore store;
     QByteArray certificate;
     QByteArray key;
-    if (!makeStateDir(options.stateDir, &error) || !TokenFile::loadOrCreate(options.stateDir, &token, &error) ||
-        !store.open(options.stateDir, &error) ||
+    if (!makeStateDir(options.stateDir, &error) ||
+        !TokenFile::loadOrCreate(options.stateDir, &token, &error) || !store.open(options.stateDir, &error) ||
         (!options.tlsCertificate.isEmpty() &&
          (!readPem(options.tlsCertificate, QStringLiteral("certificate"), &certificate, &error) ||
           !readPem(options.tlsKey, QStringLiteral("key"), &key, &error)))) {
@@ -118,16 +118,17 @@ int main(int argc, char* argv[])
     settings.tokenForReads = !options.address.isLoopback();
     settings.maxFirmwareSize = options.maxFirmwareSize;
     settings.defaultProduct = options.product;
-    api = std::make_unique<StationApi>(settings,
-                                       HostCheck(options.listenHost, options.address, server.port(), options.serverNames),
-                                       store, runs, hub);
+    api = std::make_unique<StationApi>(
+        settings, HostCheck(options.listenHost, options.address, server.port(), options.serverNames), store,
+        runs, hub);
 
     const QString host = options.address.protocol() == QAbstractSocket::IPv6Protocol
                              ? u'[' + options.address.toString() + u']'
                              : options.address.toString();
-    const QString url = QStringLiteral("%1://%2:%3")
-                            .arg(certificate.isEmpty() ? QStringLiteral("http") : QStringLiteral("https"), host)
-                            .arg(server.port());
+    const QString url =
+        QStringLiteral("%1://%2:%3")
+            .arg(certificate.isEmpty() ? QStringLiteral("http") : QStringLiteral("https"), host)
+            .arg(server.port());
     QSaveFile listening(QDir(options.stateDir).filePath(QStringLiteral("listening")));
     if (listening.open(QIODevice::WriteOnly))
         listening.write(url.toUtf8() + '\n');
@@ -141,21 +142,24 @@ int main(int argc, char* argv[])
             return;
         stopping = true;
         ConsoleOutput::error(QStringLiteral("stopping: every update interrupted, connections closed"));
-        QObject::connect(&runs, &RunRegistry::idle, &app, [&] {
-            // The streams get the runs' last events before the connections close (2 s at most).
-            hub.closeAll();
-            auto* drain = new QTimer(&app);
-            QElapsedTimer waited;
-            waited.start();
-            QObject::connect(drain, &QTimer::timeout, &app, [&server, &app, drain, waited] {
-                if (server.openStreams() > 0 && waited.elapsed() < 2000)
-                    return;
-                drain->stop();
-                server.close();
-                app.exit(0);
-            });
-            drain->start(10);
-        }, Qt::SingleShotConnection);
+        QObject::connect(
+            &runs, &RunRegistry::idle, &app,
+            [&] {
+                // The streams get the runs' last events before the connections close (2 s at most).
+                hub.closeAll();
+                auto* drain = new QTimer(&app);
+                QElapsedTimer waited;
+                waited.start();
+                QObject::connect(drain, &QTimer::timeout, &app, [&server, &app, drain, waited] {
+                    if (server.openStreams() > 0 && waited.elapsed() < 2000)
+                        return;
+                    drain->stop();
+                    server.close();
+                    app.exit(0);
+                });
+                drain->start(10);
+            },
+            Qt::SingleShotConnection);
         runs.cancelAll();
     });
     const int code = app.exec();

@@ -57,13 +57,15 @@ public:
     // Starts it and waits for the address it prints; false when it does not come up.
     bool start(const QStringList& extra = {})
     {
-        QStringList arguments{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--state-dir"),
-                              stateDir.path(), QStringLiteral("--time-scale"), QStringLiteral("0.02")};
+        QStringList arguments{QStringLiteral("--listen"),     QStringLiteral("127.0.0.1:0"),
+                              QStringLiteral("--state-dir"),  stateDir.path(),
+                              QStringLiteral("--time-scale"), QStringLiteral("0.02")};
         process.setArguments(arguments + extra);
         process.start();
         if (!process.waitForStarted(5000))
             return false;
-        if (!waitUntil([this] { return out.contains('\n') || process.state() == QProcess::NotRunning; }, 10000))
+        if (!waitUntil([this] { return out.contains('\n') || process.state() == QProcess::NotRunning; },
+                       10000))
             return false;
         url = QString::fromUtf8(out.left(out.indexOf('\n')));
         port = quint16(QUrl(url).port());

@@ -105,13 +105,14 @@ class StationTest : public QObject
 
     const QList<QByteArray> m_lines = HexFile::plain(60);
     const QByteArray m_firmware = HexFile::join(m_lines);
-    const QString m_sha256 = QString::fromLatin1(QCryptographicHash::hash(m_firmware, QCryptographicHash::Sha256).toHex());
+    const QString m_sha256 =
+        QString::fromLatin1(QCryptographicHash::hash(m_firmware, QCryptographicHash::Sha256).toHex());
 
     // Uploads the test's firmware; its SHA-256.
     QString upload(StationProcess& station)
     {
-        const HttpAnswer answer =
-            station.request("POST", u"/api/v1/firmware?name=plain.hex"_s, m_firmware, true, "application/octet-stream");
+        const HttpAnswer answer = station.request("POST", u"/api/v1/firmware?name=plain.hex"_s, m_firmware,
+                                                  true, "application/octet-stream");
         return answer.json().value(u"sha256"_s).toString();
     }
 
@@ -138,8 +139,8 @@ private slots:
         EventReader reader(network, station.url, station.token);
         QVERIFY(waitUntil([&] { return reader.comments > 0; }, 5000));
 
-        const HttpAnswer stored = station.request("POST", u"/api/v1/firmware?name=plain.hex"_s, m_firmware, true,
-                                                  "application/octet-stream");
+        const HttpAnswer stored = station.request("POST", u"/api/v1/firmware?name=plain.hex"_s, m_firmware,
+                                                  true, "application/octet-stream");
         QCOMPARE(stored.status, 201);
         QCOMPARE(stored.json().value(u"sha256"_s).toString(), m_sha256);
         QCOMPARE(stored.json().value(u"to_send"_s).toInt(), 60 + 1);
@@ -213,10 +214,11 @@ private slots:
             units.back()->setLatencyMs(20);
             names << address(*units.back());
         }
-        const QString id = station.request("POST", u"/api/v1/runs"_s, runBody(sha256, names, {{u"parallel"_s, 2}}))
-                               .json()
-                               .value(u"id"_s)
-                               .toString();
+        const QString id =
+            station.request("POST", u"/api/v1/runs"_s, runBody(sha256, names, {{u"parallel"_s, 2}}))
+                .json()
+                .value(u"id"_s)
+                .toString();
         QVERIFY(waitUntil([&] { return units[0]->report().cumulative().recordsAccepted >= 5; }, 10000));
 
         // Another run may not take a unit that this one updates.
@@ -250,10 +252,13 @@ private slots:
         QVERIFY2(station.start(), station.err.constData());
         auto unit = listeningUnit();
         unit->setLatencyMs(20);
-        QCOMPARE(station.request("POST", u"/api/v1/runs"_s, runBody(upload(station), {address(*unit)})).status, 201);
+        QCOMPARE(
+            station.request("POST", u"/api/v1/runs"_s, runBody(upload(station), {address(*unit)})).status,
+            201);
         QNetworkAccessManager network;
         EventReader reader(network, station.url, station.token); // a stream open at the end too
-        QVERIFY(waitUntil([&] { return unit->report().cumulative().recordsAccepted >= 3 && reader.comments > 0; }, 10000));
+        QVERIFY(waitUntil(
+            [&] { return unit->report().cumulative().recordsAccepted >= 3 && reader.comments > 0; }, 10000));
         ::kill(pid_t(station.pid()), SIGTERM);
         QVERIFY(station.waitForExit(10000));
         QCOMPARE(station.process.exitStatus(), QProcess::NormalExit);
@@ -282,16 +287,19 @@ private slots:
         bad[20] = 'G';
         const HttpAnswer refused = station.request("POST", u"/api/v1/firmware?name=bad.hex"_s, bad);
         QCOMPARE(refused.status, 422);
-        QVERIFY2(refused.json().value(u"message"_s).toString().startsWith(u"line 1, column"_s), refused.body.constData());
+        QVERIFY2(refused.json().value(u"message"_s).toString().startsWith(u"line 1, column"_s),
+                 refused.body.constData());
         QCOMPARE(QDir(station.stateDir.filePath(u"firmware"_s)).entryList(QDir::Files).size(), 2);
 
-        for (const QString& name : {u"../x.hex"_s, u"dir/x.hex"_s, u"x.bin"_s, u"a%0Ab.hex"_s, u""_s, u"%5Cx.hex"_s})
+        for (const QString& name :
+             {u"../x.hex"_s, u"dir/x.hex"_s, u"x.bin"_s, u"a%0Ab.hex"_s, u""_s, u"%5Cx.hex"_s})
             QCOMPARE(station.request("POST", u"/api/v1/firmware?name="_s + name, m_firmware).status, 400);
 
         for (const QString& id : {u"1234"_s, QString(64, u'g'), u"..%2Ftoken"_s})
             QCOMPARE(station.request("DELETE", u"/api/v1/firmware/"_s + id).status, 400);
         QCOMPARE(station.request("DELETE", u"/api/v1/firmware/"_s + QString(64, u'0')).status, 404);
-        const HttpAnswer unknown = station.request("POST", u"/api/v1/runs"_s, runBody(QString(64, u'0'), {u"127.0.0.1:1"_s}));
+        const HttpAnswer unknown =
+            station.request("POST", u"/api/v1/runs"_s, runBody(QString(64, u'0'), {u"127.0.0.1:1"_s}));
         QCOMPARE(unknown.status, 404);
         QCOMPARE(unknown.error(), u"unknown-firmware"_s);
         QCOMPARE(station.request("DELETE", u"/api/v1/firmware/"_s + m_sha256.toUpper()).status, 204);
@@ -309,8 +317,9 @@ private slots:
         const qint64 before = station.rssKiB();
         const QByteArray auth = "Authorization: Bearer " + station.token + "\r\n";
         const QByteArray host = "Host: 127.0.0.1:" + QByteArray::number(station.port) + "\r\n";
-        const QByteArray declared = station.raw("POST /api/v1/firmware?name=big.hex HTTP/1.1\r\n" + host + auth +
-                                                "Content-Length: 104857600\r\n\r\n" + QByteArray(65536, ':'));
+        const QByteArray declared =
+            station.raw("POST /api/v1/firmware?name=big.hex HTTP/1.1\r\n" + host + auth +
+                        "Content-Length: 104857600\r\n\r\n" + QByteArray(65536, ':'));
         QCOMPARE(StationProcess::statusOf(declared), 413);
         QVERIFY(declared.contains("\"too-large\""));
 
@@ -327,11 +336,12 @@ private slots:
         QCOMPARE(StationProcess::statusOf(station.raw(json)), 413);
         QVERIFY(QDir(station.stateDir.filePath(u"firmware"_s)).entryList(QDir::Files).isEmpty());
         // Headers are bounded too.
-        const QByteArray huge = station.raw("GET /api/v1/runs HTTP/1.1\r\n" + host + "X-Filler: " +
-                                            QByteArray(64 * 1024, 'x') + "\r\n\r\n");
+        const QByteArray huge = station.raw("GET /api/v1/runs HTTP/1.1\r\n" + host +
+                                            "X-Filler: " + QByteArray(64 * 1024, 'x') + "\r\n\r\n");
         QVERIFY2(StationProcess::statusOf(huge) >= 400 || huge.isEmpty(), huge.left(100).constData());
         QCOMPARE(station.get(u"/api/v1/runs"_s).status, 200);
-        QVERIFY2(station.rssKiB() - before < 2048, qPrintable(u"%1 -> %2 KiB"_s.arg(before).arg(station.rssKiB())));
+        QVERIFY2(station.rssKiB() - before < 2048,
+                 qPrintable(u"%1 -> %2 KiB"_s.arg(before).arg(station.rssKiB())));
     }
 
     // ---- who may do what ---------------------------------------------------------------------------
@@ -340,7 +350,9 @@ private slots:
     {
         StationProcess station;
         QVERIFY2(station.start(), station.err.constData());
-        struct stat status{};
+        struct stat status
+        {
+        };
         QCOMPARE(::stat(QFile::encodeName(station.stateDir.filePath(u"token"_s)).constData(), &status), 0);
         QCOMPARE(status.st_mode & 0777, 0600u);
         QCOMPARE(station.token.size(), 64);
@@ -352,10 +364,11 @@ private slots:
         const QByteArray host = "Host: 127.0.0.1:" + QByteArray::number(station.port) + "\r\n";
         QByteArray wrong = station.token;
         wrong[10] = wrong[10] == 'a' ? 'b' : 'a';
-        for (const QByteArray& header : {"Authorization: Bearer " + wrong, "Authorization: Basic " + station.token,
-                                         QByteArray("Authorization: Bearer"), QByteArray("Cookie: token=x")})
-            QCOMPARE(StationProcess::statusOf(station.raw("DELETE /api/v1/runs/abc HTTP/1.1\r\n" + host + header +
-                                                          "\r\nConnection: close\r\n\r\n")),
+        for (const QByteArray& header :
+             {"Authorization: Bearer " + wrong, "Authorization: Basic " + station.token,
+              QByteArray("Authorization: Bearer"), QByteArray("Cookie: token=x")})
+            QCOMPARE(StationProcess::statusOf(station.raw("DELETE /api/v1/runs/abc HTTP/1.1\r\n" + host +
+                                                          header + "\r\nConnection: close\r\n\r\n")),
                      401);
         // Reads on loopback need no token; the page never does.
         const HttpAnswer read = station.request("GET", u"/api/v1/runs"_s, {}, false);
@@ -368,16 +381,18 @@ private slots:
         QVERIFY(!read.headers.contains("access-control-allow-origin"));
         QVERIFY(!read.headers.contains("set-cookie"));
 
-        const QByteArray preflight = station.raw("OPTIONS /api/v1/runs HTTP/1.1\r\n" + host +
-                                                 "Origin: http://evil.example\r\nAccess-Control-Request-Method: POST\r\n"
-                                                 "Connection: close\r\n\r\n");
+        const QByteArray preflight =
+            station.raw("OPTIONS /api/v1/runs HTTP/1.1\r\n" + host +
+                        "Origin: http://evil.example\r\nAccess-Control-Request-Method: POST\r\n"
+                        "Connection: close\r\n\r\n");
         QCOMPARE(StationProcess::statusOf(preflight), 405);
         QVERIFY(!preflight.toLower().contains("access-control-allow"));
 
         const HttpAnswer page = station.request("GET", u"/"_s, {}, false);
         QCOMPARE(page.status, 200);
         QVERIFY(page.headers.value("content-type").startsWith("text/html"));
-        QCOMPARE(station.get(u"/app.js"_s).headers.value("content-type"), QByteArray("text/javascript; charset=utf-8"));
+        QCOMPARE(station.get(u"/app.js"_s).headers.value("content-type"),
+                 QByteArray("text/javascript; charset=utf-8"));
         QCOMPARE(station.get(u"/no-such-page.html"_s).status, 404);
         const HttpAnswer api = station.get(u"/api/v1/openapi.json"_s);
         QCOMPARE(api.status, 200);
@@ -390,8 +405,8 @@ private slots:
         StationProcess station;
         QVERIFY2(station.start({u"--server-name"_s, u"station.example"_s}), station.err.constData());
         const QByteArray port = QByteArray::number(station.port);
-        for (const QByteArray& host : {QByteArray("evil.example"), "evil.example:" + port, "127.0.0.1:1" + port,
-                                       QByteArray("127.0.0.1.evil.example")})
+        for (const QByteArray& host : {QByteArray("evil.example"), "evil.example:" + port,
+                                       "127.0.0.1:1" + port, QByteArray("127.0.0.1.evil.example")})
             QCOMPARE(StationProcess::statusOf(station.rawGet("/api/v1/runs", host)), 421);
         for (const QByteArray& host : {"127.0.0.1:" + port, QByteArray("localhost"), "LOCALHOST:" + port,
                                        "[::1]:" + port, QByteArray("station.example")})
@@ -452,16 +467,22 @@ private slots:
             sockets.back()->connectToHost(QHostAddress::LocalHost, station.port);
         }
         // Half of them start a request and stop half-way through its headers.
-        QVERIFY(waitUntil([&] {
-            return std::all_of(sockets.begin(), sockets.end(),
-                               [](const auto& s) { return s->state() == QAbstractSocket::ConnectedState; });
-        }, 10000));
+        QVERIFY(waitUntil(
+            [&] {
+                return std::all_of(sockets.begin(), sockets.end(), [](const auto& s) {
+                    return s->state() == QAbstractSocket::ConnectedState;
+                });
+            },
+            10000));
         for (size_t i = 0; i < sockets.size(); i += 2)
             sockets[i]->write("GET /api/v1/runs HTTP/1.1\r\nHost: 127.0.0.1\r\n");
-        QVERIFY(waitUntil([&] {
-            return std::all_of(sockets.begin(), sockets.end(),
-                               [](const auto& s) { return s->state() == QAbstractSocket::UnconnectedState; });
-        }, 15000));
+        QVERIFY(waitUntil(
+            [&] {
+                return std::all_of(sockets.begin(), sockets.end(), [](const auto& s) {
+                    return s->state() == QAbstractSocket::UnconnectedState;
+                });
+            },
+            15000));
         QCOMPARE(station.get(u"/api/v1/runs"_s).status, 200);
     }
 

@@ -50,7 +50,8 @@ private slots:
         QVERIFY(StationApi::isSafePath(u"/"_s));
         QVERIFY(StationApi::isSafePath(u"/api/v1/runs"_s));
         QVERIFY(StationApi::isSafePath(u"/app..js"_s));
-        for (const QString& bad : {u"/../x"_s, u"/a/.."_s, u"/a/./b"_s, u"/a\\..\\b"_s, u"/a\nb"_s, u"relative"_s})
+        for (const QString& bad :
+             {u"/../x"_s, u"/a/.."_s, u"/a/./b"_s, u"/a\\..\\b"_s, u"/a\nb"_s, u"relative"_s})
             QVERIFY2(!StationApi::isSafePath(bad), qPrintable(bad));
     }
 
