@@ -170,9 +170,7 @@ int main(int argc, char* argv[])
         const long long cpuBefore = cpuUs(pid);
         QElapsedTimer clock;
         clock.start();
-        const QString id = bench.call("POST", QStringLiteral("/api/v1/runs"), QJsonDocument(body).toJson())
-                               .value(QStringLiteral("id"))
-                               .toString();
+        QString id;
         // Status load: rate/100 requests every 10 ms, on QNetworkAccessManager's six connections.
         QTimer load;
         long sent = 0;
@@ -188,30 +186,38 @@ int main(int argc, char* argv[])
                 });
             }
         });
-        if (statusRate > 0)
-            load.start(10);
-        QJsonObject state;
-        QTimer poll;
-        poll.setInterval(20);
+        // The run's end from the event stream, which was open before the run started: no polling
+        // load on the station or the machine.
+        QNetworkRequest eventsRequest(QUrl(bench.url + QStringLiteral("/api/v1/events")));
+        eventsRequest.setRawHeader("Authorization", "Bearer " + bench.token);
+        std::unique_ptr<QNetworkReply> events(bench.network.get(eventsRequest));
+        QByteArray stream;
         bool ended = false;
-        QObject::connect(&poll, &QTimer::timeout, [&] {
-            QNetworkRequest request(QUrl(bench.url + QStringLiteral("/api/v1/runs/") + id));
-            QNetworkReply* reply = bench.network.get(request);
-            QObject::connect(reply, &QNetworkReply::finished, reply, [&, reply] {
-                const QJsonObject object = QJsonDocument::fromJson(reply->readAll()).object();
-                if (!ended && object.value(QStringLiteral("state")).toString() == QLatin1String("finished")) {
+        QObject::connect(events.get(), &QNetworkReply::readyRead, events.get(), [&] {
+            stream += events->readAll();
+            qsizetype end;
+            while ((end = stream.indexOf("\n\n")) >= 0) {
+                const QJsonObject event = QJsonDocument::fromJson(stream.mid(6, end - 6)).object();
+                stream.remove(0, end + 2);
+                if (!ended && event.value(QStringLiteral("event")).toString() == QLatin1String("run") &&
+                    event.value(QStringLiteral("run")).toString() == id &&
+                    event.value(QStringLiteral("state")).toString() != QLatin1String("running")) {
                     ended = true;
                     result.wallS = double(clock.nsecsElapsed()) / 1e9;
-                    state = object;
                 }
-                reply->deleteLater();
-            });
+            }
         });
-        poll.start();
+        waitFor([&] { return !stream.isEmpty(); }, 5000); // the stream's first comment: it is open
+        clock.restart();
+        id = bench.call("POST", QStringLiteral("/api/v1/runs"), QJsonDocument(body).toJson())
+                 .value(QStringLiteral("id"))
+                 .toString();
+        if (statusRate > 0)
+            load.start(10);
         waitFor([&] { return ended; }, 900000);
         load.stop();
-        poll.stop();
         result.cpuUs = cpuUs(pid) - cpuBefore;
+        const QJsonObject state = bench.call("GET", QStringLiteral("/api/v1/runs/") + id);
         int succeeded = 0;
         for (const QJsonValue& unit : state.value(QStringLiteral("units")).toArray()) {
             result.records += unit.toObject().value(QStringLiteral("records")).toInteger();
