@@ -10,6 +10,8 @@
 
 #include <QCryptographicHash>
 #include <QJsonArray>
+#include <QSslSocket>
+#include <QStandardPaths>
 #include <QTest>
 
 #include <csignal>
@@ -484,6 +486,37 @@ private slots:
             },
             15000));
         QCOMPARE(station.get(u"/api/v1/runs"_s).status, 200);
+    }
+
+    // --tls-cert and --tls-key: HTTPS, and nothing in the clear on that port.
+    void tls()
+    {
+        const QString openssl = QStandardPaths::findExecutable(u"openssl"_s);
+        if (openssl.isEmpty() || !QSslSocket::supportsSsl())
+            QSKIP("needs openssl to make a certificate and Qt's TLS backend");
+        QTemporaryDir keys;
+        const QString cert = keys.filePath(u"cert.pem"_s);
+        const QString key = keys.filePath(u"key.pem"_s);
+        QCOMPARE(QProcess::execute(openssl, {u"req"_s, u"-x509"_s, u"-newkey"_s, u"rsa:2048"_s, u"-nodes"_s,
+                                             u"-keyout"_s, key, u"-out"_s, cert, u"-days"_s, u"2"_s,
+                                             u"-subj"_s, u"/CN=127.0.0.1"_s}),
+                 0);
+        StationProcess station;
+        QVERIFY2(station.start({u"--tls-cert"_s, cert, u"--tls-key"_s, key}), station.err.constData());
+        QVERIFY(station.url.startsWith(u"https://"_s));
+
+        QSslSocket socket;
+        socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+        QByteArray received;
+        QObject::connect(&socket, &QSslSocket::readyRead, &socket, [&] { received += socket.readAll(); });
+        socket.connectToHostEncrypted(u"127.0.0.1"_s, station.port);
+        QVERIFY(waitUntil([&] { return socket.isEncrypted(); }, 10000));
+        socket.write("GET /api/v1/runs HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(station.port) +
+                     "\r\nConnection: close\r\n\r\n");
+        QVERIFY(waitUntil([&] { return received.contains("{\"runs\":[]}"); }, 10000));
+        QCOMPARE(StationProcess::statusOf(received), 200);
+
+        QVERIFY(!station.rawGet("/api/v1/runs", {}).startsWith("HTTP/"));
     }
 
     void tokenFileReadableByOthers()
