@@ -44,6 +44,9 @@ expected="$work/expected"
   echo "usr/share/icons/hicolor/scalable/apps/$app_id.svg"
   echo "usr/share/doc/$package/copyright"
   echo "usr/share/doc/$package/changelog.gz"
+  if printf '%s\n' "${programs[@]}" | grep -qx uploader-station; then
+    echo "lib/systemd/system/uploader-station.service"
+  fi
 } | sort > "$expected"
 # Files and symbolic links, without directories: "./usr/bin/uploader" -> "usr/bin/uploader".
 dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ { print $6 }' | sed 's|^\./||' | sort > "$work/actual"
@@ -92,6 +95,24 @@ if [[ -x "$stage/usr/bin/uploader-cli" ]]; then
     pass "uploader-cli --time-scale is a usage error (exit 2)"
   else
     fail "uploader-cli --time-scale: exit $status: $(head -n 3 <<<"$out")"
+  fi
+fi
+if [[ -x "$stage/usr/bin/uploader-station" ]]; then
+  if out="$(env -u LD_LIBRARY_PATH "$stage/usr/bin/uploader-station" --version 2>&1)" && grep -qF "$version" <<<"$out"; then
+    pass "uploader-station --version: $out"
+  else
+    fail "uploader-station --version does not print $version: $(head -n 3 <<<"$out")"
+  fi
+  unit="$stage/lib/systemd/system/uploader-station.service"
+  if grep -qx "ExecStart=/usr/bin/uploader-station" "$unit" && grep -qx "DynamicUser=yes" "$unit"; then
+    pass "uploader-station.service starts /usr/bin/uploader-station as a dynamic user"
+  else
+    fail "uploader-station.service: ExecStart or DynamicUser missing"
+  fi
+  if [[ -n "$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -E 'postinst|prerm|postrm' || true)" ]]; then
+    fail "maintainer scripts present: the service must not be enabled by the package"
+  else
+    pass "no maintainer scripts: the service is installed, not enabled"
   fi
 fi
 # The window starts (offscreen, with its settings in a scratch folder) and keeps running.

@@ -1,18 +1,20 @@
 #!/usr/bin/env bash
 # Installs what the build needs from Debian's packages, only when something is missing.
-# Usage: scripts/install-deps.sh [--with-clang] [--with-postgresql] [--with-packaging] [--with-package-checks]
+# Usage: scripts/install-deps.sh [--with-clang] [--with-postgresql] [--with-browser] [--with-packaging] [--with-package-checks]
 #   --with-postgresql      the PostgreSQL server that the update history's tests start for themselves
+#   --with-browser         headless Chromium, its driver and Selenium for the dashboard's browser test
 #   --with-packaging       what scripts/package.sh needs to make the .deb (dpkg-shlibdeps, file)
 #   --with-package-checks  what scripts/check-package.sh checks it with (lintian, validators, man)
 set -euo pipefail
 
 # Qt SQL's drivers for the update history: SQLite (its default file) and PostgreSQL (shared histories).
-packages=(build-essential cmake qt6-base-dev libgl-dev libssl-dev scdoc fonts-dejavu-core fonts-dejavu-extra fonts-liberation
-          libqt6sql6-sqlite libqt6sql6-psql)
+packages=(build-essential cmake pkg-config qt6-base-dev libgl-dev libssl-dev libmicrohttpd-dev scdoc fonts-dejavu-core
+          fonts-dejavu-extra fonts-liberation libqt6sql6-sqlite libqt6sql6-psql)
 for option in "$@"; do
   case "$option" in
     --with-clang) packages+=(clang libclang-rt-14-dev) ;;
     --with-postgresql) packages+=(postgresql) ;;
+    --with-browser) packages+=(chromium chromium-driver python3-selenium) ;;
     --with-packaging) packages+=(dpkg-dev file) ;;
     --with-package-checks) packages+=(lintian desktop-file-utils appstream man-db) ;;
     *) echo "install-deps.sh: unknown option $option" >&2; exit 2 ;;

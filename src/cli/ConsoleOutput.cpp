@@ -2,6 +2,19 @@
 
 #include "engine/TextFormat.h"
 
+#include <QCoreApplication>
+
+namespace {
+
+// The program's name as it set it (uploader-cli, uploader-station).
+QString prefix()
+{
+    const QString name = QCoreApplication::applicationName();
+    return (name.isEmpty() ? QStringLiteral("uploader-cli") : name) + QStringLiteral(": ");
+}
+
+} // namespace
+
 namespace ConsoleOutput {
 
 void write(std::FILE* stream, const QByteArray& bytes)
@@ -14,12 +27,12 @@ void write(std::FILE* stream, const QByteArray& bytes)
 // shown escaped, never sent to the terminal.
 void warn(const QString& text)
 {
-    err(QStringLiteral("uploader-cli: warning: ") + TextFormat::escaped(text) + u'\n');
+    err(prefix() + QStringLiteral("warning: ") + TextFormat::escaped(text) + u'\n');
 }
 
 void error(const QString& text)
 {
-    err(QStringLiteral("uploader-cli: ") + TextFormat::escaped(text) + u'\n');
+    err(prefix() + TextFormat::escaped(text) + u'\n');
 }
 
 } // namespace ConsoleOutput

@@ -18,9 +18,10 @@ inline void err(const QString& text)
 {
     write(stderr, text.toUtf8());
 }
-// "uploader-cli: warning: TEXT" on standard error, control characters escaped.
+// "PROGRAM: warning: TEXT" on standard error (PROGRAM: the application name, uploader-cli),
+// control characters escaped.
 void warn(const QString& text);
-// "uploader-cli: TEXT" on standard error, control characters escaped.
+// "PROGRAM: TEXT" on standard error, control characters escaped.
 void error(const QString& text);
 
 } // namespace ConsoleOutput

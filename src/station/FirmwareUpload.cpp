@@ -1,0 +1,104 @@
+#include "station/FirmwareUpload.h"
+
+#include "engine/FirmwareCheck.h"
+#include "station/HttpExchange.h"
+
+#include <QDateTime>
+
+#include <unistd.h>
+
+namespace {
+
+// The check reads this much between events, as the engine's own check does.
+constexpr qint64 CheckSlice = 256 * 1024;
+
+} // namespace
+
+void FirmwareUpload::start(HttpExchange& exchange, FirmwareStore& store, const QString& name, qint64 maxSize)
+{
+    auto* upload = new FirmwareUpload(exchange, store, name);
+    if (!upload->m_file.open()) {
+        exchange.respond(HttpResponse::error(
+            500, QStringLiteral("internal"),
+            QStringLiteral("Cannot store the upload: %1").arg(upload->m_file.errorString())));
+        return;
+    }
+    exchange.receiveBody(
+        maxSize, [upload](const char* data, qsizetype size) { upload->write(data, size); },
+        [upload] { upload->bodyComplete(); });
+}
+
+FirmwareUpload::FirmwareUpload(HttpExchange& exchange, FirmwareStore& store, QString name)
+    : QObject(&exchange), m_exchange(exchange), m_store(store), m_name(std::move(name)),
+      m_file(store.uploadTemplate())
+{
+    m_slices.setInterval(0);
+    connect(&m_slices, &QTimer::timeout, this, &FirmwareUpload::checkSlice);
+}
+
+void FirmwareUpload::write(const char* data, qsizetype size)
+{
+    if (m_failed)
+        return;
+    m_hash.addData(QByteArrayView(data, size));
+    m_size += size;
+    if (m_file.write(data, size) != size) {
+        m_failed = true;
+        m_exchange.respond(
+            HttpResponse::error(500, QStringLiteral("internal"),
+                                QStringLiteral("Cannot store the upload: %1").arg(m_file.errorString())));
+    }
+}
+
+void FirmwareUpload::bodyComplete()
+{
+    if (!m_file.flush() || ::fsync(m_file.handle()) != 0) {
+        m_exchange.respond(
+            HttpResponse::error(500, QStringLiteral("internal"),
+                                QStringLiteral("Cannot store the upload: %1").arg(m_file.errorString())));
+        return;
+    }
+    m_check = std::make_unique<FirmwareCheck>(m_file.fileName());
+    m_slices.start();
+}
+
+void FirmwareUpload::checkSlice()
+{
+    if (m_check->step(CheckSlice)) {
+        m_slices.stop();
+        finish();
+    }
+}
+
+void FirmwareUpload::finish()
+{
+    const FirmwareCheckResult& result = m_check->result();
+    if (!result.ok()) {
+        // Gone before the answer: a client that reads the store next finds nothing of it.
+        m_file.remove();
+        if (result.kind == FirmwareCheckResult::Kind::Unreadable)
+            m_exchange.respond(
+                HttpResponse::error(500, QStringLiteral("internal"),
+                                    QStringLiteral("Cannot read the upload back: %1").arg(result.problem)));
+        else
+            m_exchange.respond(HttpResponse::error(422, QStringLiteral("check-failed"), result.problem));
+        return;
+    }
+    StoredFirmware firmware;
+    firmware.sha256 = QString::fromLatin1(m_hash.result().toHex());
+    firmware.name = m_name;
+    firmware.size = m_size;
+    firmware.records = result.summary.records;
+    firmware.toSend = result.summary.recordsToSend;
+    firmware.uploaded = QDateTime::currentDateTimeUtc();
+    m_file.close();
+    m_file.setAutoRemove(false);
+    bool existed = false;
+    QString error;
+    if (!m_store.add(m_file.fileName(), firmware, &existed, &error)) {
+        m_exchange.respond(HttpResponse::error(500, QStringLiteral("internal"), error));
+        return;
+    }
+    const StoredFirmware* stored = m_store.find(firmware.sha256);
+    m_exchange.respond(HttpResponse::json(existed ? 200 : 201, stored->toJson(false)));
+}

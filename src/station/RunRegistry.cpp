@@ -1,0 +1,138 @@
+#include "station/RunRegistry.h"
+
+#include "cli/OpenFileLimit.h"
+#include "settings/ProductVariant.h"
+#include "station/EventHub.h"
+#include "station/FirmwareStore.h"
+
+#include <QJsonArray>
+#include <QRandomGenerator>
+#include <QSet>
+
+RunRegistry::RunRegistry(FirmwareStore& store, EventHub& hub, UpdateRequest requestTemplate, QObject* parent)
+    : QObject(parent), m_store(store), m_hub(hub), m_template(std::move(requestTemplate))
+{
+}
+
+QString RunRegistry::newId() const
+{
+    for (;;) {
+        quint64 value = QRandomGenerator::system()->generate64() & 0xffffffffffffULL;
+        const QString id = QStringLiteral("%1").arg(value, 12, 16, QLatin1Char('0'));
+        if (!find(id))
+            return id;
+    }
+}
+
+HttpResponse RunRegistry::start(const RunRequest& request)
+{
+    const StoredFirmware* firmware = m_store.find(request.firmware);
+    if (!firmware)
+        return HttpResponse::error(
+            404, QStringLiteral("unknown-firmware"),
+            QStringLiteral("No stored firmware has the SHA-256 %1.").arg(request.firmware));
+    QSet<QString> busy;
+    int running = 0;
+    for (const StationRun* run : std::as_const(m_runs)) {
+        if (!run->running())
+            continue;
+        ++running;
+        const QStringList units = run->activeUnits();
+        busy.unite(QSet<QString>(units.cbegin(), units.cend()));
+    }
+    QJsonArray taken;
+    for (const UnitAddress& unit : request.units)
+        if (busy.contains(unit.label()))
+            taken.append(unit.label());
+    if (!taken.isEmpty())
+        return HttpResponse::error(
+            409, QStringLiteral("unit-busy"),
+            QStringLiteral("%1 of the units are being updated by another run.").arg(taken.size()),
+            {{QStringLiteral("units"), taken}});
+    if (running >= MaxRunning)
+        return HttpResponse::error(
+            503, QStringLiteral("too-many-runs"),
+            QStringLiteral("%1 runs are running; start this one when one has ended.").arg(running));
+
+    UpdateRunner::Plan plan;
+    plan.units = request.units;
+    plan.request = m_template;
+    plan.request.firmwarePath = m_store.pathOf(firmware->sha256);
+    plan.request.product = request.product;
+    plan.parallel = request.parallel;
+    // Two descriptors per unit; more at once than the limit allows would fail to connect.
+    long limit = 0;
+    const int allowed = OpenFileLimit::unitsAtOnce(&limit);
+    const int wanted = plan.parallel > 0 ? plan.parallel : int(plan.units.size());
+    if (wanted > allowed)
+        plan.parallel = allowed;
+
+    auto* run = new StationRun(newId(), *firmware, request.product->modelName, std::move(plan), m_hub, this);
+    connect(run, &StationRun::ended, this, [this, run] { onRunEnded(run); });
+    m_runs.prepend(run);
+    rebalanceProgress();
+    run->start();
+    return HttpResponse::json(201, {{QStringLiteral("id"), run->id()}});
+}
+
+StationRun* RunRegistry::find(const QString& id) const
+{
+    for (StationRun* run : m_runs)
+        if (run->id() == id)
+            return run;
+    return nullptr;
+}
+
+bool RunRegistry::firmwareInUse(const QString& sha256) const
+{
+    for (const StationRun* run : m_runs)
+        if (run->running() && run->firmware() == sha256.toLower())
+            return true;
+    return false;
+}
+
+bool RunRegistry::anyRunning() const
+{
+    for (const StationRun* run : m_runs)
+        if (run->running())
+            return true;
+    return false;
+}
+
+void RunRegistry::cancelAll()
+{
+    const QList<StationRun*> runs = m_runs;
+    for (StationRun* run : runs)
+        run->cancel();
+    if (!anyRunning())
+        emit idle();
+}
+
+void RunRegistry::onRunEnded(StationRun*)
+{
+    // Drop the oldest ended runs beyond the bound.
+    int ended = 0;
+    for (qsizetype i = 0; i < m_runs.size();) {
+        StationRun* r = m_runs.at(i);
+        if (!r->running() && ++ended > KeptRuns) {
+            m_runs.removeAt(i);
+            r->deleteLater();
+            continue;
+        }
+        ++i;
+    }
+    rebalanceProgress();
+    if (!anyRunning())
+        emit idle();
+}
+
+void RunRegistry::rebalanceProgress()
+{
+    qint64 units = 0;
+    for (const StationRun* run : std::as_const(m_runs))
+        if (run->running())
+            units += run->unitsAtOnce();
+    const qint64 interval = std::max(MinProgressIntervalMs, units * 1000 / ProgressBudgetPerSecond);
+    for (StationRun* run : std::as_const(m_runs))
+        run->setProgressIntervalMs(interval);
+}

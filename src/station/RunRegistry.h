@@ -1,0 +1,52 @@
+#pragma once
+
+#include "station/RunRequest.h"
+#include "station/StationRun.h"
+
+#include <QList>
+#include <QObject>
+#include <QStringList>
+
+class EventHub;
+class FirmwareStore;
+
+// Every run of the station, latest first: those running and the last KeptRuns that ended. A unit
+// is in at most one running run at a time. Keeps the event rate bounded: progress per unit at most
+// every 250 ms, and slower while many units update, so all runs together send about 100 progress
+// events a second at most.
+class RunRegistry : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr int KeptRuns = 100;
+    static constexpr int MaxRunning = 64;
+    static constexpr qint64 MinProgressIntervalMs = 250;
+    static constexpr qint64 ProgressBudgetPerSecond = 100;
+
+    // template: what every update's request starts from (timings, build title).
+    RunRegistry(FirmwareStore& store, EventHub& hub, UpdateRequest requestTemplate,
+                QObject* parent = nullptr);
+
+    // 201 with the id, or the error to send (404 unknown firmware, 409 units busy, 503 too many runs).
+    HttpResponse start(const RunRequest& request);
+    StationRun* find(const QString& id) const;
+    const QList<StationRun*>& runs() const { return m_runs; } // latest first
+    bool firmwareInUse(const QString& sha256) const;
+    bool anyRunning() const;
+    // Every running run ends as cancelled (SIGTERM).
+    void cancelAll();
+
+signals:
+    // No run is running any more.
+    void idle();
+
+private:
+    QString newId() const;
+    void onRunEnded(StationRun* run);
+    void rebalanceProgress();
+
+    FirmwareStore& m_store;
+    EventHub& m_hub;
+    UpdateRequest m_template;
+    QList<StationRun*> m_runs;
+};

@@ -1,0 +1,28 @@
+#pragma once
+
+#include "cli/UnitAddress.h"
+#include "station/HttpMessages.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+struct ProductVariant;
+
+// The body of POST /api/v1/runs, read strictly: an object with firmware (a SHA-256), units (a
+// non-empty list of HOST[:PORT], as uploader-cli's --unit), product and parallel (both optional);
+// any other member, a wrong type or a bad unit is an error.
+struct RunRequest
+{
+    static constexpr int MaxUnits = 4096;
+
+    QString firmware; // lower case
+    QList<UnitAddress> units;
+    const ProductVariant* product = nullptr;
+    int parallel = 0; // 0: all at once
+
+    // defaultProduct: the build's (may be nullptr: then product must be given). On failure
+    // *error holds the 400 to send.
+    static bool parse(const QByteArray& body, const ProductVariant* defaultProduct, RunRequest* request,
+                      HttpResponse* error);
+};

@@ -1,0 +1,18 @@
+#pragma once
+
+#include "station/HttpMessages.h"
+
+#include <QString>
+
+#include <optional>
+
+// The dashboard's files, compiled into the program from src/station/web/: "/" is index.html and
+// every other file has its own path under "/". Nothing is read from the file system.
+namespace StaticPages {
+
+// The file for a request path, or nothing when the program holds none by that name. The path
+// has been checked (no "..", no control characters) before it comes here.
+std::optional<HttpResponse> find(const QString& path);
+QByteArray contentType(const QString& fileName);
+
+} // namespace StaticPages

@@ -1,0 +1,57 @@
+#pragma once
+
+#include "station/HostCheck.h"
+#include "station/HttpMessages.h"
+
+#include <QByteArray>
+#include <QString>
+
+class EventHub;
+class FirmwareStore;
+class HttpExchange;
+class RunRegistry;
+struct ProductVariant;
+
+// Who may do what, and where each request goes. In this order: a Host that names none of the
+// station's names is refused (421); OPTIONS gets no permission (405, and never a CORS header); a
+// path with ".." or control characters never goes further (400); under /api a request that
+// changes anything needs the bearer token, and on an address other than loopback every request
+// does (401); then the route. Pages are served without a token: they hold no data.
+class StationApi
+{
+public:
+    static constexpr qint64 MaxJsonBody = 1024 * 1024;
+
+    struct Settings
+    {
+        QByteArray token;
+        bool tokenForReads = false; // listening on an address other than loopback
+        qint64 maxFirmwareSize = 0;
+        const ProductVariant* defaultProduct = nullptr;
+    };
+
+    StationApi(Settings settings, HostCheck hosts, FirmwareStore& store, RunRegistry& runs, EventHub& hub);
+
+    void handle(HttpExchange& exchange);
+
+    // "/a/%2e%2e/b" arrives decoded; any ".." segment, backslash or control character is refused.
+    static bool isSafePath(const QString& path);
+    // A firmware name as a client gives it: no path, no control characters, ending in .hex.
+    static bool isFirmwareName(const QString& name);
+
+private:
+    bool authorized(const HttpRequest& request) const;
+    void route(HttpExchange& exchange, const QStringList& parts);
+    void firmwareCollection(HttpExchange& exchange);
+    void firmwareItem(HttpExchange& exchange, const QString& sha256);
+    void runCollection(HttpExchange& exchange);
+    void runItem(HttpExchange& exchange, const QString& id);
+    void events(HttpExchange& exchange);
+    static HttpResponse methodNotAllowed(const QByteArray& allowed);
+
+    Settings m_settings;
+    HostCheck m_hosts;
+    FirmwareStore& m_store;
+    RunRegistry& m_runs;
+    EventHub& m_hub;
+};

@@ -1,0 +1,220 @@
+#include "station/StationOptions.h"
+
+#include "cli/Options.h"
+#include "settings/ProductVariant.h"
+
+#include <QCommandLineParser>
+#include <QDir>
+#include <QHostInfo>
+
+QString StationOptions::defaultStateDir()
+{
+    const QString systemd = qEnvironmentVariable("STATE_DIRECTORY");
+    if (!systemd.isEmpty())
+        return systemd.section(u':', 0, 0);
+    QString base = qEnvironmentVariable("XDG_STATE_HOME");
+    if (base.isEmpty() || QDir::isRelativePath(base))
+        base = QDir::home().filePath(QStringLiteral(".local/state"));
+    return QDir(base).filePath(QStringLiteral("uploader-station"));
+}
+
+StationOptionsParser::StationOptionsParser(const ProductVariant* buildProduct, QString buildTitle)
+    : m_buildProduct(buildProduct), m_buildTitle(std::move(buildTitle))
+{
+}
+
+QString StationOptionsParser::helpText(const ProductVariant* buildProduct)
+{
+    QString text = QStringLiteral(
+        "Usage: uploader-station [options]\n"
+        "The unattended update station: an HTTP API and a page to upload firmware files and update\n"
+        "many units at once.\n"
+        "\n"
+        "  --listen HOST:PORT            where to listen (default 127.0.0.1:8470; [IPV6]:PORT; port 0\n"
+        "                                picks a free one, printed on standard output)\n"
+        "  --state-dir DIR               token and firmware store (default %1)\n"
+        "  --server-name NAME            another name clients may use in Host (repeatable)\n"
+        "  --tls-cert FILE --tls-key FILE  HTTPS with this PEM certificate and key\n"
+        "  --max-firmware-size SIZE      largest firmware upload (default 64M; K, M, G allowed)\n"
+        "  --idle-timeout S              close a connection idle this many seconds (default 30)\n"
+        "  --max-connections N           connections at once (default 256)\n"
+        "  --max-connections-per-client N  from one address (default 32)\n"
+        "  --product NAME                the runs' default product (default: %2)\n");
+#ifdef UPLOADER_STATION_TIME_SCALE
+    text += QStringLiteral("  --time-scale F                test build: real time = program time x F\n");
+#endif
+    text += QStringLiteral("  -h, --help                    this text\n"
+                           "  --version                     the version\n");
+    return text.arg(StationOptions::defaultStateDir(),
+                    buildProduct ? buildProduct->modelName : QStringLiteral("none: runs must name one"));
+}
+
+bool StationOptionsParser::parseSize(const QString& text, qint64* bytes)
+{
+    QString digits = text.trimmed().toUpper();
+    if (digits.endsWith(QLatin1String("IB")))
+        digits.chop(2);
+    else if (digits.endsWith(u'B') && digits.size() > 1 && !digits.at(digits.size() - 2).isDigit())
+        digits.chop(1);
+    qint64 factor = 1;
+    if (digits.endsWith(u'K'))
+        factor = 1024;
+    else if (digits.endsWith(u'M'))
+        factor = 1024 * 1024;
+    else if (digits.endsWith(u'G'))
+        factor = 1024LL * 1024 * 1024;
+    if (factor > 1)
+        digits.chop(1);
+    bool ok = false;
+    const qint64 value = digits.toLongLong(&ok);
+    if (!ok || value <= 0 || value > (qint64(1) << 40) / factor)
+        return false;
+    *bytes = value * factor;
+    return true;
+}
+
+bool StationOptionsParser::parseListen(const QString& text, StationOptions* options, QString* error)
+{
+    QString host = text.trimmed();
+    QString port;
+    if (host.startsWith(u'[')) {
+        const qsizetype close = host.indexOf(u']');
+        if (close < 0) {
+            *error = QStringLiteral("--listen \"%1\": no closing ]").arg(text);
+            return false;
+        }
+        if (close + 1 < host.size()) {
+            if (host.at(close + 1) != u':') {
+                *error = QStringLiteral("--listen \"%1\": expected [IPV6]:PORT").arg(text);
+                return false;
+            }
+            port = host.mid(close + 2);
+        }
+        host = host.mid(1, close - 1);
+    } else if (host.count(u':') == 1) {
+        port = host.section(u':', 1);
+        host = host.section(u':', 0, 0);
+    } else if (host.count(u':') > 1) {
+        *error = QStringLiteral("--listen \"%1\": put an IPv6 address in brackets: [ADDRESS]:PORT").arg(text);
+        return false;
+    }
+    options->port = StationOptions::DefaultPort;
+    if (!port.isEmpty()) {
+        bool ok = false;
+        const uint value = port.toUInt(&ok);
+        if (!ok || value > 65535) {
+            *error = QStringLiteral("--listen \"%1\": \"%2\" is no port (0-65535)").arg(text, port);
+            return false;
+        }
+        options->port = quint16(value);
+    }
+    QHostAddress address(host);
+    if (address.isNull()) {
+        const QHostInfo info = QHostInfo::fromName(host);
+        if (info.addresses().isEmpty()) {
+            *error = QStringLiteral("--listen \"%1\": cannot resolve %2").arg(text, host);
+            return false;
+        }
+        address = info.addresses().constFirst();
+    }
+    options->listenHost = host;
+    options->address = address;
+    return true;
+}
+
+bool StationOptionsParser::parse(const QStringList& arguments, StationOptions* options, QString* error) const
+{
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption version(QStringLiteral("version"));
+    const QCommandLineOption listen(QStringLiteral("listen"), {}, QStringLiteral("HOST:PORT"));
+    const QCommandLineOption stateDir(QStringLiteral("state-dir"), {}, QStringLiteral("DIR"));
+    const QCommandLineOption serverName(QStringLiteral("server-name"), {}, QStringLiteral("NAME"));
+    const QCommandLineOption tlsCert(QStringLiteral("tls-cert"), {}, QStringLiteral("FILE"));
+    const QCommandLineOption tlsKey(QStringLiteral("tls-key"), {}, QStringLiteral("FILE"));
+    const QCommandLineOption maxFirmware(QStringLiteral("max-firmware-size"), {}, QStringLiteral("SIZE"));
+    const QCommandLineOption idle(QStringLiteral("idle-timeout"), {}, QStringLiteral("S"));
+    const QCommandLineOption maxConnections(QStringLiteral("max-connections"), {}, QStringLiteral("N"));
+    const QCommandLineOption perClient(QStringLiteral("max-connections-per-client"), {}, QStringLiteral("N"));
+    const QCommandLineOption product(QStringLiteral("product"), {}, QStringLiteral("NAME"));
+    parser.addOptions({help, version, listen, stateDir, serverName, tlsCert, tlsKey, maxFirmware, idle,
+                       maxConnections, perClient, product});
+#ifdef UPLOADER_STATION_TIME_SCALE
+    const QCommandLineOption timeScale(QStringLiteral("time-scale"), {}, QStringLiteral("F"));
+    parser.addOption(timeScale);
+#endif
+    if (!parser.parse(arguments)) {
+        *error = parser.errorText();
+        return false;
+    }
+    StationOptions result;
+    if (parser.isSet(help))
+        result.action = StationOptions::Action::Help;
+    else if (parser.isSet(version))
+        result.action = StationOptions::Action::Version;
+    if (!parser.positionalArguments().isEmpty()) {
+        *error = QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().constFirst());
+        return false;
+    }
+    if (parser.isSet(listen) && !parseListen(parser.value(listen), &result, error))
+        return false;
+    result.stateDir = parser.isSet(stateDir) ? parser.value(stateDir) : StationOptions::defaultStateDir();
+    if (result.stateDir.isEmpty()) {
+        *error = QStringLiteral("--state-dir is empty");
+        return false;
+    }
+    result.stateDir = QDir(result.stateDir).absolutePath();
+    result.serverNames = parser.values(serverName);
+    result.tlsCertificate = parser.value(tlsCert);
+    result.tlsKey = parser.value(tlsKey);
+    if (result.tlsCertificate.isEmpty() != result.tlsKey.isEmpty()) {
+        *error = QStringLiteral("--tls-cert and --tls-key go together: give both or neither");
+        return false;
+    }
+    if (parser.isSet(maxFirmware) && !parseSize(parser.value(maxFirmware), &result.maxFirmwareSize)) {
+        *error =
+            QStringLiteral("--max-firmware-size \"%1\" is no size (e.g. 64M)").arg(parser.value(maxFirmware));
+        return false;
+    }
+    const auto number = [&](const QCommandLineOption& option, int low, int high, int* value) {
+        if (!parser.isSet(option))
+            return true;
+        bool ok = false;
+        const int n = parser.value(option).toInt(&ok);
+        if (!ok || n < low || n > high) {
+            *error = QStringLiteral("--%1 \"%2\" must be a whole number from %3 to %4")
+                         .arg(option.names().constFirst(), parser.value(option))
+                         .arg(low)
+                         .arg(high);
+            return false;
+        }
+        *value = n;
+        return true;
+    };
+    if (!number(idle, 1, 86400, &result.limits.idleTimeoutSeconds) ||
+        !number(maxConnections, 1, 100000, &result.limits.connections) ||
+        !number(perClient, 1, 100000, &result.limits.connectionsPerClient))
+        return false;
+    result.product = m_buildProduct;
+    if (parser.isSet(product)) {
+        result.product = OptionsParser::productNamed(parser.value(product));
+        if (!result.product) {
+            *error = QStringLiteral("unknown product \"%1\"; known products: %2")
+                         .arg(parser.value(product), OptionsParser::productNames());
+            return false;
+        }
+    }
+#ifdef UPLOADER_STATION_TIME_SCALE
+    if (parser.isSet(timeScale)) {
+        bool ok = false;
+        result.timeScale = parser.value(timeScale).toDouble(&ok);
+        if (!ok || result.timeScale <= 0 || result.timeScale > 1) {
+            *error = QStringLiteral("--time-scale must be a number above 0, at most 1");
+            return false;
+        }
+    }
+#endif
+    *options = result;
+    return true;
+}

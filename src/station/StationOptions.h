@@ -1,0 +1,59 @@
+#pragma once
+
+#include "station/HttpServer.h"
+
+#include <QHostAddress>
+#include <QString>
+#include <QStringList>
+
+struct ProductVariant;
+
+// What uploader-station's command line asks for.
+struct StationOptions
+{
+    static constexpr quint16 DefaultPort = 8470;
+    static constexpr qint64 DefaultMaxFirmwareSize = 64 * 1024 * 1024;
+
+    enum class Action
+    {
+        Serve,
+        Help,
+        Version,
+    };
+
+    Action action = Action::Serve;
+    QString listenHost = QStringLiteral("127.0.0.1"); // as given
+    QHostAddress address{QHostAddress::LocalHost};
+    quint16 port = DefaultPort;
+    QString stateDir;
+    qint64 maxFirmwareSize = DefaultMaxFirmwareSize;
+    QStringList serverNames;
+    QString tlsCertificate;
+    QString tlsKey;
+    HttpServerLimits limits;
+    const ProductVariant* product = nullptr; // the runs' default product
+    double timeScale = 1.0;                  // test builds only
+
+    // The user's state folder: $STATE_DIRECTORY under systemd, else $XDG_STATE_HOME or
+    // ~/.local/state, with uploader-station appended.
+    static QString defaultStateDir();
+};
+
+class StationOptionsParser
+{
+public:
+    StationOptionsParser(const ProductVariant* buildProduct, QString buildTitle);
+
+    // False with a one-line error for a usage error.
+    bool parse(const QStringList& arguments, StationOptions* options, QString* error) const;
+    static QString helpText(const ProductVariant* buildProduct);
+
+    // HOST:PORT, [IPV6]:PORT, or HOST alone (the default port). Names are looked up.
+    static bool parseListen(const QString& text, StationOptions* options, QString* error);
+    // Bytes, or with K, M or G (binary: 64M is 64 MiB).
+    static bool parseSize(const QString& text, qint64* bytes);
+
+private:
+    const ProductVariant* m_buildProduct;
+    QString m_buildTitle;
+};

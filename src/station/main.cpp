@@ -1,0 +1,168 @@
+// uploader-station: the unattended update station. An HTTP API and a page to upload firmware files
+// and update many units at once, on the engine's jobs, all on one event loop.
+#include "BuildInfo.h"
+
+#include "cli/ConsoleOutput.h"
+#include "cli/InterruptWatcher.h"
+#include "settings/ProductVariant.h"
+#include "station/EventHub.h"
+#include "station/FirmwareStore.h"
+#include "station/HostCheck.h"
+#include "station/HttpServer.h"
+#include "station/RunRegistry.h"
+#include "station/StationApi.h"
+#include "station/StationOptions.h"
+#include "station/TokenFile.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QSaveFile>
+#include <QTimer>
+
+#include <csignal>
+
+#include <sys/stat.h>
+
+namespace {
+
+constexpr int ExitUsage = 2;
+constexpr int ExitCannotStart = 1;
+
+bool makeStateDir(const QString& dir, QString* error)
+{
+    if (!QDir().mkpath(dir)) {
+        *error = QStringLiteral("cannot create the state folder %1").arg(dir);
+        return false;
+    }
+    // The token and the firmware are the owner's alone.
+    if (::chmod(QFile::encodeName(dir).constData(), 0700) != 0) {
+        *error = QStringLiteral("cannot restrict the state folder %1 to its owner").arg(dir);
+        return false;
+    }
+    return true;
+}
+
+bool readPem(const QString& path, const QString& what, QByteArray* pem, QString* error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read the TLS %1 %2: %3").arg(what, path, file.errorString());
+        return false;
+    }
+    *pem = file.read(1024 * 1024);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("uploader-station"));
+    QCoreApplication::setApplicationVersion(QString::fromUtf8(BuildInfo::Version));
+    // A client that goes away mid-answer must not end the station.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    const QString title = QString::fromUtf8(BuildInfo::Title);
+    const ProductVariant* buildProduct = ProductVariants::forTitle(title);
+    StationOptions options;
+    QString error;
+    if (!StationOptionsParser(buildProduct, title).parse(app.arguments(), &options, &error)) {
+        ConsoleOutput::error(error + QStringLiteral(" (see uploader-station --help)"));
+        return ExitUsage;
+    }
+    if (options.action == StationOptions::Action::Help) {
+        ConsoleOutput::out(StationOptionsParser::helpText(buildProduct));
+        return 0;
+    }
+    if (options.action == StationOptions::Action::Version) {
+        ConsoleOutput::out(
+            QStringLiteral("uploader-station %1 (%2)\n").arg(QString::fromUtf8(BuildInfo::Version), title));
+        return 0;
+    }
+
+    // Before anyone can learn the address: a SIGTERM from then on ends the station cleanly.
+    InterruptWatcher interrupts;
+    if (!interrupts.isActive())
+        ConsoleOutput::warn(QStringLiteral("cannot catch SIGTERM: ") + interrupts.errorString());
+
+    QByteArray token;
+    FirmwareStore store;
+    QByteArray certificate;
+    QByteArray key;
+    if (!makeStateDir(options.stateDir, &error) ||
+        !TokenFile::loadOrCreate(options.stateDir, &token, &error) || !store.open(options.stateDir, &error) ||
+        (!options.tlsCertificate.isEmpty() &&
+         (!readPem(options.tlsCertificate, QStringLiteral("certificate"), &certificate, &error) ||
+          !readPem(options.tlsKey, QStringLiteral("key"), &key, &error)))) {
+        ConsoleOutput::error(error);
+        return ExitCannotStart;
+    }
+
+    UpdateRequest requestTemplate;
+    requestTemplate.buildTitle = title;
+    requestTemplate.timings.scale = options.timeScale;
+    EventHub hub;
+    RunRegistry runs(store, hub, requestTemplate);
+
+    std::unique_ptr<StationApi> api;
+    HttpServer server([&api](HttpExchange& exchange) { api->handle(exchange); });
+    if (!server.listen(options.address, options.port, options.limits, certificate, key, &error)) {
+        ConsoleOutput::error(error);
+        return ExitCannotStart;
+    }
+    StationApi::Settings settings;
+    settings.token = token;
+    settings.tokenForReads = !options.address.isLoopback();
+    settings.maxFirmwareSize = options.maxFirmwareSize;
+    settings.defaultProduct = options.product;
+    api = std::make_unique<StationApi>(
+        settings, HostCheck(options.listenHost, options.address, server.port(), options.serverNames), store,
+        runs, hub);
+
+    const QString host = options.address.protocol() == QAbstractSocket::IPv6Protocol
+                             ? u'[' + options.address.toString() + u']'
+                             : options.address.toString();
+    const QString url =
+        QStringLiteral("%1://%2:%3")
+            .arg(certificate.isEmpty() ? QStringLiteral("http") : QStringLiteral("https"), host)
+            .arg(server.port());
+    QSaveFile listening(QDir(options.stateDir).filePath(QStringLiteral("listening")));
+    if (listening.open(QIODevice::WriteOnly))
+        listening.write(url.toUtf8() + '\n');
+    listening.commit();
+    ConsoleOutput::out(url + u'\n');
+    ConsoleOutput::error(QStringLiteral("listening on %1; state in %2").arg(url, options.stateDir));
+
+    bool stopping = false;
+    QObject::connect(&interrupts, &InterruptWatcher::interrupted, &app, [&](int) {
+        if (stopping)
+            return;
+        stopping = true;
+        ConsoleOutput::error(QStringLiteral("stopping: every update interrupted, connections closed"));
+        QObject::connect(
+            &runs, &RunRegistry::idle, &app,
+            [&] {
+                // The streams get the runs' last events before the connections close (2 s at most).
+                hub.closeAll();
+                auto* drain = new QTimer(&app);
+                QElapsedTimer waited;
+                waited.start();
+                QObject::connect(drain, &QTimer::timeout, &app, [&server, &app, drain, waited] {
+                    if (server.openStreams() > 0 && waited.elapsed() < 2000)
+                        return;
+                    drain->stop();
+                    server.close();
+                    app.exit(0);
+                });
+                drain->start(10);
+            },
+            Qt::SingleShotConnection);
+        runs.cancelAll();
+    });
+    const int code = app.exec();
+    QFile::remove(QDir(options.stateDir).filePath(QStringLiteral("listening")));
+    return code;
+}

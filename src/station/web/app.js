@@ -1,0 +1,148 @@
+// The station's dashboard: wires the views to the station's API and its live events.
+
+import { api, ApiError, Cancelled } from './api.js';
+import { EventStream } from './events.js';
+import { History } from './history.js';
+import { Library } from './library.js';
+import { RunBoard } from './run-board.js';
+import { RunForm } from './run-form.js';
+import { askForToken, storedToken } from './token.js';
+
+const $ = (id) => document.getElementById(id);
+const RunRefreshMs = 5000;
+
+const announcer = $('announcer');
+function announce(text) {
+  announcer.textContent = text;
+}
+
+const streamState = $('stream-state');
+function showStreamState(state, detail) {
+  const words = {
+    connecting: 'Connecting…',
+    live: 'Live',
+    reconnecting: `Connection lost; trying again in ${detail} s`,
+    unauthorized: 'Needs the station token',
+  };
+  streamState.dataset.state = state;
+  streamState.textContent = words[state] || state;
+}
+
+// Fetches of single runs, one at a time per run: events of a run the page does not know yet,
+// and the final state of runs whose units have all ended.
+const runFetches = new Map();
+function refreshRun(id, delayMs = 0) {
+  if (runFetches.has(id))
+    return;
+  runFetches.set(id, setTimeout(async () => {
+    try {
+      board.applyRun(await api.run(id));
+    } catch (error) {
+      if (error instanceof ApiError && error.status === 404)
+        board.dropRun(id); // the station restarted, or the run aged out
+      else if (!(error instanceof Cancelled))
+        console.warn(`run ${id}: ${error.message}`);
+    } finally {
+      runFetches.delete(id);
+    }
+  }, delayMs));
+}
+
+async function refreshRuns() {
+  try {
+    const answer = await api.runs();
+    board.applyRuns(Array.isArray(answer?.runs) ? answer.runs : []);
+  } catch (error) {
+    if (!(error instanceof Cancelled))
+      $('runs-empty').textContent = `The runs could not be read: ${error.message}`;
+  }
+}
+
+async function cancelRun(id) {
+  if (!window.confirm(`Cancel run ${id}? Every unit still updating is stopped at once.`))
+    return;
+  try {
+    board.applyRun(await api.cancelRun(id));
+    announce(`Run ${id} cancelled`);
+  } catch (error) {
+    if (!(error instanceof Cancelled))
+      announce(`Run ${id} was not cancelled: ${error.message}`);
+  }
+}
+
+const board = new RunBoard($('run-list'), $('runs-empty'), {
+  onCancel: cancelRun,
+  onUnknownRun: (id) => refreshRun(id),
+  announce,
+});
+
+// Events carry no phase changes after the last record (ending, writing, rebooting), and a
+// stream that dropped loses events: the runs under way are read again now and then.
+setInterval(() => {
+  for (const id of board.runningIds())
+    refreshRun(id);
+}, RunRefreshMs);
+
+const library = new Library({
+  table: $('library-table'),
+  state: $('library-state'),
+  select: $('run-firmware'),
+  uploadInput: $('firmware-file'),
+  uploadState: $('firmware-upload-state'),
+  onChanged: () => {},
+});
+
+const history = new History({
+  form: $('history-form'),
+  outcomeSelect: $('history-outcome'),
+  table: $('history-table'),
+  state: $('history-state'),
+  logPanel: $('update-log'),
+  logHeading: $('update-log-heading'),
+  logFacts: $('update-log-facts'),
+  logText: $('update-log-text'),
+  closeButton: $('update-log-close'),
+});
+
+new RunForm({
+  form: $('run-form'),
+  firmware: $('run-firmware'),
+  units: $('run-units'),
+  unitsFile: $('units-file'),
+  unitsCount: $('run-units-count'),
+  product: $('run-product'),
+  parallel: $('run-parallel'),
+  error: $('run-error'),
+  submit: $('start-run'),
+  onStarted: (id) => {
+    announce(`Run ${id} started`);
+    refreshRun(id);
+    $('runs').scrollIntoView({ block: 'start' });
+  },
+});
+
+const stream = new EventStream({
+  onOpen: () => refreshRuns(),
+  onState: showStreamState,
+  onEvent: (event) => {
+    if (event.event === 'run' && event.run) {
+      refreshRun(event.run); // a run started or ended
+      return;
+    }
+    board.applyEvent(event);
+    if (event.event === 'finished')
+      history.scheduleRefresh();
+  },
+  onUnauthorized: async () => {
+    const token = await askForToken({ rejected: Boolean(storedToken()) });
+    if (token) {
+      stream.restart();
+      library.refresh();
+      history.refresh();
+    }
+  },
+});
+
+library.refresh();
+history.refresh();
+stream.start();

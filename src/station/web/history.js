@@ -1,0 +1,155 @@
+// The station's update history: filters, a table of updates (latest first), and one update's
+// log on request. Every value from the station goes in as text.
+
+import { api, ApiError, Cancelled } from './api.js';
+import * as format from './format.js';
+
+function cell(text, className) {
+  const td = document.createElement('td');
+  td.textContent = text;
+  if (className)
+    td.className = className;
+  return td;
+}
+
+// datetime-local gives the browser's local time without a zone; the station wants ISO 8601.
+function isoFromLocal(value) {
+  if (!value)
+    return '';
+  const date = new Date(value);
+  return Number.isNaN(date.getTime()) ? '' : date.toISOString();
+}
+
+export class History {
+  constructor(elements) {
+    Object.assign(this, elements);
+    this.body = this.table.tBodies[0];
+    for (const name of format.outcomes) {
+      const option = document.createElement('option');
+      option.value = name;
+      option.textContent = format.outcome(name);
+      this.outcomeSelect.append(option);
+    }
+    this.form.addEventListener('submit', (event) => {
+      event.preventDefault();
+      this.refresh();
+    });
+    this.closeButton.addEventListener('click', () => this.closeLog());
+    this.generation = 0;
+  }
+
+  filters() {
+    const data = new FormData(this.form);
+    const filters = {};
+    for (const key of ['unit', 'outcome', 'sha256', 'limit']) {
+      const value = String(data.get(key) || '').trim();
+      if (value)
+        filters[key] = value;
+    }
+    for (const key of ['since', 'until']) {
+      const value = isoFromLocal(String(data.get(key) || ''));
+      if (value)
+        filters[key] = value;
+    }
+    return filters;
+  }
+
+  async refresh() {
+    const generation = ++this.generation;
+    this.state.textContent = 'Loading the history…';
+    try {
+      const answer = await api.updates(this.filters());
+      if (generation !== this.generation)
+        return; // a newer search is under way
+      const updates = Array.isArray(answer?.updates) ? answer.updates : [];
+      this.render(updates);
+      this.state.textContent = updates.length
+        ? `${updates.length} update${updates.length === 1 ? '' : 's'}, latest first.`
+        : 'No update matches.';
+    } catch (error) {
+      if (generation !== this.generation || error instanceof Cancelled)
+        return;
+      this.table.hidden = true;
+      // A search never answers 404 for finding nothing: the station has no history to search.
+      this.state.textContent = error instanceof ApiError && error.status === 404
+        ? 'This station keeps no history yet.'
+        : `The history could not be read: ${error.message}`;
+    }
+  }
+
+  render(updates) {
+    const rows = updates.map((update) => {
+      const row = document.createElement('tr');
+      row.dataset.outcome = update.outcome === 'succeeded' ? 'succeeded' : 'failed';
+      row.dataset.update = String(update.id);
+      const outcome = cell(format.outcome(update.outcome), 'outcome');
+      row.append(
+        cell(format.dateTime(update.started)),
+        cell(update.unit),
+        cell(update.file),
+        outcome,
+        cell(`${format.count(update.records_sent)} / ${format.count(update.records_total)}`, 'number'),
+        cell(format.duration(update.elapsed), 'number'),
+        cell(update.reason || '', 'reason'),
+      );
+      const actions = document.createElement('td');
+      const open = document.createElement('button');
+      open.type = 'button';
+      open.textContent = 'Log';
+      open.className = 'open-log';
+      open.setAttribute('aria-label', `Log of ${update.unit}, ${format.dateTime(update.started)}`);
+      open.addEventListener('click', () => this.openLog(update.id, open));
+      actions.append(open);
+      row.append(actions);
+      return row;
+    });
+    this.body.replaceChildren(...rows);
+    this.table.hidden = rows.length === 0;
+  }
+
+  async openLog(id, opener) {
+    this.opener = opener;
+    try {
+      const update = await api.update(id);
+      const facts = [
+        ['Unit', update.unit],
+        ['Started', format.dateTime(update.started)],
+        ['Firmware', `${update.file} (${update.sha256})`],
+        ['Outcome', format.outcome(update.outcome) + (update.refusal_code ? ` (code ${update.refusal_code})` : '')],
+        ['Reason', update.reason || '–'],
+        ['From', [update.frontend, update.host, update.user].filter(Boolean).join(', ') || '–'],
+      ];
+      const items = facts.flatMap(([term, value]) => {
+        const dt = document.createElement('dt');
+        dt.textContent = term;
+        const dd = document.createElement('dd');
+        dd.textContent = value;
+        return [dt, dd];
+      });
+      this.logFacts.replaceChildren(...items);
+      this.logHeading.textContent = `Log of ${update.unit}`;
+      this.logText.textContent = update.log || '(no log lines)';
+      this.logPanel.hidden = false;
+      this.logPanel.focus();
+    } catch (error) {
+      if (!(error instanceof Cancelled))
+        this.state.textContent = `That update's log could not be read: ${error.message}`;
+    }
+  }
+
+  // After updates end: shows them soon, unless the person is working in the table right now.
+  scheduleRefresh() {
+    clearTimeout(this.refreshTimer);
+    this.refreshTimer = setTimeout(() => {
+      if (this.table.contains(document.activeElement) || this.form.contains(document.activeElement))
+        return;
+      this.refresh();
+    }, 2000);
+  }
+
+  closeLog() {
+    this.logPanel.hidden = true;
+    if (this.opener && this.opener.isConnected)
+      this.opener.focus();
+  }
+}

@@ -1,0 +1,551 @@
+// uploader-station (its test build) as a process: runs against simulated units served by this
+// test's event loop on 127.0.0.1, cancel, the live events, the firmware store, and every rule of
+// who may do what (token, Host, sizes, paths, idle connections, the token file, SIGTERM).
+#include "HexFile.h"
+#include "JobFixture.h"
+#include "StationProcess.h"
+
+#include "unitsim/Fault.h"
+#include "unitsim/SimulatedUnit.h"
+
+#include <QCryptographicHash>
+#include <QJsonArray>
+#include <QSslSocket>
+#include <QStandardPaths>
+#include <QTest>
+
+#include <csignal>
+#include <memory>
+#include <vector>
+
+#include <sys/stat.h>
+
+using namespace Qt::Literals::StringLiterals;
+
+using unitsim::Fault;
+using unitsim::Model;
+using unitsim::SimulatedUnit;
+
+namespace {
+
+std::unique_ptr<SimulatedUnit> listeningUnit(const QString& fault = {})
+{
+    auto unit = std::make_unique<SimulatedUnit>(Model::Marlin);
+    unit->listen(QHostAddress::LocalHost, 0);
+    if (!fault.isEmpty())
+        unit->addFault(*Fault::parse(fault));
+    return unit;
+}
+
+QString address(const SimulatedUnit& unit)
+{
+    return QStringLiteral("127.0.0.1:%1").arg(unit.port());
+}
+
+QByteArray runBody(const QString& sha256, const QStringList& units, const QJsonObject& more = {})
+{
+    QJsonObject object = more;
+    object[u"firmware"_s] = sha256;
+    object[u"units"_s] = QJsonArray::fromStringList(units);
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+QJsonObject unitOf(const QJsonObject& run, const QString& unit)
+{
+    for (const QJsonValue& value : run.value(u"units"_s).toArray())
+        if (value.toObject().value(u"unit"_s).toString() == unit)
+            return value.toObject();
+    return {};
+}
+
+// The event stream as it comes: every data line's JSON object.
+class EventReader
+{
+public:
+    EventReader(QNetworkAccessManager& network, const QString& url, const QByteArray& token)
+    {
+        QNetworkRequest request(QUrl(url + u"/api/v1/events"_s));
+        request.setRawHeader("Authorization", "Bearer " + token);
+        m_reply.reset(network.get(request));
+        QObject::connect(m_reply.get(), &QNetworkReply::readyRead, m_reply.get(), [this] {
+            m_buffer += m_reply->readAll();
+            qsizetype end;
+            while ((end = m_buffer.indexOf("\n\n")) >= 0) {
+                const QByteArray block = m_buffer.left(end);
+                m_buffer.remove(0, end + 2);
+                if (block.startsWith("data: "))
+                    events << QJsonDocument::fromJson(block.mid(6)).object();
+                else
+                    ++comments;
+            }
+        });
+    }
+    QList<QJsonObject> of(const QString& name, const QString& unit = {}) const
+    {
+        QList<QJsonObject> matching;
+        for (const QJsonObject& event : events)
+            if (event.value(u"event"_s).toString() == name &&
+                (unit.isEmpty() || event.value(u"unit"_s).toString() == unit))
+                matching << event;
+        return matching;
+    }
+    QNetworkReply* reply() const { return m_reply.get(); }
+
+    QList<QJsonObject> events;
+    int comments = 0;
+
+private:
+    std::unique_ptr<QNetworkReply> m_reply;
+    QByteArray m_buffer;
+};
+
+} // namespace
+
+class StationTest : public QObject
+{
+    Q_OBJECT
+
+    const QList<QByteArray> m_lines = HexFile::plain(60);
+    const QByteArray m_firmware = HexFile::join(m_lines);
+    const QString m_sha256 =
+        QString::fromLatin1(QCryptographicHash::hash(m_firmware, QCryptographicHash::Sha256).toHex());
+
+    // Uploads the test's firmware; its SHA-256.
+    QString upload(StationProcess& station)
+    {
+        const HttpAnswer answer = station.request("POST", u"/api/v1/firmware?name=plain.hex"_s, m_firmware,
+                                                  true, "application/octet-stream");
+        return answer.json().value(u"sha256"_s).toString();
+    }
+
+    QJsonObject waitForRunEnd(StationProcess& station, const QString& id)
+    {
+        QJsonObject run;
+        waitUntil(
+            [&] {
+                run = station.get(u"/api/v1/runs/"_s + id).json();
+                return run.value(u"state"_s).toString() != QLatin1String("running");
+            },
+            30000);
+        return run;
+    }
+
+private slots:
+    // ---- runs --------------------------------------------------------------------------------------
+
+    void runAgainstUnits()
+    {
+        StationProcess station;
+        QVERIFY2(station.start(), station.err.constData());
+        QNetworkAccessManager network;
+        EventReader reader(network, station.url, station.token);
+        QVERIFY(waitUntil([&] { return reader.comments > 0; }, 5000));
+
+        const HttpAnswer stored = station.request("POST", u"/api/v1/firmware?name=plain.hex"_s, m_firmware,
+                                                  true, "application/octet-stream");
+        QCOMPARE(stored.status, 201);
+        QCOMPARE(stored.json().value(u"sha256"_s).toString(), m_sha256);
+        QCOMPARE(stored.json().value(u"to_send"_s).toInt(), 60 + 1);
+        QCOMPARE(stored.json().value(u"size"_s).toInt(), m_firmware.size());
+
+        std::vector<std::unique_ptr<SimulatedUnit>> units;
+        units.push_back(listeningUnit());
+        units.push_back(listeningUnit(u"refuse:02@5"_s));
+        units.push_back(listeningUnit(u"silence@3"_s));
+        units.push_back(listeningUnit());
+        units.back()->stopListening();
+        units.push_back(listeningUnit(u"flood-stray:0@5"_s));
+        const QStringList expected{u"succeeded"_s, u"refused"_s, u"no-reply"_s, u"no-connection"_s,
+                                   u"too-much-data"_s};
+        QStringList names;
+        for (const auto& unit : units)
+            names << address(*unit);
+
+        const HttpAnswer created = station.request("POST", u"/api/v1/runs"_s, runBody(m_sha256, names));
+        QCOMPARE(created.status, 201);
+        const QString id = created.json().value(u"id"_s).toString();
+        QVERIFY(QRegularExpression(u"^[0-9a-f]{12}$"_s).match(id).hasMatch());
+
+        const QJsonObject run = waitForRunEnd(station, id);
+        QCOMPARE(run.value(u"state"_s).toString(), u"finished"_s);
+        QCOMPARE(run.value(u"firmware"_s).toString(), m_sha256);
+        QCOMPARE(run.value(u"name"_s).toString(), u"plain.hex"_s);
+        QCOMPARE(run.value(u"product"_s).toString(), u"Marlin"_s);
+        for (qsizetype i = 0; i < names.size(); ++i) {
+            const QJsonObject unit = unitOf(run, names.at(i));
+            QCOMPARE(unit.value(u"outcome"_s).toString(), expected.at(i));
+            QCOMPARE(unit.value(u"total"_s).toInt(), 61);
+            QCOMPARE(unit.value(u"reason"_s).isNull(), i == 0);
+        }
+        QCOMPARE(unitOf(run, names.at(0)).value(u"records"_s).toInt(), 61);
+        QVERIFY(units[0]->report().cumulative().image == JobFixture::expectedImage(m_lines));
+
+        // The same events as uploader-cli's JSON lines, each with the run; finished last per unit.
+        QVERIFY(waitUntil([&] { return reader.of(u"summary"_s).size() == 1; }, 10000));
+        for (qsizetype i = 0; i < names.size(); ++i) {
+            QList<QJsonObject> own;
+            for (const QJsonObject& event : std::as_const(reader.events))
+                if (event.value(u"unit"_s).toString() == names.at(i))
+                    own << event;
+            QCOMPARE(own.first().value(u"event"_s).toString(), u"started"_s);
+            QCOMPARE(own.last().value(u"event"_s).toString(), u"finished"_s);
+            QCOMPARE(own.last().value(u"outcome"_s).toString(), expected.at(i));
+            for (const QJsonObject& event : own)
+                QCOMPARE(event.value(u"run"_s).toString(), id);
+        }
+        QCOMPARE(reader.of(u"progress"_s, names.at(0)).last().value(u"records"_s).toInt(), 61);
+        QCOMPARE(reader.of(u"finished"_s, names.at(1)).first().value(u"refusal_code"_s).toString(), u"02"_s);
+        QCOMPARE(reader.of(u"run"_s).last().value(u"state"_s).toString(), u"finished"_s);
+
+        const QJsonArray runs = station.get(u"/api/v1/runs"_s).json().value(u"runs"_s).toArray();
+        QCOMPARE(runs.size(), 1);
+        QCOMPARE(runs.first().toObject().value(u"id"_s).toString(), id);
+        QCOMPARE(station.get(u"/api/v1/runs/000000000000"_s).status, 404);
+    }
+
+    // DELETE ends the run as Ctrl+C ends uploader-cli: every connection closed at once.
+    void cancelClosesEveryConnection()
+    {
+        StationProcess station;
+        QVERIFY2(station.start(), station.err.constData());
+        const QString sha256 = upload(station);
+        std::vector<std::unique_ptr<SimulatedUnit>> units;
+        QStringList names;
+        for (int i = 0; i < 3; ++i) {
+            units.push_back(listeningUnit());
+            units.back()->setLatencyMs(20);
+            names << address(*units.back());
+        }
+        const QString id =
+            station.request("POST", u"/api/v1/runs"_s, runBody(sha256, names, {{u"parallel"_s, 2}}))
+                .json()
+                .value(u"id"_s)
+                .toString();
+        QVERIFY(waitUntil([&] { return units[0]->report().cumulative().recordsAccepted >= 5; }, 10000));
+
+        // Another run may not take a unit that this one updates.
+        const HttpAnswer busy = station.request("POST", u"/api/v1/runs"_s, runBody(sha256, {names.at(0)}));
+        QCOMPARE(busy.status, 409);
+        QCOMPARE(busy.error(), u"unit-busy"_s);
+        QCOMPARE(busy.json().value(u"units"_s).toArray(), QJsonArray{names.at(0)});
+        QCOMPARE(station.request("DELETE", u"/api/v1/firmware/"_s + sha256).status, 409);
+
+        const HttpAnswer cancelled = station.request("DELETE", u"/api/v1/runs/"_s + id);
+        QCOMPARE(cancelled.status, 200);
+        QCOMPARE(cancelled.json().value(u"state"_s).toString(), u"cancelled"_s);
+        for (const QString& name : std::as_const(names))
+            QCOMPARE(unitOf(cancelled.json(), name).value(u"outcome"_s).toString(), u"interrupted"_s);
+        QVERIFY(waitUntil([&] { return !units[0]->report().connections.last().open; }, 2000));
+        QVERIFY(!units[1]->report().connections.last().open);
+        QVERIFY(units[2]->report().connections.isEmpty()); // it was waiting for its turn
+        const auto sent = units[0]->report().cumulative().messages.size();
+        QTest::qWait(300);
+        QCOMPARE(units[0]->report().cumulative().messages.size(), sent);
+        QCOMPARE(station.request("DELETE", u"/api/v1/runs/"_s + id).status, 409);
+        QCOMPARE(waitForRunEnd(station, id).value(u"state"_s).toString(), u"cancelled"_s);
+        // The units are free again.
+        QCOMPARE(station.request("POST", u"/api/v1/runs"_s, runBody(sha256, {names.at(0)})).status, 201);
+    }
+
+    // SIGTERM ends every running update the way an interrupt does, then the station exits 0.
+    void sigtermEndsRunningUpdates()
+    {
+        StationProcess station;
+        QVERIFY2(station.start(), station.err.constData());
+        auto unit = listeningUnit();
+        unit->setLatencyMs(20);
+        QCOMPARE(
+            station.request("POST", u"/api/v1/runs"_s, runBody(upload(station), {address(*unit)})).status,
+            201);
+        QNetworkAccessManager network;
+        EventReader reader(network, station.url, station.token); // a stream open at the end too
+        QVERIFY(waitUntil(
+            [&] { return unit->report().cumulative().recordsAccepted >= 3 && reader.comments > 0; }, 10000));
+        ::kill(pid_t(station.pid()), SIGTERM);
+        QVERIFY(station.waitForExit(10000));
+        QCOMPARE(station.process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(station.process.exitCode(), 0);
+        QVERIFY(waitUntil([&] { return !unit->report().connections.last().open; }, 2000));
+        QVERIFY(!unit->report().cumulative().imageComplete);
+        QVERIFY(waitUntil([&] { return reader.reply()->isFinished(); }, 5000));
+        QCOMPARE(reader.of(u"finished"_s).last().value(u"outcome"_s).toString(), u"interrupted"_s);
+    }
+
+    // ---- firmware ------------------------------------------------------------------------------------
+
+    void firmwareStore()
+    {
+        StationProcess station;
+        QVERIFY2(station.start(), station.err.constData());
+        QCOMPARE(upload(station), m_sha256);
+        // The same bytes again: the stored entry.
+        QCOMPARE(station.request("POST", u"/api/v1/firmware?name=again.hex"_s, m_firmware).status, 200);
+        const QJsonArray list = station.get(u"/api/v1/firmware"_s).json().value(u"firmware"_s).toArray();
+        QCOMPARE(list.size(), 1);
+        QCOMPARE(list.first().toObject().value(u"name"_s).toString(), u"plain.hex"_s);
+        QVERIFY(!list.first().toObject().value(u"uploaded"_s).toString().isEmpty());
+
+        QByteArray bad = m_firmware;
+        bad[20] = 'G';
+        const HttpAnswer refused = station.request("POST", u"/api/v1/firmware?name=bad.hex"_s, bad);
+        QCOMPARE(refused.status, 422);
+        QVERIFY2(refused.json().value(u"message"_s).toString().startsWith(u"line 1, column"_s),
+                 refused.body.constData());
+        QCOMPARE(QDir(station.stateDir.filePath(u"firmware"_s)).entryList(QDir::Files).size(), 2);
+
+        for (const QString& name :
+             {u"../x.hex"_s, u"dir/x.hex"_s, u"x.bin"_s, u"a%0Ab.hex"_s, u""_s, u"%5Cx.hex"_s})
+            QCOMPARE(station.request("POST", u"/api/v1/firmware?name="_s + name, m_firmware).status, 400);
+
+        for (const QString& id : {u"1234"_s, QString(64, u'g'), u"..%2Ftoken"_s})
+            QCOMPARE(station.request("DELETE", u"/api/v1/firmware/"_s + id).status, 400);
+        QCOMPARE(station.request("DELETE", u"/api/v1/firmware/"_s + QString(64, u'0')).status, 404);
+        const HttpAnswer unknown =
+            station.request("POST", u"/api/v1/runs"_s, runBody(QString(64, u'0'), {u"127.0.0.1:1"_s}));
+        QCOMPARE(unknown.status, 404);
+        QCOMPARE(unknown.error(), u"unknown-firmware"_s);
+        QCOMPARE(station.request("DELETE", u"/api/v1/firmware/"_s + m_sha256.toUpper()).status, 204);
+        QCOMPARE(station.request("DELETE", u"/api/v1/firmware/"_s + m_sha256).status, 404);
+        QVERIFY(QDir(station.stateDir.filePath(u"firmware"_s)).entryList(QDir::Files).isEmpty());
+    }
+
+    // A body over the limit is refused before it is read (Content-Length) or the moment it passes
+    // the limit (chunked); the station's memory does not grow.
+    void oversizedBodies()
+    {
+        StationProcess station;
+        QVERIFY2(station.start({u"--max-firmware-size"_s, u"1M"_s}), station.err.constData());
+        QCOMPARE(station.get(u"/api/v1/runs"_s).status, 200);
+        const qint64 before = station.rssKiB();
+        const QByteArray auth = "Authorization: Bearer " + station.token + "\r\n";
+        const QByteArray host = "Host: 127.0.0.1:" + QByteArray::number(station.port) + "\r\n";
+        const QByteArray declared =
+            station.raw("POST /api/v1/firmware?name=big.hex HTTP/1.1\r\n" + host + auth +
+                        "Content-Length: 104857600\r\n\r\n" + QByteArray(65536, ':'));
+        QCOMPARE(StationProcess::statusOf(declared), 413);
+        QVERIFY(declared.contains("\"too-large\""));
+
+        QByteArray chunked = "POST /api/v1/firmware?name=big.hex HTTP/1.1\r\n" + host + auth +
+                             "Transfer-Encoding: chunked\r\n\r\n";
+        const QByteArray chunk = QByteArray(64 * 1024, '0');
+        for (int i = 0; i < 24; ++i)
+            chunked += QByteArray::number(chunk.size(), 16) + "\r\n" + chunk + "\r\n";
+        const QByteArray cut = station.raw(chunked);
+        QCOMPARE(StationProcess::statusOf(cut), 413);
+
+        const QByteArray json = "POST /api/v1/runs HTTP/1.1\r\n" + host + auth +
+                                "Content-Type: application/json\r\nContent-Length: 2000000\r\n\r\n";
+        QCOMPARE(StationProcess::statusOf(station.raw(json)), 413);
+        QVERIFY(QDir(station.stateDir.filePath(u"firmware"_s)).entryList(QDir::Files).isEmpty());
+        // Headers are bounded too.
+        const QByteArray huge = station.raw("GET /api/v1/runs HTTP/1.1\r\n" + host +
+                                            "X-Filler: " + QByteArray(64 * 1024, 'x') + "\r\n\r\n");
+        QVERIFY2(StationProcess::statusOf(huge) >= 400 || huge.isEmpty(), huge.left(100).constData());
+        QCOMPARE(station.get(u"/api/v1/runs"_s).status, 200);
+        QVERIFY2(station.rssKiB() - before < 2048,
+                 qPrintable(u"%1 -> %2 KiB"_s.arg(before).arg(station.rssKiB())));
+    }
+
+    // ---- who may do what ---------------------------------------------------------------------------
+
+    void tokenAndHeaders()
+    {
+        StationProcess station;
+        QVERIFY2(station.start(), station.err.constData());
+        struct stat status
+        {
+        };
+        QCOMPARE(::stat(QFile::encodeName(station.stateDir.filePath(u"token"_s)).constData(), &status), 0);
+        QCOMPARE(status.st_mode & 0777, 0600u);
+        QCOMPARE(station.token.size(), 64);
+
+        const HttpAnswer none = station.request("POST", u"/api/v1/runs"_s, "{}", false);
+        QCOMPARE(none.status, 401);
+        QCOMPARE(none.headers.value("www-authenticate"), QByteArray("Bearer"));
+        QCOMPARE(none.error(), u"unauthorized"_s);
+        const QByteArray host = "Host: 127.0.0.1:" + QByteArray::number(station.port) + "\r\n";
+        QByteArray wrong = station.token;
+        wrong[10] = wrong[10] == 'a' ? 'b' : 'a';
+        for (const QByteArray& header :
+             {"Authorization: Bearer " + wrong, "Authorization: Basic " + station.token,
+              QByteArray("Authorization: Bearer"), QByteArray("Cookie: token=x")})
+            QCOMPARE(StationProcess::statusOf(station.raw("DELETE /api/v1/runs/abc HTTP/1.1\r\n" + host +
+                                                          header + "\r\nConnection: close\r\n\r\n")),
+                     401);
+        // Reads on loopback need no token; the page never does.
+        const HttpAnswer read = station.request("GET", u"/api/v1/runs"_s, {}, false);
+        QCOMPARE(read.status, 200);
+        for (const auto& [name, value] :
+             {std::pair{"x-content-type-options", "nosniff"}, std::pair{"referrer-policy", "no-referrer"},
+              std::pair{"cache-control", "no-store"}})
+            QCOMPARE(read.headers.value(name), QByteArray(value));
+        QVERIFY(read.headers.value("content-security-policy").contains("frame-ancestors 'none'"));
+        QVERIFY(!read.headers.contains("access-control-allow-origin"));
+        QVERIFY(!read.headers.contains("set-cookie"));
+
+        const QByteArray preflight =
+            station.raw("OPTIONS /api/v1/runs HTTP/1.1\r\n" + host +
+                        "Origin: http://evil.example\r\nAccess-Control-Request-Method: POST\r\n"
+                        "Connection: close\r\n\r\n");
+        QCOMPARE(StationProcess::statusOf(preflight), 405);
+        QVERIFY(!preflight.toLower().contains("access-control-allow"));
+
+        const HttpAnswer page = station.request("GET", u"/"_s, {}, false);
+        QCOMPARE(page.status, 200);
+        QVERIFY(page.headers.value("content-type").startsWith("text/html"));
+        QCOMPARE(station.get(u"/app.js"_s).headers.value("content-type"),
+                 QByteArray("text/javascript; charset=utf-8"));
+        QCOMPARE(station.get(u"/no-such-page.html"_s).status, 404);
+        const HttpAnswer api = station.get(u"/api/v1/openapi.json"_s);
+        QCOMPARE(api.status, 200);
+        QCOMPARE(api.json().value(u"openapi"_s).toString().left(2), u"3."_s);
+    }
+
+    // A page elsewhere that rebinds its name to 127.0.0.1 sends its own name as Host.
+    void foreignHostIsRefused()
+    {
+        StationProcess station;
+        QVERIFY2(station.start({u"--server-name"_s, u"station.example"_s}), station.err.constData());
+        const QByteArray port = QByteArray::number(station.port);
+        for (const QByteArray& host : {QByteArray("evil.example"), "evil.example:" + port,
+                                       "127.0.0.1:1" + port, QByteArray("127.0.0.1.evil.example")})
+            QCOMPARE(StationProcess::statusOf(station.rawGet("/api/v1/runs", host)), 421);
+        for (const QByteArray& host : {"127.0.0.1:" + port, QByteArray("localhost"), "LOCALHOST:" + port,
+                                       "[::1]:" + port, QByteArray("station.example")})
+            QCOMPARE(StationProcess::statusOf(station.rawGet("/api/v1/runs", host)), 200);
+        QCOMPARE(StationProcess::statusOf(station.rawGet("/", "evil.example")), 421);
+    }
+
+    void pathsWithDotDot()
+    {
+        StationProcess station;
+        QVERIFY2(station.start(), station.err.constData());
+        for (const QByteArray& path :
+             {QByteArray("/../token"), QByteArray("/%2e%2e/token"), QByteArray("/static/..%2F..%2Ftoken"),
+              QByteArray("/api/v1/firmware/%2E%2E%2Ftoken"), QByteArray("/api/v1/../../token")}) {
+            const QByteArray response = station.rawGet(path);
+            QCOMPARE(StationProcess::statusOf(response), 400);
+            QVERIFY(!response.contains(station.token));
+        }
+    }
+
+    void malformedRunRequests()
+    {
+        StationProcess station;
+        QVERIFY2(station.start(), station.err.constData());
+        const QString sha256 = upload(station);
+        const QList<std::pair<QByteArray, QString>> cases{
+            {"{\"firmware\": ", u"bad-json"_s},
+            {"[1, 2]", u"bad-json"_s},
+            {runBody(sha256, {u"127.0.0.1:1"_s}, {{u"repeat"_s, 2}}), u"unknown-field"_s},
+            {runBody(sha256, {}), u"bad-units"_s},
+            {runBody(sha256, {u"127.0.0.1:99999"_s}), u"bad-units"_s},
+            {"{\"firmware\": \"" + sha256.toLatin1() + "\", \"units\": \"127.0.0.1:1\"}", u"bad-units"_s},
+            {"{\"firmware\": \"" + sha256.toLatin1() + "\", \"units\": [5]}", u"bad-units"_s},
+            {runBody(u"abc"_s, {u"127.0.0.1:1"_s}), u"bad-sha256"_s},
+            {runBody(sha256, {u"127.0.0.1:1"_s}, {{u"parallel"_s, u"2"_s}}), u"bad-parallel"_s},
+            {runBody(sha256, {u"127.0.0.1:1"_s}, {{u"parallel"_s, 0}}), u"bad-parallel"_s},
+            {runBody(sha256, {u"127.0.0.1:1"_s}, {{u"product"_s, u"toaster"_s}}), u"bad-product"_s},
+        };
+        for (const auto& [body, code] : cases) {
+            const HttpAnswer answer = station.request("POST", u"/api/v1/runs"_s, body);
+            QCOMPARE(answer.status, 400);
+            QCOMPARE(answer.error(), code);
+            QVERIFY(!answer.json().value(u"message"_s).toString().isEmpty());
+        }
+        QVERIFY(station.get(u"/api/v1/runs"_s).json().value(u"runs"_s).toArray().isEmpty());
+    }
+
+    // Connections that send nothing cost a slot only until the idle time-out closes them.
+    void idleConnectionsAreClosed()
+    {
+        StationProcess station;
+        QVERIFY2(station.start({u"--idle-timeout"_s, u"1"_s, u"--max-connections-per-client"_s, u"300"_s,
+                                u"--max-connections"_s, u"300"_s}),
+                 station.err.constData());
+        std::vector<std::unique_ptr<QTcpSocket>> sockets;
+        for (int i = 0; i < 200; ++i) {
+            sockets.push_back(std::make_unique<QTcpSocket>());
+            sockets.back()->connectToHost(QHostAddress::LocalHost, station.port);
+        }
+        // Half of them start a request and stop half-way through its headers.
+        QVERIFY(waitUntil(
+            [&] {
+                return std::all_of(sockets.begin(), sockets.end(), [](const auto& s) {
+                    return s->state() == QAbstractSocket::ConnectedState;
+                });
+            },
+            10000));
+        for (size_t i = 0; i < sockets.size(); i += 2)
+            sockets[i]->write("GET /api/v1/runs HTTP/1.1\r\nHost: 127.0.0.1\r\n");
+        QVERIFY(waitUntil(
+            [&] {
+                return std::all_of(sockets.begin(), sockets.end(), [](const auto& s) {
+                    return s->state() == QAbstractSocket::UnconnectedState;
+                });
+            },
+            15000));
+        QCOMPARE(station.get(u"/api/v1/runs"_s).status, 200);
+    }
+
+    // --tls-cert and --tls-key: HTTPS, and nothing in the clear on that port.
+    void tls()
+    {
+        const QString openssl = QStandardPaths::findExecutable(u"openssl"_s);
+        if (openssl.isEmpty() || !QSslSocket::supportsSsl())
+            QSKIP("needs openssl to make a certificate and Qt's TLS backend");
+        QTemporaryDir keys;
+        const QString cert = keys.filePath(u"cert.pem"_s);
+        const QString key = keys.filePath(u"key.pem"_s);
+        QCOMPARE(QProcess::execute(openssl, {u"req"_s, u"-x509"_s, u"-newkey"_s, u"rsa:2048"_s, u"-nodes"_s,
+                                             u"-keyout"_s, key, u"-out"_s, cert, u"-days"_s, u"2"_s,
+                                             u"-subj"_s, u"/CN=127.0.0.1"_s}),
+                 0);
+        StationProcess station;
+        QVERIFY2(station.start({u"--tls-cert"_s, cert, u"--tls-key"_s, key}), station.err.constData());
+        QVERIFY(station.url.startsWith(u"https://"_s));
+
+        QSslSocket socket;
+        socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+        QByteArray received;
+        QObject::connect(&socket, &QSslSocket::readyRead, &socket, [&] { received += socket.readAll(); });
+        socket.connectToHostEncrypted(u"127.0.0.1"_s, station.port);
+        QVERIFY(waitUntil([&] { return socket.isEncrypted(); }, 10000));
+        socket.write("GET /api/v1/runs HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(station.port) +
+                     "\r\nConnection: close\r\n\r\n");
+        QVERIFY(waitUntil([&] { return received.contains("{\"runs\":[]}"); }, 10000));
+        QCOMPARE(StationProcess::statusOf(received), 200);
+
+        QVERIFY(!station.rawGet("/api/v1/runs", {}).startsWith("HTTP/"));
+    }
+
+    void tokenFileReadableByOthers()
+    {
+        StationProcess first;
+        QVERIFY(first.start());
+        ::kill(pid_t(first.pid()), SIGTERM);
+        QVERIFY(first.waitForExit(10000));
+        QCOMPARE(first.process.exitCode(), 0);
+
+        StationProcess again;
+        QFile::copy(first.stateDir.filePath(u"token"_s), again.stateDir.filePath(u"token"_s));
+        QFile::setPermissions(again.stateDir.filePath(u"token"_s), QFile::ReadOwner | QFile::WriteOwner);
+        QVERIFY(again.start());
+        QCOMPARE(again.token, first.token);
+        ::kill(pid_t(again.pid()), SIGTERM);
+        QVERIFY(again.waitForExit(10000));
+
+        QFile::setPermissions(again.stateDir.filePath(u"token"_s),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
+        StationProcess refused;
+        refused.process.setProgram(QStringLiteral(UPLOADER_STATION_TEST));
+        refused.process.start(QStringLiteral(UPLOADER_STATION_TEST),
+                              {u"--listen"_s, u"127.0.0.1:0"_s, u"--state-dir"_s, again.stateDir.path()});
+        QVERIFY(refused.waitForExit(10000));
+        QCOMPARE(refused.process.exitCode(), 1);
+        QVERIFY2(refused.err.contains("chmod 600"), refused.err.constData());
+    }
+};
+
+QTEST_GUILESS_MAIN(StationTest)
+#include "tst_station.moc"
