@@ -1,18 +1,11 @@
 #include "station/FirmwareUpload.h"
 
-#include "engine/FirmwareCheck.h"
+#include "engine/FirmwareCheckTask.h"
 #include "station/HttpExchange.h"
 
 #include <QDateTime>
 
 #include <unistd.h>
-
-namespace {
-
-// The check reads this much between events, as the engine's own check does.
-constexpr qint64 CheckSlice = 256 * 1024;
-
-} // namespace
 
 void FirmwareUpload::start(HttpExchange& exchange, FirmwareStore& store, const QString& name, qint64 maxSize)
 {
@@ -32,15 +25,12 @@ FirmwareUpload::FirmwareUpload(HttpExchange& exchange, FirmwareStore& store, QSt
     : QObject(&exchange), m_exchange(exchange), m_store(store), m_name(std::move(name)),
       m_file(store.uploadTemplate())
 {
-    m_slices.setInterval(0);
-    connect(&m_slices, &QTimer::timeout, this, &FirmwareUpload::checkSlice);
 }
 
 void FirmwareUpload::write(const char* data, qsizetype size)
 {
     if (m_failed)
         return;
-    m_hash.addData(QByteArrayView(data, size));
     m_size += size;
     if (m_file.write(data, size) != size) {
         m_failed = true;
@@ -58,21 +48,13 @@ void FirmwareUpload::bodyComplete()
                                 QStringLiteral("Cannot store the upload: %1").arg(m_file.errorString())));
         return;
     }
-    m_check = std::make_unique<FirmwareCheck>(m_file.fileName());
-    m_slices.start();
+    m_check = new FirmwareCheckTask(m_file.fileName(), {}, this);
+    connect(m_check, &FirmwareCheckTask::finished, this, &FirmwareUpload::checked);
+    m_check->start();
 }
 
-void FirmwareUpload::checkSlice()
+void FirmwareUpload::checked(const FirmwareCheckResult& result)
 {
-    if (m_check->step(CheckSlice)) {
-        m_slices.stop();
-        finish();
-    }
-}
-
-void FirmwareUpload::finish()
-{
-    const FirmwareCheckResult& result = m_check->result();
     if (!result.ok()) {
         // Gone before the answer: a client that reads the store next finds nothing of it.
         m_file.remove();
@@ -85,7 +67,7 @@ void FirmwareUpload::finish()
         return;
     }
     StoredFirmware firmware;
-    firmware.sha256 = QString::fromLatin1(m_hash.result().toHex());
+    firmware.sha256 = result.sha256;
     firmware.name = m_name;
     firmware.size = m_size;
     firmware.records = result.summary.records;

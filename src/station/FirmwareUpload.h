@@ -2,19 +2,17 @@
 
 #include "station/FirmwareStore.h"
 
-#include <QCryptographicHash>
 #include <QObject>
 #include <QPointer>
 #include <QTemporaryFile>
-#include <QTimer>
 
-#include <memory>
-
-class FirmwareCheck;
+class FirmwareCheckTask;
+struct FirmwareCheckResult;
 class HttpExchange;
 
 // One POST of a firmware file: the body streams into a temporary file in the store's folder while
-// its SHA-256 is computed; then the engine's firmware check reads it in slices on the event loop,
+// it is counted; then the engine's firmware check reads it in slices on the event loop (and
+// computes its SHA-256 in the same pass),
 // and a file that passes is stored. Answers the exchange (201, 200, 422 or 500) and is deleted
 // with it; a client that goes away leaves nothing behind.
 class FirmwareUpload : public QObject
@@ -29,16 +27,13 @@ private:
 
     void write(const char* data, qsizetype size);
     void bodyComplete();
-    void checkSlice();
-    void finish();
+    void checked(const FirmwareCheckResult& result);
 
     HttpExchange& m_exchange;
     FirmwareStore& m_store;
     QString m_name;
     QTemporaryFile m_file;
-    QCryptographicHash m_hash{QCryptographicHash::Sha256};
     qint64 m_size = 0;
     bool m_failed = false;
-    std::unique_ptr<FirmwareCheck> m_check;
-    QTimer m_slices;
+    FirmwareCheckTask* m_check = nullptr;
 };

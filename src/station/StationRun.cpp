@@ -1,6 +1,5 @@
 #include "station/StationRun.h"
 
-#include "cli/PhaseNames.h"
 #include "station/EventHub.h"
 
 #include <QJsonArray>
@@ -108,7 +107,7 @@ QJsonObject StationRun::toJson() const
         if (run.state == UnitRun::State::Waiting)
             unit[QStringLiteral("phase")] = QStringLiteral("waiting");
         else
-            unit[QStringLiteral("phase")] = phaseName(ended ? UpdateJob::Phase::Done : run.phase);
+            unit[QStringLiteral("phase")] = UpdateJob::phaseName(ended ? UpdateJob::Phase::Done : run.phase);
         const qint64 records = ended && run.lastResult ? run.lastResult->recordsSent : run.records;
         unit[QStringLiteral("records")] = double(records);
         unit[QStringLiteral("total")] = double(m_firmware.toSend);
