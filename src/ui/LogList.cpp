@@ -104,23 +104,32 @@ void LogList::flush()
     const bool selectPending = std::exchange(m_selectPending, false);
     const int current = m_current;
 
-    for (size_t i = 0; i < pending.size();) {
-        if (pending[i].append) {
-            m_widget->addItem(pending[i].line);
-            ++i;
-            continue;
-        }
-        // A run of removals leaves the widget as one removal of that many first rows.
-        size_t run = i;
-        while (run < pending.size() && !pending[run].append)
-            ++run;
-        const int rows = std::min(int(run - i), m_widget->count());
-        if (rows > 0)
-            m_widget->model()->removeRows(0, rows);
-        i = run;
+    // Lines go in at the end and out at the front, so whatever the order of the changes, the log
+    // ends as the widget's rows followed by the new lines, less as many first rows as were removed.
+    // One removal and one insertion of many rows cost the widget about what one row costs.
+    QStringList lines;
+    lines.reserve(qsizetype(pending.size()));
+    int removals = 0;
+    for (Change& change : pending) {
+        if (change.append)
+            lines << std::move(change.line);
+        else
+            ++removals;
+    }
+    const int rows = m_widget->count();
+    if (removals >= rows) {
+        m_widget->clear();
+        lines.remove(0, std::min<qsizetype>(removals - rows, lines.size()));
+    } else if (removals > 0) {
+        m_widget->model()->removeRows(0, removals);
+    }
+    m_widget->addItems(lines);
+    if (selectPending || m_widget->currentRow() != current) {
+        // Removals one at a time would have moved the current row along; one removal of many
+        // rows may leave it elsewhere.
+        m_widget->setCurrentRow(current);
     }
     if (selectPending) {
-        m_widget->setCurrentRow(current);
         // The engine selects the line it wrote last, every time: scrolling once to the final
         // selection ends where scrolling to each one in turn would have.
         if (QListWidgetItem* item = m_widget->item(current))

@@ -15,8 +15,9 @@ class QListWidget;
 // record, so while coalescing (the window turns it on while records stream) lines, removals and
 // the selection are held back and reach the widget together, at most FrameMs later: the log
 // moves 30 times a second rather than once a record.
-// Lines still reach the widget one by one and in order, and the final rows, current row and
-// scroll position are those the changes made one at a time would give. Without coalescing every
+// What is held back reaches the widget as one removal of first rows and one insertion of lines at
+// the end, and the final rows, current row and scroll position are those the changes made one at a
+// time would give. Without coalescing every
 // change goes to the widget at once, after whatever was held back.
 //
 // The queries always answer for the log as written, whether or not the widget shows it yet.
