@@ -94,23 +94,28 @@ int main(int argc, char* argv[])
 
     QElapsedTimer sinceClose;
     QListWidget* log = UiTest::log(window);
-    QObject::connect(log->model(), &QAbstractItemModel::rowsInserted, &window, [&](const QModelIndex&, int first) {
-        if (sinceClose.isValid() || !log->item(first)->text().startsWith(QLatin1String(stage->marker)))
-            return;
-        std::printf("closing at \"%s\"\n", stage->marker);
-        std::fflush(stdout);
-        sinceClose.start();
-        // Like the operator's click: it arrives through the event queue, inside the next wait.
-        QMetaObject::invokeMethod(
-            &window,
-            [&window, exitMenu] {
-                if (exitMenu)
-                    UiTest::action(window, "mnuFileExit")->trigger();
-                else
-                    window.close();
-            },
-            Qt::QueuedConnection);
-    });
+    QObject::connect(log->model(), &QAbstractItemModel::rowsInserted, &window,
+                     [&](const QModelIndex&, int first, int last) {
+                         bool marked = false;
+                         for (int row = first; row <= last && !marked; ++row)
+                             marked = log->item(row)->text().startsWith(QLatin1String(stage->marker));
+                         if (sinceClose.isValid() || !marked)
+                             return;
+                         std::printf("closing at \"%s\"\n", stage->marker);
+                         std::fflush(stdout);
+                         sinceClose.start();
+                         // Like the operator's click: it arrives through the event queue, inside the next
+                         // wait.
+                         QMetaObject::invokeMethod(
+                             &window,
+                             [&window, exitMenu] {
+                                 if (exitMenu)
+                                     UiTest::action(window, "mnuFileExit")->trigger();
+                                 else
+                                     window.close();
+                             },
+                             Qt::QueuedConnection);
+                     });
     QTimer::singleShot(0, &window, [&window] { UiTest::control<QPushButton>(window, "LoadStart")->click(); });
     QTimer::singleShot(30000, &app, [] {
         std::fprintf(stderr, "the stage's line never appeared in the log\n");
@@ -119,7 +124,8 @@ int main(int argc, char* argv[])
 
     const int result = app.exec();
     const qint64 closingMs = sinceClose.isValid() ? sinceClose.elapsed() : -1;
-    std::printf("app.exec() returned %d, %lld ms after the close\n", result, static_cast<long long>(closingMs));
+    std::printf("app.exec() returned %d, %lld ms after the close\n", result,
+                static_cast<long long>(closingMs));
 
     // Let the simulated unit take in whatever reached it, then check what the close left behind.
     QEventLoop settle;
@@ -134,7 +140,8 @@ int main(int argc, char* argv[])
     // port are saved as it ends; a close during an update saves nothing.
     const bool saved = SettingsStore(title).read(QStringLiteral("EthernetPort"), QString()) != QString();
     if (saved != stage->loop) {
-        std::printf(saved ? "FAIL: settings were saved\n" : "FAIL: the complete update's settings were not saved\n");
+        std::printf(saved ? "FAIL: settings were saved\n"
+                          : "FAIL: the complete update's settings were not saved\n");
         ++failures;
     }
     if (unit.report().connections.size() > 1) {

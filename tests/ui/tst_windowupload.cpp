@@ -81,9 +81,10 @@ void TestWindowUpload::uploadCompletes()
     // The count of complete uploads shows until the next status refresh replaces it.
     QString statusAtUploadComplete;
     connect(log(window)->model(), &QAbstractItemModel::rowsInserted, &window,
-            [&](const QModelIndex&, int first) {
-                if (log(window)->item(first)->text() == QLatin1String("Upload complete."))
-                    statusAtUploadComplete = statusLine(window);
+            [&](const QModelIndex&, int first, int last) {
+                for (int row = first; row <= last; ++row)
+                    if (log(window)->item(row)->text() == QLatin1String("Upload complete."))
+                        statusAtUploadComplete = statusLine(window);
             });
 
     QTest::mouseClick(loadStart, Qt::LeftButton);
