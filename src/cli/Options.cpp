@@ -14,6 +14,7 @@ namespace {
 
 // Longer waits than a day are typing mistakes, and would overflow the engine's timers.
 constexpr double MaxSeconds = 86400;
+constexpr double MaxTimeScale = 1000;
 
 QString squeezed(QString name)
 {
@@ -215,9 +216,10 @@ bool OptionsParser::parse(const QStringList& arguments, Options* options, QStrin
     if (m_features == Features::Testing && parser.isSet(timeScale)) {
         bool ok = false;
         const double scale = parser.value(timeScale).toDouble(&ok);
-        if (!ok || !std::isfinite(scale) || scale <= 0 || scale > 1000) {
-            *error =
-                QStringLiteral("--time-scale \"%1\": give a number above 0").arg(parser.value(timeScale));
+        if (!ok || !std::isfinite(scale) || scale <= 0 || scale > MaxTimeScale) {
+            *error = QStringLiteral("--time-scale \"%1\": give a number above 0 and at most %2")
+                         .arg(parser.value(timeScale))
+                         .arg(MaxTimeScale);
             return false;
         }
         result.timeScale = scale;
