@@ -119,7 +119,7 @@ private slots:
         units.push_back(SimulatedUnits::listening());
         units.push_back(SimulatedUnits::listening());
         // Several redraws while the records go out, and at least one before the refusal.
-        units[0]->setLatencyMs(30);
+        units[0]->setLatencyMs(60);
         units[1]->setLatencyMs(5);
         units[2]->setLatencyMs(5);
         QStringList labels;
