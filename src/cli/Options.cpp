@@ -14,6 +14,7 @@ namespace {
 
 // Longer waits than a day are typing mistakes, and would overflow the engine's timers.
 constexpr double MaxSeconds = 86400;
+constexpr double MaxTimeScale = 1000;
 
 QString squeezed(QString name)
 {
@@ -78,7 +79,8 @@ QString OptionsParser::helpText(const ProductVariant* buildProduct)
                "Writes an Intel HEX firmware file into one or more units over TCP, several at once.\n"
                "\n"
                "  --unit HOST[:PORT]     a unit to update; repeat for several (PORT defaults to the "
-               "product's)\n"
+               "product's);\n"
+               "                         an IPv6 address with a port in brackets: [ADDRESS]:PORT\n"
                "  --units FILE           units from a file: one HOST[:PORT] per line, blank lines and\n"
                "                         # comments allowed\n"
                "  --product NAME         %1 (case-insensitive);\n"
@@ -215,9 +217,10 @@ bool OptionsParser::parse(const QStringList& arguments, Options* options, QStrin
     if (m_features == Features::Testing && parser.isSet(timeScale)) {
         bool ok = false;
         const double scale = parser.value(timeScale).toDouble(&ok);
-        if (!ok || !std::isfinite(scale) || scale <= 0 || scale > 1000) {
-            *error =
-                QStringLiteral("--time-scale \"%1\": give a number above 0").arg(parser.value(timeScale));
+        if (!ok || !std::isfinite(scale) || scale <= 0 || scale > MaxTimeScale) {
+            *error = QStringLiteral("--time-scale \"%1\": give a number above 0 and at most %2")
+                         .arg(parser.value(timeScale))
+                         .arg(MaxTimeScale);
             return false;
         }
         result.timeScale = scale;

@@ -38,7 +38,8 @@ QString render(const UpdateRunner& runner)
             row << QStringLiteral("%1/%2").arg(run.updatesSucceeded).arg(runner.plan().repeat);
         row << c.toString(run.recordsTotal) << duration(run.elapsedMs);
         rows << row;
-        reasons << (run.succeeded() || !run.lastResult ? QString() : run.lastResult->reason);
+        reasons << (run.succeeded() || !run.lastResult ? QString()
+                                                       : TextFormat::escaped(run.lastResult->reason));
     }
 
     QList<qsizetype> widths(header.size(), 0);

@@ -119,13 +119,20 @@ QStringList TerminalDisplay::liveLines(int columns, int rows) const
         }
     }
     QStringList lines;
-    // Room for the counts line and one spare, so the block never scrolls off the screen.
-    const int room = std::max(rows - 2, 1);
-    const bool cut = running.size() > room;
-    for (int i = 0; i < running.size() && (!cut || i < room - 1); ++i)
-        lines << liveLine(running.at(i), columns);
-    if (cut)
-        lines << fitted(QStringLiteral("... and %1 more running").arg(running.size() - (room - 1)), columns);
+    // The cursor rests on the row below the live lines. Were they as many as the rows, the first
+    // would scroll off the screen, where the cursor cannot go back to clear it.
+    const int room = rows - 1;
+    if (room < 1)
+        return lines;
+    if (running.size() + 1 <= room) {
+        for (int unit : std::as_const(running))
+            lines << liveLine(unit, columns);
+    } else if (room >= 2) {
+        const int shown = room - 2;
+        for (int i = 0; i < shown; ++i)
+            lines << liveLine(running.at(i), columns);
+        lines << fitted(QStringLiteral("... and %1 more running").arg(running.size() - shown), columns);
+    }
     lines << fitted(
         QStringLiteral("%1 running, %2 waiting, %3 done").arg(running.size()).arg(waiting).arg(ended),
         columns);
@@ -152,13 +159,20 @@ void TerminalDisplay::redraw()
     ConsoleOutput::out(text);
 }
 
+void TerminalDisplay::clearLiveLines()
+{
+    if (m_drawnLines == 0)
+        return;
+    ConsoleOutput::out(QStringLiteral("\r\x1b[%1A\x1b[J").arg(m_drawnLines));
+    m_drawnLines = 0;
+    m_dirty = true;
+}
+
 void TerminalDisplay::writeSummary()
 {
     m_tick.stop();
+    clearLiveLines();
     QString text;
-    if (m_drawnLines > 0)
-        text += QStringLiteral("\r\x1b[%1A\x1b[J").arg(m_drawnLines);
-    m_drawnLines = 0;
     for (const QString& line : std::as_const(m_scrolling))
         text += line + u'\n';
     m_scrolling.clear();

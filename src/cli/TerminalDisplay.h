@@ -17,6 +17,10 @@ public:
     TerminalDisplay(UpdateRunner& runner, bool verbose, QObject* parent = nullptr);
 
     void writeSummary();
+    // Takes the live lines off the screen, so that a message written now to the same terminal
+    // lands where they were instead of below them, out of the cursor's reckoning. The next redraw
+    // puts them back under it.
+    void clearLiveLines();
 
 private:
     void redraw();

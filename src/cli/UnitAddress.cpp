@@ -1,6 +1,20 @@
 #include "cli/UnitAddress.h"
 
+#include "engine/TextFormat.h"
+
+#include <QHostAddress>
+
+#include <algorithm>
+
 namespace {
+
+const QString BracketsHint = QStringLiteral("write an IPv6 address with a port as [ADDRESS]:PORT");
+
+bool isIpv6(const QString& text)
+{
+    QHostAddress address;
+    return address.setAddress(text) && address.protocol() == QAbstractSocket::IPv6Protocol;
+}
 
 bool parsePort(const QString& text, quint16* port)
 {
@@ -41,6 +55,10 @@ bool UnitAddress::parse(const QString& text, const QString& defaultPort, UnitAdd
             return false;
         }
         host = host.mid(1, close - 1);
+        if (!host.isEmpty() && !isIpv6(host)) {
+            *error = QStringLiteral("brackets hold an IPv6 address only");
+            return false;
+        }
     } else if (host.count(u':') == 1) {
         port = host.section(u':', 1);
         host = host.section(u':', 0, 0);
@@ -48,20 +66,29 @@ bool UnitAddress::parse(const QString& text, const QString& defaultPort, UnitAdd
             *error = QStringLiteral("no port after ':'");
             return false;
         }
+    } else if (host.contains(u':')) {
+        // Without brackets no part of an IPv6 address can be told from a port: the whole text is
+        // the address. A zone that holds a ':' (fe80::1%eth0:23) is one such guess.
+        if (!isIpv6(host) || host.section(u'%', 1).contains(u':')) {
+            *error = QStringLiteral("several ':' but no IPv6 address; ") + BracketsHint;
+            return false;
+        }
     }
     if (host.isEmpty()) {
         *error = QStringLiteral("no host name or address");
         return false;
     }
-    for (QChar c : host) {
-        if (c.isSpace() || c.category() == QChar::Other_Control) {
-            *error = QStringLiteral("a host name has no spaces or control characters");
-            return false;
-        }
+    // Names go into every line of output as they are: nothing that a terminal would act on.
+    if (TextFormat::escaped(host) != host ||
+        std::any_of(host.cbegin(), host.cend(), [](QChar c) { return c.isSpace(); })) {
+        *error = QStringLiteral("a host name has no spaces or control characters");
+        return false;
     }
     if (port.isEmpty()) {
         if (defaultPort.isEmpty()) {
             *error = QStringLiteral("no port given, and this product has no default port");
+            if (host.contains(u':'))
+                *error += QStringLiteral("; ") + BracketsHint;
             return false;
         }
         port = defaultPort;

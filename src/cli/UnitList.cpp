@@ -1,6 +1,20 @@
 #include "cli/UnitList.h"
 
 #include <QFile>
+#include <QHostAddress>
+
+namespace {
+
+// The same for every spelling of one address: names in any letter case, IPv6 addresses however
+// their zeros are written.
+QString identity(const UnitAddress& unit)
+{
+    QHostAddress address;
+    const QString host = address.setAddress(unit.host) ? address.toString() : unit.host.toLower();
+    return host + u'/' + QString::number(unit.port);
+}
+
+} // namespace
 
 bool UnitList::addArgument(const QString& text, QString* error)
 {
@@ -49,7 +63,7 @@ bool UnitList::addFile(const QString& path, QString* error)
 
 void UnitList::add(const UnitAddress& unit, const QString& where)
 {
-    const QString key = unit.label().toLower();
+    const QString key = identity(unit);
     if (m_seen.contains(key)) {
         m_warnings << QStringLiteral("unit %1 is named more than once (again at %2); it is updated once")
                           .arg(unit.label(), where);

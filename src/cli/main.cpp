@@ -96,6 +96,7 @@ int update(QCoreApplication& app, const Options& options)
     UpdateRunner runner(std::move(plan));
 
     std::function<void()> writeSummary;
+    std::function<void()> clearForMessage = [] {};
     std::unique_ptr<QObject> display;
     if (options.json) {
         auto* json = new JsonEventWriter(runner, options.verbose);
@@ -104,6 +105,7 @@ int update(QCoreApplication& app, const Options& options)
     } else if (::isatty(STDOUT_FILENO)) {
         auto* terminal = new TerminalDisplay(runner, options.verbose);
         writeSummary = [terminal] { terminal->writeSummary(); };
+        clearForMessage = [terminal] { terminal->clearLiveLines(); };
         display.reset(terminal);
     } else {
         auto* plain = new PlainDisplay(runner, options.verbose);
@@ -114,9 +116,11 @@ int update(QCoreApplication& app, const Options& options)
     InterruptWatcher interrupts;
     if (!interrupts.isActive())
         ConsoleOutput::warn(QStringLiteral("cannot catch interrupts: ") + interrupts.errorString());
-    QObject::connect(&interrupts, &InterruptWatcher::interrupted, &runner, [&runner](int) {
-        if (!runner.interrupted())
+    QObject::connect(&interrupts, &InterruptWatcher::interrupted, &runner, [&](int) {
+        if (!runner.interrupted()) {
+            clearForMessage();
             ConsoleOutput::error(QStringLiteral("interrupted: every update stopped, connections closed"));
+        }
         runner.interrupt();
     });
     QObject::connect(&runner, &UpdateRunner::allFinished, &app, [&] {

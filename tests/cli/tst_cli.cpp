@@ -3,9 +3,7 @@
 #include "CliProcess.h"
 #include "HexFile.h"
 #include "JobFixture.h"
-
-#include "unitsim/Fault.h"
-#include "unitsim/SimulatedUnit.h"
+#include "SimulatedUnits.h"
 
 #include <QCryptographicHash>
 #include <QJsonArray>
@@ -18,26 +16,16 @@
 
 using namespace Qt::Literals::StringLiterals;
 
-using unitsim::Fault;
-using unitsim::Model;
+using SimulatedUnits::address;
 using unitsim::SimulatedUnit;
 
 namespace {
 
 const QString Scale = QStringLiteral("0.02");
 
-QString address(const SimulatedUnit& unit)
-{
-    return QStringLiteral("127.0.0.1:%1").arg(unit.port());
-}
-
 std::unique_ptr<SimulatedUnit> listeningUnit(const QString& fault = {})
 {
-    auto unit = std::make_unique<SimulatedUnit>(Model::Marlin);
-    unit->listen(QHostAddress::LocalHost, 0);
-    if (!fault.isEmpty())
-        unit->addFault(*Fault::parse(fault));
-    return unit;
+    return SimulatedUnits::listening(fault);
 }
 
 // Plain records, with one all-FF record and one boot-code record that an upload skips.
