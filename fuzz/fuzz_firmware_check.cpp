@@ -12,6 +12,7 @@
 #include "engine/FirmwareCheck.h"
 #include "engine/FirmwareFile.h"
 #include "engine/RecordRules.h"
+#include "engine/Sha256Hash.h"
 
 #include "FuzzCheck.h"
 
@@ -30,7 +31,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
-
 
 namespace {
 
@@ -314,7 +314,7 @@ void compare(const FirmwareCheckResult& got, const Expected& expected)
                               [&](const AddressRange& t) { return t.first <= r.first && r.last <= t.last; }));
         }
     }
-    CHECK(got.logLines().size() == 2);
+    CHECK(got.logLines().size() == 3);
 }
 
 } // namespace
@@ -336,6 +336,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     CHECK(inSlices(scratchPath(), contents.size(), seed) == whole);
     const Expected expected = reference(scratchPath());
     compare(whole, expected);
+    // The file's SHA-256 comes from the same pass, whole or in slices.
+    if (whole.kind == FirmwareCheckResult::Kind::Ok)
+        CHECK(whole.sha256 == Sha256Hash::of(contents));
     if (recipe) {
         CHECK(whole.kind == FirmwareCheckResult::Kind::Ok);
         compare(whole, built);
