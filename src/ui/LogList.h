@@ -14,7 +14,7 @@ class QListWidget;
 // it do so at once. For a Debug log of thousands of lines that costs far more than sending a
 // record, so while coalescing (the window turns it on while records stream) lines, removals and
 // the selection are held back and reach the widget together, at most FrameMs later: the log
-// moves 30 times a second rather than once a record.
+// moves 10 times a second rather than once a record.
 // What is held back reaches the widget as one removal of first rows and one insertion of lines at
 // the end, and the final rows, current row and scroll position are those the changes made one at a
 // time would give. Without coalescing every
@@ -25,10 +25,11 @@ class LogList : public QObject
 {
     Q_OBJECT
 public:
-    // One layout of 25,000 rows and a repaint took about 2.5 ms on the benchmark machine; at 30 showings a second that
-    // is under a tenth of the window thread's time. Each showing also inserts the lines of its
-    // interval one by one, so a longer interval would not make the window any more responsive.
-    static constexpr int FrameMs = 33;
+    // Each showing lays out every row again (a Debug log holds 25,000) and repaints the visible
+    // ones: about 6 ms together on the benchmark machine. Ten showings a second keep that near a
+    // twentieth of the window thread's time while a Debug log streams; thirty took a fifth of it,
+    // and a log scrolling thousands of lines a second reads no better at thirty.
+    static constexpr int FrameMs = 100;
 
     explicit LogList(QListWidget* widget, QObject* parent = nullptr);
 
