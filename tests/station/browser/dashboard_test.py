@@ -6,8 +6,9 @@ Starts the test build of uploader-station with a fresh state folder and eight si
 nobody listens), loads the dashboard, enters the token when the page asks for it (a wrong one
 first), uploads a firmware file from the page, starts a run on the eight units by keyboard, and
 waits for six green tiles and two red ones with their reasons; then finds the refused update in
-the history by its unit and opens its log. Then it cancels a run on a slow unit, and restarts the station to see the
-page reconnect by itself. Also: a firmware name made of HTML shows as those characters, and the page
+the history by its unit and opens its log. Then it cancels a run on a slow unit, and restarts the
+station to see the page reconnect by itself (this time with a history it cannot use, which the
+page's notice names). Also: a firmware name made of HTML shows as those characters, and the page
 logs no script error or Content-Security-Policy violation.
 
 Exit codes: 0 passed, 1 failed, 77 skipped (no Chromium, ChromeDriver or Selenium).
@@ -141,10 +142,10 @@ def start_units(processes, unitsim):
     return units[:GOOD_UNITS], units[GOOD_UNITS], silent, slow
 
 
-def start_station(processes, station, state_dir, port=0, name='station'):
+def start_station(processes, station, state_dir, port=0, name='station', history=None):
+    history = history or os.path.join(state_dir, 'history.sqlite')
     process, log = processes.start(name, [station, '--state-dir', state_dir, '--listen', f'127.0.0.1:{port}',
-                                          '--time-scale', '0.02',
-                                          '--history', os.path.join(state_dir, 'history.sqlite')])
+                                          '--time-scale', '0.02', '--history', history])
     match = processes.wait_for_line(name, process, log, r'^(http://127\.0\.0\.1:\d+)\s*$')
     with open(os.path.join(state_dir, 'token')) as f:
         token = f.read().strip()
@@ -409,23 +410,42 @@ def check_cancel(page, slow):
         raise Failure('a cancelled run still offers to be cancelled')
 
 
-def check_reconnect(page, processes, station, state_dir, base_url):
+def check_reconnect(page, processes, station, state_dir, base_url, folder):
     """The station restarts: the page says so, reconnects by itself, and reads the runs again
-    (the new station has none, so the old run leaves the page)."""
+    (the new station has none, so the old run leaves the page). This time its history is a file
+    that is no history, named with HTML: the page's notice says so, as text."""
     processes.stop('station')
     wait_for('the page to see the station gone',
              lambda: page.find('stream-state').get_attribute('data-state') == 'reconnecting', 20)
-    start_station(processes, station, state_dir, port=int(base_url.rsplit(':', 1)[1]), name='station-again')
+    broken = os.path.join(folder, HTML_NAME.replace('.hex', '.sqlite'))
+    with open(broken, 'wb') as f:
+        f.write(b'x' * 8192)
+    start_station(processes, station, state_dir, port=int(base_url.rsplit(':', 1)[1]), name='station-again',
+                  history=broken)
     wait_for('the page to reconnect', lambda: page.find('stream-state').text == 'Live', 40)
     wait_for('the runs to be read again', lambda: page.find('runs-empty').is_displayed(), 10)
+
+    def notice():
+        page.find('history-search').click()
+        time.sleep(0.3)
+        shown = page.find('history-warning')
+        return shown.text if shown.is_displayed() else None
+    text = wait_for('the history\'s warning on the page', notice, 20, interval=0.5)
+    if HTML_NAME.replace('.hex', '.sqlite') not in text:
+        raise Failure(f'the warning does not name the history file as text: {text}')
+    if page.js("return document.querySelectorAll('#history img').length"):
+        raise Failure('the warning\'s file name became an element')
+    if 'history-unavailable' not in page.find('history-state').text and 'unavailable' not in page.find(
+            'history-state').text:
+        raise Failure(f'the history\'s state does not say it is unavailable: {page.find("history-state").text}')
 
 
 def check_console(page):
     problems = []
     for entry in page.driver.get_log('browser'):
         message = entry.get('message', '')
-        if 'Failed to load resource' in message and '401' in message:
-            continue  # the wrong token is meant to be answered so
+        if 'Failed to load resource' in message and ('401' in message or '503' in message):
+            continue  # the wrong token and the unusable history are meant to be answered so
         if 'ERR_CONNECTION_REFUSED' in message or ('/api/v1/events' in message and 'ERR_INCOMPLETE' in message):
             continue  # while the station restarts
         if entry.get('level') == 'SEVERE' or 'Content Security Policy' in message:
@@ -476,7 +496,7 @@ def main():
         print(f'refused unit\'s tile: "{reason}"')
         check_history(page, refusing, reason)
         check_cancel(page, slow)
-        check_reconnect(page, processes, args.station, state_dir, base_url)
+        check_reconnect(page, processes, args.station, state_dir, base_url, folder)
         check_console(page)
     except Failure as failure:
         print(f'FAILED: {failure}')
