@@ -13,6 +13,8 @@
 #include <QRegularExpression>
 #include <QSet>
 
+#include <tuple>
+
 namespace {
 
 HttpResponse badFilter(const QString& message)
