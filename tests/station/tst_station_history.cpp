@@ -27,6 +27,9 @@ using unitsim::SimulatedUnit;
 
 namespace {
 
+// The station's bound on history reads at once (HistoryApi::MaxPendingReads).
+constexpr int MaxPendingReads = 32;
+
 std::unique_ptr<SimulatedUnit> listeningUnit(const QString& fault = {})
 {
     auto unit = std::make_unique<SimulatedUnit>(Model::Marlin);
@@ -366,6 +369,56 @@ private slots:
         QCOMPARE(station.get(u"/api/v1/updates/1"_s).status, 503);
         // The event loop was never held up by the reads.
         QCOMPARE(station.get(u"/api/v1/runs"_s).status, 200);
+    }
+
+    // A database server that takes connections and never answers: the history's reads wait on
+    // their own threads while everything else is answered at once, and past MaxPendingReads further
+    // reads are refused (503 history-busy) instead of queueing without end.
+    void silentServerHoldsUpOnlyTheReads()
+    {
+        QFETCH_GLOBAL(QString, backend);
+        if (backend != QLatin1String("postgresql"))
+            QSKIP("a server that never answers is a PostgreSQL case");
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+        std::vector<std::unique_ptr<QTcpSocket>> held;
+        connect(&silent, &QTcpServer::newConnection, &silent, [&] {
+            while (QTcpSocket* socket = silent.nextPendingConnection())
+                held.emplace_back(socket);
+        });
+        StationProcess station;
+        QVERIFY2(station.start({u"--history"_s,
+                                u"postgresql://nobody@127.0.0.1:%1/history?connect_timeout=30"_s.arg(
+                                    silent.serverPort()),
+                                u"--max-connections-per-client"_s, u"100"_s}),
+                 station.err.constData());
+
+        constexpr int reads = 40;
+        std::vector<std::unique_ptr<QTcpSocket>> clients;
+        std::vector<QByteArray> answers(reads);
+        for (int i = 0; i < reads; ++i) {
+            clients.push_back(std::make_unique<QTcpSocket>());
+            QTcpSocket* socket = clients.back().get();
+            connect(socket, &QTcpSocket::readyRead, socket,
+                    [&answers, socket, i] { answers[size_t(i)] += socket->readAll(); });
+            connect(socket, &QTcpSocket::connected, socket, [socket, &station] {
+                socket->write("GET /api/v1/updates HTTP/1.1\r\nHost: 127.0.0.1:" +
+                              QByteArray::number(station.port) + "\r\nConnection: close\r\n\r\n");
+            });
+            socket->connectToHost(QHostAddress::LocalHost, station.port);
+        }
+        const auto answered = [&](const QByteArray& code) {
+            return std::count_if(answers.begin(), answers.end(),
+                                 [&](const QByteArray& answer) { return answer.contains(code); });
+        };
+        QVERIFY(waitUntil([&] { return answered("history-busy") >= 1; }, 20000));
+        QCOMPARE(station.get(u"/api/v1/runs"_s).status, 200);
+        const HttpAnswer status = station.get(u"/api/v1/status"_s);
+        QCOMPARE(status.status, 200);
+        // Those answers came while every other read still waits for the server.
+        QCOMPARE(answered("history-unavailable"), 0);
+        QCOMPARE(answered("HTTP/1.1 200"), 0);
+        QCOMPARE(answered("history-busy"), reads - MaxPendingReads);
     }
 
     // --history-required: a history that cannot be written stops the start, exit 2, before the
