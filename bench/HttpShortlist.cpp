@@ -208,7 +208,8 @@ int main(int argc, char* argv[])
          QStringLiteral(BENCH_STATION),
          {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--state-dir"),
           state.path(), QStringLiteral("--max-connections-per-client"), QStringLiteral("300"),
-          QStringLiteral("--max-connections"), QStringLiteral("300")}},
+          QStringLiteral("--max-connections"), QStringLiteral("300"), QStringLiteral("--history"),
+          state.filePath(QStringLiteral("history.sqlite"))}},
     };
     const qsizetype only = args.indexOf(QStringLiteral("--only"));
     for (size_t i = 0; i < candidates.size(); ++i) {

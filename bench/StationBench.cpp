@@ -5,8 +5,11 @@
 //      the station's CPU time per record sent;
 //   2. 16 units, alone and while a client asks for the run's status 1,000 times a second: records
 //      per second in both, and how many status answers came back.
+// Every update is recorded in the update history, as in production: an SQLite file in the bench's
+// temporary folder unless --history names another (a PostgreSQL URL, say); at the end the bench
+// checks through the API that every update has its finished row.
 //
-//   station_bench [--records N] [--units N] [--load-units N] [--rate N]
+//   station_bench [--records N] [--units N] [--load-units N] [--rate N] [--history URL]
 #include "HexGenerator.h"
 
 #include <QCoreApplication>
@@ -108,6 +111,10 @@ int main(int argc, char* argv[])
     const int rate = value("--rate", 1000);
 
     QTemporaryDir dir;
+    const qsizetype historyAt = args.indexOf(QStringLiteral("--history"));
+    const QString history = historyAt >= 0 && historyAt + 1 < args.size()
+                                ? args.at(historyAt + 1)
+                                : dir.filePath(QStringLiteral("history.sqlite"));
     const HexGenerator::File file =
         HexGenerator::write(dir.filePath(QStringLiteral("fw.hex")).toStdString(), records - 1, 0);
 
@@ -141,7 +148,8 @@ int main(int argc, char* argv[])
     station.start(QStringLiteral(BENCH_STATION),
                   {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--state-dir"),
                    dir.path(), QStringLiteral("--time-scale"), QStringLiteral("0.05"),
-                   QStringLiteral("--max-connections"), QStringLiteral("1024")});
+                   QStringLiteral("--max-connections"), QStringLiteral("1024"), QStringLiteral("--history"),
+                   history});
     QByteArray stationOut;
     waitFor(
         [&] {
@@ -253,7 +261,26 @@ int main(int argc, char* argv[])
         loaded.statusAnswers);
     std::printf("station CPU: %.2f us/record alone, %.2f us/record under the status load\n",
                 double(quiet.cpuUs) / double(quiet.records), double(loaded.cpuUs) / double(loaded.records));
-    const bool ok = one.ok && many.ok && quiet.ok && loaded.ok;
+    bool ok = one.ok && many.ok && quiet.ok && loaded.ok;
+
+    // Every update in the history, finished: 1 + units + 2 x load units rows.
+    const int updates = 1 + manyUnits + 2 * loadUnits;
+    QJsonArray rows;
+    QElapsedTimer settle;
+    settle.start();
+    for (;;) {
+        rows = bench.call("GET", QStringLiteral("/api/v1/updates?limit=1000&outcome=succeeded"))
+                   .value(QStringLiteral("updates"))
+                   .toArray();
+        if (rows.size() >= updates || settle.elapsed() > 30000)
+            break;
+        waitFor([] { return false; }, 200);
+    }
+    std::printf("history (%s): %lld of %d updates recorded as succeeded, %.1f s after the last run ended\n",
+                qPrintable(history), static_cast<long long>(rows.size()), updates,
+                double(settle.elapsed()) / 1000);
+    if (rows.size() < updates)
+        ok = false;
 
     station.terminate();
     station.waitForFinished(10000);

@@ -74,6 +74,12 @@ void EventHub::updateLog(const UpdateIdentity& update, const QString& text, bool
         recorder->updateLog(update, text, debugOnly);
 }
 
+void EventHub::updateProgress(const UpdateIdentity& update, qint64 recordsSent)
+{
+    for (UpdateRecorder* recorder : std::as_const(m_recorders))
+        recorder->updateProgress(update, recordsSent);
+}
+
 void EventHub::updateFinished(const UpdateIdentity& update, const UpdateResult& result, bool interrupted)
 {
     for (UpdateRecorder* recorder : std::as_const(m_recorders))

@@ -32,6 +32,7 @@ public:
 
     void updateStarted(const UpdateIdentity& update);
     void updateLog(const UpdateIdentity& update, const QString& text, bool debugOnly);
+    void updateProgress(const UpdateIdentity& update, qint64 recordsSent);
     void updateFinished(const UpdateIdentity& update, const UpdateResult& result, bool interrupted);
 
     // Every stream ends (the station stops).

@@ -1,5 +1,6 @@
 #include "station/StationApi.h"
 
+#include "settings/ProductVariant.h"
 #include "station/EventHub.h"
 #include "station/FirmwareStore.h"
 #include "station/FirmwareUpload.h"
@@ -7,8 +8,10 @@
 #include "station/RunRegistry.h"
 #include "station/RunRequest.h"
 #include "station/StaticPages.h"
+#include "station/StationHistory.h"
 #include "station/TokenFile.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QJsonArray>
 #include <QPointer>
@@ -30,8 +33,9 @@ HttpResponse notFound(const QString& what)
 } // namespace
 
 StationApi::StationApi(Settings settings, HostCheck hosts, FirmwareStore& store, RunRegistry& runs,
-                       EventHub& hub)
-    : m_settings(std::move(settings)), m_hosts(std::move(hosts)), m_store(store), m_runs(runs), m_hub(hub)
+                       EventHub& hub, const StationHistory& history)
+    : m_settings(std::move(settings)), m_hosts(std::move(hosts)), m_store(store), m_runs(runs), m_hub(hub),
+      m_history(history), m_historyApi(history.location())
 {
 }
 
@@ -148,6 +152,15 @@ void StationApi::route(HttpExchange& exchange, const QStringList& parts)
         runItem(exchange, parts.at(1));
     } else if (first == QLatin1String("events") && parts.size() == 1) {
         events(exchange);
+    } else if (first == QLatin1String("updates") && parts.size() <= 2) {
+        if (!isRead(method))
+            exchange.respond(methodNotAllowed(QByteArrayLiteral("GET, HEAD")));
+        else if (parts.size() == 1)
+            m_historyApi.list(exchange);
+        else
+            m_historyApi.byId(exchange, parts.at(1));
+    } else if (first == QLatin1String("status") && parts.size() == 1) {
+        status(exchange);
     } else {
         exchange.respond(notFound(QStringLiteral("No such API path.")));
     }
@@ -280,4 +293,26 @@ void StationApi::events(HttpExchange& exchange)
         return;
     }
     m_hub.subscribe(exchange, exchange.request().query.value(QStringLiteral("run")));
+}
+
+void StationApi::status(HttpExchange& exchange)
+{
+    if (!isRead(exchange.request().method)) {
+        exchange.respond(methodNotAllowed(QByteArrayLiteral("GET, HEAD")));
+        return;
+    }
+    int running = 0;
+    for (const StationRun* run : m_runs.runs())
+        running += run->running() ? 1 : 0;
+    const QJsonObject history{
+        {QStringLiteral("location"), m_history.location().display()},
+        {QStringLiteral("warnings"), QJsonArray::fromStringList(m_history.warnings())},
+    };
+    exchange.respond(
+        HttpResponse::json(200, {{QStringLiteral("version"), QCoreApplication::applicationVersion()},
+                                 {QStringLiteral("product"),
+                                  m_settings.defaultProduct ? QJsonValue(m_settings.defaultProduct->modelName)
+                                                            : QJsonValue(QJsonValue::Null)},
+                                 {QStringLiteral("runs_running"), running},
+                                 {QStringLiteral("history"), history}}));
 }

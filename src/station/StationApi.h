@@ -1,5 +1,6 @@
 #pragma once
 
+#include "station/HistoryApi.h"
 #include "station/HostCheck.h"
 #include "station/HttpMessages.h"
 
@@ -10,6 +11,7 @@ class EventHub;
 class FirmwareStore;
 class HttpExchange;
 class RunRegistry;
+class StationHistory;
 struct ProductVariant;
 
 // Who may do what, and where each request goes. In this order: a Host that names none of the
@@ -30,7 +32,8 @@ public:
         const ProductVariant* defaultProduct = nullptr;
     };
 
-    StationApi(Settings settings, HostCheck hosts, FirmwareStore& store, RunRegistry& runs, EventHub& hub);
+    StationApi(Settings settings, HostCheck hosts, FirmwareStore& store, RunRegistry& runs, EventHub& hub,
+               const StationHistory& history);
 
     void handle(HttpExchange& exchange);
 
@@ -47,6 +50,7 @@ private:
     void runCollection(HttpExchange& exchange);
     void runItem(HttpExchange& exchange, const QString& id);
     void events(HttpExchange& exchange);
+    void status(HttpExchange& exchange);
     static HttpResponse methodNotAllowed(const QByteArray& allowed);
 
     Settings m_settings;
@@ -54,4 +58,6 @@ private:
     FirmwareStore& m_store;
     RunRegistry& m_runs;
     EventHub& m_hub;
+    const StationHistory& m_history;
+    HistoryApi m_historyApi;
 };

@@ -7,11 +7,30 @@
 #include <QDir>
 #include <QHostInfo>
 
+namespace {
+
+// The first folder systemd's StateDirectory= gave the service, or empty outside systemd.
+QString systemdStateDir()
+{
+    return qEnvironmentVariable("STATE_DIRECTORY").section(u':', 0, 0);
+}
+
+} // namespace
+
+HistoryLocation StationOptions::historyLocation() const
+{
+    if (history.isEmpty() && qEnvironmentVariable("UPLOADER_HISTORY").isEmpty() &&
+        !systemdStateDir().isEmpty())
+        return HistoryLocation::sqliteFile(
+            QDir(systemdStateDir()).filePath(QStringLiteral("history.sqlite")));
+    return HistoryLocation::resolve(history);
+}
+
 QString StationOptions::defaultStateDir()
 {
-    const QString systemd = qEnvironmentVariable("STATE_DIRECTORY");
+    const QString systemd = systemdStateDir();
     if (!systemd.isEmpty())
-        return systemd.section(u':', 0, 0);
+        return systemd;
     QString base = qEnvironmentVariable("XDG_STATE_HOME");
     if (base.isEmpty() || QDir::isRelativePath(base))
         base = QDir::home().filePath(QStringLiteral(".local/state"));
@@ -39,14 +58,22 @@ QString StationOptionsParser::helpText(const ProductVariant* buildProduct)
         "  --idle-timeout S              close a connection idle this many seconds (default 30)\n"
         "  --max-connections N           connections at once (default 256)\n"
         "  --max-connections-per-client N  from one address (default 32)\n"
-        "  --product NAME                the runs' default product (default: %2)\n");
+        "  --product NAME                the runs' default product (default: %2)\n"
+        "  --history URL                 the update history: an SQLite file or\n"
+        "                                postgresql://USER@HOST:PORT/DATABASE (default: $UPLOADER_HISTORY,\n"
+        "                                else %3)\n"
+        "  --history-required            do not start when the history cannot be written (exit 2)\n");
 #ifdef UPLOADER_STATION_TIME_SCALE
     text += QStringLiteral("  --time-scale F                test build: real time = program time x F\n");
 #endif
     text += QStringLiteral("  -h, --help                    this text\n"
                            "  --version                     the version\n");
+    const QString defaultHistory = systemdStateDir().isEmpty()
+                                       ? HistoryLocation::defaultFile()
+                                       : QDir(systemdStateDir()).filePath(QStringLiteral("history.sqlite"));
     return text.arg(StationOptions::defaultStateDir(),
-                    buildProduct ? buildProduct->modelName : QStringLiteral("none: runs must name one"));
+                    buildProduct ? buildProduct->modelName : QStringLiteral("none: runs must name one"),
+                    defaultHistory);
 }
 
 bool StationOptionsParser::parseSize(const QString& text, qint64* bytes)
@@ -138,8 +165,10 @@ bool StationOptionsParser::parse(const QStringList& arguments, StationOptions* o
     const QCommandLineOption maxConnections(QStringLiteral("max-connections"), {}, QStringLiteral("N"));
     const QCommandLineOption perClient(QStringLiteral("max-connections-per-client"), {}, QStringLiteral("N"));
     const QCommandLineOption product(QStringLiteral("product"), {}, QStringLiteral("NAME"));
+    const QCommandLineOption history(QStringLiteral("history"), {}, QStringLiteral("URL"));
+    const QCommandLineOption historyRequired(QStringLiteral("history-required"));
     parser.addOptions({help, version, listen, stateDir, serverName, tlsCert, tlsKey, maxFirmware, idle,
-                       maxConnections, perClient, product});
+                       maxConnections, perClient, product, history, historyRequired});
 #ifdef UPLOADER_STATION_TIME_SCALE
     const QCommandLineOption timeScale(QStringLiteral("time-scale"), {}, QStringLiteral("F"));
     parser.addOption(timeScale);
@@ -205,6 +234,15 @@ bool StationOptionsParser::parse(const QStringList& arguments, StationOptions* o
             return false;
         }
     }
+    result.history = parser.value(history).trimmed();
+    if (parser.isSet(history)) {
+        const HistoryLocation location = HistoryLocation::parse(result.history);
+        if (!location.isValid()) {
+            *error = QStringLiteral("--history: ") + location.error();
+            return false;
+        }
+    }
+    result.historyRequired = parser.isSet(historyRequired);
 #ifdef UPLOADER_STATION_TIME_SCALE
     if (parser.isSet(timeScale)) {
         bool ok = false;

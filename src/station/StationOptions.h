@@ -1,5 +1,6 @@
 #pragma once
 
+#include "history/HistoryLocation.h"
 #include "station/HttpServer.h"
 
 #include <QHostAddress>
@@ -33,10 +34,15 @@ struct StationOptions
     HttpServerLimits limits;
     const ProductVariant* product = nullptr; // the runs' default product
     double timeScale = 1.0;                  // test builds only
+    QString history;                         // --history as given; empty: the default
+    bool historyRequired = false;
 
     // The user's state folder: $STATE_DIRECTORY under systemd, else $XDG_STATE_HOME or
     // ~/.local/state, with uploader-station appended.
     static QString defaultStateDir();
+    // --history, else $UPLOADER_HISTORY, else $STATE_DIRECTORY/history.sqlite under systemd (its
+    // dynamic user has no home), else the user's history file that the window and uploader-cli share.
+    HistoryLocation historyLocation() const;
 };
 
 class StationOptionsParser

@@ -12,7 +12,15 @@ StationRun::StationRun(QString id, const StoredFirmware& firmware, QString produ
       m_created(QDateTime::currentDateTimeUtc()), m_hub(hub), m_runner(std::move(plan)),
       m_events(m_runner, false)
 {
+    for (size_t i = 0; i < m_runner.units().size(); ++i)
+        m_unitIndex.insert(m_runner.units()[i].label, int(i));
     connect(&m_events, &RunEvents::event, this, [this](const QJsonObject& event) {
+        // The recorders take the records sent at the stream's pace, already coalesced.
+        if (event.value(QStringLiteral("event")).toString() == QLatin1String("progress")) {
+            const auto unit = m_unitIndex.constFind(event.value(QStringLiteral("unit")).toString());
+            if (unit != m_unitIndex.cend())
+                m_hub.updateProgress(identity(*unit), event.value(QStringLiteral("records")).toInteger());
+        }
         QJsonObject withRun = event;
         withRun[QStringLiteral("run")] = m_id;
         m_hub.publish(withRun);
@@ -44,7 +52,17 @@ void StationRun::cancel()
 UpdateIdentity StationRun::identity(int unit) const
 {
     const UnitRun& run = m_runner.units()[size_t(unit)];
-    return {m_id, run.label, run.update, m_firmware.sha256, m_firmware.name, m_product};
+    return {m_id,
+            run.label,
+            run.update,
+            m_firmware.sha256,
+            m_firmware.name,
+            m_product,
+            run.address.host,
+            run.address.port,
+            m_runner.plan().request.firmwarePath,
+            m_firmware.size,
+            m_firmware.toSend};
 }
 
 QJsonObject StationRun::runEvent() const

@@ -6,6 +6,7 @@
 #include "station/UpdateRecorder.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QJsonObject>
 #include <QObject>
 
@@ -59,5 +60,6 @@ private:
     EventHub& m_hub;
     UpdateRunner m_runner;
     RunEvents m_events;
+    QHash<QString, int> m_unitIndex; // by host:port
     State m_state = State::Running;
 };

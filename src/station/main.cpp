@@ -11,6 +11,7 @@
 #include "station/HttpServer.h"
 #include "station/RunRegistry.h"
 #include "station/StationApi.h"
+#include "station/StationHistory.h"
 #include "station/StationOptions.h"
 #include "station/TokenFile.h"
 
@@ -101,10 +102,27 @@ int main(int argc, char* argv[])
         return ExitCannotStart;
     }
 
+    // Before listening: a station that must record refuses to start without its history.
+    const HistoryLocation historyLocation = options.historyLocation();
+    if (options.historyRequired) {
+        const HistoryError trouble = historyLocation.isValid()
+                                         ? UpdateHistory::checkWritable(historyLocation)
+                                         : HistoryError{HistoryError::Unreachable, historyLocation.error()};
+        if (!trouble.ok()) {
+            ConsoleOutput::error(trouble.message + QStringLiteral(" (--history-required)"));
+            return ExitUsage;
+        }
+    }
+    StationHistory history;
+    QObject::connect(&history, &StationHistory::warning, &app,
+                     [](const QString& message) { ConsoleOutput::warn(message); });
+    history.open(historyLocation);
+
     UpdateRequest requestTemplate;
     requestTemplate.buildTitle = title;
     requestTemplate.timings.scale = options.timeScale;
     EventHub hub;
+    hub.addRecorder(&history);
     RunRegistry runs(store, hub, requestTemplate);
 
     std::unique_ptr<StationApi> api;
@@ -120,7 +138,7 @@ int main(int argc, char* argv[])
     settings.defaultProduct = options.product;
     api = std::make_unique<StationApi>(
         settings, HostCheck(options.listenHost, options.address, server.port(), options.serverNames), store,
-        runs, hub);
+        runs, hub, history);
 
     const QString host = options.address.protocol() == QAbstractSocket::IPv6Protocol
                              ? u'[' + options.address.toString() + u']'
@@ -134,7 +152,8 @@ int main(int argc, char* argv[])
         listening.write(url.toUtf8() + '\n');
     listening.commit();
     ConsoleOutput::out(url + u'\n');
-    ConsoleOutput::error(QStringLiteral("listening on %1; state in %2").arg(url, options.stateDir));
+    ConsoleOutput::error(QStringLiteral("listening on %1; state in %2; history in %3")
+                             .arg(url, options.stateDir, historyLocation.display()));
 
     bool stopping = false;
     QObject::connect(&interrupts, &InterruptWatcher::interrupted, &app, [&](int) {
@@ -164,5 +183,8 @@ int main(int argc, char* argv[])
     });
     const int code = app.exec();
     QFile::remove(QDir(options.stateDir).filePath(QStringLiteral("listening")));
+    // Every update has ended by now (interrupted ones too); their rows get a bounded time to be
+    // written, and a history that takes longer says so on standard error.
+    history.close(UpdateHistory::defaultCloseTimeoutMs);
     return code;
 }

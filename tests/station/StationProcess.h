@@ -54,12 +54,15 @@ public:
         }
     }
 
-    // Starts it and waits for the address it prints; false when it does not come up.
+    // Starts it and waits for the address it prints; false when it does not come up. The history
+    // goes into the state folder unless `extra` names one: never the user's own.
     bool start(const QStringList& extra = {})
     {
         QStringList arguments{QStringLiteral("--listen"),     QStringLiteral("127.0.0.1:0"),
                               QStringLiteral("--state-dir"),  stateDir.path(),
                               QStringLiteral("--time-scale"), QStringLiteral("0.02")};
+        if (!extra.contains(QStringLiteral("--history")))
+            arguments << QStringLiteral("--history") << stateDir.filePath(QStringLiteral("history.sqlite"));
         process.setArguments(arguments + extra);
         process.start();
         if (!process.waitForStarted(5000))

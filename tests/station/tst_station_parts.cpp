@@ -1,5 +1,7 @@
 // The station's rules on their own: which Host names it answers to, which paths and firmware
-// names it takes, the token comparison, and its command line's addresses and sizes.
+// names it takes, the token comparison, its command line's addresses, sizes and history, and the
+// history API's filters.
+#include "station/HistoryApi.h"
 #include "station/HostCheck.h"
 #include "station/StationApi.h"
 #include "station/StationOptions.h"
@@ -7,6 +9,7 @@
 
 #include <QHostInfo>
 #include <QTest>
+#include <QTimeZone>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -124,6 +127,81 @@ private slots:
         const StationOptionsParser parser(nullptr, u"test"_s);
         QVERIFY(!parser.parse({u"uploader-station"_s, u"--tls-cert"_s, u"c.pem"_s}, &options, &error));
         QVERIFY(error.contains(u"--tls-key"_s));
+    }
+
+    // --history, else $UPLOADER_HISTORY, else the state directory under systemd, else the user's.
+    void historyLocation()
+    {
+        const QByteArray savedHistory = qgetenv("UPLOADER_HISTORY");
+        const QByteArray savedState = qgetenv("STATE_DIRECTORY");
+        const StationOptionsParser parser(nullptr, u"test"_s);
+        const auto located = [&](const QStringList& arguments) {
+            StationOptions options;
+            QString error;
+            if (!parser.parse(QStringList{u"uploader-station"_s} + arguments, &options, &error))
+                return u"error: "_s + error;
+            const HistoryLocation location = options.historyLocation();
+            return location.kind() == HistoryLocation::SQLite ? location.filePath() : location.display();
+        };
+        qunsetenv("UPLOADER_HISTORY");
+        qputenv("STATE_DIRECTORY", "/var/lib/uploader-station:/var/lib/other");
+        QCOMPARE(located({}), u"/var/lib/uploader-station/history.sqlite"_s);
+        QCOMPARE(located({u"--history"_s, u"/srv/h.sqlite"_s}), u"/srv/h.sqlite"_s);
+        qputenv("UPLOADER_HISTORY", "postgresql://station@db.example/history");
+        QVERIFY(located({}).startsWith(u"postgresql://station@db.example"_s));
+        qunsetenv("STATE_DIRECTORY");
+        qunsetenv("UPLOADER_HISTORY");
+        QCOMPARE(located({}), HistoryLocation::defaultFile());
+        QVERIFY(located({u"--history"_s, u"mysql://x/y"_s}).startsWith(u"error: --history"_s));
+        qputenv("UPLOADER_HISTORY", savedHistory);
+        qputenv("STATE_DIRECTORY", savedState);
+        if (savedHistory.isNull())
+            qunsetenv("UPLOADER_HISTORY");
+        if (savedState.isNull())
+            qunsetenv("STATE_DIRECTORY");
+    }
+
+    void historyFilters()
+    {
+        const auto parsed = [](const QHash<QString, QString>& query) {
+            HistoryFilter filter;
+            HttpResponse error;
+            filter.limit = -7;
+            if (!HistoryApi::parseFilter(query, &filter, &error))
+                filter.limit = -error.status;
+            return filter;
+        };
+        HistoryFilter filter = parsed({});
+        QCOMPARE(filter.limit, HistoryApi::DefaultLimit);
+        QVERIFY(filter.unitHost.isEmpty() && !filter.since.isValid() && filter.outcome.isEmpty());
+
+        filter = parsed({{u"unit"_s, u"[fd00::5]:2323"_s}, {u"sha256"_s, u"AbC"_s}, {u"limit"_s, u"1000"_s}});
+        QCOMPARE(filter.unitHost, u"fd00::5"_s);
+        QCOMPARE(filter.unitPort, 2323);
+        QCOMPARE(filter.sha256Prefix, u"abc"_s);
+        QCOMPARE(filter.limit, 1000);
+        // Without a port: any port of that host.
+        QCOMPARE(parsed({{u"unit"_s, u"fd00::5"_s}}).unitPort, 0);
+        QCOMPARE(parsed({{u"unit"_s, u"10.0.4.20"_s}}).unitPort, 0);
+        QCOMPARE(parsed({{u"unit"_s, u"10.0.4.20:1"_s}}).unitPort, 1);
+        QCOMPARE(parsed({{u"unit"_s, u"10.0.4.20:2"_s}}).unitPort, 2);
+
+        // A date alone is the whole day in UTC.
+        filter = parsed({{u"since"_s, u"2026-12-08"_s}, {u"until"_s, u"2026-12-08"_s}});
+        QCOMPARE(filter.since, QDateTime(QDate(2026, 12, 8), QTime(0, 0), QTimeZone::utc()));
+        QCOMPARE(filter.until, QDateTime(QDate(2026, 12, 8), QTime(23, 59, 59, 999), QTimeZone::utc()));
+        QCOMPARE(parsed({{u"since"_s, u"2026-12-08T10:00:00+02:00"_s}}).since,
+                 QDateTime(QDate(2026, 12, 8), QTime(8, 0), QTimeZone::utc()));
+        for (const QString& outcome : {u"interrupted"_s, u"running"_s, u"abandoned"_s, u"file-changed"_s})
+            QCOMPARE(parsed({{u"outcome"_s, outcome}}).outcome, outcome);
+        QCOMPARE(parsed({{u"unit"_s, u"host name"_s}}).limit, -400);
+        QCOMPARE(parsed({{u"limit"_s, u"1e3"_s}}).limit, -400);
+
+        qint64 id = 0;
+        QVERIFY(HistoryApi::parseId(u"42"_s, &id));
+        QCOMPARE(id, 42);
+        for (const QString& bad : {u""_s, u"0"_s, u"00"_s, u" 1"_s, u"1 "_s, u"0x10"_s, u"１"_s})
+            QVERIFY2(!HistoryApi::parseId(bad, &id), qPrintable(bad));
     }
 };
 

@@ -97,6 +97,7 @@ const history = new History({
   outcomeSelect: $('history-outcome'),
   table: $('history-table'),
   state: $('history-state'),
+  warning: $('history-warning'),
   logPanel: $('update-log'),
   logHeading: $('update-log-heading'),
   logFacts: $('update-log-facts'),

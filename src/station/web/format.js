@@ -47,6 +47,7 @@ const outcomeWords = {
   'bad-input': 'bad input',
   'file-error': 'file error',
   'malformed-file': 'malformed file',
+  'file-changed': 'file changed',
   'no-connection': 'no connection',
   'refused': 'refused',
   'unknown-reply': 'unknown reply',
@@ -54,6 +55,8 @@ const outcomeWords = {
   'connection-lost': 'connection lost',
   'too-much-data': 'too much data',
   'interrupted': 'interrupted',
+  'running': 'running',
+  'abandoned': 'abandoned',
 };
 
 export const outcomes = Object.keys(outcomeWords);

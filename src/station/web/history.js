@@ -38,6 +38,21 @@ export class History {
     this.generation = 0;
   }
 
+  // The history's trouble as the station reports it (cannot open, cannot write, ...), each once.
+  async showWarnings() {
+    try {
+      const status = await api.status();
+      const warnings = Array.isArray(status?.history?.warnings) ? status.history.warnings : [];
+      this.warning.textContent = warnings.length
+        ? `Updates may not be recorded: ${warnings.map(String).join(' ')}`
+        : '';
+      this.warning.hidden = warnings.length === 0;
+    } catch (error) {
+      if (!(error instanceof Cancelled))
+        console.warn(`status: ${error.message}`);
+    }
+  }
+
   filters() {
     const data = new FormData(this.form);
     const filters = {};
@@ -55,6 +70,7 @@ export class History {
   }
 
   async refresh() {
+    this.showWarnings();
     const generation = ++this.generation;
     this.state.textContent = 'Loading the history…';
     try {
@@ -70,9 +86,8 @@ export class History {
       if (generation !== this.generation || error instanceof Cancelled)
         return;
       this.table.hidden = true;
-      // A search never answers 404 for finding nothing: the station has no history to search.
-      this.state.textContent = error instanceof ApiError && error.status === 404
-        ? 'This station keeps no history yet.'
+      this.state.textContent = error instanceof ApiError && error.code === 'history-unavailable'
+        ? `The history is unavailable: ${error.message}`
         : `The history could not be read: ${error.message}`;
     }
   }
@@ -80,7 +95,7 @@ export class History {
   render(updates) {
     const rows = updates.map((update) => {
       const row = document.createElement('tr');
-      row.dataset.outcome = update.outcome === 'succeeded' ? 'succeeded' : 'failed';
+      row.dataset.outcome = ['succeeded', 'running'].includes(update.outcome) ? update.outcome : 'failed';
       row.dataset.update = String(update.id);
       const outcome = cell(format.outcome(update.outcome), 'outcome');
       row.append(
@@ -118,6 +133,7 @@ export class History {
         ['Outcome', format.outcome(update.outcome) + (update.refusal_code ? ` (code ${update.refusal_code})` : '')],
         ['Reason', update.reason || '–'],
         ['From', [update.frontend, update.host, update.user].filter(Boolean).join(', ') || '–'],
+        ['Run', update.run || '–'],
       ];
       const items = facts.flatMap(([term, value]) => {
         const dt = document.createElement('dt');

@@ -5,9 +5,10 @@ Starts the test build of uploader-station with a fresh state folder and eight si
 127.0.0.1 (six that take the update, one that refuses record 5 with code 02, one port where
 nobody listens), loads the dashboard, enters the token when the page asks for it (a wrong one
 first), uploads a firmware file from the page, starts a run on the eight units by keyboard, and
-waits for six green tiles and two red ones with their reasons; then opens the refused update's
-log in the history. Then it cancels a run on a slow unit, and restarts the station to see the
-page reconnect by itself. Also: a firmware name made of HTML shows as those characters, and the page
+waits for six green tiles and two red ones with their reasons; then finds the refused update in
+the history by its unit and opens its log. Then it cancels a run on a slow unit, and restarts the
+station to see the page reconnect by itself (this time with a history it cannot use, which the
+page's notice names). Also: a firmware name made of HTML shows as those characters, and the page
 logs no script error or Content-Security-Policy violation.
 
 Exit codes: 0 passed, 1 failed, 77 skipped (no Chromium, ChromeDriver or Selenium).
@@ -23,8 +24,6 @@ import subprocess
 import sys
 import tempfile
 import time
-import urllib.error
-import urllib.request
 
 SKIP = 77
 CHROMIUM = os.environ.get('UPLOADER_CHROMIUM', '/usr/bin/chromium')
@@ -143,23 +142,14 @@ def start_units(processes, unitsim):
     return units[:GOOD_UNITS], units[GOOD_UNITS], silent, slow
 
 
-def start_station(processes, station, state_dir, port=0, name='station'):
+def start_station(processes, station, state_dir, port=0, name='station', history=None):
+    history = history or os.path.join(state_dir, 'history.sqlite')
     process, log = processes.start(name, [station, '--state-dir', state_dir, '--listen', f'127.0.0.1:{port}',
-                                          '--time-scale', '0.02'])
+                                          '--time-scale', '0.02', '--history', history])
     match = processes.wait_for_line(name, process, log, r'^(http://127\.0\.0\.1:\d+)\s*$')
     with open(os.path.join(state_dir, 'token')) as f:
         token = f.read().strip()
     return match.group(1), token
-
-
-def history_endpoint_exists(base_url):
-    try:
-        urllib.request.urlopen(f'{base_url}/api/v1/updates?limit=1', timeout=10).close()
-        return True
-    except urllib.error.HTTPError as error:
-        if error.code == 404:
-            return False
-        raise
 
 
 def browser(user_data_dir):
@@ -373,21 +363,30 @@ def check_run(page, good, refusing, silent):
     return tiles[refusing]['reason']
 
 
-def check_history(page, base_url, refusing):
-    if not history_endpoint_exists(base_url):
-        wait_for('the page to say there is no history',
-                 lambda: page.find('history-state').text == 'This station keeps no history yet.', 10)
-        print('PENDING: the station has no /api/v1/updates yet; the history step (open a failed '
-              "update's log) is skipped until it has")
-        return
+def check_history(page, refusing, reason):
+    """The refused update in the history: found by its unit, its log opened from its row."""
+    if page.find('history-warning').is_displayed():
+        raise Failure(f'the history shows a warning: {page.find("history-warning").text}')
     page.find('history-unit').send_keys(refusing)
     page.find('history-search').click()
+    wait_for('the history to show only the refused unit', lambda: page.js(
+        "return [...document.querySelectorAll('#history-table tbody tr')].map((r) => r.cells[1].textContent)")
+        == [refusing], 30)
     button = wait_for("the refused update's row", lambda: page.driver.find_elements(
-        page.by.CSS_SELECTOR, '#history-table tr[data-outcome="failed"] button.open-log'), 30)[0]
+        page.by.CSS_SELECTOR, '#history-table tr[data-outcome="failed"] button.open-log'), 10)[0]
+    row_reason = page.driver.find_element(page.by.CSS_SELECTOR, '#history-table tbody td.reason').text
+    if row_reason != reason:
+        raise Failure(f'the history row gives the reason "{row_reason}", the tile "{reason}"')
     button.click()
     wait_for('the log', lambda: page.find('update-log').is_displayed() and page.find('update-log-text').text, 15)
     if page.js('return document.activeElement.id') != 'update-log':
         raise Failure('opening a log does not move the focus to it')
+    facts = page.find('update-log-facts').text
+    if 'refused (code 02)' not in facts or 'station' not in facts:
+        raise Failure(f'the log\'s facts do not say refused (code 02) by the station: {facts}')
+    log = page.find('update-log-text').text
+    if reason not in log:
+        raise Failure(f'the log does not hold the reason "{reason}":\n{log}')
     page.js("document.getElementById('history').scrollIntoView()")
     page.screenshot('history')
 
@@ -411,23 +410,42 @@ def check_cancel(page, slow):
         raise Failure('a cancelled run still offers to be cancelled')
 
 
-def check_reconnect(page, processes, station, state_dir, base_url):
+def check_reconnect(page, processes, station, state_dir, base_url, folder):
     """The station restarts: the page says so, reconnects by itself, and reads the runs again
-    (the new station has none, so the old run leaves the page)."""
+    (the new station has none, so the old run leaves the page). This time its history is a file
+    that is no history, named with HTML: the page's notice says so, as text."""
     processes.stop('station')
     wait_for('the page to see the station gone',
              lambda: page.find('stream-state').get_attribute('data-state') == 'reconnecting', 20)
-    start_station(processes, station, state_dir, port=int(base_url.rsplit(':', 1)[1]), name='station-again')
+    broken = os.path.join(folder, HTML_NAME.replace('.hex', '.sqlite'))
+    with open(broken, 'wb') as f:
+        f.write(b'x' * 8192)
+    start_station(processes, station, state_dir, port=int(base_url.rsplit(':', 1)[1]), name='station-again',
+                  history=broken)
     wait_for('the page to reconnect', lambda: page.find('stream-state').text == 'Live', 40)
     wait_for('the runs to be read again', lambda: page.find('runs-empty').is_displayed(), 10)
+
+    def notice():
+        page.find('history-search').click()
+        time.sleep(0.3)
+        shown = page.find('history-warning')
+        return shown.text if shown.is_displayed() else None
+    text = wait_for('the history\'s warning on the page', notice, 20, interval=0.5)
+    if HTML_NAME.replace('.hex', '.sqlite') not in text:
+        raise Failure(f'the warning does not name the history file as text: {text}')
+    if page.js("return document.querySelectorAll('#history img').length"):
+        raise Failure('the warning\'s file name became an element')
+    if 'history-unavailable' not in page.find('history-state').text and 'unavailable' not in page.find(
+            'history-state').text:
+        raise Failure(f'the history\'s state does not say it is unavailable: {page.find("history-state").text}')
 
 
 def check_console(page):
     problems = []
     for entry in page.driver.get_log('browser'):
         message = entry.get('message', '')
-        if 'Failed to load resource' in message and ('401' in message or '404' in message):
-            continue  # the wrong token and a missing history are meant to be answered so
+        if 'Failed to load resource' in message and ('401' in message or '503' in message):
+            continue  # the wrong token and the unusable history are meant to be answered so
         if 'ERR_CONNECTION_REFUSED' in message or ('/api/v1/events' in message and 'ERR_INCOMPLETE' in message):
             continue  # while the station restarts
         if entry.get('level') == 'SEVERE' or 'Content Security Policy' in message:
@@ -476,9 +494,9 @@ def main():
         start_run_by_keyboard(page, sha, good[:3] + [refusing] + good[3:] + [silent], folder)
         reason = check_run(page, good, refusing, silent)
         print(f'refused unit\'s tile: "{reason}"')
-        check_history(page, base_url, refusing)
+        check_history(page, refusing, reason)
         check_cancel(page, slow)
-        check_reconnect(page, processes, args.station, state_dir, base_url)
+        check_reconnect(page, processes, args.station, state_dir, base_url, folder)
         check_console(page)
     except Failure as failure:
         print(f'FAILED: {failure}')

@@ -1,0 +1,202 @@
+#include "station/HistoryApi.h"
+
+#include "cli/UnitAddress.h"
+#include "engine/UpdateResult.h"
+#include "history/HistoryFormat.h"
+#include "history/HistoryReader.h"
+#include "history/HistoryTime.h"
+#include "station/HttpExchange.h"
+
+#include <QFutureWatcher>
+#include <QJsonArray>
+#include <QPointer>
+#include <QRegularExpression>
+#include <QSet>
+
+#include <tuple>
+
+namespace {
+
+HttpResponse badFilter(const QString& message)
+{
+    return HttpResponse::error(400, QStringLiteral("bad-filter"), message);
+}
+
+const QSet<QString>& knownOutcomes()
+{
+    static const QSet<QString> names = [] {
+        QSet<QString> all{QStringLiteral("running"), QStringLiteral("abandoned"),
+                          QStringLiteral("interrupted")};
+        for (int o = int(UpdateOutcome::Succeeded); o <= int(UpdateOutcome::Cancelled); ++o)
+            all.insert(outcomeName(UpdateOutcome(o)));
+        return all;
+    }();
+    return names;
+}
+
+} // namespace
+
+HistoryApi::HistoryApi(HistoryLocation location, QObject* parent)
+    : QObject(parent), m_location(std::move(location))
+{
+}
+
+bool HistoryApi::parseId(const QString& text, qint64* id)
+{
+    static const QRegularExpression digits(QStringLiteral("^[0-9]{1,18}$"));
+    if (!digits.match(text).hasMatch())
+        return false;
+    const qint64 value = text.toLongLong();
+    if (value <= 0)
+        return false;
+    *id = value;
+    return true;
+}
+
+bool HistoryApi::parseFilter(const QHash<QString, QString>& query, HistoryFilter* filter, HttpResponse* error)
+{
+    static const QSet<QString> names{QStringLiteral("unit"),   QStringLiteral("since"),
+                                     QStringLiteral("until"),  QStringLiteral("outcome"),
+                                     QStringLiteral("sha256"), QStringLiteral("limit")};
+    for (auto it = query.cbegin(); it != query.cend(); ++it) {
+        if (!names.contains(it.key())) {
+            *error = badFilter(
+                QStringLiteral("Unknown filter \"%1\"; the filters are unit, since, until, outcome, "
+                               "sha256 and limit.")
+                    .arg(it.key().left(64)));
+            return false;
+        }
+    }
+    HistoryFilter result;
+    result.limit = DefaultLimit;
+    const QString unit = query.value(QStringLiteral("unit")).trimmed();
+    if (!unit.isEmpty()) {
+        // A port left out takes the default: parsing with two defaults tells whether one was given.
+        UnitAddress first, second;
+        QString why;
+        if (!UnitAddress::parse(unit, QStringLiteral("1"), &first, &why) ||
+            !UnitAddress::parse(unit, QStringLiteral("2"), &second, &why)) {
+            *error = badFilter(QStringLiteral("unit: %1 (HOST, HOST:PORT or [IPV6]:PORT).").arg(why));
+            return false;
+        }
+        result.unitHost = first.host;
+        result.unitPort = first.port == second.port ? first.port : 0;
+    }
+    for (const auto& [name, bound, target] :
+         {std::tuple{QStringLiteral("since"), HistoryTime::Bound::Since, &result.since},
+          std::tuple{QStringLiteral("until"), HistoryTime::Bound::Until, &result.until}}) {
+        const QString text = query.value(name);
+        if (text.isEmpty())
+            continue;
+        *target = HistoryTime::parseBound(text, bound);
+        if (!target->isValid()) {
+            *error = badFilter(QStringLiteral("%1: \"%2\" is no date (YYYY-MM-DD) or ISO 8601 date and time "
+                                              "(2026-12-08T14:30:00Z; without an offset it is UTC).")
+                                   .arg(name, text.left(64)));
+            return false;
+        }
+    }
+    if (result.since.isValid() && result.until.isValid() && result.since > result.until) {
+        *error = badFilter(QStringLiteral("since is after until: no update can match."));
+        return false;
+    }
+    result.outcome = query.value(QStringLiteral("outcome")).trimmed();
+    if (!result.outcome.isEmpty() && !knownOutcomes().contains(result.outcome)) {
+        QStringList known = knownOutcomes().values();
+        known.sort();
+        *error = badFilter(QStringLiteral("outcome: \"%1\" is none of %2.")
+                               .arg(result.outcome.left(64), known.join(QStringLiteral(", "))));
+        return false;
+    }
+    static const QRegularExpression hex(QStringLiteral("^[0-9a-fA-F]{1,64}$"));
+    const QString sha256 = query.value(QStringLiteral("sha256")).trimmed();
+    if (!sha256.isEmpty() && !hex.match(sha256).hasMatch()) {
+        *error = badFilter(QStringLiteral("sha256: the start of a SHA-256, 1 to 64 hex digits."));
+        return false;
+    }
+    result.sha256Prefix = sha256.toLower();
+    const QString limit = query.value(QStringLiteral("limit")).trimmed();
+    if (!limit.isEmpty()) {
+        static const QRegularExpression digits(QStringLiteral("^[0-9]{1,9}$"));
+        const int value = digits.match(limit).hasMatch() ? limit.toInt() : 0;
+        if (value < 1 || value > MaxLimit) {
+            *error = badFilter(QStringLiteral("limit: a whole number from 1 to %1.").arg(MaxLimit));
+            return false;
+        }
+        result.limit = value;
+    }
+    *filter = result;
+    return true;
+}
+
+HttpResponse HistoryApi::unavailable(const QString& message)
+{
+    return HttpResponse::error(503, QStringLiteral("history-unavailable"), message);
+}
+
+template <typename Result>
+void HistoryApi::answerWhenRead(HttpExchange& exchange, const std::function<QFuture<Result>()>& read,
+                                const std::function<HttpResponse(const Result&)>& answer)
+{
+    if (m_pending >= MaxPendingReads) {
+        HttpResponse busy = HttpResponse::error(
+            503, QStringLiteral("history-busy"),
+            QStringLiteral("%1 reads of the history are under way; ask again shortly.").arg(m_pending));
+        busy.headers.append({QByteArrayLiteral("Retry-After"), QByteArrayLiteral("1")});
+        exchange.respond(busy);
+        return;
+    }
+    ++m_pending;
+    // The watcher belongs to this object: when the station goes, no answer is attempted.
+    auto* watcher = new QFutureWatcher<Result>(this);
+    QPointer<HttpExchange> target(&exchange);
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, target, answer] {
+        --m_pending;
+        if (target)
+            target->respond(answer(watcher->result()));
+        watcher->deleteLater();
+    });
+    watcher->setFuture(read());
+}
+
+void HistoryApi::list(HttpExchange& exchange)
+{
+    HistoryFilter filter;
+    HttpResponse error;
+    if (!parseFilter(exchange.request().query, &filter, &error)) {
+        exchange.respond(error);
+        return;
+    }
+    const HistoryLocation location = m_location;
+    answerWhenRead<HistoryRows>(
+        exchange, [location, filter] { return HistoryReader::listAsync(location, filter); },
+        [](const HistoryRows& read) {
+            if (!read.error.ok())
+                return unavailable(read.error.message);
+            QJsonArray rows;
+            for (const UpdateRecord& record : read.rows)
+                rows.append(HistoryFormat::json(record));
+            return HttpResponse::json(200, {{QStringLiteral("updates"), rows}});
+        });
+}
+
+void HistoryApi::byId(HttpExchange& exchange, const QString& text)
+{
+    qint64 id = 0;
+    if (!parseId(text, &id)) {
+        exchange.respond(HttpResponse::error(400, QStringLiteral("bad-id"),
+                                             QStringLiteral("An update's id is a positive whole number.")));
+        return;
+    }
+    const HistoryLocation location = m_location;
+    answerWhenRead<HistoryRow>(
+        exchange, [location, id] { return HistoryReader::byIdAsync(location, id); },
+        [id](const HistoryRow& read) {
+            if (!read.error.ok())
+                return unavailable(read.error.message);
+            if (!read.record)
+                return HttpResponse::error(404, QStringLiteral("not-found"),
+                                           QStringLiteral("The history has no update %1.").arg(id));
+            return HttpResponse::json(200, HistoryFormat::json(*read.record, true));
+        });
+}
