@@ -17,6 +17,9 @@ public:
     TerminalDisplay(UpdateRunner& runner, bool verbose, QObject* parent = nullptr);
 
     void writeSummary();
+    // A warning on standard error while the live lines stand: they are cleared first and drawn
+    // again below it, so that it does not land in the middle of them.
+    void warn(const QString& message);
 
 private:
     void redraw();

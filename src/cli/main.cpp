@@ -102,6 +102,7 @@ int update(QCoreApplication& app, const Options& options)
     UpdateRunner runner(std::move(plan));
 
     std::function<void()> writeSummary;
+    std::function<void(const QString&)> warnOnStandardError = ConsoleOutput::warn;
     std::unique_ptr<QObject> display;
     if (options.json) {
         auto* json = new JsonEventWriter(runner, options.verbose);
@@ -110,6 +111,7 @@ int update(QCoreApplication& app, const Options& options)
     } else if (::isatty(STDOUT_FILENO)) {
         auto* terminal = new TerminalDisplay(runner, options.verbose);
         writeSummary = [terminal] { terminal->writeSummary(); };
+        warnOnStandardError = [terminal](const QString& message) { terminal->warn(message); };
         display.reset(terminal);
     } else {
         auto* plain = new PlainDisplay(runner, options.verbose);
@@ -118,8 +120,8 @@ int update(QCoreApplication& app, const Options& options)
     }
 
     // Recording never decides an update: trouble is a warning, and the updates run as they would.
-    auto warn = [&options](const QString& message) {
-        ConsoleOutput::warn(message);
+    auto warn = [&options, &warnOnStandardError](const QString& message) {
+        warnOnStandardError(message);
         if (options.json)
             JsonEventWriter::writeWarning(message);
     };
