@@ -34,7 +34,14 @@
 
 namespace {
 
-enum class Client { Yardstick, QtMinimal, ToolDebugOff, ToolDebugOn };
+enum class Client
+{
+    Yardstick,
+    QtMinimal,
+    ToolDebugOff,
+    ToolDebugOn,
+    ToolRecording
+};
 
 const char* clientName(Client client)
 {
@@ -47,6 +54,8 @@ const char* clientName(Client client)
         return "uploader window, Debug off";
     case Client::ToolDebugOn:
         return "uploader window, Debug on";
+    case Client::ToolRecording:
+        return "uploader window, Debug off, update history on";
     }
     return "";
 }
@@ -138,10 +147,20 @@ Result measure(const Options& options, Client client, const HexGenerator::File& 
     } else if (client == Client::QtMinimal) {
         argv = {options.qtMinimal, "127.0.0.1", port, file.path};
     } else {
-        argv = {options.window, "--port", port, "--file", file.path, "--records", std::to_string(file.recordLines),
-                "--timeout-s", std::to_string(timeoutS)};
+        argv = {options.window,
+                "--port",
+                port,
+                "--file",
+                file.path,
+                "--records",
+                std::to_string(file.recordLines),
+                "--timeout-s",
+                std::to_string(timeoutS)};
         if (client == Client::ToolDebugOn)
             argv.push_back("--debug");
+        // An SQLite history beside the file, as the window keeps one by default.
+        if (client == Client::ToolRecording)
+            argv.insert(argv.end(), {"--history", file.path + ".history.sqlite"});
     }
     Processes::Child child = Processes::start(argv);
     const std::string output = Processes::readRest(child, (timeoutS + 30) * 1000);
@@ -163,14 +182,16 @@ Result measure(const Options& options, Client client, const HexGenerator::File& 
     long long refusals = -1;
     const size_t summary = unitOutput.find("summary: ");
     if (summary != std::string::npos)
-        std::sscanf(unitOutput.c_str() + summary, "summary: %lld records accepted, %lld refusals", &accepted, &refusals);
+        std::sscanf(unitOutput.c_str() + summary, "summary: %lld records accepted, %lld refusals", &accepted,
+                    &refusals);
     if (!exit.exited || exit.code != 0) {
         result.error = "the client failed (exit " + std::to_string(exit.code) + ")";
     } else if (result.records != file.recordLines || result.totalUs <= 0) {
         result.error = "the client reported " + firstLine(output);
     } else if (accepted != file.recordLines || refusals != 0) {
-        result.error = "unitsim accepted " + std::to_string(accepted) + " of " + std::to_string(file.recordLines) +
-                       " records, " + std::to_string(refusals) + " refusals";
+        result.error = "unitsim accepted " + std::to_string(accepted) + " of " +
+                       std::to_string(file.recordLines) + " records, " + std::to_string(refusals) +
+                       " refusals";
     } else if (!unitExit.exited || unitExit.code != 0) {
         result.error = "unitsim did not end cleanly";
     } else {
@@ -198,8 +219,8 @@ CheckResult measureCheck(const Options& options, const HexGenerator::File& file)
     const double bytes = number(values, "bytes");
     const double us = number(values, "us");
     if (!exit.exited || exit.code != 0 || bytes != double(file.bytes) || us <= 0) {
-        std::fprintf(stderr, "uploader_bench: firmware check of %lld bytes failed (exit %d): %s\n", file.bytes,
-                     exit.code, firstLine(output).c_str());
+        std::fprintf(stderr, "uploader_bench: firmware check of %lld bytes failed (exit %d): %s\n",
+                     file.bytes, exit.code, firstLine(output).c_str());
         std::exit(1);
     }
     CheckResult result;
@@ -261,7 +282,8 @@ Result measureOrFail(const Options& options, Client client, const HexGenerator::
     const Result result = measure(options, client, file, latencyMs);
     if (!result.ok)
         failRun(client, result);
-    std::fprintf(stderr, "  %-36s %9.2f us/record  CPU %6.2f us/record  tick max %6.1f ms  peak RSS %6.1f MiB\n",
+    std::fprintf(stderr,
+                 "  %-36s %9.2f us/record  CPU %6.2f us/record  tick max %6.1f ms  peak RSS %6.1f MiB\n",
                  clientName(client), result.perRecordUs(), result.cpuPerRecordUs(), result.tickMaxUs / 1000.0,
                  result.maxRssKiB / 1024.0);
     return result;
@@ -408,7 +430,8 @@ int main(int argc, char* argv[])
     }
 
     // ---- no latency: yardstick, Debug off, Debug on, interleaved --------------------------------
-    const Client clients[] = {Client::Yardstick, Client::QtMinimal, Client::ToolDebugOff, Client::ToolDebugOn};
+    const Client clients[] = {Client::Yardstick, Client::QtMinimal, Client::ToolDebugOff, Client::ToolDebugOn,
+                              Client::ToolRecording};
     std::map<Client, std::vector<Result>> fast;
     for (int run = 1; run <= options.runs; ++run) {
         std::fprintf(stderr, "no latency, run %d of %d:\n", run, options.runs);
@@ -467,7 +490,8 @@ int main(int argc, char* argv[])
     std::printf("File: %lld data records of 16 bytes, %lld record lines, %.2f MB; unitsim on 127.0.0.1\n\n",
                 firmware.dataRecords, firmware.recordLines, double(firmware.bytes) / 1e6);
 
-    std::printf("Upload, no latency (median of %d runs; ratios are per run, to that run's yardstick)\n", options.runs);
+    std::printf("Upload, no latency (median of %d runs; ratios are per run, to that run's yardstick)\n",
+                options.runs);
     std::printf("| client | time per record | ratio to yardstick (range) | CPU per record | "
                 "10 ms tick, largest delay: median (worst run) | 10 ms tick, 99th percentile delay |\n");
     std::printf("|---|---|---|---|---|---|\n");
@@ -480,12 +504,13 @@ int main(int argc, char* argv[])
             maxes.push_back(result.tickMaxUs / 1000.0);
             p99s.push_back(result.tickP99Us / 1000.0);
         }
-        std::printf("| %s | %.2f us | %.2f (%.2f-%.2f) | %.2f us |", clientName(client), median(perRecord(results)),
-                    median(r), *std::min_element(r.begin(), r.end()), *std::max_element(r.begin(), r.end()),
-                    median(cpu));
-        if (client == Client::ToolDebugOff || client == Client::ToolDebugOn)
-            std::printf(" %.1f ms (%.1f ms) | %.1f ms |\n", median(maxes), *std::max_element(maxes.begin(), maxes.end()),
-                        median(p99s));
+        std::printf("| %s | %.2f us | %.2f (%.2f-%.2f) | %.2f us |", clientName(client),
+                    median(perRecord(results)), median(r), *std::min_element(r.begin(), r.end()),
+                    *std::max_element(r.begin(), r.end()), median(cpu));
+        if (client == Client::ToolDebugOff || client == Client::ToolDebugOn ||
+            client == Client::ToolRecording)
+            std::printf(" %.1f ms (%.1f ms) | %.1f ms |\n", median(maxes),
+                        *std::max_element(maxes.begin(), maxes.end()), median(p99s));
         else
             std::printf(" - | - |\n");
     }
@@ -501,18 +526,21 @@ int main(int argc, char* argv[])
         std::vector<double> tickMaxes;
         for (const Result& result : latencyTool)
             tickMaxes.push_back(result.tickMaxUs / 1000.0);
-        std::printf("\nUpload, unit answering after %g ms (median of %d runs); records x (latency + yardstick round "
-                    "trip) = %.0f x (%g ms + %.2f us) = %.2f s\n",
-                    LatencyMs, options.latencyRuns, double(firmware.recordLines), LatencyMs, yardstickUs, bound / 1e6);
-        std::printf("| client | per record | total / (records x (latency + round trip)) | ratio to yardstick at %g ms "
+        std::printf(
+            "\nUpload, unit answering after %g ms (median of %d runs); records x (latency + yardstick round "
+            "trip) = %.0f x (%g ms + %.2f us) = %.2f s\n",
+            LatencyMs, options.latencyRuns, double(firmware.recordLines), LatencyMs, yardstickUs,
+            bound / 1e6);
+        std::printf("| client | per record | total / (records x (latency + round trip)) | ratio to yardstick "
+                    "at %g ms "
                     "| 10 ms tick max delay |\n",
                     LatencyMs);
         std::printf("|---|---|---|---|---|\n");
         std::printf("| %s | %.1f us | %.3f | 1.000 | - |\n", clientName(Client::Yardstick),
                     median(yTotals) / double(firmware.recordLines), median(yTotals) / bound);
         std::printf("| %s | %.1f us | %.3f | %.3f | %.1f ms |\n", clientName(Client::ToolDebugOff),
-                    median(tTotals) / double(firmware.recordLines), median(tTotals) / bound, median(toYardstick),
-                    median(tickMaxes));
+                    median(tTotals) / double(firmware.recordLines), median(tTotals) / bound,
+                    median(toYardstick), median(tickMaxes));
     }
 
     if (options.memory) {

@@ -14,7 +14,16 @@
 // one outcome, and samples the process's open descriptors and resident memory after the first
 // hundred updates and near the end.
 //
+// History cost (--history-cost): one unit, --history-records records (400), one update per
+// uploader-cli process, recording into an SQLite history vs --no-history, interleaved, median of
+// --runs x 3 runs of each; the difference is what recording adds to one update as a person sees it
+// (process start, the history's open and its last write included).
+//
+// Every other run records too, as uploader-cli does by default, into a history in the bench's
+// temporary folder (UPLOADER_HISTORY), never the user's.
+//
 //   uploader_cli_bench [--records N] [--runs N] [--units 1,4,16,64] [--soak] [--soak-updates N] [--seed N]
+//                      [--history-cost [--history-records N]]
 
 #include "HexGenerator.h"
 #include "Processes.h"
@@ -49,6 +58,8 @@ struct Options
     bool soak = false;
     int soakUnits = 16;
     int soakUpdates = 1000;
+    bool historyCost = false;
+    long long historyRecords = 400;
     unsigned seed = 1;
     std::string unitsim = BENCH_UNITSIM;
     std::string fleet = BENCH_UNIT_FLEET;
@@ -68,7 +79,8 @@ struct Unit
 
 Unit startUnit(const Options& options, const std::vector<std::string>& extra)
 {
-    std::vector<std::string> argv{options.unitsim, "--product", "marlin", "--port", "0", "--report-every", "0"};
+    std::vector<std::string> argv{options.unitsim,  "--product", "marlin", "--port", "0",
+                                  "--report-every", "0"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     Unit unit;
     unit.process = Processes::start(argv);
@@ -127,7 +139,8 @@ Run fleetRun(const Options& options, const HexGenerator::File& file, int unitCou
     const int perProcess = (unitCount + FleetProcesses - 1) / FleetProcesses;
     for (int first = 0; first < unitCount; first += perProcess) {
         const int count = std::min(perProcess, unitCount - first);
-        fleets.push_back(Processes::start({options.fleet, "--units", std::to_string(count), "--latency", "1"}));
+        fleets.push_back(
+            Processes::start({options.fleet, "--units", std::to_string(count), "--latency", "1"}));
         for (int i = 0; i < count; ++i) {
             Unit unit;
             unit.port = Processes::listeningPort(fleets.back(), 10000);
@@ -142,8 +155,8 @@ Run fleetRun(const Options& options, const HexGenerator::File& file, int unitCou
     const std::string list = writeUnitFile(dir + "/units.txt", units);
     const Clock::time_point start = Clock::now();
     Processes::Child cli =
-        Processes::start({options.cli, "--json", "--units", list, "--time-scale", "0.001", "--reply-timeout", "10000",
-                          "--connect-timeout", "10000", file.path});
+        Processes::start({options.cli, "--json", "--units", list, "--time-scale", "0.001", "--reply-timeout",
+                          "10000", "--connect-timeout", "10000", file.path});
     const std::string out = Processes::readRest(cli, 600000);
     const Processes::Exit exit = Processes::wait(cli, 10000);
     run.wallS = std::chrono::duration<double>(Clock::now() - start).count();
@@ -218,6 +231,48 @@ void fleet(const Options& options, const std::string& dir)
                 big.recordLines, median(yard), median(tool), median(tool) / median(yard));
 }
 
+// ---- what recording adds to one update --------------------------------------------------------
+
+void historyCost(const Options& options, const std::string& dir)
+{
+    const HexGenerator::File file =
+        HexGenerator::write(dir + "/history-cost.hex", options.historyRecords - 1, 0);
+    const std::string history = dir + "/history-cost.sqlite";
+    std::vector<double> on, off;
+    const int runs = options.runs * 3;
+    for (int r = 0; r < runs; ++r) {
+        for (bool recording : {false, true}) {
+            std::vector<Unit> units{startUnit(options, {"--once"})};
+            std::vector<std::string> argv{
+                options.cli, "--json",          "--unit", "127.0.0.1:" + units[0].port, "--time-scale",
+                "0.001",     "--reply-timeout", "10000",  "--connect-timeout",          "10000"};
+            if (recording)
+                argv.insert(argv.end(), {"--history", history});
+            else
+                argv.push_back("--no-history");
+            argv.push_back(file.path);
+            const Clock::time_point start = Clock::now();
+            Processes::Child cli = Processes::start(argv);
+            const std::string out = Processes::readRest(cli, 600000);
+            const Processes::Exit exit = Processes::wait(cli, 10000);
+            const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+            stopUnits(units);
+            if (!exit.exited || exit.code != 0 || out.find("\"event\":\"warning\"") != std::string::npos) {
+                std::fprintf(stderr, "uploader-cli %s failed (exit %d)\n%s\n",
+                             recording ? "recording" : "--no-history", exit.code, out.c_str());
+                return;
+            }
+            (recording ? on : off).push_back(wall * 1000.0);
+        }
+    }
+    std::printf("one update of %lld records, one unit, whole uploader-cli process, median of %d runs each:\n",
+                file.recordLines, runs);
+    std::printf("  --no-history            %8.1f ms\n", median(off));
+    std::printf("  recording (SQLite)      %8.1f ms\n", median(on));
+    std::printf("  recording adds          %8.1f ms per update (%.1f%%)\n", median(on) - median(off),
+                100.0 * (median(on) - median(off)) / median(off));
+}
+
 // ---- soak -------------------------------------------------------------------------------------
 
 int openDescriptors(pid_t pid)
@@ -260,9 +315,9 @@ std::string field(const std::string& line, const std::string& key)
 
 std::vector<std::string> randomFaults(std::mt19937& random, int connections, int records)
 {
-    const std::vector<std::string> kinds{"refuse:01", "refuse:02", "refuse:03", "unknown-reply", "unknown-header",
-                                         "stray:AA55", "split:1",  "double",    "silence",       "drop",
-                                         "reset",      "latency:0.3"};
+    const std::vector<std::string> kinds{"refuse:01",      "refuse:02",  "refuse:03", "unknown-reply",
+                                         "unknown-header", "stray:AA55", "split:1",   "double",
+                                         "silence",        "drop",       "reset",     "latency:0.3"};
     std::uniform_int_distribution<int> kind(0, int(kinds.size()) - 1);
     std::uniform_int_distribution<int> message(0, records);
     std::uniform_int_distribution<int> connection(1, connections);
@@ -293,9 +348,9 @@ int soak(const Options& options, const std::string& dir)
     }
     const std::string list = writeUnitFile(dir + "/soak-units.txt", units);
     const Clock::time_point start = Clock::now();
-    Processes::Child cli = Processes::start({options.cli, "--json", "--units", list, "--repeat",
-                                             std::to_string(repeat), "--keep-going", "--time-scale", "0.01",
-                                             file.path});
+    Processes::Child cli =
+        Processes::start({options.cli, "--json", "--units", list, "--repeat", std::to_string(repeat),
+                          "--keep-going", "--time-scale", "0.01", file.path});
     std::map<std::string, int> started, finished; // "unit#update"
     std::map<std::string, int> outcomes;
     int finishedCount = 0;
@@ -330,17 +385,19 @@ int soak(const Options& options, const std::string& dir)
     int exactlyOnce = 0;
     for (const auto& [key, n] : started)
         exactlyOnce += n == 1 && finished[key] == 1;
-    std::printf("soak: %d updates over %d units (seed %u), %lld records each, %.1f s, exit %d\n", finishedCount,
-                options.soakUnits, options.seed, file.recordLines, wall, exit.code);
+    std::printf("soak: %d updates over %d units (seed %u), %lld records each, %.1f s, exit %d\n",
+                finishedCount, options.soakUnits, options.seed, file.recordLines, wall, exit.code);
     std::printf("  updates started %zu, ended with exactly one outcome %d\n", started.size(), exactlyOnce);
     std::printf("  outcomes:");
     for (const auto& [name, n] : outcomes)
         std::printf(" %s %d", name.c_str(), n);
     std::printf("\n  open descriptors after 100 updates %d, near the end %d\n", fdFirst, fdLast);
     std::printf("  VmRSS after 100 updates %ld KiB, near the end %ld KiB\n", rssFirst, rssLast);
-    std::printf("  peak RSS %.1f MiB, CPU %.2f s\n", double(exit.maxRssKiB) / 1024.0, double(exit.cpuUs) / 1e6);
+    std::printf("  peak RSS %.1f MiB, CPU %.2f s\n", double(exit.maxRssKiB) / 1024.0,
+                double(exit.cpuUs) / 1e6);
     const bool ok = finishedCount == total && exactlyOnce == total && int(started.size()) == total &&
-                    !summary.empty() && fdLast <= fdFirst && exit.exited && (exit.code == 0 || exit.code == 1);
+                    !summary.empty() && fdLast <= fdFirst && exit.exited &&
+                    (exit.code == 0 || exit.code == 1);
     std::printf("  %s\n", ok ? "PASS" : "FAIL");
     return ok ? 0 : 1;
 }
@@ -373,11 +430,16 @@ int main(int argc, char* argv[])
             options.soak = true;
         else if (arg == "--soak-updates" && hasValue)
             options.soakUpdates = std::atoi(argv[++i]);
+        else if (arg == "--history-cost")
+            options.historyCost = true;
+        else if (arg == "--history-records" && hasValue)
+            options.historyRecords = std::max(2LL, std::atoll(argv[++i]));
         else if (arg == "--seed" && hasValue)
             options.seed = unsigned(std::atoi(argv[++i]));
         else {
-            std::fprintf(stderr, "usage: uploader_cli_bench [--records N] [--runs N] [--units 1,4,16,64] [--soak] "
-                                 "[--soak-updates N] [--seed N]\n");
+            std::fprintf(stderr,
+                         "usage: uploader_cli_bench [--records N] [--runs N] [--units 1,4,16,64] [--soak] "
+                         "[--soak-updates N] [--seed N] [--history-cost [--history-records N]]\n");
             return 2;
         }
     }
@@ -386,8 +448,12 @@ int main(int argc, char* argv[])
     const char* dir = ::mkdtemp(pattern);
     if (!dir)
         return 1;
+    // uploader-cli records by default: into the bench's folder, never the user's history.
+    ::setenv("UPLOADER_HISTORY", (std::string(dir) + "/history.sqlite").c_str(), 1);
     int status = 0;
-    if (options.soak)
+    if (options.historyCost)
+        historyCost(options, dir);
+    else if (options.soak)
         status = soak(options, dir);
     else
         fleet(options, dir);

@@ -1,6 +1,8 @@
 // What the update history costs: per update (begin, 12 log lines, finish) on the caller's thread
 // and until its finished row is committed, a unit query on 100,000 rows, and the file's size.
-//   history_bench [--rows N] [--updates N] [--location URL]
+//   history_bench [--rows N] [--updates N] [--location URL] [--cli PROGRAM]
+// It also times `uploader-cli history --unit HOST:PORT` as a whole process on those rows (the
+// program that was built beside it, or --cli).
 // Without --location it works on a new SQLite file in a temporary folder (WAL, as the history
 // always opens it).
 #include "history/HistoryConnection.h"
@@ -14,6 +16,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -199,6 +202,31 @@ void unitQueries(const HistoryLocation& location, int rows)
                 percentile(queryOnly, 0.99));
 }
 
+// `uploader-cli history --unit X` as a person runs it: the whole process, start to exit.
+void cliQueries(const HistoryLocation& location, const QString& program)
+{
+    QList<double> wall;
+    for (int i = 0; i < 21; ++i) {
+        const UpdateRecord unit = sample(int(QRandomGenerator::global()->bounded(1000)));
+        QProcess cli;
+        QElapsedTimer timer;
+        timer.start();
+        cli.start(program,
+                  {QStringLiteral("history"), QStringLiteral("--history"), location.display(),
+                   QStringLiteral("--unit"), QStringLiteral("%1:%2").arg(unit.unitHost).arg(unit.unitPort)});
+        if (!cli.waitForFinished(60000) || cli.exitCode() != 0) {
+            std::fprintf(stderr, "%s history: %s\n", qPrintable(program),
+                         cli.readAllStandardError().constData());
+            return;
+        }
+        wall << timer.nsecsElapsed() / 1e6;
+        if (cli.readAllStandardOutput().count('\n') != 51)
+            std::fprintf(stderr, "uploader-cli history printed another number of rows than 50\n");
+    }
+    std::printf("uploader-cli history --unit    median %8.2f ms   max %8.2f ms   (whole process, 21 runs)\n",
+                median(wall), percentile(wall, 1.0));
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -215,6 +243,9 @@ int main(int argc, char** argv)
                       QStringLiteral("A history URL instead of a new SQLite file; "
                                      "its tables are filled with test rows."),
                       QStringLiteral("URL")});
+    parser.addOption({QStringLiteral("cli"),
+                      QStringLiteral("The uploader-cli to time `history --unit` with."),
+                      QStringLiteral("PROGRAM"), QStringLiteral(BENCH_UPLOADER_CLI)});
     parser.process(app);
 
     QTemporaryDir dir;
@@ -232,5 +263,6 @@ int main(int argc, char** argv)
                                                   : perUpdateLocation.display()));
     perUpdate(perUpdateLocation, parser.value(QStringLiteral("updates")).toInt());
     unitQueries(queryLocation, parser.value(QStringLiteral("rows")).toInt());
+    cliQueries(queryLocation, parser.value(QStringLiteral("cli")));
     return 0;
 }

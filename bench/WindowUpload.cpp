@@ -1,7 +1,7 @@
 // One upload through the operator's real window, offscreen, timed from the inside.
 //
 //   bench_window_upload --port PORT --file HEX --records N [--debug] [--timeout-s S]
-//                       [--to-end [--time-scale X]]
+//                       [--history URL] [--to-end [--time-scale X]]
 //   bench_window_upload --file HEX --check-only
 //
 // The window is built, shown and driven as an operator would: address and port typed into their
@@ -17,6 +17,9 @@
 // --to-end lets the update run to its own end, whichever it is, and prints how it ended
 // (succeeded=0|1 and the log's last line) instead; --time-scale shortens its waits (reboot waits
 // of seconds take milliseconds). For measuring memory, not time.
+//
+// --history records the update in that history, as the window does by default; without it the
+// window records nothing, so that the engine's time is measured alone.
 //
 // --check-only chooses the file and stops once the window has checked it (a large file is checked
 // in slices between events), printing how long that took and how late the 10 ms tick came.
@@ -64,7 +67,8 @@ long long micros(Clock::duration d)
 // the upload; everything else gets through.
 void quietMessages(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
-    if (message.contains(QLatin1String("propagateSizeHints")) || message.contains(QLatin1String("XDG_RUNTIME_DIR")))
+    if (message.contains(QLatin1String("propagateSizeHints")) ||
+        message.contains(QLatin1String("XDG_RUNTIME_DIR")))
         return;
     std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
 }
@@ -75,8 +79,11 @@ int checkInWindow(const QString& file)
     QTemporaryDir settingsDir;
     QStandardPaths::setTestModeEnabled(true);
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settingsDir.path());
+    qputenv("UPLOADER_HISTORY", settingsDir.filePath(QStringLiteral("history.sqlite")).toLocal8Bit());
     const QString title = QStringLiteral("Marlin-ARC Firmware Uploader");
     MainWindow window(title, QStringLiteral("1.0.61"), ProductVariants::forTitle(title));
+    window.updates().setHistory(nullptr);
+    window.history().close();
     window.show();
     for (int i = 0; i < 200 && !(window.windowHandle() && window.windowHandle()->isExposed()); ++i)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
@@ -107,8 +114,8 @@ int checkInWindow(const QString& file)
     const long long totalUs = micros(Clock::now() - start);
     const long long cpuUs = cpuMicros() - cpuAtStart;
     std::sort(lateness.begin(), lateness.end());
-    std::printf("usable=%d check_us=%lld cpu_us=%lld tick_max_late_us=%lld ticks=%zu\n", usable ? 1 : 0, totalUs, cpuUs,
-                lateness.empty() ? 0 : lateness.back(), lateness.size());
+    std::printf("usable=%d check_us=%lld cpu_us=%lld tick_max_late_us=%lld ticks=%zu\n", usable ? 1 : 0,
+                totalUs, cpuUs, lateness.empty() ? 0 : lateness.back(), lateness.size());
     return usable ? 0 : 1;
 }
 
@@ -132,7 +139,9 @@ int main(int argc, char* argv[])
     if (checkOnly && !file.isEmpty())
         return checkInWindow(file);
     if (port.isEmpty() || file.isEmpty() || records <= 0) {
-        std::fprintf(stderr, "usage: bench_window_upload --port PORT --file HEX --records N [--debug] [--timeout-s S]\n");
+        std::fprintf(
+            stderr,
+            "usage: bench_window_upload --port PORT --file HEX --records N [--debug] [--timeout-s S]\n");
         return 2;
     }
 
@@ -140,10 +149,18 @@ int main(int argc, char* argv[])
     QTemporaryDir settingsDir;
     QStandardPaths::setTestModeEnabled(true);
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settingsDir.path());
+    const QString history = argument(args, QStringLiteral("--history"));
+    qputenv(
+        "UPLOADER_HISTORY",
+        (history.isEmpty() ? settingsDir.filePath(QStringLiteral("history.sqlite")) : history).toLocal8Bit());
 
     const QString title = debug ? QStringLiteral("Marlin-ARC Firmware Uploader Debug")
                                 : QStringLiteral("Marlin-ARC Firmware Uploader");
     MainWindow window(title, QStringLiteral("1.0.61"), ProductVariants::forTitle(title));
+    if (history.isEmpty()) {
+        window.updates().setHistory(nullptr);
+        window.history().close();
+    }
     if (timeScale > 0)
         window.setTimeScale(timeScale);
     window.show();
@@ -210,7 +227,8 @@ int main(int argc, char* argv[])
         }
         if (!done) {
             failed = true;
-            std::fprintf(stderr, "bench_window_upload: the update ended (%s) before the last acknowledgement\n",
+            std::fprintf(stderr,
+                         "bench_window_upload: the update ended (%s) before the last acknowledgement\n",
                          succeeded ? "succeeded" : "failed");
             window.close();
         }
@@ -264,8 +282,10 @@ int main(int argc, char* argv[])
     std::sort(lateness.begin(), lateness.end());
     const long long maxLate = lateness.empty() ? 0 : lateness.back();
     const long long p99Late = lateness.empty() ? 0 : lateness[(lateness.size() - 1) * 99 / 100];
-    std::printf("records=%lld first_to_last_us=%lld cpu_us=%lld tick_max_late_us=%lld tick_p99_late_us=%lld ticks=%zu "
+    std::printf("records=%lld first_to_last_us=%lld cpu_us=%lld tick_max_late_us=%lld tick_p99_late_us=%lld "
+                "ticks=%zu "
                 "log_lines=%d\n",
-                records, micros(last - first), cpuAtLast - cpuAtFirst, maxLate, p99Late, lateness.size(), log->count());
+                records, micros(last - first), cpuAtLast - cpuAtFirst, maxLate, p99Late, lateness.size(),
+                log->count());
     return 0;
 }

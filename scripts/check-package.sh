@@ -32,6 +32,20 @@ else
   fail "the build does not install uploader-cli"
 fi
 
+# ---- the update history's SQL drivers (plugins: dpkg-shlibdeps cannot find them) ----------------
+depends="$(dpkg-deb -f "$deb" Depends)"
+recommends="$(dpkg-deb -f "$deb" Recommends 2>/dev/null || true)"
+if grep -qw libqt6sql6-sqlite <<<"$depends"; then
+  pass "Depends names the Qt SQLite driver"
+else
+  fail "Depends lacks libqt6sql6-sqlite: $depends"
+fi
+if grep -qw libqt6sql6-psql <<<"$recommends"; then
+  pass "Recommends names the Qt PostgreSQL driver"
+else
+  fail "Recommends lacks libqt6sql6-psql: $recommends"
+fi
+
 # ---- contents: exactly the expected files --------------------------------------------------------
 expected="$work/expected"
 {

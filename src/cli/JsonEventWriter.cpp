@@ -19,3 +19,11 @@ void JsonEventWriter::write(const QJsonObject& object)
 {
     ConsoleOutput::write(stdout, QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n');
 }
+
+void JsonEventWriter::writeWarning(const QString& message)
+{
+    QJsonObject object;
+    object[QStringLiteral("event")] = QStringLiteral("warning");
+    object[QStringLiteral("message")] = message;
+    write(object);
+}

@@ -15,6 +15,9 @@ public:
     JsonEventWriter(UpdateRunner& runner, bool verbose, QObject* parent = nullptr);
 
     void writeSummary();
+    // {"event":"warning","message":...}: trouble beside the updates (the history cannot be
+    // written, ...), which changes no update.
+    static void writeWarning(const QString& message);
 
 private:
     static void write(const QJsonObject& object);

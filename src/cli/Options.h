@@ -33,6 +33,11 @@ struct Options
     double replyTimeoutSeconds = 15;
     QString expectedSha256; // lower-case hex, or empty
     double timeScale = 1.0; // only in the test build (see OptionsParser::Features)
+    // Where the updates are recorded: --history as typed (empty: UPLOADER_HISTORY or the default).
+    QString historyLocation;
+    bool noHistory = false;       // record nothing
+    bool historyRequired = false; // refuse to start when the history cannot be written
+    QString logDir;               // one text file per update there, or empty
 
     // Not fatal (a unit named twice); for standard error.
     QStringList warnings;

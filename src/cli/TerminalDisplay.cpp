@@ -178,3 +178,12 @@ void TerminalDisplay::writeSummary()
     m_scrolling.clear();
     ConsoleOutput::out(text + u'\n' + SummaryTable::render(m_runner));
 }
+
+void TerminalDisplay::warn(const QString& message)
+{
+    if (m_drawnLines > 0)
+        ConsoleOutput::out(QStringLiteral("\r\x1b[%1A\x1b[J").arg(m_drawnLines));
+    m_drawnLines = 0;
+    m_dirty = true;
+    ConsoleOutput::warn(message);
+}

@@ -21,6 +21,9 @@ public:
     // lands where they were instead of below them, out of the cursor's reckoning. The next redraw
     // puts them back under it.
     void clearLiveLines();
+    // A warning on standard error while the live lines stand: they are cleared first and drawn
+    // again below it, so that it does not land in the middle of them.
+    void warn(const QString& message);
 
 private:
     void redraw();

@@ -2,14 +2,18 @@
 #include "BuildInfo.h"
 
 #include "cli/ConsoleOutput.h"
+#include "cli/HistoryCommand.h"
 #include "cli/InterruptWatcher.h"
 #include "cli/JsonEventWriter.h"
 #include "cli/OpenFileLimit.h"
 #include "cli/Options.h"
 #include "cli/PlainDisplay.h"
+#include "cli/RunRecorder.h"
 #include "cli/TerminalDisplay.h"
+#include "cli/UpdateLogFiles.h"
 #include "cli/UpdateRunner.h"
 #include "engine/FirmwareCheck.h"
+#include "history/UpdateHistory.h"
 #include "settings/ProductVariant.h"
 
 #include <QCoreApplication>
@@ -26,6 +30,8 @@ namespace {
 
 constexpr int ExitUsage = 2;
 constexpr int ExitCheckFailed = 3;
+// How long the end of a run waits for the history to write its last rows.
+constexpr int HistoryCloseTimeoutMs = 5000;
 
 std::chrono::milliseconds milliseconds(double seconds)
 {
@@ -97,6 +103,7 @@ int update(QCoreApplication& app, const Options& options)
 
     std::function<void()> writeSummary;
     std::function<void()> clearForMessage = [] {};
+    std::function<void(const QString&)> warnOnStandardError = ConsoleOutput::warn;
     std::unique_ptr<QObject> display;
     if (options.json) {
         auto* json = new JsonEventWriter(runner, options.verbose);
@@ -106,11 +113,31 @@ int update(QCoreApplication& app, const Options& options)
         auto* terminal = new TerminalDisplay(runner, options.verbose);
         writeSummary = [terminal] { terminal->writeSummary(); };
         clearForMessage = [terminal] { terminal->clearLiveLines(); };
+        warnOnStandardError = [terminal](const QString& message) { terminal->warn(message); };
         display.reset(terminal);
     } else {
         auto* plain = new PlainDisplay(runner, options.verbose);
         writeSummary = [plain] { plain->writeSummary(); };
         display.reset(plain);
+    }
+
+    // Recording never decides an update: trouble is a warning, and the updates run as they would.
+    auto warn = [&options, &warnOnStandardError](const QString& message) {
+        warnOnStandardError(message);
+        if (options.json)
+            JsonEventWriter::writeWarning(message);
+    };
+    UpdateHistory history;
+    std::unique_ptr<RunRecorder> recorder;
+    if (!options.noHistory) {
+        QObject::connect(&history, &UpdateHistory::warning, &history, warn);
+        history.open(HistoryLocation::resolve(options.historyLocation));
+        recorder = std::make_unique<RunRecorder>(runner, history, options.verbose);
+    }
+    std::unique_ptr<UpdateLogFiles> logFiles;
+    if (!options.logDir.isEmpty()) {
+        logFiles = std::make_unique<UpdateLogFiles>(runner, options.logDir, options.verbose);
+        QObject::connect(logFiles.get(), &UpdateLogFiles::failed, logFiles.get(), warn);
     }
 
     InterruptWatcher interrupts;
@@ -124,6 +151,8 @@ int update(QCoreApplication& app, const Options& options)
         runner.interrupt();
     });
     QObject::connect(&runner, &UpdateRunner::allFinished, &app, [&] {
+        // Before the summary, which is the last line: closing may still warn.
+        history.close(HistoryCloseTimeoutMs);
         writeSummary();
         app.exit(runner.exitCode());
     });
@@ -140,6 +169,19 @@ int main(int argc, char* argv[])
     QCoreApplication::setApplicationVersion(QString::fromUtf8(BuildInfo::Version));
     // A reader that goes away (| head) must not kill the updates under way with SIGPIPE.
     std::signal(SIGPIPE, SIG_IGN);
+
+    // "uploader-cli history ...": a firmware file of that name is given as ./history.
+    if (app.arguments().size() > 1 && app.arguments().at(1) == QLatin1String("history")) {
+        HistoryCommand command;
+        QString error;
+        if (!command.parse(app.arguments().mid(2), &error)) {
+            if (error.endsWith(u'.'))
+                error.chop(1);
+            ConsoleOutput::error(error + QStringLiteral(" (see uploader-cli history --help)"));
+            return ExitUsage;
+        }
+        return command.run();
+    }
 
     const QString title = QString::fromUtf8(BuildInfo::Title);
     const ProductVariant* buildProduct = ProductVariants::forTitle(title);
@@ -171,6 +213,24 @@ int main(int argc, char* argv[])
     }
     for (const QString& warning : std::as_const(options.warnings))
         ConsoleOutput::warn(warning);
+    if (!options.logDir.isEmpty()) {
+        QString error;
+        if (!UpdateLogFiles::prepare(options.logDir, &error)) {
+            ConsoleOutput::error(error + QStringLiteral(" (see uploader-cli --help)"));
+            return ExitUsage;
+        }
+    }
+    if (options.historyRequired) {
+        const HistoryLocation location = HistoryLocation::resolve(options.historyLocation);
+        const HistoryError problem =
+            location.isValid() ? UpdateHistory::checkWritable(location)
+                               : HistoryError{HistoryError::Unreachable,
+                                              QStringLiteral("UPLOADER_HISTORY: ") + location.error()};
+        if (!problem.ok()) {
+            ConsoleOutput::error(problem.message + QStringLiteral(" Nothing was sent (--history-required)."));
+            return ExitUsage;
+        }
+    }
     // Nothing goes to any unit unless the whole file is sound.
     if (!checkFirmware(options.firmwarePath, options.expectedSha256, !options.json))
         return ExitCheckFailed;

@@ -56,7 +56,24 @@ bool SettingsStore::removeSection(QString* error)
     return true;
 }
 
+bool SettingsStore::removeKeys(const QStringList& keys, QString* error)
+{
+    QSettings settings(QSettings::IniFormat, QSettings::UserScope, OrganizationName, m_applicationTitle);
+    settings.beginGroup(Section);
+    for (const QString& key : keys)
+        settings.remove(key);
+    settings.endGroup();
+    settings.sync();
+    if (settings.status() != QSettings::NoError) {
+        if (error)
+            *error = describe(settings.status(), settings.fileName());
+        return false;
+    }
+    return true;
+}
+
 QString SettingsStore::fileName() const
 {
-    return QSettings(QSettings::IniFormat, QSettings::UserScope, OrganizationName, m_applicationTitle).fileName();
+    return QSettings(QSettings::IniFormat, QSettings::UserScope, OrganizationName, m_applicationTitle)
+        .fileName();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 // The per-user store that remembers the unit's address and port after a complete upload. It is
 // an INI file per application title (so each build keeps its own), section "Settings".
@@ -18,6 +19,8 @@ public:
     bool write(const QString& key, const QString& value, QString* error = nullptr);
     // Removes the section with every key; removing an absent section is not an error.
     bool removeSection(QString* error = nullptr);
+    // Removes those keys of the section and leaves the others; absent keys are no error.
+    bool removeKeys(const QStringList& keys, QString* error = nullptr);
 
     QString fileName() const;
 

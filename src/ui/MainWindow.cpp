@@ -47,6 +47,14 @@ MainWindow::MainWindow(const QString& applicationTitle, const QString& version, 
 
     m_menus = MainWindowMenus::build(*this);
     m_controls = MainWindowControls::build(*this);
+    // Trouble with the history stands beside the status line, in the status bar's own colours: it
+    // is no part of any update's story, so it stays out of the log (whose colour tells how the
+    // update went) and the status timer does not overwrite it.
+    m_historyWarning = new QLabel(m_controls.statusBar);
+    m_historyWarning->setObjectName(QStringLiteral("sbHistoryWarning"));
+    m_historyWarning->setTextFormat(Qt::PlainText);
+    m_historyWarning->hide();
+    m_controls.statusBar->addPermanentWidget(m_historyWarning);
     m_log = new LogList(m_controls.listBox, this);
     m_logMenu = new LogMenu(m_controls.listBox, *m_log, this);
     connect(m_logMenu, &LogMenu::saveFailed, this, [this](const QString& message) {
@@ -64,6 +72,7 @@ MainWindow::MainWindow(const QString& applicationTitle, const QString& version, 
     fileClicks->watch(m_controls.frmFirmwareFile);
     connect(fileClicks, &ClickWatcher::clicked, this, &MainWindow::chooseFirmwareFile);
     connect(m_menus.mnuFileOpen, &QAction::triggered, this, &MainWindow::chooseFirmwareFile);
+    connect(m_menus.mnuFileHistory, &QAction::triggered, this, &MainWindow::showHistory);
     connect(m_menus.mnuFileExit, &QAction::triggered, this, &QWidget::close);
     connect(m_controls.loadStart, &QPushButton::clicked, &m_updates, &UpdateController::loadStart);
     connect(&m_updates, &UpdateController::firmwareChecked, this, &MainWindow::describeFirmwareFile);
@@ -80,6 +89,9 @@ MainWindow::MainWindow(const QString& applicationTitle, const QString& version, 
     setWindowTitle(applicationTitle + QStringLiteral(" v") + version);
     setFirmwareFileCaption(QStringLiteral("Select file..."));
     m_updates.loadConnectionSettings();
+    connect(&m_history, &UpdateHistory::warning, this, &MainWindow::showHistoryWarning);
+    m_history.open(HistoryLocation::resolve(m_settings.read(QLatin1String(HistoryLocationKey), {})));
+    m_updates.setHistory(&m_history);
     setControlEnabled(Control::LoadStart, false);
     m_menus.mnuSlow->setChecked(false);
     m_menus.mnuTools->menuAction()->setVisible(
@@ -145,9 +157,54 @@ void MainWindow::closeEvent(QCloseEvent* event)
         m_statusTimer->stop();
         m_fileDialog.cancel();
         m_logMenu->cancel();
+        if (m_historyDialog)
+            m_historyDialog->close();
+        // The update under way is recorded as ended by the close, and written before the window
+        // goes: the process may end as soon as this returns.
         m_updates.shutdown();
+        m_history.close(HistoryCloseTimeoutMs);
     }
     event->accept();
+}
+
+HistoryDialog* MainWindow::showHistory()
+{
+    if (m_closed)
+        return nullptr;
+    if (!m_historyDialog) {
+        m_historyDialog = new HistoryDialog(m_history.location(), this);
+        if (m_historyCsvChooser)
+            m_historyDialog->setCsvChooser(m_historyCsvChooser);
+    }
+    m_historyDialog->show();
+    m_historyDialog->raise();
+    m_historyDialog->activateWindow();
+    m_historyDialog->refresh();
+    return m_historyDialog;
+}
+
+void MainWindow::setHistoryCsvChooser(HistoryDialog::CsvChooser chooser)
+{
+    m_historyCsvChooser = chooser;
+    if (m_historyDialog)
+        m_historyDialog->setCsvChooser(std::move(chooser));
+}
+
+void MainWindow::showHistoryWarning(const QString& message)
+{
+    // Also for whoever reads the program's own output (a journal, a terminal).
+    qWarning("%s", qUtf8Printable(message));
+    m_historyWarning->setText(QStringLiteral("History unavailable"));
+    m_historyWarning->setToolTip(message);
+    m_historyWarning->setStatusTip(message);
+    m_historyWarning->show();
+}
+
+QString MainWindow::historyWarning() const
+{
+    return m_historyWarning->isVisible() || !m_historyWarning->toolTip().isEmpty()
+               ? m_historyWarning->toolTip()
+               : QString();
 }
 
 // ---- Tools ------------------------------------------------------------------------------------

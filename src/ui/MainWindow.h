@@ -1,7 +1,9 @@
 #pragma once
 
+#include "history/UpdateHistory.h"
 #include "settings/SettingsStore.h"
 #include "ui/FirmwareFileDialog.h"
+#include "ui/HistoryDialog.h"
 #include "ui/LogMenu.h"
 #include "ui/MainWindowControls.h"
 #include "ui/MainWindowMenus.h"
@@ -14,6 +16,7 @@
 #include <functional>
 
 class LogList;
+class QLabel;
 struct ProductVariant;
 
 // The operator's one window (`frmMain`). It owns the settings store of its title, the window's
@@ -30,6 +33,12 @@ public:
     static constexpr int DebugExtraHeight =
         MainWindowControls::DebugLogHeight - MainWindowControls::LogHeight;
 
+    // The settings key that names where updates are recorded (a history URL, see HistoryLocation);
+    // set by whoever sets up the station, read at start-up, never written by the window.
+    static constexpr const char* HistoryLocationKey = "HistoryLocation";
+    // How long closing the window waits for the history to write the last rows.
+    static constexpr int HistoryCloseTimeoutMs = 3000;
+
     // product: the product line of the build, decided from its title by the caller; nullptr for
     // a title that names none.
     MainWindow(const QString& applicationTitle, const QString& version, const ProductVariant* product,
@@ -41,7 +50,15 @@ public:
     // Replaces the log's save dialog, e.g. in tests (see LogMenu::SaveChooser).
     void setLogSaveChooser(LogMenu::SaveChooser chooser);
 
+    // Replaces the History dialog's CSV save dialog, e.g. in tests.
+    void setHistoryCsvChooser(HistoryDialog::CsvChooser chooser);
+    // File > History...: opens the dialog (or raises it) and reads the latest updates.
+    HistoryDialog* showHistory();
+
     UpdateController& updates() { return m_updates; }
+    UpdateHistory& history() { return m_history; }
+    // The history's warning as the window shows it beside the status line; "" when there is none.
+    QString historyWarning() const;
     // Real time per program time for the status refresh and every wait of an update; tests
     // shrink it, operators keep 1.
     void setTimeScale(double scale);
@@ -78,6 +95,7 @@ private:
     void onLoopChosen();
     void onDebugChosen();
     void onStatusTick();
+    void showHistoryWarning(const QString& message);
     QAction* modeAction(Mode mode) const;
     // The log, holding changes back while records stream (see LogList).
     LogList& log() const;
@@ -89,6 +107,8 @@ private:
     const QString m_title;
     const ProductVariant* const m_product;
     SettingsStore m_settings;
+    // Before the controller: its last update is recorded when it goes.
+    UpdateHistory m_history;
     UpdateController m_updates;
     MainWindowControls m_controls;
     MainWindowMenus m_menus;
@@ -104,6 +124,9 @@ private:
     QTimer* m_progressFrame;
     int m_pendingProgress = -1; // bar units; -1 when nothing is held back
     FirmwareFileDialog m_fileDialog;
+    HistoryDialog* m_historyDialog = nullptr;
+    HistoryDialog::CsvChooser m_historyCsvChooser;
+    QLabel* m_historyWarning = nullptr;
     std::function<QString()> m_fileChooser;
     bool m_closed = false;
 };

@@ -30,6 +30,7 @@ MainWindowMenus MainWindowMenus::build(QMainWindow& window)
     MainWindowMenus m;
     m.mnuFile = addMenu(window, "mnuFile", "&File");
     m.mnuFileOpen = addItem(m.mnuFile, "mnuFileOpen", "&Open", false);
+    m.mnuFileHistory = addItem(m.mnuFile, "mnuFileHistory", "&History...", false);
     m.mnuFileExit = addItem(m.mnuFile, "mnuFileExit", "E&xit", false);
 
     m.mnuTools = addMenu(window, "mnuTools", "&Tools");

@@ -2,6 +2,8 @@
 
 #include "engine/FirmwareCheckTask.h"
 #include "engine/TextFormat.h"
+#include "history/JobRecords.h"
+#include "history/UpdateHistory.h"
 #include "settings/ConnectionSettings.h"
 #include "settings/ProductVariant.h"
 #include "settings/SettingsStore.h"
@@ -35,7 +37,7 @@ UpdateController::UpdateController(UploadWindow& window, SettingsStore& settings
 
 UpdateController::~UpdateController()
 {
-    dropJob();
+    dropJob(QStringLiteral("The window was closed."));
 }
 
 void UpdateController::setUpdateControlsEnabled(bool enabled)
@@ -54,14 +56,43 @@ void UpdateController::scrollLog()
 }
 
 // A job that has stalled, or one the window no longer wants, goes without another word.
-void UpdateController::dropJob()
+void UpdateController::dropJob(const QString& reason)
 {
     if (UpdateJob* job = m_job.data()) {
         m_job = nullptr;
         job->disconnect(this);
+        // abort() emits finished() before it returns: the row gets the job's last counts.
+        const bool stalled = job->phase() == UpdateJob::Phase::Stalled;
+        connect(job, &UpdateJob::finished, this, [this, reason, stalled](const UpdateResult& result) {
+            if (reason.isEmpty() || stalled) {
+                recordEnd(result);
+                return;
+            }
+            UpdateResult closed = result;
+            closed.outcome = UpdateOutcome::Cancelled;
+            closed.reason = reason;
+            recordEnd(closed);
+        });
         job->abort();
+        job->disconnect(this);
         job->deleteLater(); // it may be the sender of the signal being handled
     }
+}
+
+void UpdateController::showLine(const QString& text, bool debugOnly)
+{
+    m_window.appendLog(text);
+    if (m_history)
+        m_history->addLine(m_historyHandle, text, debugOnly);
+}
+
+void UpdateController::recordEnd(const UpdateResult& result, const QString& outcome)
+{
+    const qint64 handle = std::exchange(m_historyHandle, 0);
+    if (!m_history || handle == 0)
+        return;
+    m_history->amend(handle, [&result](UpdateRecord& record) { JobRecords::addFileFacts(record, result); });
+    m_history->finish(handle, JobRecords::end(result, outcome));
 }
 
 // ---- an update --------------------------------------------------------------------------------
@@ -94,6 +125,8 @@ void UpdateController::loadStart()
     request.timings.scale = m_timeScale;
     // A stalled update waits for the operator: the next Load and Start ends it.
     request.stalledHold = std::nullopt;
+    if (m_history)
+        m_historyHandle = m_history->begin(JobRecords::begin(request, QStringLiteral("window")));
 
     auto* job = new UpdateJob(std::move(request), this);
     m_job = job;
@@ -114,27 +147,27 @@ void UpdateController::modesChanged()
     }
 }
 
-void UpdateController::onLogLine(const QString& text, bool, UpdateJob::Line line)
+void UpdateController::onLogLine(const QString& text, bool debugOnly, UpdateJob::Line line)
 {
     switch (line) {
     case UpdateJob::Line::Plain:
-        m_window.appendLog(text);
+        showLine(text, debugOnly);
         break;
     case UpdateJob::Line::NoAddress:
-        m_window.appendLog(
-            QStringLiteral("No unit address given: type the unit's IP address into the Address box."));
+        showLine(QStringLiteral("No unit address given: type the unit's IP address into the Address box."));
         break;
     case UpdateJob::Line::Disconnecting:
         // The address box as it reads now: the operator may have edited it since the update began.
-        m_window.appendLog(QStringLiteral("Disconnecting from ") +
-                           TextFormat::escaped(m_window.ethernetAddress()));
+        showLine(QStringLiteral("Disconnecting from ") + TextFormat::escaped(m_window.ethernetAddress()));
         break;
     }
     scrollLog();
 }
 
-void UpdateController::onProgress(qint64 bytesRead, qint64 fileSize)
+void UpdateController::onProgress(qint64 bytesRead, qint64 fileSize, qint64 recordsSent)
 {
+    if (m_history)
+        m_history->setRecordsSent(m_historyHandle, recordsSent);
     if (!m_progressSized) {
         m_progressSized = true;
         m_window.setProgressMaximum(std::floor(double(fileSize) / double(ProgressBlock) + 1.0));
@@ -155,7 +188,7 @@ void UpdateController::onPhaseChanged(UpdateJob::Phase phase)
     case UpdateJob::Phase::Stalled:
         // The update has stopped on the unit's unknown reply; its connection stays until the next
         // Load and Start.
-        m_window.appendLog(QStringLiteral("Press Load and Start to try again."));
+        showLine(QStringLiteral("Press Load and Start to try again."));
         m_window.setLogColour(UploadWindow::LogColour::Red);
         setUpdateControlsEnabled(true);
         enableLoadStartIfUsable();
@@ -183,7 +216,7 @@ void UpdateController::showSocketError(QAbstractSocket::SocketError error, const
     m_window.setLogColour(UploadWindow::LogColour::Red);
     for (const QString& line :
          ConnectionStatus::errorLines(error, description, m_product && m_product->showsTcpServerHint))
-        m_window.appendLog(line);
+        showLine(line);
     scrollLog();
 }
 
@@ -194,6 +227,7 @@ void UpdateController::onFinished(const UpdateResult& result)
         job->disconnect(this);
         job->deleteLater();
     }
+    recordEnd(result);
     m_socketState = 0;
     m_lastSucceeded = result.succeeded();
     if (!result.succeeded()) {
@@ -226,7 +260,7 @@ void UpdateController::shutdown()
         m_check->deleteLater();
         m_check = nullptr;
     }
-    dropJob();
+    dropJob(QStringLiteral("The window was closed."));
 }
 
 // ---- the firmware file -------------------------------------------------------------------------
@@ -298,7 +332,11 @@ void UpdateController::loadConnectionSettings()
 void UpdateController::forget()
 {
     QString error;
-    if (!m_settings.removeSection(&error)) {
+    // Only what the window saved: the section may hold keys the window reads but never writes
+    // (HistoryLocation, set by whoever set up the station).
+    if (!m_settings.removeKeys(
+            {QLatin1String(ConnectionSettings::AddressKey), QLatin1String(ConnectionSettings::PortKey)},
+            &error)) {
         m_window.appendLog(QStringLiteral("Could not forget the saved address and port: ") + error);
         scrollLog();
     }

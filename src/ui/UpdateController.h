@@ -14,6 +14,7 @@
 
 class FirmwareCheckTask;
 class SettingsStore;
+class UpdateHistory;
 struct ProductVariant;
 
 // The window's side of an update: starts an update job from the boxes and the Tools menu, shows
@@ -44,6 +45,10 @@ public:
     void modesChanged();
     // The window is closing: the update stops where it is; nothing more is sent, shown or saved.
     void shutdown();
+
+    // Where every update is recorded (one row each: its log as the window shows it, its end); none
+    // by default. The history must outlive the controller's last update.
+    void setHistory(UpdateHistory* history) { m_history = history; }
 
     // Real time per program time for every wait (tests shrink it); 1 for operators.
     void setTimeScale(double scale) { m_timeScale = scale; }
@@ -76,9 +81,14 @@ signals:
 
 private:
     void setUpdateControlsEnabled(bool enabled);
-    void dropJob();
+    // Ends the job without another word to the window; its row ends with the job's own outcome,
+    // or as cancelled with `reason` when one is given and the update had not already failed.
+    void dropJob(const QString& reason = {});
+    // A line of the update's log: in the window and in the update's row.
+    void showLine(const QString& text, bool debugOnly = false);
+    void recordEnd(const UpdateResult& result, const QString& outcome = {});
     void onLogLine(const QString& text, bool debugOnly, UpdateJob::Line line);
-    void onProgress(qint64 bytesRead, qint64 fileSize);
+    void onProgress(qint64 bytesRead, qint64 fileSize, qint64 recordsSent);
     void onPhaseChanged(UpdateJob::Phase phase);
     void onSocketStatus(const SocketStatus& status);
     void onFinished(const UpdateResult& result);
@@ -92,6 +102,8 @@ private:
     const QString m_title;
     const ProductVariant* const m_product;
     QPointer<UpdateJob> m_job;
+    UpdateHistory* m_history = nullptr;
+    qint64 m_historyHandle = 0; // the row of the update under way (HistoryHandle), 0 when none
     QTimer m_loopRestart;
     double m_timeScale = 1.0;
     QString m_firmwarePath;

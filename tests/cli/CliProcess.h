@@ -7,6 +7,7 @@
 #include <QList>
 #include <QProcess>
 #include <QStringList>
+#include <QTemporaryDir>
 
 // uploader-cli run as a process while the test's event loop serves the simulated units. By default
 // the test build, which also takes --time-scale; Shipped runs the program as installed.
@@ -21,9 +22,16 @@ struct CliProcess
     QProcess process;
     QByteArray out;
     QByteArray err;
+    // The process's home: the default update history goes to home/.local/share, never the real one.
+    QTemporaryDir home;
 
     explicit CliProcess(Build build = Build::Testing)
     {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("HOME"), home.path());
+        environment.insert(QStringLiteral("XDG_DATA_HOME"), home.filePath(QStringLiteral(".local/share")));
+        environment.remove(QStringLiteral("UPLOADER_HISTORY"));
+        process.setProcessEnvironment(environment);
         process.setProgram(build == Build::Testing ? QStringLiteral(UPLOADER_CLI_TESTING)
                                                    : QStringLiteral(UPLOADER_CLI));
         QObject::connect(&process, &QProcess::readyReadStandardOutput, &process,
@@ -59,6 +67,18 @@ struct CliProcess
         if (!waitForExit(timeoutMs) || process.exitStatus() != QProcess::NormalExit)
             return -1;
         return process.exitCode();
+    }
+
+    // Where the process records by default.
+    QString defaultHistory() const
+    {
+        return home.filePath(QStringLiteral(".local/share/FirmwareUploader/history.sqlite"));
+    }
+    void setEnvironment(const QString& name, const QString& value)
+    {
+        QProcessEnvironment environment = process.processEnvironment();
+        environment.insert(name, value);
+        process.setProcessEnvironment(environment);
     }
 
     // Every line of standard output as JSON; an empty list when one is not an object.

@@ -29,11 +29,13 @@ inline const ProductVariant* product(const QString& title)
     return ProductVariants::forTitle(title);
 }
 
-// Points the per-user settings at dir; call before any window or store exists.
+// Points the per-user settings, and the update history the window records to, at dir; call
+// before any window or store exists.
 inline void isolateSettings(const QString& dir)
 {
     QStandardPaths::setTestModeEnabled(true);
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir);
+    qputenv("UPLOADER_HISTORY", QDir(dir).filePath(QStringLiteral("history.sqlite")).toLocal8Bit());
 }
 
 // `records` data records of 16 bytes from address 0 on, then the end-of-file record.
@@ -69,8 +71,7 @@ inline quint16 closedPort()
     return port;
 }
 
-template <typename T>
-T* control(QWidget& window, const char* name)
+template <typename T> T* control(QWidget& window, const char* name)
 {
     return window.findChild<T*>(QString::fromLatin1(name));
 }

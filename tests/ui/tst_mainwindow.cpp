@@ -245,6 +245,8 @@ void TestMainWindow::menus_data()
     QTest::addColumn<bool>("checkable");
     QTest::newRow("mnuFileOpen") << "mnuFileOpen"
                                  << "&Open" << false;
+    QTest::newRow("mnuFileHistory") << "mnuFileHistory"
+                                    << "&History..." << false;
     QTest::newRow("mnuFileExit") << "mnuFileExit"
                                  << "E&xit" << false;
     QTest::newRow("mnuLoop") << "mnuLoop"

@@ -1,0 +1,262 @@
+#include "cli/HistoryCommand.h"
+
+#include "cli/ConsoleOutput.h"
+#include "engine/UpdateResult.h"
+#include "history/HistoryFilterText.h"
+#include "history/HistoryFormat.h"
+#include "history/HistoryLocation.h"
+#include "history/HistoryReader.h"
+#include "history/HistoryTime.h"
+
+#include <QCommandLineParser>
+#include <QJsonDocument>
+
+namespace {
+
+constexpr int ExitFailed = 1;
+
+// "--since \"x\": why", the way every usage error names the option and the text.
+bool check(bool ok, const QString& option, const QString& text, const QString& why, QString* error)
+{
+    if (!ok)
+        *error = QStringLiteral("--%1 \"%2\": %3").arg(option, text, why);
+    return ok;
+}
+
+} // namespace
+
+QStringList HistoryCommand::outcomeNames()
+{
+    return HistoryFilterText::outcomeNames();
+}
+
+QString HistoryCommand::helpText()
+{
+    return QStringLiteral(
+               "Usage: uploader-cli history [options]\n"
+               "Prints the latest recorded updates, latest first.\n"
+               "\n"
+               "  --history URL          the history to read (default: $UPLOADER_HISTORY, else\n"
+               "                         %1)\n"
+               "  --unit HOST[:PORT]     only this unit (any port when none is given)\n"
+               "  --since DATE           only updates started on or after DATE (YYYY-MM-DD, or\n"
+               "                         YYYY-MM-DDTHH:MM:SS; UTC unless an offset is given)\n"
+               "  --until DATE           only updates started on or before DATE (a date alone\n"
+               "                         includes that whole day)\n"
+               "  --outcome NAME         only this outcome: %2\n"
+               "  --sha256 PREFIX        only firmware whose SHA-256 starts with PREFIX\n"
+               "  --limit N              at most N updates (default 50)\n"
+               "  --json                 one JSON object per update and line\n"
+               "  --csv                  CSV: a header line, then one line per update\n"
+               "  --show ID              one update in full, with its log\n"
+               "  --prune-before DATE    remove the updates that started before DATE (not running\n"
+               "                         ones) and print how many\n"
+               "\n"
+               "Exit status: 0 done, 1 the history cannot be read (or has no such update), 2 usage "
+               "error.\n")
+        .arg(HistoryLocation::defaultFile(), outcomeNames().join(QStringLiteral(", ")));
+}
+
+bool HistoryCommand::parse(const QStringList& arguments, QString* error)
+{
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption history(QStringLiteral("history"), {}, QStringLiteral("URL"));
+    const QCommandLineOption unit(QStringLiteral("unit"), {}, QStringLiteral("HOST[:PORT]"));
+    const QCommandLineOption since(QStringLiteral("since"), {}, QStringLiteral("DATE"));
+    const QCommandLineOption until(QStringLiteral("until"), {}, QStringLiteral("DATE"));
+    const QCommandLineOption outcome(QStringLiteral("outcome"), {}, QStringLiteral("NAME"));
+    const QCommandLineOption sha256(QStringLiteral("sha256"), {}, QStringLiteral("PREFIX"));
+    const QCommandLineOption limit(QStringLiteral("limit"), {}, QStringLiteral("N"));
+    const QCommandLineOption json(QStringLiteral("json"));
+    const QCommandLineOption csv(QStringLiteral("csv"));
+    const QCommandLineOption show(QStringLiteral("show"), {}, QStringLiteral("ID"));
+    const QCommandLineOption pruneBefore(QStringLiteral("prune-before"), {}, QStringLiteral("DATE"));
+    const QCommandLineOption help(QStringList{QStringLiteral("help"), QStringLiteral("h")});
+    parser.addOptions(
+        {history, unit, since, until, outcome, sha256, limit, json, csv, show, pruneBefore, help});
+
+    // QCommandLineParser takes the program's name first.
+    if (!parser.parse(QStringList{QStringLiteral("uploader-cli history")} + arguments)) {
+        *error = parser.errorText();
+        return false;
+    }
+    if (parser.isSet(help)) {
+        m_action = Action::Help;
+        return true;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        *error = QStringLiteral("history takes options only, not \"%1\"")
+                     .arg(parser.positionalArguments().first());
+        return false;
+    }
+    for (const QCommandLineOption* single :
+         {&history, &unit, &since, &until, &outcome, &sha256, &limit, &show, &pruneBefore}) {
+        if (parser.values(*single).size() > 1) {
+            *error = QStringLiteral("--%1 given more than once").arg(single->names().first());
+            return false;
+        }
+    }
+    if (parser.isSet(history)) {
+        m_location = parser.value(history).trimmed();
+        const HistoryLocation parsed = HistoryLocation::parse(m_location);
+        if (!parsed.isValid()) {
+            *error = QStringLiteral("--history: ") + parsed.error();
+            return false;
+        }
+    } else if (!HistoryLocation::resolve({}).isValid()) {
+        *error = QStringLiteral("UPLOADER_HISTORY: ") + HistoryLocation::resolve({}).error();
+        return false;
+    }
+    if (parser.isSet(json) && parser.isSet(csv)) {
+        *error = QStringLiteral("--json and --csv: choose one");
+        return false;
+    }
+    m_format = parser.isSet(json) ? Format::Json : parser.isSet(csv) ? Format::Csv : Format::Table;
+
+    const bool filtered = parser.isSet(unit) || parser.isSet(since) || parser.isSet(until) ||
+                          parser.isSet(outcome) || parser.isSet(sha256) || parser.isSet(limit);
+    if (parser.isSet(show) && parser.isSet(pruneBefore)) {
+        *error = QStringLiteral("--show and --prune-before: choose one");
+        return false;
+    }
+    if (parser.isSet(show)) {
+        bool ok = false;
+        m_showId = parser.value(show).toLongLong(&ok);
+        if (!ok || m_showId < 1) {
+            *error = QStringLiteral("--show \"%1\": give an update's ID (a whole number, see the ID column)")
+                         .arg(parser.value(show));
+            return false;
+        }
+        if (filtered || m_format == Format::Csv) {
+            *error = QStringLiteral("--show prints one update: it takes no filters and no --csv");
+            return false;
+        }
+        m_action = Action::Show;
+        return true;
+    }
+    if (parser.isSet(pruneBefore)) {
+        if (filtered || m_format != Format::Table) {
+            *error = QStringLiteral(
+                "--prune-before removes by date only: it takes no filters and no --json or --csv");
+            return false;
+        }
+        m_pruneText = parser.value(pruneBefore);
+        HistoryFilter bound;
+        QString why;
+        if (!check(HistoryFilterText::parseSince(m_pruneText, &bound, &why), QStringLiteral("prune-before"),
+                   m_pruneText, why, error))
+            return false;
+        m_pruneBefore = bound.since;
+        m_action = Action::Prune;
+        return true;
+    }
+
+    m_action = Action::List;
+    QString why;
+    const auto filterOption = [&](const QCommandLineOption& option,
+                                  bool (*parseText)(const QString&, HistoryFilter*, QString*)) {
+        if (!parser.isSet(option))
+            return true;
+        const QString text = parser.value(option);
+        return check(parseText(text, &m_filter, &why), option.names().first(), text, why, error);
+    };
+    if (!filterOption(unit, HistoryFilterText::parseUnit) ||
+        !filterOption(since, HistoryFilterText::parseSince) ||
+        !filterOption(until, HistoryFilterText::parseUntil) ||
+        !filterOption(outcome, HistoryFilterText::parseOutcome) ||
+        !filterOption(sha256, HistoryFilterText::parseSha256Prefix))
+        return false;
+    if (!HistoryFilterText::checkRange(m_filter, &why)) {
+        *error = QStringLiteral("--since and --until: ") + why;
+        return false;
+    }
+    if (parser.isSet(limit)) {
+        bool ok = false;
+        m_filter.limit = parser.value(limit).toInt(&ok);
+        if (!ok || m_filter.limit < 1) {
+            *error =
+                QStringLiteral("--limit \"%1\": give a whole number of 1 or more").arg(parser.value(limit));
+            return false;
+        }
+    }
+    return true;
+}
+
+int HistoryCommand::run() const
+{
+    switch (m_action) {
+    case Action::Help:
+        ConsoleOutput::out(helpText());
+        return 0;
+    case Action::Show:
+        return show();
+    case Action::Prune:
+        return prune();
+    case Action::List:
+        break;
+    }
+    return list();
+}
+
+int HistoryCommand::list() const
+{
+    const HistoryRows result = HistoryReader::list(HistoryLocation::resolve(m_location), m_filter);
+    if (!result.error.ok()) {
+        ConsoleOutput::error(result.error.message);
+        return ExitFailed;
+    }
+    switch (m_format) {
+    case Format::Table:
+        ConsoleOutput::out(result.rows.isEmpty() ? QStringLiteral("No updates recorded that match.\n")
+                                                 : HistoryFormat::table(result.rows));
+        break;
+    case Format::Json: {
+        QByteArray out;
+        for (const UpdateRecord& record : result.rows)
+            out += QJsonDocument(HistoryFormat::json(record)).toJson(QJsonDocument::Compact) + '\n';
+        ConsoleOutput::write(stdout, out);
+        break;
+    }
+    case Format::Csv:
+        ConsoleOutput::out(HistoryFormat::csv(result.rows));
+        break;
+    }
+    return 0;
+}
+
+int HistoryCommand::show() const
+{
+    const HistoryLocation where = HistoryLocation::resolve(m_location);
+    const HistoryRow result = HistoryReader::byId(where, m_showId);
+    if (!result.error.ok()) {
+        ConsoleOutput::error(result.error.message);
+        return ExitFailed;
+    }
+    if (!result.record) {
+        ConsoleOutput::error(
+            QStringLiteral("no update with ID %1 in the history at %2").arg(m_showId).arg(where.display()));
+        return ExitFailed;
+    }
+    if (m_format == Format::Json)
+        ConsoleOutput::write(
+            stdout,
+            QJsonDocument(HistoryFormat::json(*result.record, true)).toJson(QJsonDocument::Compact) + '\n');
+    else
+        ConsoleOutput::out(HistoryFormat::details(*result.record));
+    return 0;
+}
+
+int HistoryCommand::prune() const
+{
+    const HistoryPruned result = HistoryReader::prune(HistoryLocation::resolve(m_location), m_pruneBefore);
+    if (!result.error.ok()) {
+        ConsoleOutput::error(result.error.message);
+        return ExitFailed;
+    }
+    ConsoleOutput::out(QStringLiteral("Removed %1 %2 that started before %3.\n")
+                           .arg(result.removed)
+                           .arg(result.removed == 1 ? QStringLiteral("update") : QStringLiteral("updates"),
+                                HistoryTime::format(m_pruneBefore)));
+    return 0;
+}

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "history/HistoryFilter.h"
+
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+
+// `uploader-cli history ...`: reads the update history. Lists the latest updates (a table, JSON
+// Lines or CSV) with filters, shows one update with its log, or removes old rows. Reading never
+// creates a history: one that does not exist reads as empty.
+class HistoryCommand
+{
+public:
+    enum class Format
+    {
+        Table,
+        Json,
+        Csv,
+    };
+    enum class Action
+    {
+        List,
+        Show,
+        Prune,
+        Help,
+    };
+
+    // The arguments after the program name and "history". False with a one-line error for a
+    // usage error.
+    bool parse(const QStringList& arguments, QString* error);
+    // Prints to standard output; problems go to standard error. The exit code: 0, or 1 when the
+    // history cannot be read (or has no such update).
+    int run() const;
+
+    static QString helpText();
+    // The names --outcome accepts: the engine's outcomes, "interrupted", "running", "abandoned".
+    static QStringList outcomeNames();
+
+    Action action() const { return m_action; }
+    const HistoryFilter& filter() const { return m_filter; }
+    Format format() const { return m_format; }
+
+private:
+    int list() const;
+    int show() const;
+    int prune() const;
+
+    Action m_action = Action::List;
+    QString m_location; // --history as typed; empty for UPLOADER_HISTORY or the default
+    HistoryFilter m_filter;
+    Format m_format = Format::Table;
+    qint64 m_showId = 0;
+    QDateTime m_pruneBefore;
+    QString m_pruneText;
+};

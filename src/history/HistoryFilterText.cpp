@@ -1,0 +1,125 @@
+#include "history/HistoryFilterText.h"
+
+#include "engine/UpdateResult.h"
+#include "history/HistoryTime.h"
+
+#include <QRegularExpression>
+
+namespace HistoryFilterText {
+
+bool parseUnit(const QString& text, HistoryFilter* filter, QString* error)
+{
+    QString host = text.trimmed();
+    QString port;
+    if (host.startsWith(u'[')) {
+        const qsizetype close = host.indexOf(u']');
+        if (close < 0) {
+            *error = QStringLiteral("no closing ']' after the IPv6 address");
+            return false;
+        }
+        const QString rest = host.mid(close + 1);
+        if (!rest.isEmpty() && !rest.startsWith(u':')) {
+            *error = QStringLiteral("expected ':PORT' after ']'");
+            return false;
+        }
+        port = rest.mid(1);
+        host = host.mid(1, close - 1);
+    } else if (host.count(u':') == 1) {
+        port = host.section(u':', 1);
+        host = host.section(u':', 0, 0);
+        if (port.isEmpty()) {
+            *error = QStringLiteral("no port after ':'");
+            return false;
+        }
+    }
+    if (host.isEmpty()) {
+        *error = QStringLiteral("no host name or address");
+        return false;
+    }
+    for (const QChar c : host) {
+        if (c.isSpace() || c.category() == QChar::Other_Control) {
+            *error = QStringLiteral("a host name has no spaces or control characters");
+            return false;
+        }
+    }
+    int number = 0;
+    if (!port.isEmpty()) {
+        bool ok = false;
+        number = port.toInt(&ok);
+        if (!ok || number < 1 || number > 65535 || port.startsWith(u'+')) {
+            *error = QStringLiteral("port \"%1\" is not a whole number from 1 to 65535").arg(port);
+            return false;
+        }
+    }
+    filter->unitHost = host;
+    filter->unitPort = number;
+    return true;
+}
+
+namespace {
+
+bool parseBound(const QString& text, HistoryTime::Bound bound, QDateTime* time, QString* error)
+{
+    *time = HistoryTime::parseBound(text.trimmed(), bound);
+    if (!time->isValid()) {
+        *error = QStringLiteral("give a date (2026-12-08) or a date and time (2026-12-08T03:05:40, UTC "
+                                "unless it names an offset)");
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool parseSince(const QString& text, HistoryFilter* filter, QString* error)
+{
+    return parseBound(text, HistoryTime::Bound::Since, &filter->since, error);
+}
+
+bool parseUntil(const QString& text, HistoryFilter* filter, QString* error)
+{
+    return parseBound(text, HistoryTime::Bound::Until, &filter->until, error);
+}
+
+bool parseOutcome(const QString& text, HistoryFilter* filter, QString* error)
+{
+    const QString name = text.trimmed().toLower();
+    if (!outcomeNames().contains(name)) {
+        *error = QStringLiteral("not an outcome; one of ") + outcomeNames().join(QStringLiteral(", "));
+        return false;
+    }
+    filter->outcome = name;
+    return true;
+}
+
+bool parseSha256Prefix(const QString& text, HistoryFilter* filter, QString* error)
+{
+    static const QRegularExpression hex(QStringLiteral("^[0-9A-Fa-f]{1,64}$"));
+    const QString prefix = text.trimmed();
+    if (!hex.match(prefix).hasMatch()) {
+        *error = QStringLiteral("give the first hex digits of a SHA-256 (1 to 64)");
+        return false;
+    }
+    filter->sha256Prefix = prefix.toLower();
+    return true;
+}
+
+bool checkRange(const HistoryFilter& filter, QString* error)
+{
+    if (filter.since.isValid() && filter.until.isValid() && filter.since > filter.until) {
+        *error = QStringLiteral("the start of the period is later than its end: no update can match");
+        return false;
+    }
+    return true;
+}
+
+QStringList outcomeNames()
+{
+    QStringList names;
+    for (int i = int(UpdateOutcome::Succeeded); i <= int(UpdateOutcome::Cancelled); ++i)
+        names << outcomeName(UpdateOutcome(i));
+    names << QStringLiteral("interrupted") << QStringLiteral("running") << QStringLiteral("abandoned");
+    return names;
+}
+
+} // namespace HistoryFilterText
