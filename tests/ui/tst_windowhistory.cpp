@@ -371,11 +371,13 @@ private slots:
         auto* outcome = dialog->findChild<QComboBox*>(u"cboOutcome"_s);
         outcome->setCurrentIndex(outcome->findData(u"succeeded"_s));
         dialog->findChild<QPushButton*>(u"btnShow"_s)->click();
-        QVERIFY(shown.wait(10000));
+        QVERIFY(shown.size() > 0 || shown.wait(10000));
+        shown.clear();
         QCOMPARE(column(2), (QStringList{u"10.0.4.22:23"_s, u"10.0.4.20:23"_s}));
         dialog->findChild<QLineEdit*>(u"txtSince"_s)->setText(u"2026-12-02"_s);
         dialog->findChild<QPushButton*>(u"btnShow"_s)->click();
-        QVERIFY(shown.wait(10000));
+        QVERIFY(shown.size() > 0 || shown.wait(10000));
+        shown.clear();
         QCOMPARE(column(2), (QStringList{u"10.0.4.22:23"_s}));
         dialog->findChild<QLineEdit*>(u"txtSince"_s)->setText(u"yesterday"_s);
         dialog->findChild<QPushButton*>(u"btnShow"_s)->click();
@@ -387,11 +389,12 @@ private slots:
         dialog->findChild<QLineEdit*>(u"txtSince"_s)->clear();
         outcome->setCurrentIndex(0);
         dialog->findChild<QPushButton*>(u"btnShow"_s)->click();
-        QVERIFY(shown.wait(10000));
+        QVERIFY(shown.size() > 0 || shown.wait(10000));
+        shown.clear();
         QCOMPARE(table->model()->rowCount(), 4);
         QSignalSpy details(dialog, &HistoryDialog::detailsShown);
         table->selectRow(1);
-        QVERIFY(details.wait(10000));
+        QVERIFY(details.size() > 0 || details.wait(10000));
         const QString log = dialog->findChild<QPlainTextEdit*>(u"txtUpdateLog"_s)->toPlainText();
         QVERIFY2(log.contains(u"  first line of 2\n  last line of 2"_s), qPrintable(log));
 
@@ -420,8 +423,8 @@ private slots:
         SettingsStore(title).write(QLatin1String(MainWindow::HistoryLocationKey), u"sqlite://"_s + path);
         MainWindow window(title, u"1.0.61"_s, product(title));
         HistoryDialog* dialog = window.showHistory();
-        QSignalSpy shown(dialog, &HistoryDialog::rowsShown);
-        QVERIFY(shown.wait(10000));
+        // The first read may have ended already: its rows come from a thread of the history's own.
+        QTRY_VERIFY_WITH_TIMEOUT(!dialog->isReading(), 10000);
         QCOMPARE(dialog->findChild<QLabel*>(u"lblHistoryStatus"_s)->text(),
                  u"No updates recorded that match."_s);
     }
