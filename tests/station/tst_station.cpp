@@ -28,6 +28,14 @@ using unitsim::SimulatedUnit;
 
 namespace {
 
+// How much the station's resident memory may move while it refuses bodies. AddressSanitizer keeps
+// freed memory in quarantine, so there the memory grows by what merely passed through.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr qint64 RssSlackKiB = 8 * 1024;
+#else
+constexpr qint64 RssSlackKiB = 2048;
+#endif
+
 std::unique_ptr<SimulatedUnit> listeningUnit(const QString& fault = {})
 {
     auto unit = std::make_unique<SimulatedUnit>(Model::Marlin);
@@ -342,7 +350,7 @@ private slots:
                                             "X-Filler: " + QByteArray(64 * 1024, 'x') + "\r\n\r\n");
         QVERIFY2(StationProcess::statusOf(huge) >= 400 || huge.isEmpty(), huge.left(100).constData());
         QCOMPARE(station.get(u"/api/v1/runs"_s).status, 200);
-        QVERIFY2(station.rssKiB() - before < 2048,
+        QVERIFY2(station.rssKiB() - before < RssSlackKiB,
                  qPrintable(u"%1 -> %2 KiB"_s.arg(before).arg(station.rssKiB())));
     }
 
