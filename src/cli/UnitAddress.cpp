@@ -1,5 +1,7 @@
 #include "cli/UnitAddress.h"
 
+#include "engine/HostPortText.h"
+
 #include "engine/TextFormat.h"
 
 #include <QHostAddress>
@@ -36,34 +38,14 @@ QString UnitAddress::label() const
 
 bool UnitAddress::parse(const QString& text, const QString& defaultPort, UnitAddress* unit, QString* error)
 {
-    QString host = text.trimmed();
-    QString port;
-    if (host.startsWith(u'[')) {
-        const qsizetype close = host.indexOf(u']');
-        if (close < 0) {
-            *error = QStringLiteral("no closing ']' after the IPv6 address");
-            return false;
-        }
-        const QString rest = host.mid(close + 1);
-        if (!rest.isEmpty() && !rest.startsWith(u':')) {
-            *error = QStringLiteral("expected ':PORT' after ']'");
-            return false;
-        }
-        port = rest.mid(1);
-        if (rest == QLatin1String(":")) {
-            *error = QStringLiteral("no port after ':'");
-            return false;
-        }
-        host = host.mid(1, close - 1);
+    HostPortText split;
+    if (!HostPortText::split(text, &split, error))
+        return false;
+    QString host = split.host;
+    QString port = split.port;
+    if (split.bracketed) {
         if (!host.isEmpty() && !isIpv6(host)) {
             *error = QStringLiteral("brackets hold an IPv6 address only");
-            return false;
-        }
-    } else if (host.count(u':') == 1) {
-        port = host.section(u':', 1);
-        host = host.section(u':', 0, 0);
-        if (port.isEmpty()) {
-            *error = QStringLiteral("no port after ':'");
             return false;
         }
     } else if (host.contains(u':')) {

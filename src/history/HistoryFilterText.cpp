@@ -1,5 +1,6 @@
 #include "history/HistoryFilterText.h"
 
+#include "engine/HostPortText.h"
 #include "engine/UpdateResult.h"
 #include "history/HistoryTime.h"
 
@@ -9,29 +10,11 @@ namespace HistoryFilterText {
 
 bool parseUnit(const QString& text, HistoryFilter* filter, QString* error)
 {
-    QString host = text.trimmed();
-    QString port;
-    if (host.startsWith(u'[')) {
-        const qsizetype close = host.indexOf(u']');
-        if (close < 0) {
-            *error = QStringLiteral("no closing ']' after the IPv6 address");
-            return false;
-        }
-        const QString rest = host.mid(close + 1);
-        if (!rest.isEmpty() && !rest.startsWith(u':')) {
-            *error = QStringLiteral("expected ':PORT' after ']'");
-            return false;
-        }
-        port = rest.mid(1);
-        host = host.mid(1, close - 1);
-    } else if (host.count(u':') == 1) {
-        port = host.section(u':', 1);
-        host = host.section(u':', 0, 0);
-        if (port.isEmpty()) {
-            *error = QStringLiteral("no port after ':'");
-            return false;
-        }
-    }
+    HostPortText split;
+    if (!HostPortText::split(text, &split, error))
+        return false;
+    const QString host = split.host;
+    const QString port = split.port;
     if (host.isEmpty()) {
         *error = QStringLiteral("no host name or address");
         return false;

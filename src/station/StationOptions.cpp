@@ -1,6 +1,7 @@
 #include "station/StationOptions.h"
 
 #include "cli/Options.h"
+#include "engine/HostPortText.h"
 #include "settings/ProductVariant.h"
 
 #include <QCommandLineParser>
@@ -102,29 +103,18 @@ bool StationOptionsParser::parseSize(const QString& text, qint64* bytes)
 
 bool StationOptionsParser::parseListen(const QString& text, StationOptions* options, QString* error)
 {
-    QString host = text.trimmed();
-    QString port;
-    if (host.startsWith(u'[')) {
-        const qsizetype close = host.indexOf(u']');
-        if (close < 0) {
-            *error = QStringLiteral("--listen \"%1\": no closing ]").arg(text);
-            return false;
-        }
-        if (close + 1 < host.size()) {
-            if (host.at(close + 1) != u':') {
-                *error = QStringLiteral("--listen \"%1\": expected [IPV6]:PORT").arg(text);
-                return false;
-            }
-            port = host.mid(close + 2);
-        }
-        host = host.mid(1, close - 1);
-    } else if (host.count(u':') == 1) {
-        port = host.section(u':', 1);
-        host = host.section(u':', 0, 0);
-    } else if (host.count(u':') > 1) {
+    HostPortText split;
+    QString why;
+    if (!HostPortText::split(text, &split, &why)) {
+        *error = QStringLiteral("--listen \"%1\": %2").arg(text, why);
+        return false;
+    }
+    if (!split.bracketed && split.host.contains(u':')) {
         *error = QStringLiteral("--listen \"%1\": put an IPv6 address in brackets: [ADDRESS]:PORT").arg(text);
         return false;
     }
+    const QString host = split.host;
+    const QString port = split.port;
     options->port = StationOptions::DefaultPort;
     if (!port.isEmpty()) {
         bool ok = false;
