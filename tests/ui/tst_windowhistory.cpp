@@ -1,7 +1,10 @@
 // The window's side of the update history: the rows its updates leave (success, refusal, no
 // connection, the window closed mid-update, a file rewritten while sent), histories that cannot
 // be used, the History dialog, and the window and three uploader-cli processes recording at once.
+// What the window records, and the many writers, run against an SQLite file and against the
+// throw-away PostgreSQL server of the history tests.
 #include "HexFile.h"
+#include "TestHistories.h"
 #include "UiTestSupport.h"
 #include "WaitUntil.h"
 
@@ -39,11 +42,12 @@ namespace {
 
 constexpr double Scale = 0.01;
 
-QList<UpdateRecord> rowsAt(const QString& path)
+// The rows of the history at `location` (a file's path or a URL), latest first.
+QList<UpdateRecord> rowsAt(const QString& location)
 {
     HistoryFilter all;
     all.limit = 0;
-    return HistoryReader::list(HistoryLocation::sqliteFile(path), all).rows;
+    return HistoryReader::list(HistoryLocation::parse(location), all).rows;
 }
 
 QString sha256Of(const QString& path)
@@ -55,12 +59,21 @@ QString sha256Of(const QString& path)
 
 } // namespace
 
+// In a test with a "backend" column: the location to record into, or QSKIP when PostgreSQL is
+// missing.
+#define FRESH_HISTORY(location, title)                                                                       \
+    QFETCH(QString, backend);                                                                                \
+    if (backend == u"postgresql"_s && !m_histories.postgresSkipReason().isEmpty())                           \
+        QSKIP(qPrintable(u"PostgreSQL tests skipped: "_s + m_histories.postgresSkipReason()));               \
+    const QString location = freshHistory(backend, title)
+
 class TestWindowHistory : public QObject
 {
     Q_OBJECT
 
     QTemporaryDir m_settingsDir;
     QTemporaryDir m_files;
+    TestHistories m_histories;
     int m_serial = 0;
 
     // A fresh history file for the next window of `title`, named by its settings key.
@@ -70,6 +83,17 @@ class TestWindowHistory : public QObject
         QDir().mkpath(QFileInfo(path).absolutePath());
         SettingsStore(title).write(QLatin1String(MainWindow::HistoryLocationKey), path);
         return path;
+    }
+
+    // A fresh history of `backend` ("sqlite" or "postgresql") for the next window of `title`;
+    // what its settings key holds (a path or a URL without a password).
+    QString freshHistory(const QString& backend, const QString& title)
+    {
+        if (backend == u"sqlite"_s)
+            return freshHistory(title);
+        const QString location = m_histories.fresh(backend).display();
+        SettingsStore(title).write(QLatin1String(MainWindow::HistoryLocationKey), location);
+        return location;
     }
 
     static void prepare(MainWindow& window, quint16 port, const QString& hexFile)
@@ -108,9 +132,11 @@ private slots:
 
     // ---- what the window records ---------------------------------------------------------------
 
+    void successRefusalAndNoConnection_data() { TestHistories::addBackends(); }
+
     void successRefusalAndNoConnection()
     {
-        const QString path = freshHistory();
+        FRESH_HISTORY(path, MarlinTitle);
         const QString hex = writeHexFile(m_files.path(), u"recorded.hex"_s, 30);
         unitsim::SimulatedUnit unit(unitsim::Model::Marlin);
         QVERIFY(unit.listen());
@@ -146,7 +172,7 @@ private slots:
         // The log is the window's, its own wording and the connection error's lines included.
         const QStringList logs[] = {noConnectionLog, refusalLog, successLog};
         for (int i = 0; i < 3; ++i) {
-            const HistoryRow full = HistoryReader::byId(HistoryLocation::sqliteFile(path), rows.at(i).id);
+            const HistoryRow full = HistoryReader::byId(HistoryLocation::parse(path), rows.at(i).id);
             QVERIFY(full.record);
             QCOMPARE(full.record->log, logs[i].join(u'\n'));
         }
@@ -155,9 +181,11 @@ private slots:
     }
 
     // Closing the window ends the update; its row is written, as cancelled, before close() returns.
+    void closingMidUpdate_data() { TestHistories::addBackends(); }
+
     void closingMidUpdate()
     {
-        const QString path = freshHistory();
+        FRESH_HISTORY(path, MarlinTitle);
         const QString hex = writeHexFile(m_files.path(), u"long.hex"_s, 4000);
         unitsim::SimulatedUnit unit(unitsim::Model::Marlin);
         unit.setLatencyMs(2);
@@ -433,10 +461,12 @@ private slots:
 
     // Three uploader-cli processes and the window's Loop record into one file at once: every
     // update has its row, and every row has its end.
+    void manyWritersLoseNoRow_data() { TestHistories::addBackends(); }
+
     void manyWritersLoseNoRow()
     {
         const QString title = MarlinTitle + u" Debug"_s;
-        const QString path = freshHistory(title);
+        FRESH_HISTORY(path, title);
         const QString hex = writeHexFile(m_files.path(), u"shared.hex"_s, 20);
         std::vector<std::unique_ptr<unitsim::SimulatedUnit>> units;
         for (int i = 0; i < 13; ++i) {
