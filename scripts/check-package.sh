@@ -117,6 +117,13 @@ if [[ -x "$stage/usr/bin/uploader-station" ]]; then
   else
     fail "uploader-station --version does not print $version: $(head -n 3 <<<"$out")"
   fi
+  status=0
+  out="$(env -u LD_LIBRARY_PATH "$stage/usr/bin/uploader-station" --time-scale 0.01 --state-dir "$work/station-state" 2>&1)" || status=$?
+  if [[ $status -eq 2 ]] && grep -q "Unknown option 'time-scale'" <<<"$out"; then
+    pass "uploader-station --time-scale is a usage error (exit 2)"
+  else
+    fail "uploader-station --time-scale: exit $status: $(head -n 3 <<<"$out")"
+  fi
   unit="$stage/lib/systemd/system/uploader-station.service"
   if grep -qx "ExecStart=/usr/bin/uploader-station" "$unit" && grep -qx "DynamicUser=yes" "$unit"; then
     pass "uploader-station.service starts /usr/bin/uploader-station as a dynamic user"
