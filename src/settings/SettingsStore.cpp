@@ -4,17 +4,24 @@
 
 namespace {
 
-QString describe(QSettings::Status status, const QString& fileName)
+// Writes the changes to disk; false, with the reason in *error, when that failed.
+bool saved(QSettings& settings, QString* error)
 {
-    switch (status) {
-    case QSettings::AccessError:
-        return QStringLiteral("cannot write %1").arg(fileName);
-    case QSettings::FormatError:
-        return QStringLiteral("%1 is not a valid settings file").arg(fileName);
+    settings.sync();
+    QString reason;
+    switch (settings.status()) {
     case QSettings::NoError:
+        return true;
+    case QSettings::AccessError:
+        reason = QStringLiteral("cannot write %1").arg(settings.fileName());
+        break;
+    case QSettings::FormatError:
+        reason = QStringLiteral("%1 is not a valid settings file").arg(settings.fileName());
         break;
     }
-    return {};
+    if (error)
+        *error = reason;
+    return false;
 }
 
 } // namespace
@@ -34,26 +41,14 @@ bool SettingsStore::write(const QString& key, const QString& value, QString* err
     settings.beginGroup(Section);
     settings.setValue(key, value);
     settings.endGroup();
-    settings.sync();
-    if (settings.status() != QSettings::NoError) {
-        if (error)
-            *error = describe(settings.status(), settings.fileName());
-        return false;
-    }
-    return true;
+    return saved(settings, error);
 }
 
 bool SettingsStore::removeSection(QString* error)
 {
     QSettings settings(QSettings::IniFormat, QSettings::UserScope, OrganizationName, m_applicationTitle);
     settings.remove(Section);
-    settings.sync();
-    if (settings.status() != QSettings::NoError) {
-        if (error)
-            *error = describe(settings.status(), settings.fileName());
-        return false;
-    }
-    return true;
+    return saved(settings, error);
 }
 
 bool SettingsStore::removeKeys(const QStringList& keys, QString* error)
@@ -63,13 +58,7 @@ bool SettingsStore::removeKeys(const QStringList& keys, QString* error)
     for (const QString& key : keys)
         settings.remove(key);
     settings.endGroup();
-    settings.sync();
-    if (settings.status() != QSettings::NoError) {
-        if (error)
-            *error = describe(settings.status(), settings.fileName());
-        return false;
-    }
-    return true;
+    return saved(settings, error);
 }
 
 QString SettingsStore::fileName() const
