@@ -34,6 +34,5 @@ void RunRecorder::onFinished(int unit)
         return;
     const UnitRun& run = m_runner.units()[size_t(unit)];
     const UpdateResult& result = *run.lastResult;
-    m_history.amend(handle, [&result](UpdateRecord& record) { JobRecords::addFileFacts(record, result); });
-    m_history.finish(handle, JobRecords::end(result, run.interrupted ? run.outcome() : QString()));
+    JobRecords::finish(m_history, handle, result, run.interrupted ? run.outcome() : QString());
 }

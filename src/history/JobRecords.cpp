@@ -25,6 +25,8 @@ UpdateRecord begin(const UpdateRequest& request, const QString& frontend, const 
     return record;
 }
 
+namespace {
+
 UpdateEnd end(const UpdateResult& result, const QString& outcome)
 {
     UpdateEnd end;
@@ -37,12 +39,17 @@ UpdateEnd end(const UpdateResult& result, const QString& outcome)
     return end;
 }
 
-void addFileFacts(UpdateRecord& record, const UpdateResult& result)
+} // namespace
+
+void finish(UpdateHistory& history, HistoryHandle handle, const UpdateResult& result, const QString& outcome)
 {
-    if (!result.sha256.isEmpty())
-        record.sha256 = result.sha256;
-    if (result.recordsToSend > 0)
-        record.recordsTotal = result.recordsToSend;
+    history.amend(handle, [&result](UpdateRecord& record) {
+        if (!result.sha256.isEmpty())
+            record.sha256 = result.sha256;
+        if (result.recordsToSend > 0)
+            record.recordsTotal = result.recordsToSend;
+    });
+    history.finish(handle, end(result, outcome));
 }
 
 } // namespace JobRecords

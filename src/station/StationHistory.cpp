@@ -66,7 +66,5 @@ void StationHistory::updateFinished(const UpdateIdentity& update, const UpdateRe
     const HistoryHandle handle = m_handles.take(key(update));
     if (handle == 0)
         return;
-    m_history.amend(handle, [&result](UpdateRecord& record) { JobRecords::addFileFacts(record, result); });
-    m_history.finish(handle,
-                     JobRecords::end(result, interrupted ? QStringLiteral("interrupted") : QString()));
+    JobRecords::finish(m_history, handle, result, interrupted ? QStringLiteral("interrupted") : QString());
 }

@@ -91,8 +91,7 @@ void UpdateController::recordEnd(const UpdateResult& result, const QString& outc
     const qint64 handle = std::exchange(m_historyHandle, 0);
     if (!m_history || handle == 0)
         return;
-    m_history->amend(handle, [&result](UpdateRecord& record) { JobRecords::addFileFacts(record, result); });
-    m_history->finish(handle, JobRecords::end(result, outcome));
+    JobRecords::finish(*m_history, handle, result, outcome);
 }
 
 // ---- an update --------------------------------------------------------------------------------
