@@ -1,6 +1,6 @@
 #include "cli/HistoryCommand.h"
 
-#include "cli/ConsoleOutput.h"
+#include "process/ConsoleOutput.h"
 #include "engine/UpdateResult.h"
 #include "history/HistoryFilterText.h"
 #include "history/HistoryFormat.h"

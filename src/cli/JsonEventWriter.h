@@ -1,26 +1,21 @@
 #pragma once
 
-#include "cli/RunEvents.h"
-
-#include <QObject>
+#include "cli/RunDisplay.h"
+#include "fleet/RunEvents.h"
 
 class UpdateRunner;
 
-// The run as JSON Lines on standard output: one compact object per RunEvents event (see the README
-// for the schema), progress at most ten times a second per unit, and the summary last.
-class JsonEventWriter : public QObject
+// The run as JSON Lines on standard output: one compact object per event (see the README for the
+// schema), progress at most ten times a second per unit, and the summary last.
+class JsonEventWriter : public RunEvents, public RunDisplay
 {
-    Q_OBJECT
 public:
-    JsonEventWriter(UpdateRunner& runner, bool verbose, QObject* parent = nullptr);
+    JsonEventWriter(const UpdateRunner& runner, bool verbose) : RunEvents(runner, verbose) {}
 
-    void writeSummary();
-    // {"event":"warning","message":...}: trouble beside the updates (the history cannot be
-    // written, ...), which changes no update.
-    static void writeWarning(const QString& message);
+    void writeSummary() override;
+    // Also as {"event":"warning","message":...}.
+    void warn(const QString& message) override;
 
-private:
-    static void write(const QJsonObject& object);
-
-    RunEvents m_events;
+protected:
+    void write(const QJsonObject& object) override;
 };

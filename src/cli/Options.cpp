@@ -1,6 +1,6 @@
 #include "cli/Options.h"
 
-#include "cli/UnitList.h"
+#include "fleet/UnitList.h"
 #include "engine/Sha256Sidecar.h"
 #include "engine/TextFormat.h"
 #include "history/HistoryLocation.h"
@@ -16,11 +16,6 @@ namespace {
 // Longer waits than a day are typing mistakes, and would overflow the engine's timers.
 constexpr double MaxSeconds = 86400;
 constexpr double MaxTimeScale = 1000;
-
-QString squeezed(QString name)
-{
-    return name.remove(u' ').remove(u'-').remove(u'_').toLower();
-}
 
 bool parseSeconds(const QString& option, const QString& text, double* seconds, QString* error)
 {
@@ -53,23 +48,6 @@ bool parseCount(const QString& option, const QString& text, int* count, QString*
 OptionsParser::OptionsParser(const ProductVariant* buildProduct, QString buildTitle, Features features)
     : m_buildProduct(buildProduct), m_buildTitle(std::move(buildTitle)), m_features(features)
 {
-}
-
-QString OptionsParser::productNames()
-{
-    QStringList names;
-    for (const ProductVariant& variant : ProductVariants::all())
-        names << (variant.modelName.contains(u' ') ? u'"' + variant.modelName + u'"' : variant.modelName);
-    return names.join(QStringLiteral(", "));
-}
-
-const ProductVariant* OptionsParser::productNamed(const QString& name)
-{
-    const QString wanted = squeezed(name);
-    for (const ProductVariant& variant : ProductVariants::all())
-        if (!wanted.isEmpty() && squeezed(variant.modelName) == wanted)
-            return &variant;
-    return nullptr;
 }
 
 QString OptionsParser::helpText(const ProductVariant* buildProduct)
@@ -115,7 +93,7 @@ QString OptionsParser::helpText(const ProductVariant* buildProduct)
                "       uploader-cli history [--history URL] [filters] [--json | --csv]\n"
                "       uploader-cli history --show ID | --prune-before DATE\n"
                "Prints the latest recorded updates; see uploader-cli history --help.\n")
-        .arg(productNames(), defaultProduct, HistoryLocation::defaultFile());
+        .arg(ProductVariants::namesForCommandLine(), defaultProduct, HistoryLocation::defaultFile());
 }
 
 bool OptionsParser::parse(const QStringList& arguments, Options* options, QString* error) const
@@ -191,10 +169,10 @@ bool OptionsParser::parse(const QStringList& arguments, Options* options, QStrin
 
     result.product = m_buildProduct;
     if (parser.isSet(product)) {
-        result.product = productNamed(parser.value(product));
+        result.product = ProductVariants::named(parser.value(product));
         if (!result.product) {
             *error = QStringLiteral("unknown product \"%1\"; known products: %2")
-                         .arg(parser.value(product), productNames());
+                         .arg(parser.value(product), ProductVariants::namesForCommandLine());
             return false;
         }
     }
@@ -214,7 +192,7 @@ bool OptionsParser::parse(const QStringList& arguments, Options* options, QStrin
     }
     if (!result.product) {
         *error = QStringLiteral("this build (\"%1\") is for no known product; name one with --product (%2)")
-                     .arg(m_buildTitle, productNames());
+                     .arg(m_buildTitle, ProductVariants::namesForCommandLine());
         return false;
     }
 

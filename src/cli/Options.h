@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cli/UnitAddress.h"
+#include "fleet/UnitAddress.h"
 
 #include <QList>
 #include <QString>
@@ -65,10 +65,6 @@ public:
     bool parse(const QStringList& arguments, Options* options, QString* error) const;
 
     static QString helpText(const ProductVariant* buildProduct);
-    // "Tessera, \"Caldera 16\", ..." as the names are typed.
-    static QString productNames();
-    // Case-insensitive, spaces optional ("caldera16"); nullptr when no product has that name.
-    static const ProductVariant* productNamed(const QString& name);
 
 private:
     const ProductVariant* m_buildProduct;

@@ -1,32 +1,31 @@
 #include "cli/PlainDisplay.h"
 
-#include "cli/ConsoleOutput.h"
 #include "cli/SummaryTable.h"
-#include "cli/UpdateRunner.h"
 #include "engine/TextFormat.h"
+#include "fleet/UpdateRunner.h"
+#include "process/ConsoleOutput.h"
 
-PlainDisplay::PlainDisplay(UpdateRunner& runner, bool verbose, QObject* parent)
-    : QObject(parent), m_runner(runner)
+void PlainDisplay::phaseChanged(const UnitRun& unit)
 {
-    connect(&runner, &UpdateRunner::phaseChanged, this, [this](int unit) {
-        ConsoleOutput::out(prefix(unit) + UpdateJob::phaseName(m_runner.units()[size_t(unit)].phase) + u'\n');
-    });
-    if (verbose) {
-        connect(&runner, &UpdateRunner::logLine, this, [this](int unit, const QString& text, bool) {
-            ConsoleOutput::out(prefix(unit) + QStringLiteral("| ") + TextFormat::escaped(text) + u'\n');
-        });
-    }
-    connect(&runner, &UpdateRunner::updateFinished, this, [this](int unit) {
-        ConsoleOutput::out(prefix(unit) + SummaryTable::updateEnd(m_runner.units()[size_t(unit)]) + u'\n');
-    });
+    ConsoleOutput::out(prefix(unit) + UpdateJob::phaseName(unit.phase) + u'\n');
 }
 
-QString PlainDisplay::prefix(int unit) const
+void PlainDisplay::logLine(const UnitRun& unit, const QString& text, bool)
 {
-    const UnitRun& run = m_runner.units()[size_t(unit)];
-    QString text = run.label + QStringLiteral("  ");
-    if (m_runner.plan().repeat > 1 && run.update > 0)
-        text += QStringLiteral("update %1/%2  ").arg(run.update).arg(m_runner.plan().repeat);
+    if (m_verbose)
+        ConsoleOutput::out(prefix(unit) + QStringLiteral("| ") + TextFormat::escaped(text) + u'\n');
+}
+
+void PlainDisplay::updateFinished(const UnitRun& unit)
+{
+    ConsoleOutput::out(prefix(unit) + SummaryTable::updateEnd(unit) + u'\n');
+}
+
+QString PlainDisplay::prefix(const UnitRun& unit) const
+{
+    QString text = unit.label + QStringLiteral("  ");
+    if (m_runner.plan().repeat > 1 && unit.update > 0)
+        text += QStringLiteral("update %1/%2  ").arg(unit.update).arg(m_runner.plan().repeat);
     return text;
 }
 

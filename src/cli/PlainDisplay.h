@@ -1,21 +1,24 @@
 #pragma once
 
-#include <QObject>
+#include "cli/RunDisplay.h"
 
 class UpdateRunner;
 
 // The human display when standard output is no terminal: a line per unit per phase change, the
 // end of each update, then the summary table. No control characters.
-class PlainDisplay : public QObject
+class PlainDisplay : public RunDisplay
 {
-    Q_OBJECT
 public:
-    PlainDisplay(UpdateRunner& runner, bool verbose, QObject* parent = nullptr);
+    PlainDisplay(const UpdateRunner& runner, bool verbose) : m_runner(runner), m_verbose(verbose) {}
 
-    void writeSummary();
+    void phaseChanged(const UnitRun& unit) override;
+    void logLine(const UnitRun& unit, const QString& text, bool debugOnly) override;
+    void updateFinished(const UnitRun& unit) override;
+    void writeSummary() override;
 
 private:
-    QString prefix(int unit) const;
+    QString prefix(const UnitRun& unit) const;
 
-    UpdateRunner& m_runner;
+    const UpdateRunner& m_runner;
+    bool m_verbose;
 };

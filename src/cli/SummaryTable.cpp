@@ -1,6 +1,6 @@
 #include "cli/SummaryTable.h"
 
-#include "cli/UpdateRunner.h"
+#include "fleet/UpdateRunner.h"
 #include "engine/TextFormat.h"
 
 #include <QLocale>

@@ -1,8 +1,8 @@
 #include "cli/TerminalDisplay.h"
 
-#include "cli/ConsoleOutput.h"
+#include "process/ConsoleOutput.h"
 #include "cli/SummaryTable.h"
-#include "cli/UpdateRunner.h"
+#include "fleet/UpdateRunner.h"
 #include "engine/TextFormat.h"
 
 #include <QLocale>
@@ -41,29 +41,9 @@ QString timeLeft(double seconds)
 
 } // namespace
 
-TerminalDisplay::TerminalDisplay(UpdateRunner& runner, bool verbose, QObject* parent)
-    : QObject(parent), m_runner(runner)
+TerminalDisplay::TerminalDisplay(const UpdateRunner& runner, bool verbose, QObject* parent)
+    : QObject(parent), m_runner(runner), m_verbose(verbose)
 {
-    auto changed = [this] { m_dirty = true; };
-    connect(&runner, &UpdateRunner::updateStarted, this, changed);
-    connect(&runner, &UpdateRunner::phaseChanged, this, changed);
-    connect(&runner, &UpdateRunner::progress, this, changed);
-    if (verbose) {
-        connect(&runner, &UpdateRunner::logLine, this, [this](int unit, const QString& text, bool) {
-            m_scrolling << m_runner.units()[size_t(unit)].label + QStringLiteral("  | ") +
-                               TextFormat::escaped(text);
-            m_dirty = true;
-        });
-    }
-    connect(&runner, &UpdateRunner::updateFinished, this, [this](int unit) {
-        const UnitRun& run = m_runner.units()[size_t(unit)];
-        QString line = run.label + QStringLiteral("  ");
-        if (m_runner.plan().repeat > 1 && run.update > 0)
-            line += QStringLiteral("update %1/%2  ").arg(run.update).arg(m_runner.plan().repeat);
-        line += SummaryTable::updateEnd(run);
-        m_scrolling << line;
-        m_dirty = true;
-    });
     for (const UnitRun& run : runner.units())
         m_labelWidth = std::max(m_labelWidth, int(run.label.size()));
     m_tick.setInterval(RedrawIntervalMs);
@@ -72,6 +52,39 @@ TerminalDisplay::TerminalDisplay(UpdateRunner& runner, bool verbose, QObject* pa
             redraw();
     });
     m_tick.start();
+}
+
+void TerminalDisplay::updateStarted(const UnitRun&)
+{
+    m_dirty = true;
+}
+
+void TerminalDisplay::phaseChanged(const UnitRun&)
+{
+    m_dirty = true;
+}
+
+void TerminalDisplay::progress(const UnitRun&)
+{
+    m_dirty = true;
+}
+
+void TerminalDisplay::logLine(const UnitRun& unit, const QString& text, bool)
+{
+    if (!m_verbose)
+        return;
+    m_scrolling << unit.label + QStringLiteral("  | ") + TextFormat::escaped(text);
+    m_dirty = true;
+}
+
+void TerminalDisplay::updateFinished(const UnitRun& unit)
+{
+    QString line = unit.label + QStringLiteral("  ");
+    if (m_runner.plan().repeat > 1 && unit.update > 0)
+        line += QStringLiteral("update %1/%2  ").arg(unit.update).arg(m_runner.plan().repeat);
+    line += SummaryTable::updateEnd(unit);
+    m_scrolling << line;
+    m_dirty = true;
 }
 
 QString TerminalDisplay::liveLine(int unit, int columns) const
@@ -159,7 +172,7 @@ void TerminalDisplay::redraw()
     ConsoleOutput::out(text);
 }
 
-void TerminalDisplay::clearLiveLines()
+void TerminalDisplay::clearForMessage()
 {
     if (m_drawnLines == 0)
         return;
@@ -171,7 +184,7 @@ void TerminalDisplay::clearLiveLines()
 void TerminalDisplay::writeSummary()
 {
     m_tick.stop();
-    clearLiveLines();
+    clearForMessage();
     QString text;
     for (const QString& line : std::as_const(m_scrolling))
         text += line + u'\n';

@@ -1,18 +1,15 @@
 #include "cli/UpdateLogFiles.h"
 
-#include "cli/UpdateRunner.h"
+#include "fleet/UpdateRunner.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryFile>
 
-UpdateLogFiles::UpdateLogFiles(UpdateRunner& runner, QString folder, bool verbose, QObject* parent)
-    : QObject(parent), m_runner(runner), m_folder(std::move(folder)), m_verbose(verbose)
+UpdateLogFiles::UpdateLogFiles(const UpdateRunner& runner, QString folder, bool verbose, QObject* parent)
+    : QObject(parent), m_folder(std::move(folder)), m_verbose(verbose)
 {
     m_files.resize(runner.units().size());
-    connect(&runner, &UpdateRunner::updateStarted, this, &UpdateLogFiles::onStarted);
-    connect(&runner, &UpdateRunner::logLine, this, &UpdateLogFiles::onLine);
-    connect(&runner, &UpdateRunner::updateFinished, this, &UpdateLogFiles::onFinished);
 }
 
 UpdateLogFiles::~UpdateLogFiles() = default;
@@ -50,11 +47,10 @@ QString UpdateLogFiles::fileName(const QDateTime& started, const QString& host, 
     return QStringLiteral("%1_%2_%3.log").arg(time, safeHost.left(200)).arg(port);
 }
 
-void UpdateLogFiles::onStarted(int unit)
+void UpdateLogFiles::updateStarted(const UnitRun& unit)
 {
-    const UnitRun& run = m_runner.units()[size_t(unit)];
     const QDir dir(m_folder);
-    const QString name = fileName(QDateTime::currentDateTimeUtc(), run.address.host, run.address.port);
+    const QString name = fileName(QDateTime::currentDateTimeUtc(), unit.address.host, unit.address.port);
     // Two updates of one unit in the same millisecond (a unit that fails at once, --repeat
     // --keep-going) keep a file each.
     QString path = dir.filePath(name);
@@ -65,12 +61,12 @@ void UpdateLogFiles::onStarted(int unit)
         fail(*file);
         file.reset();
     }
-    m_files[size_t(unit)] = std::move(file);
+    m_files[size_t(unit.index)] = std::move(file);
 }
 
-void UpdateLogFiles::onLine(int unit, const QString& text, bool debugOnly)
+void UpdateLogFiles::logLine(const UnitRun& unit, const QString& text, bool debugOnly)
 {
-    QFile* file = m_files[size_t(unit)].get();
+    QFile* file = m_files[size_t(unit.index)].get();
     if (!file || (debugOnly && !m_verbose))
         return;
     const QByteArray line = text.toUtf8() + '\n';
@@ -78,9 +74,9 @@ void UpdateLogFiles::onLine(int unit, const QString& text, bool debugOnly)
         fail(*file);
 }
 
-void UpdateLogFiles::onFinished(int unit)
+void UpdateLogFiles::updateFinished(const UnitRun& unit)
 {
-    if (std::unique_ptr<QFile> file = std::move(m_files[size_t(unit)])) {
+    if (std::unique_ptr<QFile> file = std::move(m_files[size_t(unit.index)])) {
         file->close();
         if (file->error() != QFileDevice::NoError)
             fail(*file);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "fleet/RunObserver.h"
+
 #include <QDateTime>
 #include <QObject>
 #include <QString>
@@ -14,11 +16,11 @@ class UpdateRunner;
 // ("2026-12-08T03-05-40.123Z_10.0.4.20_23.log"), holding the log lines as they come (Debug lines
 // only with --verbose), each written through at once, so the file is complete when the update
 // ends, and as far as it got when the process dies.
-class UpdateLogFiles : public QObject
+class UpdateLogFiles : public QObject, public RunObserver
 {
     Q_OBJECT
 public:
-    UpdateLogFiles(UpdateRunner& runner, QString folder, bool verbose, QObject* parent = nullptr);
+    UpdateLogFiles(const UpdateRunner& runner, QString folder, bool verbose, QObject* parent = nullptr);
     ~UpdateLogFiles() override;
 
     // Creates the folder when it is missing and tries a write there; false with the reason.
@@ -28,17 +30,17 @@ public:
     // controls, ...) replaced.
     static QString fileName(const QDateTime& started, const QString& host, int port);
 
+    void updateStarted(const UnitRun& unit) override;
+    void logLine(const UnitRun& unit, const QString& text, bool debugOnly) override;
+    void updateFinished(const UnitRun& unit) override;
+
 signals:
     // A file could not be written; said once per run, for a warning.
     void failed(const QString& message);
 
 private:
-    void onStarted(int unit);
-    void onLine(int unit, const QString& text, bool debugOnly);
-    void onFinished(int unit);
     void fail(const QFile& file);
 
-    UpdateRunner& m_runner;
     QString m_folder;
     bool m_verbose;
     std::vector<std::unique_ptr<QFile>> m_files; // per unit, the file of the update under way

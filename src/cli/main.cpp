@@ -1,19 +1,18 @@
 // uploader-cli: the command-line uploader. Updates one or many units from one event loop.
 #include "BuildInfo.h"
 
-#include "cli/ConsoleOutput.h"
 #include "cli/HistoryCommand.h"
-#include "cli/InterruptWatcher.h"
 #include "cli/JsonEventWriter.h"
-#include "cli/OpenFileLimit.h"
 #include "cli/Options.h"
 #include "cli/PlainDisplay.h"
-#include "cli/RunRecorder.h"
 #include "cli/TerminalDisplay.h"
 #include "cli/UpdateLogFiles.h"
-#include "cli/UpdateRunner.h"
 #include "engine/FirmwareCheck.h"
+#include "fleet/RunRecorder.h"
+#include "fleet/UpdateRunner.h"
 #include "history/UpdateHistory.h"
+#include "process/ConsoleOutput.h"
+#include "process/InterruptWatcher.h"
 #include "settings/ProductVariant.h"
 
 #include <QCoreApplication>
@@ -43,7 +42,6 @@ UpdateRequest requestFor(const Options& options)
     UpdateRequest request;
     request.firmwarePath = options.firmwarePath;
     request.product = options.product;
-    request.buildTitle = QString::fromUtf8(BuildInfo::Title);
     request.debug = options.verbose;
     request.slow = options.slow;
     request.timings.connectLimit = milliseconds(options.connectTimeoutSeconds);
@@ -74,21 +72,13 @@ bool checkFirmware(const QString& path, const QString& expectedSha256, bool prin
     return true;
 }
 
-int parallelWithinOpenFileLimit(const Options& options)
+std::unique_ptr<RunDisplay> displayFor(const UpdateRunner& runner, const Options& options)
 {
-    const int wanted = options.parallel > 0 ? std::min(options.parallel, int(options.units.size()))
-                                            : int(options.units.size());
-    long limit = 0;
-    const int allowed = OpenFileLimit::unitsAtOnce(&limit);
-    if (wanted <= allowed)
-        return options.parallel;
-    ConsoleOutput::warn(
-        QStringLiteral("the open-file limit (%1) allows %2 units at once; updating at most %2 "
-                       "at a time instead of %3")
-            .arg(limit)
-            .arg(allowed)
-            .arg(wanted));
-    return allowed;
+    if (options.json)
+        return std::make_unique<JsonEventWriter>(runner, options.verbose);
+    if (::isatty(STDOUT_FILENO))
+        return std::make_unique<TerminalDisplay>(runner, options.verbose);
+    return std::make_unique<PlainDisplay>(runner, options.verbose);
 }
 
 int update(QCoreApplication& app, const Options& options)
@@ -96,48 +86,36 @@ int update(QCoreApplication& app, const Options& options)
     UpdateRunner::Plan plan;
     plan.units = options.units;
     plan.request = requestFor(options);
-    plan.parallel = parallelWithinOpenFileLimit(options);
+    plan.parallel = options.parallel;
     plan.repeat = options.repeat;
     plan.keepGoing = options.keepGoing;
     UpdateRunner runner(std::move(plan));
-
-    std::function<void()> writeSummary;
-    std::function<void()> clearForMessage = [] {};
-    std::function<void(const QString&)> warnOnStandardError = ConsoleOutput::warn;
-    std::unique_ptr<QObject> display;
-    if (options.json) {
-        auto* json = new JsonEventWriter(runner, options.verbose);
-        writeSummary = [json] { json->writeSummary(); };
-        display.reset(json);
-    } else if (::isatty(STDOUT_FILENO)) {
-        auto* terminal = new TerminalDisplay(runner, options.verbose);
-        writeSummary = [terminal] { terminal->writeSummary(); };
-        clearForMessage = [terminal] { terminal->clearLiveLines(); };
-        warnOnStandardError = [terminal](const QString& message) { terminal->warn(message); };
-        display.reset(terminal);
-    } else {
-        auto* plain = new PlainDisplay(runner, options.verbose);
-        writeSummary = [plain] { plain->writeSummary(); };
-        display.reset(plain);
+    if (const auto& clamp = runner.openFileClamp()) {
+        ConsoleOutput::warn(
+            QStringLiteral("the open-file limit (%1) allows %2 units at once; updating at most %2 "
+                           "at a time instead of %3")
+                .arg(clamp->limit)
+                .arg(clamp->allowed)
+                .arg(clamp->wanted));
     }
 
+    const std::unique_ptr<RunDisplay> display = displayFor(runner, options);
+    runner.addObserver(display.get());
     // Recording never decides an update: trouble is a warning, and the updates run as they would.
-    auto warn = [&options, &warnOnStandardError](const QString& message) {
-        warnOnStandardError(message);
-        if (options.json)
-            JsonEventWriter::writeWarning(message);
-    };
+    const auto warn = [&display](const QString& message) { display->warn(message); };
     UpdateHistory history;
     std::unique_ptr<RunRecorder> recorder;
     if (!options.noHistory) {
         QObject::connect(&history, &UpdateHistory::warning, &history, warn);
         history.open(HistoryLocation::resolve(options.historyLocation));
-        recorder = std::make_unique<RunRecorder>(runner, history, options.verbose);
+        recorder = std::make_unique<RunRecorder>(runner, UpdateRecorder(&history, QStringLiteral("cli")));
+        runner.addObserver(recorder.get());
     }
     std::unique_ptr<UpdateLogFiles> logFiles;
     if (!options.logDir.isEmpty()) {
         logFiles = std::make_unique<UpdateLogFiles>(runner, options.logDir, options.verbose);
         QObject::connect(logFiles.get(), &UpdateLogFiles::failed, logFiles.get(), warn);
+        runner.addObserver(logFiles.get());
     }
 
     InterruptWatcher interrupts;
@@ -145,7 +123,7 @@ int update(QCoreApplication& app, const Options& options)
         ConsoleOutput::warn(QStringLiteral("cannot catch interrupts: ") + interrupts.errorString());
     QObject::connect(&interrupts, &InterruptWatcher::interrupted, &runner, [&](int) {
         if (!runner.interrupted()) {
-            clearForMessage();
+            display->clearForMessage();
             ConsoleOutput::error(QStringLiteral("interrupted: every update stopped, connections closed"));
         }
         runner.interrupt();
@@ -153,7 +131,7 @@ int update(QCoreApplication& app, const Options& options)
     QObject::connect(&runner, &UpdateRunner::allFinished, &app, [&] {
         // Before the summary, which is the last line: closing may still warn.
         history.close(HistoryCloseTimeoutMs);
-        writeSummary();
+        display->writeSummary();
         app.exit(runner.exitCode());
     });
     runner.start();

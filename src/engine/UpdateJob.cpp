@@ -269,7 +269,7 @@ qint64 UpdateJob::elapsedMs(const QElapsedTimer& since) const
 
 QString UpdateJob::address() const
 {
-    return TextFormat::escaped(m_request.address);
+    return TextFormat::escaped(m_request.host);
 }
 
 // ---- checking and connecting ------------------------------------------------------------------
@@ -308,34 +308,27 @@ void UpdateJob::beginConnecting()
 {
     enter(State::Connecting);
     log(QStringLiteral("Connecting to ") + address());
-    quint16 port = 0;
-    const QString complaint = checkInput(port);
+    const QString complaint = checkInput();
     if (!complaint.isEmpty()) {
-        log(complaint,
-            m_request.address.trimmed().isEmpty() && m_request.product ? Line::NoAddress : Line::Plain);
+        log(complaint);
         connectionFailed(UpdateOutcome::BadInput, complaint);
         return;
     }
-    m_ethernet.connectToUnit(m_request.address, port);
+    m_ethernet.connectToUnit(m_request.host, m_request.port);
     m_sinceConnect.start();
     logDebug(QStringLiteral("Connecting..."));
 }
 
-QString UpdateJob::checkInput(quint16& port) const
+// The front ends check what they were given; this only keeps a request that names nothing from
+// going anywhere.
+QString UpdateJob::checkInput() const
 {
-    if (!m_request.product) {
-        return QStringLiteral(
-                   "This build (\"%1\") is for no known product, so there is no product code to send.")
-            .arg(m_request.buildTitle);
-    }
-    if (m_request.address.trimmed().isEmpty())
+    if (!m_request.product)
+        return QStringLiteral("No product given, so there is no product code to send.");
+    if (m_request.host.trimmed().isEmpty())
         return QStringLiteral("No unit address given.");
-    bool isNumber = false;
-    const int number = m_request.port.trimmed().toInt(&isNumber, 10);
-    if (!isNumber || number < 1 || number > 65535)
-        return QStringLiteral("Invalid port \"%1\": the port must be a whole number from 1 to 65535.")
-            .arg(TextFormat::escaped(m_request.port));
-    port = quint16(number);
+    if (m_request.port == 0)
+        return QStringLiteral("No port given.");
     return {};
 }
 

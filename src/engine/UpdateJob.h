@@ -50,7 +50,6 @@ public:
     enum class Line
     {
         Plain,
-        NoAddress,     // the request named no unit address
         Disconnecting, // "Disconnecting from <address>": the failed update lets go of the unit
     };
     Q_ENUM(Line)
@@ -127,7 +126,7 @@ private:
     void logDebug(const QString& text);
     qint64 elapsedMs(const QElapsedTimer& since) const;
     QString address() const;
-    QString checkInput(quint16& port) const;
+    QString checkInput() const;
 
     void checked(const FirmwareCheckResult& result);
     void beginConnecting();

@@ -37,11 +37,13 @@ struct UpdateTimings
 // Everything one update needs to know when it starts.
 struct UpdateRequest
 {
-    QString address;
-    QString port; // as typed: the update checks it and names it when it is no port
+    // The unit: a host name or address (IPv6 without brackets) and its TCP port. Each front end
+    // reads them from its own input and says what is wrong with that input in its own words; a
+    // request without a host, a port or a product ends at once as bad input, and nothing is sent.
+    QString host;
+    quint16 port = 0;
     QString firmwarePath;
-    const ProductVariant* product = nullptr; // nullptr: the build is for no known product
-    QString buildTitle;                      // names the build when there is no product
+    const ProductVariant* product = nullptr;
     // 64 hex digits: the file must have this SHA-256, or it is refused like a malformed file.
     QString expectedSha256;
     // How long an update that stalled on the unit's unknown reply keeps its connection before it

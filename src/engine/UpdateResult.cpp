@@ -30,3 +30,10 @@ QString outcomeName(UpdateOutcome outcome)
     }
     return QStringLiteral("unknown");
 }
+
+QString refusalCodeText(const UpdateResult& result)
+{
+    if (result.outcome != UpdateOutcome::Refused)
+        return {};
+    return QStringLiteral("%1").arg(result.refusalCode, 2, 16, QLatin1Char('0')).toUpper();
+}

@@ -39,5 +39,7 @@ struct UpdateResult
 
 // "succeeded", "bad-input", "file-error", ...
 QString outcomeName(UpdateOutcome outcome);
+// "01", "02" or "03" for a refusal, else empty.
+QString refusalCodeText(const UpdateResult& result);
 
 Q_DECLARE_METATYPE(UpdateResult)

@@ -1,5 +1,7 @@
 #include "settings/ProductVariant.h"
 
+#include <QStringList>
+
 #include <array>
 
 using namespace Qt::Literals::StringLiterals;
@@ -29,6 +31,11 @@ const std::array<ProductVariant, 6>& table()
     return rows;
 }
 
+QString squeezed(QString name)
+{
+    return name.remove(u' ').remove(u'-').remove(u'_').toLower();
+}
+
 } // namespace
 
 namespace ProductVariants {
@@ -45,6 +52,23 @@ const ProductVariant* forTitle(const QString& applicationTitle)
             return &variant;
     }
     return nullptr;
+}
+
+const ProductVariant* named(const QString& name)
+{
+    const QString wanted = squeezed(name);
+    for (const ProductVariant& variant : table())
+        if (!wanted.isEmpty() && squeezed(variant.modelName) == wanted)
+            return &variant;
+    return nullptr;
+}
+
+QString namesForCommandLine()
+{
+    QStringList names;
+    for (const ProductVariant& variant : table())
+        names << (variant.modelName.contains(u' ') ? u'"' + variant.modelName + u'"' : variant.modelName);
+    return names.join(QStringLiteral(", "));
 }
 
 } // namespace ProductVariants

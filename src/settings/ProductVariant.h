@@ -35,4 +35,10 @@ std::span<const ProductVariant> all();
 // No model name is a prefix of another, so at most one matches.
 const ProductVariant* forTitle(const QString& applicationTitle);
 
+// The variant a person names: case-insensitive, spaces, '-' and '_' optional ("caldera16"); nullptr
+// when no variant has that name.
+const ProductVariant* named(const QString& name);
+// Every model name as a person types it on a command line: "Tessera, \"Caldera 16\", ...".
+QString namesForCommandLine();
+
 } // namespace ProductVariants

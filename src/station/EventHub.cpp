@@ -60,28 +60,3 @@ void EventHub::closeAll()
         if (client.exchange)
             client.exchange->endStream();
 }
-
-void EventHub::updateStarted(const UpdateIdentity& update)
-{
-    const QDateTime now = QDateTime::currentDateTimeUtc();
-    for (UpdateRecorder* recorder : std::as_const(m_recorders))
-        recorder->updateStarted(update, now);
-}
-
-void EventHub::updateLog(const UpdateIdentity& update, const QString& text, bool debugOnly)
-{
-    for (UpdateRecorder* recorder : std::as_const(m_recorders))
-        recorder->updateLog(update, text, debugOnly);
-}
-
-void EventHub::updateProgress(const UpdateIdentity& update, qint64 recordsSent)
-{
-    for (UpdateRecorder* recorder : std::as_const(m_recorders))
-        recorder->updateProgress(update, recordsSent);
-}
-
-void EventHub::updateFinished(const UpdateIdentity& update, const UpdateResult& result, bool interrupted)
-{
-    for (UpdateRecorder* recorder : std::as_const(m_recorders))
-        recorder->updateFinished(update, result, interrupted);
-}

@@ -1,7 +1,5 @@
 #pragma once
 
-#include "station/UpdateRecorder.h"
-
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
@@ -10,9 +8,8 @@
 
 class HttpExchange;
 
-// The one place every run's events pass through: each update's start, log lines and end go to
-// the attached recorders, and every event goes to the event-stream clients as one Server-Sent
-// Event (`data: JSON`). A client that falls more than MaxQueuedBytes behind is dropped.
+// The event stream: every event of every run goes to the clients as one Server-Sent Event
+// (`data: JSON`). A client that falls more than MaxQueuedBytes behind is dropped.
 class EventHub : public QObject
 {
     Q_OBJECT
@@ -22,18 +19,11 @@ public:
 
     explicit EventHub(QObject* parent = nullptr);
 
-    void addRecorder(UpdateRecorder* recorder) { m_recorders.append(recorder); }
-
     // The exchange becomes an event stream; runFilter: only that run's events (empty: all).
     void subscribe(HttpExchange& exchange, const QString& runFilter);
     int clients() const { return int(m_clients.size()); }
 
     void publish(const QJsonObject& event);
-
-    void updateStarted(const UpdateIdentity& update);
-    void updateLog(const UpdateIdentity& update, const QString& text, bool debugOnly);
-    void updateProgress(const UpdateIdentity& update, qint64 recordsSent);
-    void updateFinished(const UpdateIdentity& update, const UpdateResult& result, bool interrupted);
 
     // Every stream ends (the station stops).
     void closeAll();
@@ -48,7 +38,6 @@ private:
     void keepAlive();
     void prune();
 
-    QList<UpdateRecorder*> m_recorders;
     QList<Client> m_clients;
     QTimer m_keepAlive;
 };

@@ -1,6 +1,6 @@
 #include "station/HistoryApi.h"
 
-#include "cli/UnitAddress.h"
+#include "fleet/UnitAddress.h"
 #include "engine/UpdateResult.h"
 #include "history/HistoryFormat.h"
 #include "history/HistoryReader.h"

@@ -1,6 +1,5 @@
 #include "station/RunRegistry.h"
 
-#include "cli/OpenFileLimit.h"
 #include "settings/ProductVariant.h"
 #include "station/EventHub.h"
 #include "station/FirmwareStore.h"
@@ -9,8 +8,9 @@
 #include <QRandomGenerator>
 #include <QSet>
 
-RunRegistry::RunRegistry(FirmwareStore& store, EventHub& hub, UpdateRequest requestTemplate, QObject* parent)
-    : QObject(parent), m_store(store), m_hub(hub), m_template(std::move(requestTemplate))
+RunRegistry::RunRegistry(FirmwareStore& store, EventHub& hub, UpdateHistory& history,
+                         UpdateRequest requestTemplate, QObject* parent)
+    : QObject(parent), m_store(store), m_hub(hub), m_history(history), m_template(std::move(requestTemplate))
 {
 }
 
@@ -60,14 +60,8 @@ HttpResponse RunRegistry::start(const RunRequest& request)
     plan.request.firmwarePath = m_store.pathOf(firmware->sha256);
     plan.request.product = request.product;
     plan.parallel = request.parallel;
-    // Two descriptors per unit; more at once than the limit allows would fail to connect.
-    long limit = 0;
-    const int allowed = OpenFileLimit::unitsAtOnce(&limit);
-    const int wanted = plan.parallel > 0 ? plan.parallel : int(plan.units.size());
-    if (wanted > allowed)
-        plan.parallel = allowed;
 
-    auto* run = new StationRun(newId(), *firmware, request.product->modelName, std::move(plan), m_hub, this);
+    auto* run = new StationRun(newId(), *firmware, std::move(plan), m_hub, m_history, this);
     connect(run, &StationRun::ended, this, [this, run] { onRunEnded(run); });
     m_runs.prepend(run);
     rebalanceProgress();

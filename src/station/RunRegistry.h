@@ -9,6 +9,7 @@
 
 class EventHub;
 class FirmwareStore;
+class UpdateHistory;
 
 // Every run of the station, latest first: those running and the last KeptRuns that ended. A unit
 // is in at most one running run at a time. Keeps the event rate bounded: progress per unit at most
@@ -24,7 +25,7 @@ public:
     static constexpr qint64 ProgressBudgetPerSecond = 100;
 
     // template: what every update's request starts from (timings, build title).
-    RunRegistry(FirmwareStore& store, EventHub& hub, UpdateRequest requestTemplate,
+    RunRegistry(FirmwareStore& store, EventHub& hub, UpdateHistory& history, UpdateRequest requestTemplate,
                 QObject* parent = nullptr);
 
     // 201 with the id, or the error to send (404 unknown firmware, 409 units busy, 503 too many runs).
@@ -47,6 +48,7 @@ private:
 
     FirmwareStore& m_store;
     EventHub& m_hub;
+    UpdateHistory& m_history;
     UpdateRequest m_template;
     QList<StationRun*> m_runs;
 };

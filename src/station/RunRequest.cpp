@@ -1,7 +1,6 @@
 #include "station/RunRequest.h"
 
-#include "cli/Options.h"
-#include "cli/UnitList.h"
+#include "fleet/UnitList.h"
 #include "settings/ProductVariant.h"
 #include "station/FirmwareStore.h"
 
@@ -61,18 +60,18 @@ bool RunRequest::parse(const QByteArray& body, const ProductVariant* defaultProd
     request->product = defaultProduct;
     if (object.contains(QStringLiteral("product"))) {
         const QJsonValue product = object.value(QStringLiteral("product"));
-        request->product = product.isString() ? OptionsParser::productNamed(product.toString()) : nullptr;
+        request->product = product.isString() ? ProductVariants::named(product.toString()) : nullptr;
         if (!request->product) {
             *error = badRequest(
                 QStringLiteral("bad-product"),
-                QStringLiteral("\"product\" must be one of %1.").arg(OptionsParser::productNames()));
+                QStringLiteral("\"product\" must be one of %1.").arg(ProductVariants::namesForCommandLine()));
             return false;
         }
     } else if (!request->product) {
         *error =
             badRequest(QStringLiteral("bad-product"),
                        QStringLiteral("This build is for no known product; name one in \"product\" (%1).")
-                           .arg(OptionsParser::productNames()));
+                           .arg(ProductVariants::namesForCommandLine()));
         return false;
     }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cli/UnitAddress.h"
+#include "fleet/UnitAddress.h"
 #include "station/HttpMessages.h"
 
 #include <QByteArray>

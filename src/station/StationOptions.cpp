@@ -1,6 +1,5 @@
 #include "station/StationOptions.h"
 
-#include "cli/Options.h"
 #include "engine/HostPortText.h"
 #include "settings/ProductVariant.h"
 
@@ -217,10 +216,10 @@ bool StationOptionsParser::parse(const QStringList& arguments, StationOptions* o
         return false;
     result.product = m_buildProduct;
     if (parser.isSet(product)) {
-        result.product = OptionsParser::productNamed(parser.value(product));
+        result.product = ProductVariants::named(parser.value(product));
         if (!result.product) {
             *error = QStringLiteral("unknown product \"%1\"; known products: %2")
-                         .arg(parser.value(product), OptionsParser::productNames());
+                         .arg(parser.value(product), ProductVariants::namesForCommandLine());
             return false;
         }
     }

@@ -1,45 +1,35 @@
 #include "station/StationRun.h"
 
-#include "station/EventHub.h"
+#include "settings/ProductVariant.h"
 
 #include <QJsonArray>
 
 #include <algorithm>
 
-StationRun::StationRun(QString id, const StoredFirmware& firmware, QString product, UpdateRunner::Plan plan,
-                       EventHub& hub, QObject* parent)
-    : QObject(parent), m_id(std::move(id)), m_firmware(firmware), m_product(std::move(product)),
-      m_created(QDateTime::currentDateTimeUtc()), m_hub(hub), m_runner(std::move(plan)),
-      m_events(m_runner, false)
+namespace {
+
+// The stored file is named by its SHA-256; the history keeps the name it was uploaded with.
+RecordedFirmware recorded(const StoredFirmware& firmware)
 {
-    for (size_t i = 0; i < m_runner.units().size(); ++i)
-        m_unitIndex.insert(m_runner.units()[i].label, int(i));
-    connect(&m_events, &RunEvents::event, this, [this](const QJsonObject& event) {
-        // The recorders take the records sent at the stream's pace, already coalesced.
-        if (event.value(QStringLiteral("event")).toString() == QLatin1String("progress")) {
-            const auto unit = m_unitIndex.constFind(event.value(QStringLiteral("unit")).toString());
-            if (unit != m_unitIndex.cend())
-                m_hub.updateProgress(identity(*unit), event.value(QStringLiteral("records")).toInteger());
-        }
-        QJsonObject withRun = event;
-        withRun[QStringLiteral("run")] = m_id;
-        m_hub.publish(withRun);
-    });
-    connect(&m_runner, &UpdateRunner::updateStarted, this,
-            [this](int unit) { m_hub.updateStarted(identity(unit)); });
-    connect(&m_runner, &UpdateRunner::logLine, this, [this](int unit, const QString& text, bool debugOnly) {
-        m_hub.updateLog(identity(unit), text, debugOnly);
-    });
-    connect(&m_runner, &UpdateRunner::updateFinished, this, [this](int unit) {
-        const UnitRun& run = m_runner.units()[size_t(unit)];
-        m_hub.updateFinished(identity(unit), *run.lastResult, run.interrupted);
-    });
+    return {firmware.name, firmware.size, firmware.sha256, firmware.toSend};
+}
+
+} // namespace
+
+StationRun::StationRun(QString id, const StoredFirmware& firmware, UpdateRunner::Plan plan, EventHub& hub,
+                       UpdateHistory& history, QObject* parent)
+    : QObject(parent), m_id(std::move(id)), m_firmware(firmware), m_created(QDateTime::currentDateTimeUtc()),
+      m_runner(std::move(plan)), m_events(m_runner, m_id, hub),
+      m_recorder(m_runner, UpdateRecorder(&history, QStringLiteral("station")), m_id, recorded(firmware))
+{
+    m_runner.addObserver(&m_events);
+    m_runner.addObserver(&m_recorder);
     connect(&m_runner, &UpdateRunner::allFinished, this, &StationRun::onAllFinished);
 }
 
 void StationRun::start()
 {
-    m_hub.publish(runEvent());
+    m_events.publish(runEvent());
     m_runner.start();
 }
 
@@ -49,27 +39,10 @@ void StationRun::cancel()
         m_runner.interrupt();
 }
 
-UpdateIdentity StationRun::identity(int unit) const
-{
-    const UnitRun& run = m_runner.units()[size_t(unit)];
-    return {m_id,
-            run.label,
-            run.update,
-            m_firmware.sha256,
-            m_firmware.name,
-            m_product,
-            run.address.host,
-            run.address.port,
-            m_runner.plan().request.firmwarePath,
-            m_firmware.size,
-            m_firmware.toSend};
-}
-
 QJsonObject StationRun::runEvent() const
 {
     QJsonObject event;
     event[QStringLiteral("event")] = QStringLiteral("run");
-    event[QStringLiteral("run")] = m_id;
     event[QStringLiteral("state")] = stateName(m_state);
     return event;
 }
@@ -77,10 +50,8 @@ QJsonObject StationRun::runEvent() const
 void StationRun::onAllFinished()
 {
     m_state = m_runner.interrupted() ? State::Cancelled : State::Finished;
-    QJsonObject summary = m_events.summary();
-    summary[QStringLiteral("run")] = m_id;
-    m_hub.publish(summary);
-    m_hub.publish(runEvent());
+    m_events.publish(m_events.summary());
+    m_events.publish(runEvent());
     emit ended();
 }
 
@@ -142,7 +113,7 @@ QJsonObject StationRun::toJson() const
     object[QStringLiteral("state")] = stateName(m_runner.interrupted() ? State::Cancelled : m_state);
     object[QStringLiteral("firmware")] = m_firmware.sha256;
     object[QStringLiteral("name")] = m_firmware.name;
-    object[QStringLiteral("product")] = m_product;
+    object[QStringLiteral("product")] = m_runner.plan().request.product->modelName;
     object[QStringLiteral("parallel")] = m_runner.plan().parallel;
     object[QStringLiteral("created")] = m_created.toString(Qt::ISODateWithMs);
     object[QStringLiteral("units")] = units;

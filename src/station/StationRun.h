@@ -1,19 +1,19 @@
 #pragma once
 
-#include "cli/RunEvents.h"
-#include "cli/UpdateRunner.h"
+#include "fleet/RunRecorder.h"
+#include "fleet/UpdateRunner.h"
 #include "station/FirmwareStore.h"
-#include "station/UpdateRecorder.h"
+#include "station/RunEventStream.h"
 
 #include <QDateTime>
-#include <QHash>
 #include <QJsonObject>
 #include <QObject>
 
 class EventHub;
+class UpdateHistory;
 
-// One run of the station: a firmware file to a list of units, on uploader-cli's UpdateRunner.
-// Its events go to the EventHub with the run's id; so do each update's start, log and end.
+// One run of the station: a firmware file to a list of units, on the runner of src/fleet. Its
+// events go to the EventHub with the run's id, and every update is recorded in the history.
 class StationRun : public QObject
 {
     Q_OBJECT
@@ -25,8 +25,8 @@ public:
         Cancelled,
     };
 
-    StationRun(QString id, const StoredFirmware& firmware, QString product, UpdateRunner::Plan plan,
-               EventHub& hub, QObject* parent = nullptr);
+    StationRun(QString id, const StoredFirmware& firmware, UpdateRunner::Plan plan, EventHub& hub,
+               UpdateHistory& history, QObject* parent = nullptr);
 
     void start();
     // Every connection of the run closed at once; its units end as interrupted.
@@ -49,17 +49,14 @@ signals:
     void ended();
 
 private:
-    UpdateIdentity identity(int unit) const;
     QJsonObject runEvent() const;
     void onAllFinished();
 
     QString m_id;
     StoredFirmware m_firmware;
-    QString m_product;
     QDateTime m_created;
-    EventHub& m_hub;
     UpdateRunner m_runner;
-    RunEvents m_events;
-    QHash<QString, int> m_unitIndex; // by host:port
+    RunEventStream m_events;
+    RunRecorder m_recorder;
     State m_state = State::Running;
 };

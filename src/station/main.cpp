@@ -2,8 +2,8 @@
 // and update many units at once, on the engine's jobs, all on one event loop.
 #include "BuildInfo.h"
 
-#include "cli/ConsoleOutput.h"
-#include "cli/InterruptWatcher.h"
+#include "process/ConsoleOutput.h"
+#include "process/InterruptWatcher.h"
 #include "settings/ProductVariant.h"
 #include "station/EventHub.h"
 #include "station/FirmwareStore.h"
@@ -119,11 +119,9 @@ int main(int argc, char* argv[])
     history.open(historyLocation);
 
     UpdateRequest requestTemplate;
-    requestTemplate.buildTitle = title;
     requestTemplate.timings.scale = options.timeScale;
     EventHub hub;
-    hub.addRecorder(&history);
-    RunRegistry runs(store, hub, requestTemplate);
+    RunRegistry runs(store, hub, history.history(), requestTemplate);
 
     std::unique_ptr<StationApi> api;
     HttpServer server([&api](HttpExchange& exchange) { api->handle(exchange); });

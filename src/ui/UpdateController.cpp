@@ -2,8 +2,6 @@
 
 #include "engine/FirmwareCheckTask.h"
 #include "engine/TextFormat.h"
-#include "history/JobRecords.h"
-#include "history/UpdateHistory.h"
 #include "settings/ConnectionSettings.h"
 #include "settings/ProductVariant.h"
 #include "settings/SettingsStore.h"
@@ -82,16 +80,12 @@ void UpdateController::dropJob(const QString& reason)
 void UpdateController::showLine(const QString& text, bool debugOnly)
 {
     m_window.appendLog(text);
-    if (m_history)
-        m_history->addLine(m_historyHandle, text, debugOnly);
+    m_recorder.line(m_historyHandle, text, debugOnly);
 }
 
-void UpdateController::recordEnd(const UpdateResult& result, const QString& outcome)
+void UpdateController::recordEnd(const UpdateResult& result)
 {
-    const qint64 handle = std::exchange(m_historyHandle, 0);
-    if (!m_history || handle == 0)
-        return;
-    JobRecords::finish(*m_history, handle, result, outcome);
+    m_recorder.finish(std::exchange(m_historyHandle, 0), result);
 }
 
 // ---- an update --------------------------------------------------------------------------------
@@ -114,18 +108,19 @@ void UpdateController::loadStart()
     m_window.setProgressValue(0);
 
     UpdateRequest request;
-    request.address = m_window.ethernetAddress();
-    request.port = m_window.ethernetPort();
     request.firmwarePath = m_firmwarePath;
     request.product = m_product;
-    request.buildTitle = m_title;
+    QString reason, line;
+    if (!readUnit(request, &reason, &line)) {
+        refuseInput(request, reason, line);
+        return;
+    }
     request.debug = m_window.isChecked(UploadWindow::Mode::Debug);
     request.slow = m_window.isChecked(UploadWindow::Mode::Slow);
     request.timings.scale = m_timeScale;
     // A stalled update waits for the operator: the next Load and Start ends it.
     request.stalledHold = std::nullopt;
-    if (m_history)
-        m_historyHandle = m_history->begin(JobRecords::begin(request, QStringLiteral("window")));
+    m_historyHandle = m_recorder.begin(request);
 
     auto* job = new UpdateJob(std::move(request), this);
     m_job = job;
@@ -136,6 +131,51 @@ void UpdateController::loadStart()
     connect(job, &UpdateJob::socketError, this, &UpdateController::showSocketError);
     connect(job, &UpdateJob::finished, this, &UpdateController::onFinished);
     job->start();
+}
+
+bool UpdateController::readUnit(UpdateRequest& request, QString* reason, QString* line) const
+{
+    // As typed: the line that names the unit shows the box as it reads.
+    request.host = m_window.ethernetAddress();
+    const QString portText = m_window.ethernetPort();
+    bool isNumber = false;
+    const int port = portText.trimmed().toInt(&isNumber, 10);
+    if (isNumber && port >= 1 && port <= 65535)
+        request.port = quint16(port);
+    if (!m_product) {
+        *reason = QStringLiteral(
+                      "This build (\"%1\") is for no known product, so there is no product code to send.")
+                      .arg(m_title);
+    } else if (request.host.trimmed().isEmpty()) {
+        *reason = QStringLiteral("No unit address given.");
+        *line = QStringLiteral("No unit address given: type the unit's IP address into the Address box.");
+        return false;
+    } else if (request.port == 0) {
+        *reason = QStringLiteral("Invalid port \"%1\": the port must be a whole number from 1 to 65535.")
+                      .arg(TextFormat::escaped(portText));
+    } else {
+        return true;
+    }
+    *line = *reason;
+    return false;
+}
+
+void UpdateController::refuseInput(const UpdateRequest& request, const QString& reason, const QString& line)
+{
+    m_historyHandle = m_recorder.begin(request);
+    const QString address = TextFormat::escaped(request.host);
+    for (const QString& text : {QStringLiteral("Connecting to ") + address, line,
+                                QStringLiteral("Could not establish connection to ") + address,
+                                QStringLiteral("Disconnecting from ") + address}) {
+        showLine(text);
+        scrollLog();
+    }
+    UpdateResult result;
+    result.outcome = UpdateOutcome::BadInput;
+    result.reason = reason;
+    result.sha256 = m_firmwareSha256;
+    result.recordsToSend = m_firmwareRecordsToSend;
+    onFinished(result);
 }
 
 void UpdateController::modesChanged()
@@ -152,9 +192,6 @@ void UpdateController::onLogLine(const QString& text, bool debugOnly, UpdateJob:
     case UpdateJob::Line::Plain:
         showLine(text, debugOnly);
         break;
-    case UpdateJob::Line::NoAddress:
-        showLine(QStringLiteral("No unit address given: type the unit's IP address into the Address box."));
-        break;
     case UpdateJob::Line::Disconnecting:
         // The address box as it reads now: the operator may have edited it since the update began.
         showLine(QStringLiteral("Disconnecting from ") + TextFormat::escaped(m_window.ethernetAddress()));
@@ -165,8 +202,7 @@ void UpdateController::onLogLine(const QString& text, bool debugOnly, UpdateJob:
 
 void UpdateController::onProgress(qint64 bytesRead, qint64 fileSize, qint64 recordsSent)
 {
-    if (m_history)
-        m_history->setRecordsSent(m_historyHandle, recordsSent);
+    m_recorder.recordsSent(m_historyHandle, recordsSent);
     if (!m_progressSized) {
         m_progressSized = true;
         m_window.setProgressMaximum(std::floor(double(fileSize) / double(ProgressBlock) + 1.0));
@@ -207,7 +243,7 @@ void UpdateController::onSocketStatus(const SocketStatus& status)
 {
     m_socketState = ConnectionStatus::stateNumber(status);
     if (!status.isClosed() && m_job)
-        m_remoteHost = TextFormat::escaped(m_job->request().address);
+        m_remoteHost = TextFormat::escaped(m_job->request().host);
 }
 
 void UpdateController::showSocketError(QAbstractSocket::SocketError error, const QString& description)
@@ -269,6 +305,7 @@ void UpdateController::chooseFirmware(const QString& path)
     m_firmwarePath = path;
     m_firmwareUsable = false;
     m_firmwareSha256.clear();
+    m_firmwareRecordsToSend = 0;
     m_window.setControlEnabled(UploadWindow::Control::LoadStart, false);
     m_window.setFirmwareFileCaption(QStringLiteral("Loading firmware file, please wait..."));
     if (m_check) {
@@ -286,6 +323,7 @@ void UpdateController::onFirmwareChecked(const FirmwareCheckResult& result)
     m_check = nullptr;
     m_firmwareUsable = result.ok();
     m_firmwareSha256 = result.sha256;
+    m_firmwareRecordsToSend = result.ok() ? result.summary.recordsToSend : 0;
     m_window.setFirmwareFileCaption(TextFormat::escaped(QFileInfo(m_firmwarePath).fileName()));
     if (result.ok()) {
         if (m_window.isChecked(UploadWindow::Mode::Debug)) {

@@ -3,6 +3,7 @@
 #include "engine/FirmwareCheckResult.h"
 #include "engine/UpdateJob.h"
 #include "engine/UpdateResult.h"
+#include "history/UpdateRecorder.h"
 #include "ui/UploadWindow.h"
 
 #include <QObject>
@@ -16,6 +17,7 @@ class FirmwareCheckTask;
 class SettingsStore;
 class UpdateHistory;
 struct ProductVariant;
+struct UpdateRequest;
 
 // The window's side of an update: starts an update job from the boxes and the Tools menu, shows
 // what the job reports in the log, the progress bar and the status line, gives the controls back,
@@ -48,7 +50,7 @@ public:
 
     // Where every update is recorded (one row each: its log as the window shows it, its end); none
     // by default. The history must outlive the controller's last update.
-    void setHistory(UpdateHistory* history) { m_history = history; }
+    void setHistory(UpdateHistory* history) { m_recorder = UpdateRecorder(history, QStringLiteral("window")); }
 
     // Real time per program time for every wait (tests shrink it); 1 for operators.
     void setTimeScale(double scale) { m_timeScale = scale; }
@@ -86,7 +88,12 @@ private:
     void dropJob(const QString& reason = {});
     // A line of the update's log: in the window and in the update's row.
     void showLine(const QString& text, bool debugOnly = false);
-    void recordEnd(const UpdateResult& result, const QString& outcome = {});
+    void recordEnd(const UpdateResult& result);
+    // The unit the boxes name, or why they name none (the reason, and the line that says it).
+    bool readUnit(UpdateRequest& request, QString* reason, QString* line) const;
+    // Boxes that name no unit: the update ends before it starts, in the words of one that could not
+    // connect, and nothing is sent.
+    void refuseInput(const UpdateRequest& request, const QString& reason, const QString& line);
     void onLogLine(const QString& text, bool debugOnly, UpdateJob::Line line);
     void onProgress(qint64 bytesRead, qint64 fileSize, qint64 recordsSent);
     void onPhaseChanged(UpdateJob::Phase phase);
@@ -102,13 +109,14 @@ private:
     const QString m_title;
     const ProductVariant* const m_product;
     QPointer<UpdateJob> m_job;
-    UpdateHistory* m_history = nullptr;
-    qint64 m_historyHandle = 0; // the row of the update under way (HistoryHandle), 0 when none
+    UpdateRecorder m_recorder{nullptr, QStringLiteral("window")};
+    HistoryHandle m_historyHandle = 0; // the row of the update under way, 0 when none
     QTimer m_loopRestart;
     double m_timeScale = 1.0;
     QString m_firmwarePath;
     bool m_firmwareUsable = false;
     QString m_firmwareSha256;
+    qint64 m_firmwareRecordsToSend = 0;
     FirmwareCheckTask* m_check = nullptr;
     qint16 m_loopCount = 0;
     bool m_lastSucceeded = false;

@@ -324,7 +324,7 @@ private slots:
     {
         QFETCH(QString, typed);
         QFETCH(QString, modelName);
-        const ProductVariant* found = OptionsParser::productNamed(typed);
+        const ProductVariant* found = ProductVariants::named(typed);
         QCOMPARE(found ? found->modelName : QString(), modelName);
     }
 

@@ -4,8 +4,8 @@
 #include "HexFile.h"
 #include "SimulatedUnits.h"
 
-#include "cli/UnitAddress.h"
-#include "cli/UnitList.h"
+#include "fleet/UnitAddress.h"
+#include "fleet/UnitList.h"
 
 #include <QTemporaryDir>
 #include <QTest>

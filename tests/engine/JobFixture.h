@@ -114,11 +114,10 @@ struct JobFixture
     UpdateRequest request() const
     {
         UpdateRequest r;
-        r.address = QStringLiteral("127.0.0.1");
-        r.port = QString::number(unit.port());
+        r.host = QStringLiteral("127.0.0.1");
+        r.port = unit.port();
         r.firmwarePath = firmwarePath;
         r.product = product;
-        r.buildTitle = QStringLiteral("Test Uploader");
         r.debug = debug;
         r.slow = slow;
         r.timings.scale = scale;

@@ -1,4 +1,4 @@
-#include "cli/UnitList.h"
+#include "fleet/UnitList.h"
 
 #include <QFile>
 #include <QHostAddress>

@@ -1,4 +1,4 @@
-#include "cli/UnitAddress.h"
+#include "fleet/UnitAddress.h"
 
 #include "engine/HostPortText.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cli/UnitAddress.h"
+#include "fleet/UnitAddress.h"
 #include "engine/UpdateJob.h"
 #include "engine/UpdateResult.h"
 
@@ -19,6 +19,7 @@ struct UnitRun
         Ended,
     };
 
+    int index = 0; // in the run's list of units
     UnitAddress address;
     QString label;
     State state = State::Waiting;

@@ -1,4 +1,4 @@
-#include "cli/ConsoleOutput.h"
+#include "process/ConsoleOutput.h"
 
 #include "engine/TextFormat.h"
 

@@ -1,6 +1,11 @@
-#include "cli/UpdateRunner.h"
+#include "fleet/UpdateRunner.h"
+
+#include "fleet/OpenFileLimit.h"
+#include "fleet/RunObserver.h"
 
 #include <QTimer>
+
+#include <algorithm>
 
 #include <utility>
 
@@ -9,8 +14,18 @@ UpdateRunner::UpdateRunner(Plan plan, QObject* parent) : QObject(parent), m_plan
     m_units.resize(size_t(m_plan.units.size()));
     m_jobs.assign(m_units.size(), nullptr);
     for (size_t i = 0; i < m_units.size(); ++i) {
+        m_units[i].index = int(i);
         m_units[i].address = m_plan.units.at(qsizetype(i));
         m_units[i].label = m_units[i].address.label();
+    }
+    // More at once than there are descriptors for would fail to connect.
+    const int units = int(m_units.size());
+    const int wanted = m_plan.parallel > 0 ? std::min(m_plan.parallel, units) : units;
+    long limit = 0;
+    const int allowed = OpenFileLimit::unitsAtOnce(&limit);
+    if (wanted > allowed) {
+        m_clamp = OpenFileClamp{limit, allowed, wanted};
+        m_plan.parallel = allowed;
     }
 }
 
@@ -67,18 +82,19 @@ void UpdateRunner::startUpdate(int unit)
     run.sinceConnected.invalidate();
 
     UpdateRequest request = m_plan.request;
-    request.address = run.address.host;
-    request.port = QString::number(run.address.port);
+    request.host = run.address.host;
+    request.port = run.address.port;
     auto* job = new UpdateJob(std::move(request), this);
     m_jobs[size_t(unit)] = job;
 
-    connect(job, &UpdateJob::logLine, this,
-            [this, unit](const QString& text, bool debugOnly) { emit logLine(unit, text, debugOnly); });
+    connect(job, &UpdateJob::logLine, this, [this, unit](const QString& text, bool debugOnly) {
+        notify([&](RunObserver& o) { o.logLine(m_units[size_t(unit)], text, debugOnly); });
+    });
     connect(job, &UpdateJob::socketStatusChanged, this, [this, unit](const SocketStatus& status) {
         UnitRun& r = m_units[size_t(unit)];
         if (status.isConnected() && !r.sinceConnected.isValid()) {
             r.sinceConnected.start();
-            emit connected(unit);
+            notify([&](RunObserver& o) { o.connected(r); });
         }
     });
     connect(job, &UpdateJob::progress, this, [this, unit](qint64 bytes, qint64 size, qint64 records) {
@@ -86,18 +102,19 @@ void UpdateRunner::startUpdate(int unit)
         r.bytes = bytes;
         r.fileSize = size;
         r.records = records;
-        emit progress(unit);
+        notify([&](RunObserver& o) { o.progress(r); });
     });
     connect(job, &UpdateJob::phaseChanged, this, [this, unit](UpdateJob::Phase phase) {
         if (phase == UpdateJob::Phase::Done)
             return; // finished() tells
-        m_units[size_t(unit)].phase = phase;
-        emit phaseChanged(unit);
+        UnitRun& r = m_units[size_t(unit)];
+        r.phase = phase;
+        notify([&](RunObserver& o) { o.phaseChanged(r); });
     });
     connect(job, &UpdateJob::finished, this,
             [this, unit, job](const UpdateResult& result) { onJobFinished(unit, job, result); });
 
-    emit updateStarted(unit);
+    notify([&](RunObserver& o) { o.updateStarted(run); });
     job->start();
 }
 
@@ -122,7 +139,7 @@ void UpdateRunner::onJobFinished(int unit, UpdateJob* job, const UpdateResult& r
     else
         ++run.updatesFailed;
     ++m_updateOutcomes[run.outcome()];
-    emit updateFinished(unit);
+    notify([&](RunObserver& o) { o.updateFinished(run); });
 
     if ((result.succeeded() || m_plan.keepGoing) && !m_interrupted && run.update < m_plan.repeat) {
         startUpdate(unit);
@@ -163,7 +180,7 @@ void UpdateRunner::interrupt()
         result.reason = QStringLiteral("Interrupted before it started.");
         run.lastResult = result;
         ++m_updateOutcomes[run.outcome()];
-        emit updateFinished(unit);
+        notify([&](RunObserver& o) { o.updateFinished(run); });
         unitEnded(unit);
     }
 }

@@ -1,4 +1,4 @@
-#include "cli/InterruptWatcher.h"
+#include "process/InterruptWatcher.h"
 
 #include <QSocketNotifier>
 

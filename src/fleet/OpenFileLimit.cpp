@@ -1,4 +1,4 @@
-#include "cli/OpenFileLimit.h"
+#include "fleet/OpenFileLimit.h"
 
 #include <algorithm>
 #include <climits>

@@ -1,0 +1,35 @@
+#include "fleet/RunRecorder.h"
+
+#include "fleet/UpdateRunner.h"
+
+#include <utility>
+
+RunRecorder::RunRecorder(const UpdateRunner& runner, UpdateRecorder recorder, QString runId,
+                         RecordedFirmware firmware)
+    : m_runner(runner), m_recorder(std::move(recorder)), m_runId(std::move(runId)),
+      m_firmware(std::move(firmware)), m_handles(runner.units().size(), 0)
+{
+}
+
+void RunRecorder::updateStarted(const UnitRun& unit)
+{
+    UpdateRequest request = m_runner.plan().request;
+    request.host = unit.address.host;
+    request.port = unit.address.port;
+    m_handles[size_t(unit.index)] = m_recorder.begin(request, m_runId, m_firmware);
+}
+
+void RunRecorder::progress(const UnitRun& unit)
+{
+    m_recorder.recordsSent(m_handles[size_t(unit.index)], unit.records);
+}
+
+void RunRecorder::logLine(const UnitRun& unit, const QString& text, bool debugOnly)
+{
+    m_recorder.line(m_handles[size_t(unit.index)], text, debugOnly);
+}
+
+void RunRecorder::updateFinished(const UnitRun& unit)
+{
+    m_recorder.finish(std::exchange(m_handles[size_t(unit.index)], 0), *unit.lastResult, unit.interrupted);
+}

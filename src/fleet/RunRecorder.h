@@ -1,0 +1,31 @@
+#pragma once
+
+#include "fleet/RunObserver.h"
+#include "history/UpdateRecorder.h"
+
+#include <vector>
+
+class UpdateRunner;
+
+// Keeps every update of a run in the history: a row when the update starts, its log lines as they
+// come, its records as they go, and its end. Units that an interrupt stopped before their first
+// update have no row: nothing was attempted.
+class RunRecorder : public RunObserver
+{
+public:
+    // runId: the station's run, else empty; firmware: what the front end knows of the file.
+    RunRecorder(const UpdateRunner& runner, UpdateRecorder recorder, QString runId = {},
+                RecordedFirmware firmware = {});
+
+    void updateStarted(const UnitRun& unit) override;
+    void progress(const UnitRun& unit) override;
+    void logLine(const UnitRun& unit, const QString& text, bool debugOnly) override;
+    void updateFinished(const UnitRun& unit) override;
+
+private:
+    const UpdateRunner& m_runner;
+    UpdateRecorder m_recorder;
+    QString m_runId;
+    RecordedFirmware m_firmware;
+    std::vector<HistoryHandle> m_handles; // per unit, the update under way; 0 when none
+};

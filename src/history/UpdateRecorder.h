@@ -1,0 +1,44 @@
+#pragma once
+
+#include "history/UpdateHistory.h"
+
+#include <QString>
+
+struct UpdateRequest;
+struct UpdateResult;
+
+// What a front end knows of the firmware before the update reads it, e.g. the station's stored
+// file, which keeps the name it was uploaded with. Unknown: empty or -1; the history reads the
+// file's size and SHA-256 itself when they are not given.
+struct RecordedFirmware
+{
+    QString name;
+    qint64 size = -1;
+    QString sha256;
+    qint64 recordsToSend = -1;
+};
+
+// Keeps updates in the history on behalf of a front end: the row an update begins with, its log as
+// the front end shows it, its records sent, and how it ended. The window and the runs of many units
+// (uploader-cli, uploader-station) record through it, and nothing else writes history rows.
+class UpdateRecorder
+{
+public:
+    // frontend: "window", "cli" or "station". Without a history (nullptr, or one that is not open)
+    // nothing is recorded and every handle is 0.
+    UpdateRecorder(UpdateHistory* history, QString frontend) : m_history(history), m_frontend(std::move(frontend))
+    {
+    }
+
+    // The row of an update that starts now. runId: the station's run, else empty.
+    HistoryHandle begin(const UpdateRequest& request, const QString& runId = {}, const RecordedFirmware& firmware = {});
+    void line(HistoryHandle handle, const QString& text, bool debugOnly);
+    void recordsSent(HistoryHandle handle, qint64 records);
+    // Completes the row with the result and what the check learnt of the file. interrupted: an
+    // interrupt, a cancelled run or a stopping station ended it; the row says "interrupted".
+    void finish(HistoryHandle handle, const UpdateResult& result, bool interrupted = false);
+
+private:
+    UpdateHistory* m_history;
+    QString m_frontend;
+};
