@@ -1,8 +1,11 @@
 // uploader-cli's recording in an SQLite history as a person meets it: where it goes by default,
 // histories that cannot be used (the update runs all the same), a process killed mid-update,
-// a file rewritten while sent, --log-dir, and the history command's usage errors.
+// --log-dir, and the history command's usage errors.
 #include "CliProcess.h"
 #include "HexFile.h"
+#include "SimulatedUnits.h"
+#include "TestHistories.h"
+#include "WaitUntil.h"
 
 #include "cli/UpdateLogFiles.h"
 #include "history/HistoryReader.h"
@@ -29,24 +32,7 @@ namespace {
 
 const QString Scale = u"0.02"_s;
 
-QString address(const unitsim::SimulatedUnit& unit)
-{
-    return u"127.0.0.1:%1"_s.arg(unit.port());
-}
-
-std::unique_ptr<unitsim::SimulatedUnit> listeningUnit()
-{
-    auto unit = std::make_unique<unitsim::SimulatedUnit>(unitsim::Model::Marlin);
-    unit->listen(QHostAddress::LocalHost, 0);
-    return unit;
-}
-
-QList<UpdateRecord> rowsIn(const QString& path)
-{
-    HistoryFilter all;
-    all.limit = 0;
-    return HistoryReader::list(HistoryLocation::sqliteFile(path), all).rows;
-}
+using SimulatedUnits::address;
 
 QList<QJsonObject> ofEvent(const QList<QJsonObject>& events, const QString& name)
 {
@@ -57,12 +43,7 @@ QList<QJsonObject> ofEvent(const QList<QJsonObject>& events, const QString& name
     return matching;
 }
 
-quint16 closedPort()
-{
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost, 0);
-    return server.serverPort(); // nothing listens there once it is closed
-}
+using SimulatedUnits::closedPort;
 
 } // namespace
 
@@ -141,11 +122,11 @@ private slots:
 
     void recordsToTheDefaultUnlessToldNotTo()
     {
-        auto unit = listeningUnit();
+        auto unit = SimulatedUnits::listening();
         const QString hex = firmware();
         CliProcess cli;
         QCOMPARE(cli.run({u"--time-scale"_s, Scale, u"--unit"_s, address(*unit), hex}), 0);
-        const QList<UpdateRecord> rows = rowsIn(cli.defaultHistory());
+        const QList<UpdateRecord> rows = TestHistories::allRows(HistoryLocation::sqliteFile(cli.defaultHistory()));
         QCOMPARE(rows.size(), 1);
         QCOMPARE(rows.first().outcome, u"succeeded"_s);
 
@@ -154,7 +135,7 @@ private slots:
         CliProcess environment;
         environment.setEnvironment(u"UPLOADER_HISTORY"_s, u"sqlite://"_s + fromEnvironment);
         QCOMPARE(environment.run({u"--time-scale"_s, Scale, u"--unit"_s, address(*unit), hex}), 0);
-        QCOMPARE(rowsIn(fromEnvironment).size(), 1);
+        QCOMPARE(TestHistories::allRows(HistoryLocation::sqliteFile(fromEnvironment)).size(), 1);
         QVERIFY(!QFile::exists(environment.defaultHistory()));
 
         CliProcess none;
@@ -186,7 +167,7 @@ private slots:
     {
         QFETCH(QString, kind);
         const QString where = troubled(kind);
-        auto unit = listeningUnit();
+        auto unit = SimulatedUnits::listening();
         const QString hex = firmware();
         const QStringList update{u"--json"_s, u"--time-scale"_s, Scale, u"--unit"_s, address(*unit), hex};
 
@@ -206,7 +187,7 @@ private slots:
         QVERIFY(unit->report().cumulative().imageComplete);
 
         // --history-required: refused before any unit is contacted.
-        auto untouched = listeningUnit();
+        auto untouched = SimulatedUnits::listening();
         CliProcess required;
         required.setEnvironment(u"UPLOADER_HISTORY"_s, where);
         QCOMPARE(required.run({u"--history-required"_s, u"--time-scale"_s, Scale, u"--unit"_s,
@@ -228,7 +209,7 @@ private slots:
         QVERIFY(QFile::setPermissions(m_dir.path(), QFileDevice::Permissions(0x7755)));
         const QString hex = firmware();
         QVERIFY(QFile::setPermissions(hex, QFileDevice::Permissions(0x6444)));
-        auto unit = listeningUnit();
+        auto unit = SimulatedUnits::listening();
 
         CliProcess cli;
         QStringList arguments{u"--json"_s, u"--time-scale"_s, Scale,          u"--history"_s,
@@ -246,7 +227,7 @@ private slots:
         QVERIFY2(warnings.first().value(u"message"_s).toString().contains(u"cannot be written"_s),
                  qPrintable(warnings.first().value(u"message"_s).toString()));
         QVERIFY(unit->report().cumulative().imageComplete);
-        QCOMPARE(rowsIn(path).size(), 1);
+        QCOMPARE(TestHistories::allRows(HistoryLocation::sqliteFile(path)).size(), 1);
     }
 
     // ---- a process that dies, a file that changes ------------------------------------------------
@@ -255,14 +236,14 @@ private slots:
     {
         const QString path = freshPath();
         const QString hex = writeFile(u"long.hex"_s, HexFile::join(HexFile::plain(4000)));
-        auto unit = listeningUnit();
+        auto unit = SimulatedUnits::listening();
         unit->setLatencyMs(2);
         CliProcess cli;
         cli.start(
             {u"--json"_s, u"--time-scale"_s, Scale, u"--history"_s, path, u"--unit"_s, address(*unit), hex});
         QVERIFY(waitUntil(
             [&] {
-                const QList<UpdateRecord> rows = rowsIn(path);
+                const QList<UpdateRecord> rows = TestHistories::allRows(HistoryLocation::sqliteFile(path));
                 return rows.size() == 1 && rows.first().outcome == u"running"_s &&
                        unit->report().cumulative().recordsAccepted > 50;
             },
@@ -285,30 +266,6 @@ private slots:
         QCOMPARE(check.value(0).toString(), u"ok"_s);
         check.finish();
         db.close();
-    }
-
-    // A build that rewrites the file while it is sent: the unit never gets its end, and the row
-    // says file-changed.
-    void fileRewrittenWhileSentIsRecorded()
-    {
-        const QString path = freshPath();
-        const QString hex = writeFile(u"rewritten.hex"_s, HexFile::join(HexFile::plain(3000)));
-        QList<QByteArray> other = HexFile::plain(3000);
-        other[2800] = HexFile::data(0xAF00, QByteArray(16, 'q'));
-        auto unit = listeningUnit();
-        unit->setLatencyMs(2);
-        CliProcess cli;
-        cli.start(
-            {u"--json"_s, u"--time-scale"_s, Scale, u"--history"_s, path, u"--unit"_s, address(*unit), hex});
-        QVERIFY(waitUntil([&] { return unit->report().cumulative().recordsAccepted > 100; }, 20000));
-        writeFile(u"rewritten.hex"_s, HexFile::join(other));
-        QVERIFY(cli.waitForExit(60000));
-        QCOMPARE(cli.process.exitCode(), 1);
-        QVERIFY(!unit->report().cumulative().imageComplete);
-        const QList<UpdateRecord> rows = rowsIn(path);
-        QCOMPARE(rows.size(), 1);
-        QCOMPARE(rows.first().outcome, u"file-changed"_s);
-        QVERIFY(rows.first().recordsSent <= 3000); // the end-of-file record never went out
     }
 
     // ---- --log-dir -----------------------------------------------------------------------------
@@ -337,8 +294,8 @@ private slots:
     {
         QFETCH(bool, verbose);
         const QString logs = m_dir.filePath(u"logs%1/new/folder"_s.arg(++m_serial));
-        auto first = listeningUnit();
-        auto second = listeningUnit();
+        auto first = SimulatedUnits::listening();
+        auto second = SimulatedUnits::listening();
         CliProcess cli;
         QStringList arguments{u"--json"_s, u"--no-history"_s, u"--repeat"_s, u"2"_s,      u"--time-scale"_s,
                               Scale,       u"--log-dir"_s,    logs,          u"--unit"_s, address(*first),
@@ -382,7 +339,7 @@ private slots:
     void unwritableLogDirIsAUsageError()
     {
         const QString blocker = writeFile(u"not-a-folder"_s, "x");
-        auto unit = listeningUnit();
+        auto unit = SimulatedUnits::listening();
         CliProcess cli;
         QCOMPARE(cli.run({u"--no-history"_s, u"--log-dir"_s, blocker + u"/logs"_s, u"--unit"_s,
                           address(*unit), firmware()}),

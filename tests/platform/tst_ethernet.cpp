@@ -1,3 +1,5 @@
+#include "ClosedPort.h"
+
 #include "platform/Ethernet.h"
 
 #include <QSignalSpy>
@@ -6,20 +8,6 @@
 #include <QTest>
 
 #include <algorithm>
-
-namespace {
-
-// A port on 127.0.0.1 that nobody listens on.
-quint16 closedPort()
-{
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost, 0);
-    const quint16 port = server.serverPort();
-    server.close();
-    return port;
-}
-
-} // namespace
 
 class EthernetTest : public QObject
 {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "SimulatedUnits.h"
+
 #include "settings/ProductVariant.h"
 #include "ui/MainWindow.h"
 
@@ -60,16 +62,7 @@ inline QString writeHexFile(const QString& dir, const QString& name, int records
     return path;
 }
 
-// A port on 127.0.0.1 on which nothing listens: bound a moment ago, then closed again.
-inline quint16 closedPort()
-{
-    QTcpServer server;
-    if (!server.listen(QHostAddress::LocalHost, 0))
-        return 0;
-    const quint16 port = server.serverPort();
-    server.close();
-    return port;
-}
+using SimulatedUnits::closedPort;
 
 template <typename T> T* control(QWidget& window, const char* name)
 {

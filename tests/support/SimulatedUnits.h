@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ClosedPort.h"
+
 #include "unitsim/Fault.h"
 #include "unitsim/SimulatedUnit.h"
 
@@ -8,8 +10,8 @@
 
 #include <memory>
 
-// Simulated Marlin units for uploader-cli tests, served by the test's own event loop on a loopback
-// address, port 0.
+// Simulated Marlin units for the tests, served by the test's own event loop on a loopback address,
+// port 0.
 namespace SimulatedUnits {
 
 // A listening unit with an optional fault in unitsim's text form ("refuse:02@5"); nullptr when it
@@ -30,5 +32,7 @@ inline QString address(const unitsim::SimulatedUnit& unit)
 {
     return QStringLiteral("127.0.0.1:%1").arg(unit.port());
 }
+
+using ::closedPort;
 
 } // namespace SimulatedUnits
