@@ -16,6 +16,7 @@
 #include "unitsim/Fault.h"
 #include "unitsim/SimulatedUnit.h"
 
+#include <QAbstractItemModelTester>
 #include <QComboBox>
 #include <QCryptographicHash>
 #include <QHeaderView>
@@ -24,6 +25,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QSortFilterProxyModel>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTableView>
@@ -372,6 +374,13 @@ private slots:
             QVERIFY2(dialog->findChild<QWidget*>(QLatin1String(name)), name);
         auto* table = dialog->findChild<QTableView*>(u"tblHistory"_s);
         auto* status = dialog->findChild<QLabel*>(u"lblHistoryStatus"_s);
+        // The table and the rows under it keep the item models' rules through every read, filter
+        // and sort below.
+        const auto mode = QAbstractItemModelTester::FailureReportingMode::QtTest;
+        QAbstractItemModelTester tableTester(table->model(), mode);
+        auto* sorted = qobject_cast<QSortFilterProxyModel*>(table->model());
+        QVERIFY(sorted);
+        QAbstractItemModelTester rowsTester(sorted->sourceModel(), mode);
         QTRY_COMPARE(table->model()->rowCount(), 4);
         QVERIFY(!dialog->isReading());
         const auto column = [&](int c) {
