@@ -6,73 +6,111 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <functional>
+#include <vector>
+
 namespace {
 
-// Every column but id and the log, in the order rowFrom reads them.
-const QStringList& columns()
+// One column of the table of updates: its name and how a record's field goes into it and comes
+// back. Every column but id and the log is declared here once, in the order of the statements.
+struct Column
 {
-    static const QStringList names = {
-        QStringLiteral("started"),       QStringLiteral("ended"),     QStringLiteral("frontend"),
-        QStringLiteral("host"),          QStringLiteral("os_user"),   QStringLiteral("program"),
-        QStringLiteral("version"),       QStringLiteral("product"),   QStringLiteral("unit_host"),
-        QStringLiteral("unit_port"),     QStringLiteral("file_name"), QStringLiteral("file_path"),
-        QStringLiteral("file_size"),     QStringLiteral("sha256"),    QStringLiteral("records_total"),
-        QStringLiteral("records_sent"),  QStringLiteral("outcome"),   QStringLiteral("refusal_code"),
-        QStringLiteral("reason"),        QStringLiteral("elapsed"),   QStringLiteral("run_id"),
-        QStringLiteral("machine_id"),    QStringLiteral("boot_id"),   QStringLiteral("pid"),
-        QStringLiteral("process_start"),
+    QString name;
+    std::function<QVariant(const UpdateRecord&)> value;
+    std::function<void(UpdateRecord&, const QVariant&)> read;
+};
+
+// NOT NULL text columns take "" for none.
+Column text(const char* name, QString UpdateRecord::*field)
+{
+    return {QString::fromLatin1(name),
+            [field](const UpdateRecord& r) {
+                const QString& value = r.*field;
+                return value.isNull() ? QVariant(QString(QLatin1String(""))) : QVariant(value);
+            },
+            [field](UpdateRecord& r, const QVariant& v) { r.*field = v.toString(); }};
+}
+
+// NULL for an unknown count (-1).
+Column optionalCount(const char* name, qint64 UpdateRecord::*field)
+{
+    return {QString::fromLatin1(name),
+            [field](const UpdateRecord& r) {
+                return r.*field < 0 ? QVariant(QMetaType::fromType<qint64>()) : QVariant(r.*field);
+            },
+            [field](UpdateRecord& r, const QVariant& v) { r.*field = v.isNull() ? -1 : v.toLongLong(); }};
+}
+
+template <typename Number> Column number(const char* name, Number UpdateRecord::*field)
+{
+    return {QString::fromLatin1(name),
+            [field](const UpdateRecord& r) { return QVariant::fromValue(r.*field); },
+            [field](UpdateRecord& r, const QVariant& v) { r.*field = v.value<Number>(); }};
+}
+
+// Stored as text that sorts as the time does; an invalid time is NULL.
+Column time(const char* name, QDateTime UpdateRecord::*field)
+{
+    return {
+        QString::fromLatin1(name),
+        [field](const UpdateRecord& r) {
+            const QString stored = HistoryTime::format(r.*field);
+            return stored.isEmpty() ? QVariant(QMetaType::fromType<QString>()) : QVariant(stored);
+        },
+        [field](UpdateRecord& r, const QVariant& v) { r.*field = HistoryTime::parseStored(v.toString()); }};
+}
+
+const std::vector<Column>& columns()
+{
+    static const std::vector<Column> all = {
+        time("started", &UpdateRecord::started),
+        time("ended", &UpdateRecord::ended),
+        text("frontend", &UpdateRecord::frontend),
+        text("host", &UpdateRecord::host),
+        text("os_user", &UpdateRecord::user),
+        text("program", &UpdateRecord::program),
+        text("version", &UpdateRecord::version),
+        text("product", &UpdateRecord::product),
+        text("unit_host", &UpdateRecord::unitHost),
+        number("unit_port", &UpdateRecord::unitPort),
+        text("file_name", &UpdateRecord::fileName),
+        text("file_path", &UpdateRecord::filePath),
+        optionalCount("file_size", &UpdateRecord::fileSize),
+        text("sha256", &UpdateRecord::sha256),
+        optionalCount("records_total", &UpdateRecord::recordsTotal),
+        number("records_sent", &UpdateRecord::recordsSent),
+        text("outcome", &UpdateRecord::outcome),
+        text("refusal_code", &UpdateRecord::refusalCode),
+        text("reason", &UpdateRecord::reason),
+        number("elapsed", &UpdateRecord::elapsedSeconds),
+        text("run_id", &UpdateRecord::runId),
+        text("machine_id", &UpdateRecord::machineId),
+        text("boot_id", &UpdateRecord::bootId),
+        number("pid", &UpdateRecord::pid),
+        number("process_start", &UpdateRecord::processStart),
     };
-    return names;
+    return all;
 }
 
-QVariant text(const QString& value)
+const Column& logColumn()
 {
-    return value.isNull() ? QString(QLatin1String("")) : value; // NOT NULL columns take "" for none
+    static const Column log = text("log", &UpdateRecord::log);
+    return log;
 }
 
-QVariant optionalCount(qint64 value)
+QString names(const QString& prefix = {}, const QString& suffix = {})
 {
-    return value < 0 ? QVariant(QMetaType::fromType<qint64>()) : QVariant(value);
+    QStringList list;
+    for (const Column& column : columns())
+        list << prefix + column.name + suffix;
+    return list.join(QStringLiteral(", "));
 }
 
 void bindRow(QSqlQuery& query, const UpdateRecord& r)
 {
-    const QString ended = HistoryTime::format(r.ended);
-    const QVariantList values = {
-        HistoryTime::format(r.started),
-        ended.isEmpty() ? QVariant(QMetaType::fromType<QString>()) : QVariant(ended),
-        text(r.frontend),
-        text(r.host),
-        text(r.user),
-        text(r.program),
-        text(r.version),
-        text(r.product),
-        text(r.unitHost),
-        r.unitPort,
-        text(r.fileName),
-        text(r.filePath),
-        optionalCount(r.fileSize),
-        text(r.sha256),
-        optionalCount(r.recordsTotal),
-        r.recordsSent,
-        text(r.outcome),
-        text(r.refusalCode),
-        text(r.reason),
-        r.elapsedSeconds,
-        text(r.runId),
-        text(r.machineId),
-        text(r.bootId),
-        r.pid,
-        r.processStart,
-    };
-    for (qsizetype i = 0; i < values.size(); ++i)
-        query.bindValue(QLatin1Char(':') + columns().at(i), values.at(i));
-    query.bindValue(QStringLiteral(":log"), text(r.log));
-}
-
-qint64 countOr(const QVariant& value, qint64 none)
-{
-    return value.isNull() ? none : value.toLongLong();
+    for (const Column& column : columns())
+        query.bindValue(QLatin1Char(':') + column.name, column.value(r));
+    query.bindValue(QStringLiteral(":log"), logColumn().value(r));
 }
 
 UpdateRecord rowFrom(const QSqlQuery& query, bool withLog)
@@ -80,40 +118,16 @@ UpdateRecord rowFrom(const QSqlQuery& query, bool withLog)
     UpdateRecord r;
     int i = 0;
     r.id = query.value(i++).toLongLong();
-    r.started = HistoryTime::parseStored(query.value(i++).toString());
-    r.ended = HistoryTime::parseStored(query.value(i++).toString());
-    r.frontend = query.value(i++).toString();
-    r.host = query.value(i++).toString();
-    r.user = query.value(i++).toString();
-    r.program = query.value(i++).toString();
-    r.version = query.value(i++).toString();
-    r.product = query.value(i++).toString();
-    r.unitHost = query.value(i++).toString();
-    r.unitPort = query.value(i++).toInt();
-    r.fileName = query.value(i++).toString();
-    r.filePath = query.value(i++).toString();
-    r.fileSize = countOr(query.value(i++), -1);
-    r.sha256 = query.value(i++).toString();
-    r.recordsTotal = countOr(query.value(i++), -1);
-    r.recordsSent = query.value(i++).toLongLong();
-    r.outcome = query.value(i++).toString();
-    r.refusalCode = query.value(i++).toString();
-    r.reason = query.value(i++).toString();
-    r.elapsedSeconds = query.value(i++).toDouble();
-    r.runId = query.value(i++).toString();
-    r.machineId = query.value(i++).toString();
-    r.bootId = query.value(i++).toString();
-    r.pid = query.value(i++).toLongLong();
-    r.processStart = query.value(i++).toLongLong();
+    for (const Column& column : columns())
+        column.read(r, query.value(i++));
     if (withLog)
-        r.log = query.value(i++).toString();
+        logColumn().read(r, query.value(i++));
     return r;
 }
 
 QString selectColumns(bool withLog)
 {
-    return QStringLiteral("id, ") + columns().join(QStringLiteral(", ")) +
-           (withLog ? QStringLiteral(", log") : QString());
+    return QStringLiteral("id, ") + names() + (withLog ? QStringLiteral(", log") : QString());
 }
 
 } // namespace
@@ -129,12 +143,8 @@ bool HistoryTable::fail(const QSqlQuery& query)
 bool HistoryTable::insert(UpdateRecord& record)
 {
     if (!m_insertPrepared) {
-        QStringList placeholders;
-        for (const QString& column : columns())
-            placeholders << QLatin1Char(':') + column;
-        const QString sql =
-            QStringLiteral("INSERT INTO updates (%1, log) VALUES (%2, :log) RETURNING id")
-                .arg(columns().join(QStringLiteral(", ")), placeholders.join(QStringLiteral(", ")));
+        const QString sql = QStringLiteral("INSERT INTO updates (%1, log) VALUES (%2, :log) RETURNING id")
+                                .arg(names(), names(QStringLiteral(":")));
         if (!m_insert.prepare(sql))
             return fail(m_insert);
         m_insertPrepared = true;
@@ -151,8 +161,8 @@ bool HistoryTable::update(const UpdateRecord& record, bool* found)
 {
     if (!m_updatePrepared) {
         QStringList assignments;
-        for (const QString& column : columns())
-            assignments << column + QStringLiteral(" = :") + column;
+        for (const Column& column : columns())
+            assignments << column.name + QStringLiteral(" = :") + column.name;
         const QString sql = QStringLiteral("UPDATE updates SET %1, log = :log WHERE id = :id")
                                 .arg(assignments.join(QStringLiteral(", ")));
         if (!m_update.prepare(sql))
