@@ -1,12 +1,12 @@
 #include "cli/HistoryCommand.h"
 
-#include "process/ConsoleOutput.h"
 #include "engine/UpdateResult.h"
 #include "history/HistoryFilterText.h"
 #include "history/HistoryFormat.h"
 #include "history/HistoryLocation.h"
 #include "history/HistoryReader.h"
 #include "history/HistoryTime.h"
+#include "process/ConsoleOutput.h"
 
 #include <QCommandLineParser>
 #include <QJsonDocument>

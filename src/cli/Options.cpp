@@ -1,8 +1,8 @@
 #include "cli/Options.h"
 
-#include "fleet/UnitList.h"
 #include "engine/Sha256Sidecar.h"
 #include "engine/TextFormat.h"
+#include "fleet/UnitList.h"
 #include "history/HistoryLocation.h"
 #include "settings/ProductVariant.h"
 

@@ -1,7 +1,7 @@
 #include "cli/SummaryTable.h"
 
-#include "fleet/UpdateRunner.h"
 #include "engine/TextFormat.h"
+#include "fleet/UpdateRunner.h"
 
 #include <QLocale>
 #include <QStringList>

@@ -1,9 +1,9 @@
 #include "cli/TerminalDisplay.h"
 
-#include "process/ConsoleOutput.h"
 #include "cli/SummaryTable.h"
-#include "fleet/UpdateRunner.h"
 #include "engine/TextFormat.h"
+#include "fleet/UpdateRunner.h"
+#include "process/ConsoleOutput.h"
 
 #include <QLocale>
 

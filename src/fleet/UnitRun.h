@@ -1,8 +1,8 @@
 #pragma once
 
-#include "fleet/UnitAddress.h"
 #include "engine/UpdateJob.h"
 #include "engine/UpdateResult.h"
+#include "fleet/UnitAddress.h"
 
 #include <QElapsedTimer>
 #include <QString>

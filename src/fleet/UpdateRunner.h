@@ -1,8 +1,8 @@
 #pragma once
 
-#include "fleet/UnitRun.h"
 #include "engine/UpdateJob.h"
 #include "engine/UpdateRequest.h"
+#include "fleet/UnitRun.h"
 
 #include <QElapsedTimer>
 #include <QList>
@@ -68,8 +68,7 @@ signals:
     void allFinished();
 
 private:
-    template <typename Call>
-    void notify(const Call& call)
+    template <typename Call> void notify(const Call& call)
     {
         for (RunObserver* observer : m_observers)
             call(*observer);

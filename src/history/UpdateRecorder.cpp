@@ -6,7 +6,8 @@
 
 #include <QFileInfo>
 
-HistoryHandle UpdateRecorder::begin(const UpdateRequest& request, const QString& runId, const RecordedFirmware& firmware)
+HistoryHandle UpdateRecorder::begin(const UpdateRequest& request, const QString& runId,
+                                    const RecordedFirmware& firmware)
 {
     if (!m_history)
         return 0;

@@ -26,12 +26,14 @@ class UpdateRecorder
 public:
     // frontend: "window", "cli" or "station". Without a history (nullptr, or one that is not open)
     // nothing is recorded and every handle is 0.
-    UpdateRecorder(UpdateHistory* history, QString frontend) : m_history(history), m_frontend(std::move(frontend))
+    UpdateRecorder(UpdateHistory* history, QString frontend)
+        : m_history(history), m_frontend(std::move(frontend))
     {
     }
 
     // The row of an update that starts now. runId: the station's run, else empty.
-    HistoryHandle begin(const UpdateRequest& request, const QString& runId = {}, const RecordedFirmware& firmware = {});
+    HistoryHandle begin(const UpdateRequest& request, const QString& runId = {},
+                        const RecordedFirmware& firmware = {});
     void line(HistoryHandle handle, const QString& text, bool debugOnly);
     void recordsSent(HistoryHandle handle, qint64 records);
     // Completes the row with the result and what the check learnt of the file. interrupted: an

@@ -50,7 +50,10 @@ public:
 
     // Where every update is recorded (one row each: its log as the window shows it, its end); none
     // by default. The history must outlive the controller's last update.
-    void setHistory(UpdateHistory* history) { m_recorder = UpdateRecorder(history, QStringLiteral("window")); }
+    void setHistory(UpdateHistory* history)
+    {
+        m_recorder = UpdateRecorder(history, QStringLiteral("window"));
+    }
 
     // Real time per program time for every wait (tests shrink it); 1 for operators.
     void setTimeScale(double scale) { m_timeScale = scale; }

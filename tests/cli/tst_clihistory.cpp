@@ -133,8 +133,8 @@ private slots:
         auto good = SimulatedUnits::listening();
 
         CliProcess cli;
-        QCOMPARE(cli.run({u"--json"_s, u"--time-scale"_s, Scale, u"--history"_s, location.display(), u"--unit"_s,
-                          address(*good), firmware}),
+        QCOMPARE(cli.run({u"--json"_s, u"--time-scale"_s, Scale, u"--history"_s, location.display(),
+                          u"--unit"_s, address(*good), firmware}),
                  0);
         QVERIFY2(!cli.err.contains("warning"), cli.err.constData());
 

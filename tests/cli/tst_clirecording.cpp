@@ -126,7 +126,8 @@ private slots:
         const QString hex = firmware();
         CliProcess cli;
         QCOMPARE(cli.run({u"--time-scale"_s, Scale, u"--unit"_s, address(*unit), hex}), 0);
-        const QList<UpdateRecord> rows = TestHistories::allRows(HistoryLocation::sqliteFile(cli.defaultHistory()));
+        const QList<UpdateRecord> rows =
+            TestHistories::allRows(HistoryLocation::sqliteFile(cli.defaultHistory()));
         QCOMPARE(rows.size(), 1);
         QCOMPARE(rows.first().outcome, u"succeeded"_s);
 

@@ -92,7 +92,8 @@ private slots:
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(m_contents);
         file.close();
-        m_sha256 = QString::fromLatin1(QCryptographicHash::hash(m_contents, QCryptographicHash::Sha256).toHex());
+        m_sha256 =
+            QString::fromLatin1(QCryptographicHash::hash(m_contents, QCryptographicHash::Sha256).toHex());
     }
 
     // Every outcome an update can have, each through the recorder the way a front end hands it over,
@@ -125,7 +126,8 @@ private slots:
             UpdateResult result;
             result.outcome = c.outcome;
             result.refusalCode = c.outcome == UpdateOutcome::Refused ? 0x02 : 0;
-            result.reason = c.outcome == UpdateOutcome::Succeeded ? QString() : u"Why %1 ended."_s.arg(c.name);
+            result.reason =
+                c.outcome == UpdateOutcome::Succeeded ? QString() : u"Why %1 ended."_s.arg(c.name);
             result.elapsed = std::chrono::milliseconds(1500 + qint64(i));
             result.recordsSent = qint64(i);
             result.recordsToSend = 41;
@@ -170,7 +172,8 @@ private slots:
         UpdateRequest stored = request(u"fd00::5"_s, 23);
         stored.firmwarePath = m_dir.filePath(m_sha256 + u".hex"_s);
         const QString other = u"ab"_s.repeated(32);
-        const HistoryHandle handle = recorder.begin(stored, u"3fa2c61b90de"_s, {u"plain.hex"_s, 1234, other, 41});
+        const HistoryHandle handle =
+            recorder.begin(stored, u"3fa2c61b90de"_s, {u"plain.hex"_s, 1234, other, 41});
         UpdateResult result;
         result.outcome = UpdateOutcome::FileChanged;
         result.reason = u"The firmware file changed during the update."_s;
@@ -204,7 +207,8 @@ private slots:
         auto refusing = SimulatedUnits::listening(u"refuse:02@5"_s);
         const quint16 gone = SimulatedUnits::closedPort();
         UpdateRunner::Plan plan;
-        plan.units = {{u"127.0.0.1"_s, good->port()}, {u"127.0.0.1"_s, refusing->port()}, {u"127.0.0.1"_s, gone}};
+        plan.units = {
+            {u"127.0.0.1"_s, good->port()}, {u"127.0.0.1"_s, refusing->port()}, {u"127.0.0.1"_s, gone}};
         plan.request = request({}, 0);
         UpdateHistory history;
         history.open(location);
@@ -223,7 +227,8 @@ private slots:
         for (const UpdateRecord& row : std::as_const(byPort)) {
             QCOMPARE(row.frontend, u"cli"_s);
             QCOMPARE(row.recordsTotal, 41);
-            QCOMPARE(logOf(location, row.id), lines.lines.value(u"127.0.0.1:%1"_s.arg(row.unitPort)).join(u'\n'));
+            QCOMPARE(logOf(location, row.id),
+                     lines.lines.value(u"127.0.0.1:%1"_s.arg(row.unitPort)).join(u'\n'));
         }
 
         // One at a time, interrupted while the first unit's records go out.
@@ -235,7 +240,8 @@ private slots:
         const HistoryLocation second = m_histories.fresh(backend);
         UpdateHistory interrupted;
         interrupted.open(second);
-        QVERIFY(run(plan, interrupted, lines, [&] { return slow->report().cumulative().recordsAccepted >= 5; }));
+        QVERIFY(
+            run(plan, interrupted, lines, [&] { return slow->report().cumulative().recordsAccepted >= 5; }));
         const QList<UpdateRecord> rows = TestHistories::allRows(second);
         QCOMPARE(rows.size(), 1);
         QCOMPARE(rows.first().unitPort, slow->port());

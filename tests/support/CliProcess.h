@@ -24,7 +24,8 @@ public:
     QTemporaryDir home;
 
     explicit CliProcess(Build build = Build::Testing)
-        : TestProcess(build == Build::Testing ? QStringLiteral(UPLOADER_CLI_TESTING) : QStringLiteral(UPLOADER_CLI))
+        : TestProcess(build == Build::Testing ? QStringLiteral(UPLOADER_CLI_TESTING)
+                                              : QStringLiteral(UPLOADER_CLI))
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("HOME"), home.path());

@@ -18,7 +18,8 @@ HistoryLocation TestHistories::fresh(const QString& backend)
 {
     ++m_serial;
     if (backend == QLatin1String("sqlite"))
-        return HistoryLocation::sqliteFile(m_dir.filePath(QStringLiteral("h%1/history.sqlite").arg(m_serial)));
+        return HistoryLocation::sqliteFile(
+            m_dir.filePath(QStringLiteral("h%1/history.sqlite").arg(m_serial)));
     preparePostgres();
     // One database per test binary, emptied for each test.
     QSqlDatabase db = QSqlDatabase::database(QStringLiteral("test-admin-own"));
