@@ -235,8 +235,8 @@ int HistoryCommand::list() const
         ConsoleOutput::error(result.error.message);
         return ExitFailed;
     }
-    const bool waiting =
-        std::any_of(result.rows.cbegin(), result.rows.cend(), [](const UpdateRecord& r) { return r.waiting; });
+    const bool waiting = std::any_of(result.rows.cbegin(), result.rows.cend(),
+                                     [](const UpdateRecord& r) { return r.waiting; });
     switch (m_format) {
     case Format::Table:
         ConsoleOutput::out(result.rows.isEmpty() ? QStringLiteral("No updates recorded that match.\n")
@@ -258,7 +258,8 @@ int HistoryCommand::list() const
         break;
     }
     if (!result.error.ok()) {
-        ConsoleOutput::error(result.error.message + QStringLiteral(" Shown: the updates that wait on this computer."));
+        ConsoleOutput::error(result.error.message +
+                             QStringLiteral(" Shown: the updates that wait on this computer."));
         return ExitFailed;
     }
     return 0;
@@ -305,7 +306,8 @@ int HistoryCommand::forward() const
     const HistoryLocation where = HistoryLocation::resolve(m_location);
     const JournalForwarding::Result result = JournalForwarding(where, ForwardBusyTimeoutMs).forward();
     const auto updates = [](qint64 n) {
-        return QStringLiteral("%1 %2").arg(n).arg(n == 1 ? QStringLiteral("update") : QStringLiteral("updates"));
+        return QStringLiteral("%1 %2").arg(n).arg(n == 1 ? QStringLiteral("update")
+                                                         : QStringLiteral("updates"));
     };
     ConsoleOutput::out(QStringLiteral("%1 sent to the history at %2; %3 waiting on this computer.\n")
                            .arg(updates(result.forwarded), where.display(), updates(result.waiting)));

@@ -134,11 +134,13 @@ int update(QCoreApplication& app, const Options& options)
         // Before the summary, which is the last line: closing may still warn.
         history.close(HistoryCloseTimeoutMs);
         if (const qint64 waiting = history.waitingAtClose(); waiting > 0)
-            warn(QStringLiteral("%1 recorded on this computer, not yet in the history at %2; %3 sent the next "
-                                "time a program here opens it, or with uploader-cli history --forward")
-                     .arg(waiting == 1 ? QStringLiteral("1 update") : QStringLiteral("%1 updates").arg(waiting),
-                          history.location().display(),
-                          waiting == 1 ? QStringLiteral("it is") : QStringLiteral("they are")));
+            warn(
+                QStringLiteral("%1 recorded on this computer, not yet in the history at %2; %3 sent the next "
+                               "time a program here opens it, or with uploader-cli history --forward")
+                    .arg(waiting == 1 ? QStringLiteral("1 update")
+                                      : QStringLiteral("%1 updates").arg(waiting),
+                         history.location().display(),
+                         waiting == 1 ? QStringLiteral("it is") : QStringLiteral("they are")));
         display->writeSummary();
         app.exit(runner.exitCode());
     });

@@ -49,7 +49,8 @@ void HistoryForwarder::run()
     if (message.endsWith(QLatin1Char('.')))
         message.chop(1);
     emit trouble(troubleKindBase + result.error.kind,
-                 message + QStringLiteral("; updates are kept on this computer and sent once it works again."));
+                 message +
+                     QStringLiteral("; updates are kept on this computer and sent once it works again."));
     m_backoffMs = m_backoffMs == 0 ? firstRetryMs : qMin(m_backoffMs * 2, lastRetryMs);
     m_timer.start(m_backoffMs);
 }

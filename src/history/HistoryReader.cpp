@@ -35,7 +35,8 @@ HistoryError openForReading(HistoryConnection& connection)
     HistoryError error = connection.open(HistoryConnection::Purpose::Read, readBusyTimeoutMs);
     if (!error.ok() || connection.isEmpty() || connection.isReadOnly())
         return error;
-    HistoryTable(connection.database()).markAbandonedNow(ProcessIdentity::current(), connection.location().kind());
+    HistoryTable(connection.database())
+        .markAbandonedNow(ProcessIdentity::current(), connection.location().kind());
     return {};
 }
 
@@ -43,7 +44,6 @@ HistoryError readError(const HistoryConnection& connection, const HistoryTable& 
 {
     return HistorySql::error(connection.location(), table.lastError(), QStringLiteral("cannot be read"));
 }
-
 
 // The rows of this computer's journal that a shared history does not have yet, at their latest
 // state, as the filter selects them (none when the history is its own journal).
@@ -125,8 +125,8 @@ HistoryRow HistoryReader::byId(const HistoryLocation& location, qint64 id)
         return result;
     std::optional<UpdateRecord> local;
     HistoryTable journalTable(journal.database());
-    if (journalTable.byUuid(result.record->uuid, &local) && local && local->revision > result.record->revision &&
-        local->forwardTo == location.display()) {
+    if (journalTable.byUuid(result.record->uuid, &local) && local &&
+        local->revision > result.record->revision && local->forwardTo == location.display()) {
         local->id = result.record->id;
         local->waiting = true;
         result.record = local;

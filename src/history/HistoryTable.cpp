@@ -340,10 +340,11 @@ bool HistoryTable::waitingRows(const QString& target, int limit, QList<UpdateRec
 {
     QSqlQuery query(m_db);
     query.setForwardOnly(true);
-    if (!query.prepare(QStringLiteral("SELECT %1 FROM updates WHERE forward_to = ? AND forwarded_revision < revision "
-                                      "ORDER BY id LIMIT %2")
-                           .arg(selectColumns(true))
-                           .arg(limit)))
+    if (!query.prepare(
+            QStringLiteral("SELECT %1 FROM updates WHERE forward_to = ? AND forwarded_revision < revision "
+                           "ORDER BY id LIMIT %2")
+                .arg(selectColumns(true))
+                .arg(limit)))
         return fail(query);
     query.bindValue(0, target);
     if (!query.exec())
@@ -368,8 +369,9 @@ bool HistoryTable::markForwarded(const UpdateRecord& record)
 bool HistoryTable::pruneForwarded(const QString& target)
 {
     QSqlQuery query(m_db);
-    if (!query.prepare(QStringLiteral("DELETE FROM updates WHERE forward_to = ? AND forwarded_revision >= revision "
-                                      "AND outcome <> 'running'")))
+    if (!query.prepare(
+            QStringLiteral("DELETE FROM updates WHERE forward_to = ? AND forwarded_revision >= revision "
+                           "AND outcome <> 'running'")))
         return fail(query);
     query.bindValue(0, target);
     return query.exec() || fail(query);

@@ -24,7 +24,8 @@ bool JournalForwarding::openJournal(HistoryError* error)
     *error = m_journalConnection->open(HistoryConnection::Purpose::Write, m_busyTimeoutMs);
     if (error->ok()) {
         // What a program that died left running is abandoned: a change to send like any other.
-        HistoryTable(m_journalConnection->database()).markAbandonedNow(ProcessIdentity::current(), m_journal.kind());
+        HistoryTable(m_journalConnection->database())
+            .markAbandonedNow(ProcessIdentity::current(), m_journal.kind());
         return true;
     }
     m_journalConnection.reset();
@@ -38,7 +39,8 @@ bool JournalForwarding::count(Result* result)
         HistoryTable journal(m_journalConnection->database());
         ok = journal.countWaiting(m_target.display(), nullptr, &result->waiting, &result->oldest);
         if (!ok)
-            result->error = HistorySql::error(m_journal, journal.lastError(), QStringLiteral("cannot be read"));
+            result->error =
+                HistorySql::error(m_journal, journal.lastError(), QStringLiteral("cannot be read"));
     }
     if (!ok)
         m_journalConnection.reset();
@@ -130,7 +132,8 @@ JournalForwarding::Result JournalForwarding::forward(QDeadlineTimer deadline)
             HistoryTable journal(m_journalConnection->database());
             read = journal.waitingRows(m_target.display(), RowsPerBatch, &rows);
             if (!read)
-                result.error = HistorySql::error(m_journal, journal.lastError(), QStringLiteral("cannot be read"));
+                result.error =
+                    HistorySql::error(m_journal, journal.lastError(), QStringLiteral("cannot be read"));
         }
         if (!read) {
             m_journalConnection.reset();

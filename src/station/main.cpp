@@ -187,10 +187,11 @@ int main(int argc, char* argv[])
     // written, and a history that takes longer says so on standard error.
     history.close(UpdateHistory::defaultCloseTimeoutMs);
     if (const qint64 waiting = history.history().waitingAtClose(); waiting > 0)
-        ConsoleOutput::warn(QStringLiteral("%1 recorded on this computer, not yet in the history at %2; %3 sent "
-                                           "when the station starts again")
-                                .arg(waiting == 1 ? QStringLiteral("1 update") : QStringLiteral("%1 updates").arg(waiting),
-                                     historyLocation.display(),
-                                     waiting == 1 ? QStringLiteral("it is") : QStringLiteral("they are")));
+        ConsoleOutput::warn(
+            QStringLiteral("%1 recorded on this computer, not yet in the history at %2; %3 sent "
+                           "when the station starts again")
+                .arg(waiting == 1 ? QStringLiteral("1 update") : QStringLiteral("%1 updates").arg(waiting),
+                     historyLocation.display(),
+                     waiting == 1 ? QStringLiteral("it is") : QStringLiteral("they are")));
     return code;
 }

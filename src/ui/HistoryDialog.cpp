@@ -193,17 +193,19 @@ void HistoryDialog::refresh()
         m_model->setRows(result.rows);
         const qsizetype waiting = std::count_if(result.rows.cbegin(), result.rows.cend(),
                                                 [](const UpdateRecord& r) { return r.waiting; });
-        const QString marked = waiting == 0 ? QString()
-                                            : QStringLiteral(" %1 marked * %2 recorded on this computer and not "
-                                                             "yet in the history.")
-                                                  .arg(waiting)
-                                                  .arg(waiting == 1 ? QStringLiteral("is") : QStringLiteral("are"));
+        const QString marked = waiting == 0
+                                   ? QString()
+                                   : QStringLiteral(" %1 marked * %2 recorded on this computer and not "
+                                                    "yet in the history.")
+                                         .arg(waiting)
+                                         .arg(waiting == 1 ? QStringLiteral("is") : QStringLiteral("are"));
         if (!result.error.ok())
             setStatus(result.error.message + marked);
         else
-            setStatus((result.rows.isEmpty()      ? QStringLiteral("No updates recorded that match.")
-                       : result.rows.size() == 1 ? QStringLiteral("1 update.")
-                                                 : QStringLiteral("%1 updates, latest first.").arg(result.rows.size())) +
+            setStatus((result.rows.isEmpty() ? QStringLiteral("No updates recorded that match.")
+                       : result.rows.size() == 1
+                           ? QStringLiteral("1 update.")
+                           : QStringLiteral("%1 updates, latest first.").arg(result.rows.size())) +
                       marked);
         emit rowsShown();
     });

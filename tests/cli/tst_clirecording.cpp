@@ -189,7 +189,10 @@ private slots:
         QVERIFY2(QString::fromUtf8(cli.err).count(u"warning: "_s) == expected, cli.err.constData());
         QVERIFY2(cli.err.contains(message.left(40).toUtf8()), cli.err.constData());
         if (expected == 2)
-            QVERIFY2(warnings.last().value(u"message"_s).toString().startsWith(u"1 update recorded on this computer"_s),
+            QVERIFY2(warnings.last()
+                         .value(u"message"_s)
+                         .toString()
+                         .startsWith(u"1 update recorded on this computer"_s),
                      cli.err.constData());
         QVERIFY(unit->report().cumulative().imageComplete);
 
