@@ -128,6 +128,7 @@ bool HistoryWriter::ensureOpen()
 
 void HistoryWriter::failed(const HistoryError& error)
 {
+    m_failing = true;
     QString message = error.message;
     if (message.endsWith(QLatin1Char('.')))
         message.chop(1);
@@ -196,6 +197,7 @@ void HistoryWriter::writePending()
             return;
         }
         m_backoffMs = 0;
+        m_failing = false;
         for (qint64 handle : inserted)
             emit recorded(handle, m_pending.value(handle).record.id);
         for (qint64 handle : committed) {

@@ -41,6 +41,8 @@ public:
 
     // After the thread has ended: whether every update handed over was written.
     bool allWritten() const { return m_allWritten; }
+    // From any thread: the last write failed, and the writer waits to try again.
+    bool isFailing() const { return m_failing; }
 
 signals:
     void trouble(int kind, const QString& message);
@@ -78,4 +80,5 @@ private:
     bool m_writeScheduled = false;
     bool m_disabled = false;
     std::atomic<bool> m_allWritten{false};
+    std::atomic<bool> m_failing{false};
 };

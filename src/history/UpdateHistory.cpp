@@ -170,7 +170,9 @@ void UpdateHistory::finish(HistoryHandle handle, const UpdateEnd& end)
     std::future<void> onDisk = committed->get_future();
     send(handle, *it, true, std::move(committed));
     m_live.erase(it);
-    onDisk.wait_for(std::chrono::milliseconds(FinishCommitWaitMs));
+    // A journal that cannot be written now (a full disk) would hold up every update's end.
+    if (!m_writer->isFailing())
+        onDisk.wait_for(std::chrono::milliseconds(FinishCommitWaitMs));
 }
 
 void UpdateHistory::send(HistoryHandle handle, Live& live, bool finished,
