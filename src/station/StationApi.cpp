@@ -1,6 +1,7 @@
 #include "station/StationApi.h"
 
 #include "settings/ProductVariant.h"
+#include "station/ApiReply.h"
 #include "station/EventHub.h"
 #include "station/FirmwareStore.h"
 #include "station/FirmwareUpload.h"
@@ -8,6 +9,7 @@
 #include "station/RunRegistry.h"
 #include "station/RunRequest.h"
 #include "station/StaticPages.h"
+#include "station/StationErrorResponse.h"
 #include "station/StationHistory.h"
 #include "station/TokenFile.h"
 
@@ -156,9 +158,9 @@ void StationApi::route(HttpExchange& exchange, const QStringList& parts)
         if (!isRead(method))
             exchange.respond(methodNotAllowed(QByteArrayLiteral("GET, HEAD")));
         else if (parts.size() == 1)
-            m_historyApi.list(exchange);
+            m_historyApi.list(exchange.request().query, ApiReply(exchange).json());
         else
-            m_historyApi.byId(exchange, parts.at(1));
+            m_historyApi.byId(parts.at(1), ApiReply(exchange).json());
     } else if (first == QLatin1String("status") && parts.size() == 1) {
         status(exchange);
     } else {
@@ -253,12 +255,14 @@ void StationApi::runCollection(HttpExchange& exchange)
     exchange.receiveBody(
         MaxJsonBody, [body](const char* data, qsizetype size) { body->append(data, size); },
         [this, body, target] {
-            RunRequest request;
-            HttpResponse error;
-            if (!RunRequest::parse(*body, m_settings.defaultProduct, &request, &error))
-                target->respond(error);
-            else
-                target->respond(m_runs.start(request));
+            const StationResult<RunRequest> request = RunRequest::parse(*body, m_settings.defaultProduct);
+            if (!request) {
+                target->respond(StationErrorResponse::of(request.error()));
+                return;
+            }
+            const StationResult<StationRun*> run = m_runs.start(*request);
+            target->respond(run ? HttpResponse::json(201, {{QStringLiteral("id"), (*run)->id()}})
+                                : StationErrorResponse::of(run.error()));
         });
 }
 

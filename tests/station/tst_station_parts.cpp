@@ -4,6 +4,7 @@
 #include "station/HistoryApi.h"
 #include "station/HostCheck.h"
 #include "station/StationApi.h"
+#include "station/StationErrorResponse.h"
 #include "station/StationOptions.h"
 #include "station/TokenFile.h"
 
@@ -164,11 +165,10 @@ private slots:
     void historyFilters()
     {
         const auto parsed = [](const QHash<QString, QString>& query) {
-            HistoryFilter filter;
-            HttpResponse error;
-            filter.limit = -7;
-            if (!HistoryApi::parseFilter(query, &filter, &error))
-                filter.limit = -error.status;
+            const StationResult<HistoryFilter> result = HistoryApi::parseFilter(query);
+            HistoryFilter filter = result ? *result : HistoryFilter();
+            if (!result)
+                filter.limit = -StationErrorResponse::status(result.error().code());
             return filter;
         };
         HistoryFilter filter = parsed({});
