@@ -1,14 +1,22 @@
 // The station's rules on their own: which Host names it answers to, which paths and firmware
-// names it takes, the token comparison, its command line's addresses, sizes and history, and the
-// history API's filters.
+// names it takes, the token comparison, its command line's addresses, sizes and history, the
+// history API's filters, and the runs RunRegistry refuses to start.
+#include "history/UpdateHistory.h"
+#include "settings/ProductVariant.h"
+#include "station/EventHub.h"
+#include "station/FirmwareStore.h"
 #include "station/HistoryApi.h"
 #include "station/HostCheck.h"
+#include "station/RunRegistry.h"
 #include "station/StationApi.h"
 #include "station/StationErrorResponse.h"
 #include "station/StationOptions.h"
 #include "station/TokenFile.h"
 
 #include <QHostInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimeZone>
 
@@ -202,6 +210,69 @@ private slots:
         QCOMPARE(id, 42);
         for (const QString& bad : {u""_s, u"0"_s, u"00"_s, u" 1"_s, u"1 "_s, u"0x10"_s, u"１"_s})
             QVERIFY2(!HistoryApi::parseId(bad, &id), qPrintable(bad));
+    }
+
+    // Refused before any unit is contacted, and leaving no run behind: firmware the store does not
+    // hold, units another run is updating (each of them named), one run more than MaxRunning.
+    void runRegistryRefusals()
+    {
+        QTemporaryDir state;
+        FirmwareStore store;
+        QString error;
+        QVERIFY2(store.open(state.path(), &error), qPrintable(error));
+        const QString stored(64, u'a');
+        QFile part(store.folder() + u"/upload.part"_s);
+        QVERIFY(part.open(QIODevice::WriteOnly) && part.write(":00000001FF\n") > 0);
+        part.close();
+        bool existed = false;
+        QVERIFY2(store.add(part.fileName(), {stored, u"fw.hex"_s, 12, 1, 0, QDateTime::currentDateTimeUtc()},
+                           &existed, &error),
+                 qPrintable(error));
+        EventHub hub;
+        UpdateHistory history; // never opened: nothing is recorded
+        RunRegistry runs(store, hub, history, UpdateRequest());
+
+        // Units on ports where nothing listens; the event loop does not run until the end, so
+        // every unit of a started run is still being updated.
+        const auto start = [&](const QString& firmware, const QList<int>& ports) {
+            QJsonArray units;
+            for (int port : ports)
+                units.append(u"127.0.0.1:%1"_s.arg(port));
+            const QJsonObject body{{u"firmware"_s, firmware},
+                                   {u"units"_s, units},
+                                   {u"product"_s, ProductVariants::all().front().modelName}};
+            const StationResult<RunRequest> request =
+                RunRequest::parse(QJsonDocument(body).toJson(), nullptr);
+            if (!request)
+                qFatal("%s", qPrintable(request.error().message()));
+            return runs.start(*request);
+        };
+        const auto refusal = [](const StationResult<StationRun*>& result) {
+            return result ? QString() : result.error().name();
+        };
+
+        QCOMPARE(refusal(start(QString(64, u'b'), {1001})), u"unknown-firmware"_s);
+        QVERIFY(runs.runs().isEmpty());
+
+        const StationResult<StationRun*> first = start(stored, {1001, 1002, 1003});
+        QVERIFY(first);
+        QVERIFY((*first)->running());
+        const StationResult<StationRun*> busy = start(stored, {1003, 1004, 1001});
+        QCOMPARE(refusal(busy), u"unit-busy"_s);
+        QCOMPARE(StationErrorResponse::status(busy.error().code()), 409);
+        QCOMPARE(busy.error().extra().value(u"units"_s).toArray(),
+                 QJsonArray({u"127.0.0.1:1003"_s, u"127.0.0.1:1001"_s}));
+        QCOMPARE(runs.runs().size(), 1);
+
+        for (int i = 1; i < RunRegistry::MaxRunning; ++i)
+            QVERIFY(start(stored, {2000 + i}));
+        const StationResult<StationRun*> tooMany = start(stored, {3000});
+        QCOMPARE(refusal(tooMany), u"too-many-runs"_s);
+        QCOMPARE(StationErrorResponse::status(tooMany.error().code()), 503);
+        QCOMPARE(runs.runs().size(), RunRegistry::MaxRunning);
+
+        runs.cancelAll();
+        QTRY_VERIFY(!runs.anyRunning());
     }
 };
 
