@@ -1,12 +1,13 @@
 // The station's rules on their own: which Host names it answers to, which paths and firmware
-// names it takes, the token comparison, its command line's addresses, sizes and history, the
-// history API's filters, and the runs RunRegistry refuses to start.
+// names it takes, the token comparison, how a path finds its route, its command line's addresses,
+// sizes and history, the history API's filters, and the runs RunRegistry refuses to start.
 #include "history/UpdateHistory.h"
 #include "settings/ProductVariant.h"
 #include "station/EventHub.h"
 #include "station/FirmwareStore.h"
 #include "station/HistoryApi.h"
 #include "station/HostCheck.h"
+#include "station/RouteTable.h"
 #include "station/RunRegistry.h"
 #include "station/StationApi.h"
 #include "station/StationErrorResponse.h"
@@ -74,6 +75,39 @@ private slots:
         for (const QString& bad : {u".hex"_s, u"fw.bin"_s, u"dir/fw.hex"_s, u"..\\fw.hex"_s, u"f\tw.hex"_s,
                                    u"f\u202Ew.hex"_s, u".hidden.hex"_s, QString(300, u'a') + u".hex"_s})
             QVERIFY2(!StationApi::isFirmwareName(bad), qPrintable(bad));
+    }
+
+    // Which row a request comes to, and what a path takes otherwise.
+    void routes()
+    {
+        const RouteTable::Handler none = [](HttpExchange&, const RouteTable::Arguments&) {};
+        const RouteTable table({{{"GET", "HEAD"}, u"/api/v1/runs"_s, none},
+                                {{"POST"}, u"/api/v1/runs"_s, none},
+                                {{"GET"}, u"/api/v1/runs/{id}"_s, none},
+                                {{"DELETE"}, u"/api/v1/runs/{id}"_s, none},
+                                {{RouteTable::AnyMethod}, u"/api/{rest...}"_s, none},
+                                {{"GET", "HEAD"}, u"/{file...}"_s, none}});
+        // "METHODS PATTERN ARGUMENT" of the row, or "405 ALLOWED".
+        const auto route = [&](const QByteArray& method, const QString& path) {
+            const RouteTable::Match match = table.find(method, path);
+            if (!match.route)
+                return u"405 "_s + QString::fromLatin1(match.allowed);
+            return QString::fromLatin1(match.route->methods.join(',')) + u' ' + match.route->pattern + u' ' +
+                   QStringList(match.arguments.values()).join(u',');
+        };
+        QCOMPARE(route("GET", u"/api/v1/runs"_s), u"GET,HEAD /api/v1/runs "_s);
+        QCOMPARE(route("POST", u"/api//v1/runs/"_s), u"POST /api/v1/runs "_s);
+        QCOMPARE(route("PUT", u"/api/v1/runs"_s), u"405 GET, HEAD, POST"_s);
+        // No row of the path names HEAD: GET's answers it.
+        QCOMPARE(route("HEAD", u"/api/v1/runs/abc"_s), u"GET /api/v1/runs/{id} abc"_s);
+        QCOMPARE(route("POST", u"/api/v1/runs/abc"_s), u"405 GET, DELETE"_s);
+        QCOMPARE(route("DELETE", u"/api/v1/runs/abc/x"_s), u"* /api/{rest...} v1/runs/abc/x"_s);
+        QCOMPARE(route("PUT", u"/api"_s), u"* /api/{rest...} "_s);
+        QCOMPARE(route("GET", u"/app.js"_s), u"GET,HEAD /{file...} app.js"_s);
+        QCOMPARE(route("POST", u"/apix"_s), u"405 GET, HEAD"_s);
+        // Not under /api, as the token check sees it either.
+        QCOMPARE(route("GET", u"//api/v1/runs"_s), u"GET,HEAD /{file...} /api/v1/runs"_s);
+        QCOMPARE(table.allMethods(), QByteArray("GET, HEAD, POST, DELETE"));
     }
 
     void tokenComparison()
