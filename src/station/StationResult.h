@@ -26,5 +26,5 @@ private:
     std::variant<T, StationError> m_value;
 };
 
-// Where a result that comes later goes (a read on the history's threads, a checked upload).
+// Where a result that comes later goes (the history's reads, done on its own threads).
 template <typename T> using StationReply = std::function<void(const StationResult<T>&)>;
