@@ -7,13 +7,21 @@
 
 #include <unistd.h>
 
+namespace {
+
+StationError internal(const QString& message)
+{
+    return StationError(StationError::Code::Internal, message);
+}
+
+} // namespace
+
 void FirmwareUpload::start(HttpExchange& exchange, FirmwareStore& store, const QString& name, qint64 maxSize)
 {
     auto* upload = new FirmwareUpload(exchange, store, name);
     if (!upload->m_file.open()) {
-        exchange.respond(HttpResponse::error(
-            500, QStringLiteral("internal"),
-            QStringLiteral("Cannot store the upload: %1").arg(upload->m_file.errorString())));
+        upload->m_reply.send(
+            internal(QStringLiteral("Cannot store the upload: %1").arg(upload->m_file.errorString())));
         return;
     }
     exchange.receiveBody(
@@ -22,7 +30,7 @@ void FirmwareUpload::start(HttpExchange& exchange, FirmwareStore& store, const Q
 }
 
 FirmwareUpload::FirmwareUpload(HttpExchange& exchange, FirmwareStore& store, QString name)
-    : QObject(&exchange), m_exchange(exchange), m_store(store), m_name(std::move(name)),
+    : QObject(&exchange), m_reply(exchange), m_store(store), m_name(std::move(name)),
       m_file(store.uploadTemplate())
 {
 }
@@ -34,18 +42,14 @@ void FirmwareUpload::write(const char* data, qsizetype size)
     m_size += size;
     if (m_file.write(data, size) != size) {
         m_failed = true;
-        m_exchange.respond(
-            HttpResponse::error(500, QStringLiteral("internal"),
-                                QStringLiteral("Cannot store the upload: %1").arg(m_file.errorString())));
+        m_reply.send(internal(QStringLiteral("Cannot store the upload: %1").arg(m_file.errorString())));
     }
 }
 
 void FirmwareUpload::bodyComplete()
 {
     if (!m_file.flush() || ::fsync(m_file.handle()) != 0) {
-        m_exchange.respond(
-            HttpResponse::error(500, QStringLiteral("internal"),
-                                QStringLiteral("Cannot store the upload: %1").arg(m_file.errorString())));
+        m_reply.send(internal(QStringLiteral("Cannot store the upload: %1").arg(m_file.errorString())));
         return;
     }
     m_check = new FirmwareCheckTask(m_file.fileName(), {}, this);
@@ -59,11 +63,9 @@ void FirmwareUpload::checked(const FirmwareCheckResult& result)
         // Gone before the answer: a client that reads the store next finds nothing of it.
         m_file.remove();
         if (result.kind == FirmwareCheckResult::Kind::Unreadable)
-            m_exchange.respond(
-                HttpResponse::error(500, QStringLiteral("internal"),
-                                    QStringLiteral("Cannot read the upload back: %1").arg(result.problem)));
+            m_reply.send(internal(QStringLiteral("Cannot read the upload back: %1").arg(result.problem)));
         else
-            m_exchange.respond(HttpResponse::error(422, QStringLiteral("check-failed"), result.problem));
+            m_reply.send(StationError(StationError::Code::CheckFailed, result.problem));
         return;
     }
     StoredFirmware firmware;
@@ -78,9 +80,9 @@ void FirmwareUpload::checked(const FirmwareCheckResult& result)
     bool existed = false;
     QString error;
     if (!m_store.add(m_file.fileName(), firmware, &existed, &error)) {
-        m_exchange.respond(HttpResponse::error(500, QStringLiteral("internal"), error));
+        m_reply.send(internal(error));
         return;
     }
     const StoredFirmware* stored = m_store.find(firmware.sha256);
-    m_exchange.respond(HttpResponse::json(existed ? 200 : 201, stored->toJson(false)));
+    m_reply.send(HttpResponse::json(existed ? 200 : 201, stored->toJson(false)));
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "station/ApiReply.h"
 #include "station/FirmwareStore.h"
 
 #include <QObject>
@@ -13,8 +14,9 @@ class HttpExchange;
 // One POST of a firmware file: the body streams into a temporary file in the store's folder while
 // it is counted; then the engine's firmware check reads it in slices on the event loop (and
 // computes its SHA-256 in the same pass),
-// and a file that passes is stored. Answers the exchange (201, 200, 422 or 500) and is deleted
-// with it; a client that goes away leaves nothing behind.
+// and a file that passes is stored. Answers with the stored file (201, or 200 when the same bytes
+// were stored already), check-failed or internal, and is deleted with the exchange; a client that
+// goes away leaves nothing behind.
 class FirmwareUpload : public QObject
 {
     Q_OBJECT
@@ -29,7 +31,7 @@ private:
     void bodyComplete();
     void checked(const FirmwareCheckResult& result);
 
-    HttpExchange& m_exchange;
+    ApiReply m_reply;
     FirmwareStore& m_store;
     QString m_name;
     QTemporaryFile m_file;

@@ -1,15 +1,13 @@
 #include "station/HistoryApi.h"
 
-#include "fleet/UnitAddress.h"
 #include "engine/UpdateResult.h"
+#include "fleet/UnitAddress.h"
 #include "history/HistoryFormat.h"
 #include "history/HistoryReader.h"
 #include "history/HistoryTime.h"
-#include "station/HttpExchange.h"
 
 #include <QFutureWatcher>
 #include <QJsonArray>
-#include <QPointer>
 #include <QRegularExpression>
 #include <QSet>
 
@@ -17,9 +15,9 @@
 
 namespace {
 
-HttpResponse badFilter(const QString& message)
+StationError badFilter(const QString& message)
 {
-    return HttpResponse::error(400, QStringLiteral("bad-filter"), message);
+    return StationError(StationError::Code::BadFilter, message);
 }
 
 const QSet<QString>& knownOutcomes()
@@ -53,18 +51,17 @@ bool HistoryApi::parseId(const QString& text, qint64* id)
     return true;
 }
 
-bool HistoryApi::parseFilter(const QHash<QString, QString>& query, HistoryFilter* filter, HttpResponse* error)
+StationResult<HistoryFilter> HistoryApi::parseFilter(const QHash<QString, QString>& query)
 {
     static const QSet<QString> names{QStringLiteral("unit"),   QStringLiteral("since"),
                                      QStringLiteral("until"),  QStringLiteral("outcome"),
                                      QStringLiteral("sha256"), QStringLiteral("limit")};
     for (auto it = query.cbegin(); it != query.cend(); ++it) {
         if (!names.contains(it.key())) {
-            *error = badFilter(
+            return badFilter(
                 QStringLiteral("Unknown filter \"%1\"; the filters are unit, since, until, outcome, "
                                "sha256 and limit.")
                     .arg(it.key().left(64)));
-            return false;
         }
     }
     HistoryFilter result;
@@ -75,10 +72,8 @@ bool HistoryApi::parseFilter(const QHash<QString, QString>& query, HistoryFilter
         UnitAddress first, second;
         QString why;
         if (!UnitAddress::parse(unit, QStringLiteral("1"), &first, &why) ||
-            !UnitAddress::parse(unit, QStringLiteral("2"), &second, &why)) {
-            *error = badFilter(QStringLiteral("unit: %1 (HOST, HOST:PORT or [IPV6]:PORT).").arg(why));
-            return false;
-        }
+            !UnitAddress::parse(unit, QStringLiteral("2"), &second, &why))
+            return badFilter(QStringLiteral("unit: %1 (HOST, HOST:PORT or [IPV6]:PORT).").arg(why));
         result.unitHost = first.host;
         result.unitPort = first.port == second.port ? first.port : 0;
     }
@@ -90,113 +85,102 @@ bool HistoryApi::parseFilter(const QHash<QString, QString>& query, HistoryFilter
             continue;
         *target = HistoryTime::parseBound(text, bound);
         if (!target->isValid()) {
-            *error = badFilter(QStringLiteral("%1: \"%2\" is no date (YYYY-MM-DD) or ISO 8601 date and time "
-                                              "(2026-12-08T14:30:00Z; without an offset it is UTC).")
-                                   .arg(name, text.left(64)));
-            return false;
+            return badFilter(QStringLiteral("%1: \"%2\" is no date (YYYY-MM-DD) or ISO 8601 date and time "
+                                            "(2026-12-08T14:30:00Z; without an offset it is UTC).")
+                                 .arg(name, text.left(64)));
         }
     }
-    if (result.since.isValid() && result.until.isValid() && result.since > result.until) {
-        *error = badFilter(QStringLiteral("since is after until: no update can match."));
-        return false;
-    }
+    if (result.since.isValid() && result.until.isValid() && result.since > result.until)
+        return badFilter(QStringLiteral("since is after until: no update can match."));
     result.outcome = query.value(QStringLiteral("outcome")).trimmed();
     if (!result.outcome.isEmpty() && !knownOutcomes().contains(result.outcome)) {
         QStringList known = knownOutcomes().values();
         known.sort();
-        *error = badFilter(QStringLiteral("outcome: \"%1\" is none of %2.")
-                               .arg(result.outcome.left(64), known.join(QStringLiteral(", "))));
-        return false;
+        return badFilter(QStringLiteral("outcome: \"%1\" is none of %2.")
+                             .arg(result.outcome.left(64), known.join(QStringLiteral(", "))));
     }
     static const QRegularExpression hex(QStringLiteral("^[0-9a-fA-F]{1,64}$"));
     const QString sha256 = query.value(QStringLiteral("sha256")).trimmed();
-    if (!sha256.isEmpty() && !hex.match(sha256).hasMatch()) {
-        *error = badFilter(QStringLiteral("sha256: the start of a SHA-256, 1 to 64 hex digits."));
-        return false;
-    }
+    if (!sha256.isEmpty() && !hex.match(sha256).hasMatch())
+        return badFilter(QStringLiteral("sha256: the start of a SHA-256, 1 to 64 hex digits."));
     result.sha256Prefix = sha256.toLower();
     const QString limit = query.value(QStringLiteral("limit")).trimmed();
     if (!limit.isEmpty()) {
         static const QRegularExpression digits(QStringLiteral("^[0-9]{1,9}$"));
         const int value = digits.match(limit).hasMatch() ? limit.toInt() : 0;
-        if (value < 1 || value > MaxLimit) {
-            *error = badFilter(QStringLiteral("limit: a whole number from 1 to %1.").arg(MaxLimit));
-            return false;
-        }
+        if (value < 1 || value > MaxLimit)
+            return badFilter(QStringLiteral("limit: a whole number from 1 to %1.").arg(MaxLimit));
         result.limit = value;
     }
-    *filter = result;
-    return true;
+    return result;
 }
 
-HttpResponse HistoryApi::unavailable(const QString& message)
+StationError HistoryApi::unavailable(const QString& message)
 {
-    return HttpResponse::error(503, QStringLiteral("history-unavailable"), message);
+    return StationError(StationError::Code::HistoryUnavailable, message);
 }
 
 template <typename Result>
-void HistoryApi::answerWhenRead(HttpExchange& exchange, const std::function<QFuture<Result>()>& read,
-                                const std::function<HttpResponse(const Result&)>& answer)
+void HistoryApi::replyWhenRead(const std::function<QFuture<Result>()>& read,
+                               const std::function<StationResult<QJsonObject>(const Result&)>& answer,
+                               StationReply<QJsonObject> reply)
 {
     if (m_pending >= MaxPendingReads) {
-        HttpResponse busy = HttpResponse::error(
-            503, QStringLiteral("history-busy"),
-            QStringLiteral("%1 reads of the history are under way; ask again shortly.").arg(m_pending));
-        busy.headers.append({QByteArrayLiteral("Retry-After"), QByteArrayLiteral("1")});
-        exchange.respond(busy);
+        reply(StationError(
+            StationError::Code::HistoryBusy,
+            QStringLiteral("%1 reads of the history are under way; ask again shortly.").arg(m_pending)));
         return;
     }
     ++m_pending;
-    // The watcher belongs to this object: when the station goes, no answer is attempted.
+    // The watcher belongs to this object: when the station goes, no reply is attempted.
     auto* watcher = new QFutureWatcher<Result>(this);
-    QPointer<HttpExchange> target(&exchange);
-    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, target, answer] {
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, answer, reply] {
         --m_pending;
-        if (target)
-            target->respond(answer(watcher->result()));
+        reply(answer(watcher->result()));
         watcher->deleteLater();
     });
     watcher->setFuture(read());
 }
 
-void HistoryApi::list(HttpExchange& exchange)
+void HistoryApi::list(const QHash<QString, QString>& query, StationReply<QJsonObject> reply)
 {
-    HistoryFilter filter;
-    HttpResponse error;
-    if (!parseFilter(exchange.request().query, &filter, &error)) {
-        exchange.respond(error);
+    const StationResult<HistoryFilter> filter = parseFilter(query);
+    if (!filter) {
+        reply(filter.error());
         return;
     }
     const HistoryLocation location = m_location;
-    answerWhenRead<HistoryRows>(
-        exchange, [location, filter] { return HistoryReader::listAsync(location, filter); },
-        [](const HistoryRows& read) {
+    replyWhenRead<HistoryRows>(
+        [location, filter = *filter] { return HistoryReader::listAsync(location, filter); },
+        [](const HistoryRows& read) -> StationResult<QJsonObject> {
             if (!read.error.ok())
                 return unavailable(read.error.message);
             QJsonArray rows;
             for (const UpdateRecord& record : read.rows)
                 rows.append(HistoryFormat::json(record));
-            return HttpResponse::json(200, {{QStringLiteral("updates"), rows}});
-        });
+            return QJsonObject{{QStringLiteral("updates"), rows}};
+        },
+        std::move(reply));
 }
 
-void HistoryApi::byId(HttpExchange& exchange, const QString& text)
+void HistoryApi::byId(const QString& text, StationReply<QJsonObject> reply)
 {
     qint64 id = 0;
     if (!parseId(text, &id)) {
-        exchange.respond(HttpResponse::error(400, QStringLiteral("bad-id"),
-                                             QStringLiteral("An update's id is a positive whole number.")));
+        reply(StationError(StationError::Code::BadId,
+                           QStringLiteral("An update's id is a positive whole number.")));
         return;
     }
     const HistoryLocation location = m_location;
-    answerWhenRead<HistoryRow>(
-        exchange, [location, id] { return HistoryReader::byIdAsync(location, id); },
-        [id](const HistoryRow& read) {
-            if (!read.error.ok())
-                return unavailable(read.error.message);
-            if (!read.record)
-                return HttpResponse::error(404, QStringLiteral("not-found"),
-                                           QStringLiteral("The history has no update %1.").arg(id));
-            return HttpResponse::json(200, HistoryFormat::json(*read.record, true));
-        });
+    replyWhenRead<HistoryRow>([location, id] { return HistoryReader::byIdAsync(location, id); },
+                              [id](const HistoryRow& read) -> StationResult<QJsonObject> {
+                                  if (!read.error.ok())
+                                      return unavailable(read.error.message);
+                                  if (!read.record)
+                                      return StationError(
+                                          StationError::Code::NotFound,
+                                          QStringLiteral("The history has no update %1.").arg(id));
+                                  return HistoryFormat::json(*read.record, true);
+                              },
+                              std::move(reply));
 }

@@ -24,13 +24,12 @@ QString RunRegistry::newId() const
     }
 }
 
-HttpResponse RunRegistry::start(const RunRequest& request)
+StationResult<StationRun*> RunRegistry::start(const RunRequest& request)
 {
     const StoredFirmware* firmware = m_store.find(request.firmware);
     if (!firmware)
-        return HttpResponse::error(
-            404, QStringLiteral("unknown-firmware"),
-            QStringLiteral("No stored firmware has the SHA-256 %1.").arg(request.firmware));
+        return StationError(StationError::Code::UnknownFirmware,
+                            QStringLiteral("No stored firmware has the SHA-256 %1.").arg(request.firmware));
     QSet<QString> busy;
     int running = 0;
     for (const StationRun* run : std::as_const(m_runs)) {
@@ -45,13 +44,13 @@ HttpResponse RunRegistry::start(const RunRequest& request)
         if (busy.contains(unit.label()))
             taken.append(unit.label());
     if (!taken.isEmpty())
-        return HttpResponse::error(
-            409, QStringLiteral("unit-busy"),
+        return StationError(
+            StationError::Code::UnitBusy,
             QStringLiteral("%1 of the units are being updated by another run.").arg(taken.size()),
             {{QStringLiteral("units"), taken}});
     if (running >= MaxRunning)
-        return HttpResponse::error(
-            503, QStringLiteral("too-many-runs"),
+        return StationError(
+            StationError::Code::TooManyRuns,
             QStringLiteral("%1 runs are running; start this one when one has ended.").arg(running));
 
     UpdateRunner::Plan plan;
@@ -66,7 +65,7 @@ HttpResponse RunRegistry::start(const RunRequest& request)
     m_runs.prepend(run);
     rebalanceProgress();
     run->start();
-    return HttpResponse::json(201, {{QStringLiteral("id"), run->id()}});
+    return run;
 }
 
 StationRun* RunRegistry::find(const QString& id) const

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "station/RunRequest.h"
+#include "station/StationResult.h"
 #include "station/StationRun.h"
 
 #include <QList>
@@ -28,8 +29,9 @@ public:
     RunRegistry(FirmwareStore& store, EventHub& hub, UpdateHistory& history, UpdateRequest requestTemplate,
                 QObject* parent = nullptr);
 
-    // 201 with the id, or the error to send (404 unknown firmware, 409 units busy, 503 too many runs).
-    HttpResponse start(const RunRequest& request);
+    // The new run, started; or unknown-firmware, unit-busy (with the busy units in "units") or
+    // too-many-runs (MaxRunning are running).
+    StationResult<StationRun*> start(const RunRequest& request);
     StationRun* find(const QString& id) const;
     const QList<StationRun*>& runs() const { return m_runs; } // latest first
     bool firmwareInUse(const QString& sha256) const;

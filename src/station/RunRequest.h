@@ -1,7 +1,7 @@
 #pragma once
 
 #include "fleet/UnitAddress.h"
-#include "station/HttpMessages.h"
+#include "station/StationResult.h"
 
 #include <QByteArray>
 #include <QList>
@@ -21,8 +21,7 @@ struct RunRequest
     const ProductVariant* product = nullptr;
     int parallel = 0; // 0: all at once
 
-    // defaultProduct: the build's (may be nullptr: then product must be given). On failure
-    // *error holds the 400 to send.
-    static bool parse(const QByteArray& body, const ProductVariant* defaultProduct, RunRequest* request,
-                      HttpResponse* error);
+    // defaultProduct: the build's (may be nullptr: then product must be given). What is wrong is
+    // told by bad-json, unknown-field, bad-sha256, bad-product, bad-parallel or bad-units.
+    static StationResult<RunRequest> parse(const QByteArray& body, const ProductVariant* defaultProduct);
 };

@@ -40,4 +40,14 @@ std::optional<HttpResponse> find(const QString& path)
     return response;
 }
 
+HttpResponse apiDescription()
+{
+    QFile file(QStringLiteral(":/station/openapi.json"));
+    file.open(QIODevice::ReadOnly);
+    HttpResponse response;
+    response.contentType = QByteArrayLiteral("application/json");
+    response.body = file.readAll();
+    return response;
+}
+
 } // namespace StaticPages

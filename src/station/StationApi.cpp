@@ -1,22 +1,16 @@
 #include "station/StationApi.h"
 
-#include "settings/ProductVariant.h"
-#include "station/EventHub.h"
-#include "station/FirmwareStore.h"
-#include "station/FirmwareUpload.h"
+#include "station/ApiReply.h"
 #include "station/HttpExchange.h"
-#include "station/RunRegistry.h"
-#include "station/RunRequest.h"
 #include "station/StaticPages.h"
+#include "station/StationErrorResponse.h"
 #include "station/StationHistory.h"
 #include "station/TokenFile.h"
 
-#include <QCoreApplication>
-#include <QFile>
-#include <QJsonArray>
-#include <QPointer>
+#include <optional>
+#include <type_traits>
 
-#include <memory>
+using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
@@ -25,18 +19,93 @@ bool isRead(const QByteArray& method)
     return method == "GET" || method == "HEAD";
 }
 
-HttpResponse notFound(const QString& what)
+bool isApiPath(const QString& path)
 {
-    return HttpResponse::error(404, QStringLiteral("not-found"), what);
+    return path == QLatin1String("/api") || path.startsWith(QLatin1String("/api/"));
+}
+
+using Arguments = RouteTable::Arguments;
+
+// A handler whose answer is there at once: resource.method(), or for a pattern with one
+// "{name}" resource.method(that segment).
+template <typename Resource, typename Method> RouteTable::Handler now(Resource& resource, Method method)
+{
+    return [&resource, method](HttpExchange& exchange, const Arguments& path) {
+        if constexpr (std::is_invocable_v<Method, Resource&>)
+            ApiReply(exchange).send((resource.*method)());
+        else
+            ApiReply(exchange).send((resource.*method)(path.isEmpty() ? QString() : *path.cbegin()));
+    };
+}
+
+// A handler that answers later, through the exchange: a body to read first, a stream.
+template <typename Resource>
+RouteTable::Handler later(Resource& resource, void (Resource::*method)(HttpExchange&))
+{
+    return [&resource, method](HttpExchange& exchange, const Arguments&) { (resource.*method)(exchange); };
+}
+
+RouteTable::Handler notFound(const QString& what)
+{
+    return [what](HttpExchange& exchange, const Arguments&) {
+        ApiReply(exchange).send(StationError(StationError::Code::NotFound, what));
+    };
 }
 
 } // namespace
 
 StationApi::StationApi(Settings settings, HostCheck hosts, FirmwareStore& store, RunRegistry& runs,
                        EventHub& hub, const StationHistory& history)
-    : m_settings(std::move(settings)), m_hosts(std::move(hosts)), m_store(store), m_runs(runs), m_hub(hub),
-      m_history(history), m_historyApi(history.location())
+    : m_settings(std::move(settings)), m_hosts(std::move(hosts)),
+      m_firmware(store, runs, m_settings.maxFirmwareSize), m_runs(runs, m_settings.defaultProduct),
+      m_updates(history.location()), m_status(runs, history, m_settings.defaultProduct), m_events(hub),
+      m_routes(routes())
 {
+}
+
+// Every path the station answers, and with what. The rows of a path list its methods in the
+// order its 405 answer's Allow header names them; the event stream answers HEAD as it does GET
+// without saying so.
+QList<RouteTable::Route> StationApi::routes()
+{
+    const auto apiDescription = [](HttpExchange& exchange, const Arguments&) {
+        exchange.respond(StaticPages::apiDescription());
+    };
+    const auto updates = [this](HttpExchange& exchange, const Arguments&) {
+        m_updates.list(exchange.request().query, ApiReply(exchange).json());
+    };
+    const auto update = [this](HttpExchange& exchange, const Arguments& path) {
+        m_updates.byId(path.value(u"id"_s), ApiReply(exchange).json());
+    };
+    // The file is found by the path as it came.
+    const auto page = [](HttpExchange& exchange, const Arguments&) {
+        if (std::optional<HttpResponse> file = StaticPages::find(exchange.request().path))
+            exchange.respond(*file);
+        else
+            ApiReply(exchange).send(StationError(StationError::Code::NotFound, u"No such page."_s));
+    };
+    const QByteArray any = RouteTable::AnyMethod;
+
+    // clang-format off
+    return {
+        {{"GET", "HEAD"}, u"/api/v1/openapi.json"_s,      apiDescription},
+        {{"GET", "HEAD"}, u"/api/v1/firmware"_s,          now(m_firmware, &FirmwareResource::list)},
+        {{"POST"},        u"/api/v1/firmware"_s,          later(m_firmware, &FirmwareResource::upload)},
+        {{"GET", "HEAD"}, u"/api/v1/firmware/{sha256}"_s, now(m_firmware, &FirmwareResource::get)},
+        {{"DELETE"},      u"/api/v1/firmware/{sha256}"_s, now(m_firmware, &FirmwareResource::remove)},
+        {{"GET", "HEAD"}, u"/api/v1/runs"_s,              now(m_runs, &RunResource::list)},
+        {{"POST"},        u"/api/v1/runs"_s,              later(m_runs, &RunResource::start)},
+        {{"GET", "HEAD"}, u"/api/v1/runs/{id}"_s,         now(m_runs, &RunResource::get)},
+        {{"DELETE"},      u"/api/v1/runs/{id}"_s,         now(m_runs, &RunResource::cancel)},
+        {{"GET"},         u"/api/v1/events"_s,            later(m_events, &EventsResource::subscribe)},
+        {{"GET", "HEAD"}, u"/api/v1/updates"_s,           updates},
+        {{"GET", "HEAD"}, u"/api/v1/updates/{id}"_s,      update},
+        {{"GET", "HEAD"}, u"/api/v1/status"_s,            now(m_status, &StatusResource::get)},
+        {{any},           u"/api/{path...}"_s,            notFound(u"No such API path."_s)},
+        // The dashboard: whatever is not under /api.
+        {{"GET", "HEAD"}, u"/{file...}"_s,                page},
+    };
+    // clang-format on
 }
 
 bool StationApi::isSafePath(const QString& path)
@@ -70,249 +139,47 @@ bool StationApi::authorized(const HttpRequest& request) const
     return TokenFile::matches(m_settings.token, header.mid(scheme.size()).trimmed());
 }
 
+void StationApi::refuseMethod(HttpExchange& exchange, const QByteArray& allowed)
+{
+    HttpResponse response = StationErrorResponse::of(
+        StationError(StationError::Code::MethodNotAllowed,
+                     QStringLiteral("Allowed here: %1.").arg(QString::fromLatin1(allowed))));
+    response.headers.append({QByteArrayLiteral("Allow"), allowed});
+    exchange.respond(response);
+}
+
 void StationApi::handle(HttpExchange& exchange)
 {
+    using enum StationError::Code;
+    const ApiReply reply(exchange);
     const HttpRequest& request = exchange.request();
     if (request.hostHeaders != 1 || !m_hosts.allows(request.header("host"))) {
-        exchange.respond(
-            HttpResponse::error(421, QStringLiteral("misdirected"),
-                                QStringLiteral("This station does not answer to the host \"%1\"; "
-                                               "start it with --server-name to add a name.")
-                                    .arg(QString::fromLatin1(request.header("host")).left(200))));
+        reply.send(
+            StationError(Misdirected, QStringLiteral("This station does not answer to the host \"%1\"; "
+                                                     "start it with --server-name to add a name.")
+                                          .arg(QString::fromLatin1(request.header("host")).left(200))));
         return;
     }
     if (request.method == "OPTIONS") {
-        exchange.respond(methodNotAllowed(QByteArrayLiteral("GET, HEAD, POST, DELETE")));
+        refuseMethod(exchange, m_routes.allMethods());
         return;
     }
     if (!isSafePath(request.path)) {
-        exchange.respond(
-            HttpResponse::error(400, QStringLiteral("bad-path"), QStringLiteral("The path is not allowed.")));
+        reply.send(StationError(BadPath, QStringLiteral("The path is not allowed.")));
         return;
     }
-    if (request.path == QLatin1String("/api") || request.path.startsWith(QLatin1String("/api/"))) {
-        if ((m_settings.tokenForReads || !isRead(request.method)) && !authorized(request)) {
-            HttpResponse response = HttpResponse::error(
-                401, QStringLiteral("unauthorized"),
-                QStringLiteral(
-                    "This needs the station's token: Authorization: Bearer TOKEN (see STATE_DIR/token)."));
-            response.headers.append({QByteArrayLiteral("WWW-Authenticate"), QByteArrayLiteral("Bearer")});
-            exchange.respond(response);
-            return;
-        }
-        QStringList parts = request.path.split(u'/', Qt::SkipEmptyParts);
-        if (parts.size() < 3 || parts.at(1) != QLatin1String("v1")) {
-            exchange.respond(notFound(QStringLiteral("No such API path.")));
-            return;
-        }
-        route(exchange, parts.mid(2));
-        return;
-    }
-    if (!isRead(request.method)) {
-        exchange.respond(methodNotAllowed(QByteArrayLiteral("GET, HEAD")));
-        return;
-    }
-    if (std::optional<HttpResponse> page = StaticPages::find(request.path))
-        exchange.respond(*page);
-    else
-        exchange.respond(notFound(QStringLiteral("No such page.")));
-}
-
-HttpResponse StationApi::methodNotAllowed(const QByteArray& allowed)
-{
-    HttpResponse response =
-        HttpResponse::error(405, QStringLiteral("method-not-allowed"),
-                            QStringLiteral("Allowed here: %1.").arg(QString::fromLatin1(allowed)));
-    response.headers.append({QByteArrayLiteral("Allow"), allowed});
-    return response;
-}
-
-void StationApi::route(HttpExchange& exchange, const QStringList& parts)
-{
-    const QByteArray& method = exchange.request().method;
-    const QString& first = parts.at(0);
-    if (parts.size() == 1 && first == QLatin1String("openapi.json")) {
-        if (!isRead(method)) {
-            exchange.respond(methodNotAllowed(QByteArrayLiteral("GET, HEAD")));
-            return;
-        }
-        QFile file(QStringLiteral(":/station/openapi.json"));
-        file.open(QIODevice::ReadOnly);
-        HttpResponse response;
-        response.contentType = QByteArrayLiteral("application/json");
-        response.body = file.readAll();
-        exchange.respond(response);
-    } else if (first == QLatin1String("firmware") && parts.size() == 1) {
-        firmwareCollection(exchange);
-    } else if (first == QLatin1String("firmware") && parts.size() == 2) {
-        firmwareItem(exchange, parts.at(1));
-    } else if (first == QLatin1String("runs") && parts.size() == 1) {
-        runCollection(exchange);
-    } else if (first == QLatin1String("runs") && parts.size() == 2) {
-        runItem(exchange, parts.at(1));
-    } else if (first == QLatin1String("events") && parts.size() == 1) {
-        events(exchange);
-    } else if (first == QLatin1String("updates") && parts.size() <= 2) {
-        if (!isRead(method))
-            exchange.respond(methodNotAllowed(QByteArrayLiteral("GET, HEAD")));
-        else if (parts.size() == 1)
-            m_historyApi.list(exchange);
-        else
-            m_historyApi.byId(exchange, parts.at(1));
-    } else if (first == QLatin1String("status") && parts.size() == 1) {
-        status(exchange);
-    } else {
-        exchange.respond(notFound(QStringLiteral("No such API path.")));
-    }
-}
-
-void StationApi::firmwareCollection(HttpExchange& exchange)
-{
-    const HttpRequest& request = exchange.request();
-    if (isRead(request.method)) {
-        QJsonArray list;
-        const QList<StoredFirmware> all = m_store.list();
-        for (const StoredFirmware& firmware : all)
-            list.append(firmware.toJson(true));
-        exchange.respond(HttpResponse::json(200, {{QStringLiteral("firmware"), list}}));
-        return;
-    }
-    if (request.method != "POST") {
-        exchange.respond(methodNotAllowed(QByteArrayLiteral("GET, HEAD, POST")));
-        return;
-    }
-    const QString name = request.query.value(QStringLiteral("name"));
-    if (!isFirmwareName(name)) {
-        exchange.respond(HttpResponse::error(
-            400, QStringLiteral("bad-name"),
+    if (isApiPath(request.path) && (m_settings.tokenForReads || !isRead(request.method)) &&
+        !authorized(request)) {
+        reply.send(StationError(
+            Unauthorized,
             QStringLiteral(
-                "?name= must be a file name ending in .hex, without a path or control characters.")));
+                "This needs the station's token: Authorization: Bearer TOKEN (see STATE_DIR/token).")));
         return;
     }
-    if (request.contentLength > m_settings.maxFirmwareSize) {
-        exchange.respond(
-            HttpResponse::error(413, QStringLiteral("too-large"),
-                                QStringLiteral("The file is %1 bytes; the station takes at most %2.")
-                                    .arg(request.contentLength)
-                                    .arg(m_settings.maxFirmwareSize)));
-        return;
-    }
-    FirmwareUpload::start(exchange, m_store, name, m_settings.maxFirmwareSize);
-}
-
-void StationApi::firmwareItem(HttpExchange& exchange, const QString& sha256)
-{
-    const QByteArray& method = exchange.request().method;
-    if (!isRead(method) && method != "DELETE") {
-        exchange.respond(methodNotAllowed(QByteArrayLiteral("GET, HEAD, DELETE")));
-        return;
-    }
-    if (!FirmwareStore::isSha256(sha256)) {
-        exchange.respond(HttpResponse::error(400, QStringLiteral("bad-sha256"),
-                                             QStringLiteral("A firmware id is its SHA-256: 64 hex digits.")));
-        return;
-    }
-    const StoredFirmware* firmware = m_store.find(sha256);
-    if (!firmware) {
-        exchange.respond(notFound(QStringLiteral("No stored firmware has that SHA-256.")));
-        return;
-    }
-    if (isRead(method)) {
-        exchange.respond(HttpResponse::json(200, firmware->toJson(true)));
-        return;
-    }
-    if (m_runs.firmwareInUse(sha256)) {
-        exchange.respond(HttpResponse::error(409, QStringLiteral("firmware-in-use"),
-                                             QStringLiteral("A running run uses this firmware.")));
-        return;
-    }
-    QString error;
-    if (!m_store.remove(sha256, &error)) {
-        exchange.respond(HttpResponse::error(500, QStringLiteral("internal"), error));
-        return;
-    }
-    exchange.respond(HttpResponse::noContent());
-}
-
-void StationApi::runCollection(HttpExchange& exchange)
-{
-    const QByteArray& method = exchange.request().method;
-    if (isRead(method)) {
-        QJsonArray list;
-        for (const StationRun* run : m_runs.runs())
-            list.append(run->toJson());
-        exchange.respond(HttpResponse::json(200, {{QStringLiteral("runs"), list}}));
-        return;
-    }
-    if (method != "POST") {
-        exchange.respond(methodNotAllowed(QByteArrayLiteral("GET, HEAD, POST")));
-        return;
-    }
-    auto body = std::make_shared<QByteArray>();
-    QPointer<HttpExchange> target(&exchange);
-    exchange.receiveBody(
-        MaxJsonBody, [body](const char* data, qsizetype size) { body->append(data, size); },
-        [this, body, target] {
-            RunRequest request;
-            HttpResponse error;
-            if (!RunRequest::parse(*body, m_settings.defaultProduct, &request, &error))
-                target->respond(error);
-            else
-                target->respond(m_runs.start(request));
-        });
-}
-
-void StationApi::runItem(HttpExchange& exchange, const QString& id)
-{
-    const QByteArray& method = exchange.request().method;
-    if (!isRead(method) && method != "DELETE") {
-        exchange.respond(methodNotAllowed(QByteArrayLiteral("GET, HEAD, DELETE")));
-        return;
-    }
-    StationRun* run = m_runs.find(id);
-    if (!run) {
-        exchange.respond(notFound(QStringLiteral("No run has the id \"%1\".").arg(id.left(64))));
-        return;
-    }
-    if (method == "DELETE") {
-        if (!run->running()) {
-            exchange.respond(HttpResponse::error(
-                409, QStringLiteral("run-ended"),
-                QStringLiteral("The run has ended already (%1).").arg(StationRun::stateName(run->state()))));
-            return;
-        }
-        run->cancel();
-    }
-    exchange.respond(HttpResponse::json(200, run->toJson()));
-}
-
-void StationApi::events(HttpExchange& exchange)
-{
-    if (!isRead(exchange.request().method)) {
-        exchange.respond(methodNotAllowed(QByteArrayLiteral("GET")));
-        return;
-    }
-    m_hub.subscribe(exchange, exchange.request().query.value(QStringLiteral("run")));
-}
-
-void StationApi::status(HttpExchange& exchange)
-{
-    if (!isRead(exchange.request().method)) {
-        exchange.respond(methodNotAllowed(QByteArrayLiteral("GET, HEAD")));
-        return;
-    }
-    int running = 0;
-    for (const StationRun* run : m_runs.runs())
-        running += run->running() ? 1 : 0;
-    const QJsonObject history{
-        {QStringLiteral("location"), m_history.location().display()},
-        {QStringLiteral("warnings"), QJsonArray::fromStringList(m_history.warnings())},
-    };
-    exchange.respond(
-        HttpResponse::json(200, {{QStringLiteral("version"), QCoreApplication::applicationVersion()},
-                                 {QStringLiteral("product"),
-                                  m_settings.defaultProduct ? QJsonValue(m_settings.defaultProduct->modelName)
-                                                            : QJsonValue(QJsonValue::Null)},
-                                 {QStringLiteral("runs_running"), running},
-                                 {QStringLiteral("history"), history}}));
+    // The last rows take every path: a path without a route for the method takes other methods.
+    const RouteTable::Match match = m_routes.find(request.method, request.path);
+    if (match.route)
+        match.route->handler(exchange, match.arguments);
+    else
+        refuseMethod(exchange, match.allowed);
 }

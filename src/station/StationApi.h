@@ -1,8 +1,13 @@
 #pragma once
 
+#include "station/EventsResource.h"
+#include "station/FirmwareResource.h"
 #include "station/HistoryApi.h"
 #include "station/HostCheck.h"
 #include "station/HttpMessages.h"
+#include "station/RouteTable.h"
+#include "station/RunResource.h"
+#include "station/StatusResource.h"
 
 #include <QByteArray>
 #include <QString>
@@ -18,12 +23,11 @@ struct ProductVariant;
 // station's names is refused (421); OPTIONS gets no permission (405, and never a CORS header); a
 // path with ".." or control characters never goes further (400); under /api a request that
 // changes anything needs the bearer token, and on an address other than loopback every request
-// does (401); then the route. Pages are served without a token: they hold no data.
+// does (401); then the route, from the one table of every path the station answers. Pages are
+// served without a token: they hold no data.
 class StationApi
 {
 public:
-    static constexpr qint64 MaxJsonBody = 1024 * 1024;
-
     struct Settings
     {
         QByteArray token;
@@ -44,20 +48,15 @@ public:
 
 private:
     bool authorized(const HttpRequest& request) const;
-    void route(HttpExchange& exchange, const QStringList& parts);
-    void firmwareCollection(HttpExchange& exchange);
-    void firmwareItem(HttpExchange& exchange, const QString& sha256);
-    void runCollection(HttpExchange& exchange);
-    void runItem(HttpExchange& exchange, const QString& id);
-    void events(HttpExchange& exchange);
-    void status(HttpExchange& exchange);
-    static HttpResponse methodNotAllowed(const QByteArray& allowed);
+    QList<RouteTable::Route> routes();
+    static void refuseMethod(HttpExchange& exchange, const QByteArray& allowed);
 
     Settings m_settings;
     HostCheck m_hosts;
-    FirmwareStore& m_store;
-    RunRegistry& m_runs;
-    EventHub& m_hub;
-    const StationHistory& m_history;
-    HistoryApi m_historyApi;
+    FirmwareResource m_firmware;
+    RunResource m_runs;
+    HistoryApi m_updates;
+    StatusResource m_status;
+    EventsResource m_events;
+    RouteTable m_routes;
 };

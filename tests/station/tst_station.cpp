@@ -1,6 +1,7 @@
 // uploader-station (its test build) as a process: runs against simulated units served by this
 // test's event loop on 127.0.0.1, cancel, the live events, the firmware store, and every rule of
-// who may do what (token, Host, sizes, paths, idle connections, the token file, SIGTERM).
+// who may do what (token, Host, methods, sizes, paths, idle connections, the token file,
+// SIGTERM).
 #include "HexFile.h"
 #include "JobFixture.h"
 #include "StationProcess.h"
@@ -407,6 +408,45 @@ private slots:
         const HttpAnswer api = station.get(u"/api/v1/openapi.json"_s);
         QCOMPARE(api.status, 200);
         QCOMPARE(api.json().value(u"openapi"_s).toString().left(2), u"3."_s);
+    }
+
+    // A known path with a method it does not take answers 405 with the methods it does take; HEAD
+    // goes wherever GET does; anything else under /api is no path at all, whatever the method.
+    void methodsOfEachPath()
+    {
+        StationProcess station;
+        QVERIFY2(station.start(), station.err.constData());
+        const QString firmware = u"/api/v1/firmware/"_s + QString(64, u'a');
+        for (const auto& [path, allowed] :
+             {std::pair{u"/api/v1/firmware"_s, "GET, HEAD, POST"}, std::pair{firmware, "GET, HEAD, DELETE"},
+              std::pair{u"/api/v1/runs/"_s, "GET, HEAD, POST"},
+              std::pair{u"/api/v1/runs/abc"_s, "GET, HEAD, DELETE"}, std::pair{u"/api/v1/events"_s, "GET"},
+              std::pair{u"/api/v1/updates"_s, "GET, HEAD"}, std::pair{u"/api/v1/updates/1"_s, "GET, HEAD"},
+              std::pair{u"/api/v1/status"_s, "GET, HEAD"}, std::pair{u"/api/v1/openapi.json"_s, "GET, HEAD"},
+              std::pair{u"/"_s, "GET, HEAD"}, std::pair{u"/no-such-page.html"_s, "GET, HEAD"}}) {
+            const HttpAnswer answer = station.request("PUT", path);
+            QVERIFY2(answer.status == 405, qPrintable(path));
+            QCOMPARE(answer.headers.value("allow"), QByteArray(allowed));
+            QCOMPARE(answer.error(), u"method-not-allowed"_s);
+        }
+        const HttpAnswer options = station.request("OPTIONS", u"/api/v1/status"_s);
+        QCOMPARE(options.status, 405);
+        QCOMPARE(options.headers.value("allow"), QByteArray("GET, HEAD, POST, DELETE"));
+
+        const auto head = [&](const QString& path) {
+            return StationProcess::statusOf(
+                station.raw("HEAD " + path.toLatin1() + " HTTP/1.1\r\nHost: 127.0.0.1:" +
+                            QByteArray::number(station.port) + "\r\nConnection: close\r\n\r\n"));
+        };
+        QCOMPARE(head(u"/api/v1/status"_s), 200);
+        QCOMPARE(head(firmware), 404);
+        for (const QByteArray& method : {QByteArray("GET"), QByteArray("PUT"), QByteArray("DELETE")}) {
+            for (const QString& path : {u"/api/v1/nothing"_s, u"/api/v2/runs"_s, u"/api/v1/runs/abc/x"_s}) {
+                const HttpAnswer answer = station.request(method, path);
+                QVERIFY2(answer.status == 404, qPrintable(QString::fromLatin1(method) + u' ' + path));
+                QCOMPARE(answer.error(), u"not-found"_s);
+            }
+        }
     }
 
     // A page elsewhere that rebinds its name to 127.0.0.1 sends its own name as Host.

@@ -1,13 +1,23 @@
 // The station's rules on their own: which Host names it answers to, which paths and firmware
-// names it takes, the token comparison, its command line's addresses, sizes and history, and the
-// history API's filters.
+// names it takes, the token comparison, how a path finds its route, its command line's addresses,
+// sizes and history, the history API's filters, and the runs RunRegistry refuses to start.
+#include "history/UpdateHistory.h"
+#include "settings/ProductVariant.h"
+#include "station/EventHub.h"
+#include "station/FirmwareStore.h"
 #include "station/HistoryApi.h"
 #include "station/HostCheck.h"
+#include "station/RouteTable.h"
+#include "station/RunRegistry.h"
 #include "station/StationApi.h"
+#include "station/StationErrorResponse.h"
 #include "station/StationOptions.h"
 #include "station/TokenFile.h"
 
 #include <QHostInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimeZone>
 
@@ -65,6 +75,39 @@ private slots:
         for (const QString& bad : {u".hex"_s, u"fw.bin"_s, u"dir/fw.hex"_s, u"..\\fw.hex"_s, u"f\tw.hex"_s,
                                    u"f\u202Ew.hex"_s, u".hidden.hex"_s, QString(300, u'a') + u".hex"_s})
             QVERIFY2(!StationApi::isFirmwareName(bad), qPrintable(bad));
+    }
+
+    // Which row a request comes to, and what a path takes otherwise.
+    void routes()
+    {
+        const RouteTable::Handler none = [](HttpExchange&, const RouteTable::Arguments&) {};
+        const RouteTable table({{{"GET", "HEAD"}, u"/api/v1/runs"_s, none},
+                                {{"POST"}, u"/api/v1/runs"_s, none},
+                                {{"GET"}, u"/api/v1/runs/{id}"_s, none},
+                                {{"DELETE"}, u"/api/v1/runs/{id}"_s, none},
+                                {{RouteTable::AnyMethod}, u"/api/{rest...}"_s, none},
+                                {{"GET", "HEAD"}, u"/{file...}"_s, none}});
+        // "METHODS PATTERN ARGUMENT" of the row, or "405 ALLOWED".
+        const auto route = [&](const QByteArray& method, const QString& path) {
+            const RouteTable::Match match = table.find(method, path);
+            if (!match.route)
+                return u"405 "_s + QString::fromLatin1(match.allowed);
+            return QString::fromLatin1(match.route->methods.join(',')) + u' ' + match.route->pattern + u' ' +
+                   QStringList(match.arguments.values()).join(u',');
+        };
+        QCOMPARE(route("GET", u"/api/v1/runs"_s), u"GET,HEAD /api/v1/runs "_s);
+        QCOMPARE(route("POST", u"/api//v1/runs/"_s), u"POST /api/v1/runs "_s);
+        QCOMPARE(route("PUT", u"/api/v1/runs"_s), u"405 GET, HEAD, POST"_s);
+        // No row of the path names HEAD: GET's answers it.
+        QCOMPARE(route("HEAD", u"/api/v1/runs/abc"_s), u"GET /api/v1/runs/{id} abc"_s);
+        QCOMPARE(route("POST", u"/api/v1/runs/abc"_s), u"405 GET, DELETE"_s);
+        QCOMPARE(route("DELETE", u"/api/v1/runs/abc/x"_s), u"* /api/{rest...} v1/runs/abc/x"_s);
+        QCOMPARE(route("PUT", u"/api"_s), u"* /api/{rest...} "_s);
+        QCOMPARE(route("GET", u"/app.js"_s), u"GET,HEAD /{file...} app.js"_s);
+        QCOMPARE(route("POST", u"/apix"_s), u"405 GET, HEAD"_s);
+        // Not under /api, as the token check sees it either.
+        QCOMPARE(route("GET", u"//api/v1/runs"_s), u"GET,HEAD /{file...} /api/v1/runs"_s);
+        QCOMPARE(table.allMethods(), QByteArray("GET, HEAD, POST, DELETE"));
     }
 
     void tokenComparison()
@@ -164,11 +207,10 @@ private slots:
     void historyFilters()
     {
         const auto parsed = [](const QHash<QString, QString>& query) {
-            HistoryFilter filter;
-            HttpResponse error;
-            filter.limit = -7;
-            if (!HistoryApi::parseFilter(query, &filter, &error))
-                filter.limit = -error.status;
+            const StationResult<HistoryFilter> result = HistoryApi::parseFilter(query);
+            HistoryFilter filter = result ? *result : HistoryFilter();
+            if (!result)
+                filter.limit = -StationErrorResponse::status(result.error().code());
             return filter;
         };
         HistoryFilter filter = parsed({});
@@ -202,6 +244,69 @@ private slots:
         QCOMPARE(id, 42);
         for (const QString& bad : {u""_s, u"0"_s, u"00"_s, u" 1"_s, u"1 "_s, u"0x10"_s, u"１"_s})
             QVERIFY2(!HistoryApi::parseId(bad, &id), qPrintable(bad));
+    }
+
+    // Refused before any unit is contacted, and leaving no run behind: firmware the store does not
+    // hold, units another run is updating (each of them named), one run more than MaxRunning.
+    void runRegistryRefusals()
+    {
+        QTemporaryDir state;
+        FirmwareStore store;
+        QString error;
+        QVERIFY2(store.open(state.path(), &error), qPrintable(error));
+        const QString stored(64, u'a');
+        QFile part(store.folder() + u"/upload.part"_s);
+        QVERIFY(part.open(QIODevice::WriteOnly) && part.write(":00000001FF\n") > 0);
+        part.close();
+        bool existed = false;
+        QVERIFY2(store.add(part.fileName(), {stored, u"fw.hex"_s, 12, 1, 0, QDateTime::currentDateTimeUtc()},
+                           &existed, &error),
+                 qPrintable(error));
+        EventHub hub;
+        UpdateHistory history; // never opened: nothing is recorded
+        RunRegistry runs(store, hub, history, UpdateRequest());
+
+        // Units on ports where nothing listens; the event loop does not run until the end, so
+        // every unit of a started run is still being updated.
+        const auto start = [&](const QString& firmware, const QList<int>& ports) {
+            QJsonArray units;
+            for (int port : ports)
+                units.append(u"127.0.0.1:%1"_s.arg(port));
+            const QJsonObject body{{u"firmware"_s, firmware},
+                                   {u"units"_s, units},
+                                   {u"product"_s, ProductVariants::all().front().modelName}};
+            const StationResult<RunRequest> request =
+                RunRequest::parse(QJsonDocument(body).toJson(), nullptr);
+            if (!request)
+                qFatal("%s", qPrintable(request.error().message()));
+            return runs.start(*request);
+        };
+        const auto refusal = [](const StationResult<StationRun*>& result) {
+            return result ? QString() : result.error().name();
+        };
+
+        QCOMPARE(refusal(start(QString(64, u'b'), {1001})), u"unknown-firmware"_s);
+        QVERIFY(runs.runs().isEmpty());
+
+        const StationResult<StationRun*> first = start(stored, {1001, 1002, 1003});
+        QVERIFY(first);
+        QVERIFY((*first)->running());
+        const StationResult<StationRun*> busy = start(stored, {1003, 1004, 1001});
+        QCOMPARE(refusal(busy), u"unit-busy"_s);
+        QCOMPARE(StationErrorResponse::status(busy.error().code()), 409);
+        QCOMPARE(busy.error().extra().value(u"units"_s).toArray(),
+                 QJsonArray({u"127.0.0.1:1003"_s, u"127.0.0.1:1001"_s}));
+        QCOMPARE(runs.runs().size(), 1);
+
+        for (int i = 1; i < RunRegistry::MaxRunning; ++i)
+            QVERIFY(start(stored, {2000 + i}));
+        const StationResult<StationRun*> tooMany = start(stored, {3000});
+        QCOMPARE(refusal(tooMany), u"too-many-runs"_s);
+        QCOMPARE(StationErrorResponse::status(tooMany.error().code()), 503);
+        QCOMPARE(runs.runs().size(), RunRegistry::MaxRunning);
+
+        runs.cancelAll();
+        QTRY_VERIFY(!runs.anyRunning());
     }
 };
 

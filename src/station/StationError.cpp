@@ -1,0 +1,56 @@
+#include "station/StationError.h"
+
+QString StationError::nameOf(Code code)
+{
+    switch (code) {
+    case Code::Misdirected:
+        return QStringLiteral("misdirected");
+    case Code::MethodNotAllowed:
+        return QStringLiteral("method-not-allowed");
+    case Code::BadPath:
+        return QStringLiteral("bad-path");
+    case Code::Unauthorized:
+        return QStringLiteral("unauthorized");
+    case Code::NotFound:
+        return QStringLiteral("not-found");
+    case Code::BadName:
+        return QStringLiteral("bad-name");
+    case Code::TooLarge:
+        return QStringLiteral("too-large");
+    case Code::BadSha256:
+        return QStringLiteral("bad-sha256");
+    case Code::FirmwareInUse:
+        return QStringLiteral("firmware-in-use");
+    case Code::CheckFailed:
+        return QStringLiteral("check-failed");
+    case Code::RunEnded:
+        return QStringLiteral("run-ended");
+    case Code::BadJson:
+        return QStringLiteral("bad-json");
+    case Code::UnknownField:
+        return QStringLiteral("unknown-field");
+    case Code::BadProduct:
+        return QStringLiteral("bad-product");
+    case Code::BadParallel:
+        return QStringLiteral("bad-parallel");
+    case Code::BadUnits:
+        return QStringLiteral("bad-units");
+    case Code::UnknownFirmware:
+        return QStringLiteral("unknown-firmware");
+    case Code::UnitBusy:
+        return QStringLiteral("unit-busy");
+    case Code::TooManyRuns:
+        return QStringLiteral("too-many-runs");
+    case Code::BadFilter:
+        return QStringLiteral("bad-filter");
+    case Code::BadId:
+        return QStringLiteral("bad-id");
+    case Code::HistoryUnavailable:
+        return QStringLiteral("history-unavailable");
+    case Code::HistoryBusy:
+        return QStringLiteral("history-busy");
+    case Code::Internal:
+        return QStringLiteral("internal");
+    }
+    return QStringLiteral("internal");
+}

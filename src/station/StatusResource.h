@@ -1,0 +1,23 @@
+#pragma once
+
+#include "station/HttpMessages.h"
+#include "station/StationResult.h"
+
+class RunRegistry;
+class StationHistory;
+struct ProductVariant;
+
+// /api/v1/status: the station's version, its build's product, how many runs are running, and
+// where its history is with the warnings it gave.
+class StatusResource
+{
+public:
+    StatusResource(const RunRegistry& runs, const StationHistory& history, const ProductVariant* product);
+
+    StationResult<HttpResponse> get() const;
+
+private:
+    const RunRegistry& m_runs;
+    const StationHistory& m_history;
+    const ProductVariant* m_product;
+};
