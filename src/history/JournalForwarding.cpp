@@ -118,14 +118,17 @@ JournalForwarding::Result JournalForwarding::forward(QDeadlineTimer deadline)
 {
     Result result;
     // The server is tried at once, so that trouble shows before anything waits for it.
-    if (!openTarget(&result.error))
-        return result;
+    const bool reachable = openTarget(&result.error);
     // Nothing has ever been recorded here: nothing waits, and no journal is made for it.
     if (!m_journalConnection && !QFileInfo::exists(m_journal.filePath()))
         return result;
-    if (!openJournal(&result.error))
+    HistoryError journalError;
+    if (!openJournal(&journalError)) {
+        if (result.error.ok())
+            result.error = journalError;
         return result;
-    while (!deadline.hasExpired()) {
+    }
+    while (reachable && !deadline.hasExpired()) {
         QList<UpdateRecord> rows;
         bool read = false;
         {

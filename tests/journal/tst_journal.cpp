@@ -224,6 +224,15 @@ private slots:
                        u"finished"_s;
             },
             30000));
+        // Said where the station is watched: its status, for the dashboard's notice.
+        QJsonObject status;
+        QVERIFY(waitUntil(
+            [&] {
+                status = station.get(u"/api/v1/status"_s).json().value(u"history"_s).toObject();
+                return status.value(u"waiting"_s).toInt() == 2;
+            },
+            20000));
+        QVERIFY(!status.value(u"oldest_waiting"_s).toString().isEmpty());
         ::kill(pid_t(station.pid()), SIGTERM);
         QVERIFY(station.waitForExit(20000));
         QVERIFY2(station.err.contains("2 updates recorded on this computer, not yet in the history"),
