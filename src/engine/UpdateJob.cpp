@@ -216,7 +216,7 @@ void UpdateJob::onTimer()
     case State::Stalled:
         // Nobody decided within the hold: the update ends as the reply it stalled on.
         m_ethernet.close();
-        m_firmware.close();
+        m_stream.close();
         complete();
         break;
     case State::Settling:
@@ -390,16 +390,15 @@ void UpdateJob::identify()
     m_ethernet.getData();
     m_replies.clear();
 
-    if (!m_firmware.open(m_request.firmwarePath)) {
-        const QString line = QStringLiteral("Cannot open the firmware file %1: %2")
-                                 .arg(TextFormat::escaped(m_request.firmwarePath), m_firmware.errorString());
-        log(line);
-        m_result.outcome = UpdateOutcome::FileError;
-        m_result.reason = line;
+    if (const auto problem = m_stream.open(m_request.firmwarePath, m_result.sha256)) {
+        for (const QString& line : problem->lines)
+            log(line);
+        m_result.outcome = problem->outcome;
+        m_result.reason = problem->lines.value(0);
         finishFailed();
         return;
     }
-    emit progress(0, m_firmware.size(), 0);
+    emit progress(0, m_stream.size(), 0);
     m_sinceTransfer.start();
 
     logDebug(product.debugLine);
@@ -492,98 +491,65 @@ void UpdateJob::handleReply(UnitReplies::Code code)
 
 void UpdateJob::sendNextRecord()
 {
-    QByteArray line;
-    for (;;) {
-        if (m_firmware.atEnd()) {
-            if (m_firmware.hasError()) {
-                fault(UpdateOutcome::FileError,
-                      {QStringLiteral("Upload stopped: the firmware file could not be read: ") +
-                       m_firmware.errorString()});
-            } else {
-                // It passed the check, so it changed since.
-                fault(UpdateOutcome::FileChanged,
-                      {QStringLiteral("Upload stopped: the firmware file changed while it was sent, "
-                                      "and ends without its end-of-file record now.")});
-            }
-            return;
-        }
-        line = m_firmware.readLine();
-        if (FirmwareFile::isBlank(line))
-            continue; // no record, and the unit would never answer it
-        const RecordRules::Skip skip = RecordRules::skipReason(line);
-        if (skip == RecordRules::Skip::None)
-            break;
-        if (m_debug) {
-            logDebug(QStringLiteral("Skip Record, Address ") +
-                     QString::fromLatin1(RecordRules::address(line)) +
-                     (skip == RecordRules::Skip::NoData ? QStringLiteral(", No data")
-                                                        : QStringLiteral(", Boot code")));
+    RecordStream::Next next = m_stream.next();
+    if (m_debug) {
+        for (const RecordStream::Skipped& skipped : next.skipped) {
+            logDebug(QStringLiteral("Skip Record, Address ") + QString::fromLatin1(skipped.address) +
+                     (skipped.reason == RecordRules::Skip::NoData ? QStringLiteral(", No data")
+                                                                  : QStringLiteral(", Boot code")));
         }
     }
+    if (const auto* problem = std::get_if<RecordStream::Problem>(&next.item)) {
+        fault(problem->outcome, problem->lines);
+        return;
+    }
+    auto& record = std::get<RecordStream::Record>(next.item);
     if (m_debug) {
-        logDebug(QStringLiteral("To Unit ") + QString::fromLatin1(line));
-        logDebug(QStringLiteral("Writing ") + QString::fromLatin1(RecordRules::address(line)));
+        logDebug(QStringLiteral("To Unit ") + QString::fromLatin1(record.line));
+        logDebug(QStringLiteral("Writing ") + QString::fromLatin1(RecordRules::address(record.line)));
     }
     if (!awaitsReply())
         return; // aborted by a receiver of the lines above
     if (m_slow) {
         logDebug(QStringLiteral("Wait 30mS..."));
-        m_pendingRecord = line;
+        m_pendingRecord = std::move(record);
         enter(State::SlowPause);
         return;
     }
-    sendRecord(line);
+    sendRecord(record);
 }
 
-void UpdateJob::sendRecord(const QByteArray& line)
+void UpdateJob::sendRecord(const RecordStream::Record& record)
 {
-    // The first end-of-file record ends the firmware: whatever follows it is never sent.
-    const bool last = RecordRules::isEndOfFileRecord(line);
-    if (last && !fileIsTheOneChecked())
-        return;
-    if (!m_ethernet.sendData(line)) {
+    if (record.last) {
+        if (const auto problem = m_stream.confirmUnchanged()) {
+            fault(problem->outcome, problem->lines);
+            return;
+        }
+    }
+    if (!m_ethernet.sendData(record.line)) {
         fault(UpdateOutcome::ConnectionLost, {LostDuringUpload});
         return;
     }
     ++m_result.recordsSent;
-    emit progress(m_firmware.position(), m_firmware.size(), m_result.recordsSent);
-    if (!last) {
+    emit progress(m_stream.position(), m_stream.size(), m_result.recordsSent);
+    if (!record.last) {
         enter(State::AwaitingRecordReply);
         return;
     }
     if (m_state == State::Done)
         return; // aborted by a receiver of the progress
     // The unit's acknowledgement of the end-of-file record is not awaited; a refusal may still come.
-    m_firmware.close();
+    m_stream.close();
     enter(State::Settling);
     log(QStringLiteral("Upload complete."));
-}
-
-// Before the end-of-file record, the one that makes the unit write what it got: every byte of the
-// file must still be the file that was checked. A build that rewrites its output while it is sent
-// would otherwise have the unit write a mix of two firmwares.
-bool UpdateJob::fileIsTheOneChecked()
-{
-    const QString streamed = m_firmware.sha256ToEnd();
-    if (!streamed.isEmpty() && streamed == m_result.sha256)
-        return true;
-    const QString why =
-        streamed.isEmpty()
-            ? QStringLiteral("it could not be read to its end (%1)").arg(m_firmware.errorString())
-            : QStringLiteral("its SHA-256 is now %1, not %2").arg(streamed, m_result.sha256);
-    fault(UpdateOutcome::FileChanged,
-          {QStringLiteral("The firmware file %1 changed during the update: %2.")
-               .arg(TextFormat::escaped(m_request.firmwarePath), why),
-           QStringLiteral("The end-of-file record was not sent, so the unit does not write what it received. "
-                          "Start the update again once the file is final.")});
-    return false;
 }
 
 void UpdateJob::stall()
 {
     m_result.outcome = UpdateOutcome::UnknownReply;
     m_result.reason = StalledLine;
-    m_pendingRecord.clear();
+    m_pendingRecord = {};
     log(StalledLine);
     enter(State::Stalled);
 }
@@ -596,8 +562,8 @@ void UpdateJob::fault(UpdateOutcome outcome, const QStringList& lines)
         return;
     m_result.outcome = outcome;
     m_result.reason = lines.value(0);
-    m_pendingRecord.clear();
-    m_firmware.close();
+    m_pendingRecord = {};
+    m_stream.close();
     enter(State::Ending);
     for (const QString& line : lines)
         log(line);
@@ -642,7 +608,7 @@ void UpdateJob::finishFailed()
 {
     m_timer.stop();
     m_ethernet.close();
-    m_firmware.close();
+    m_stream.close();
     // The address as the update was asked to reach it; a front end may name it its own way.
     log(QStringLiteral("Disconnecting from ") + address(), Line::Disconnecting);
     complete();
@@ -656,7 +622,7 @@ void UpdateJob::abort()
         m_check->stop();
     m_timer.stop();
     m_ethernet.close();
-    m_firmware.close();
+    m_stream.close();
     if (m_state != State::Stalled) {
         m_result.outcome = UpdateOutcome::Cancelled;
         m_result.reason = QStringLiteral("Cancelled.");

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "engine/FirmwareCheckResult.h"
-#include "engine/FirmwareFile.h"
+#include "engine/RecordStream.h"
 #include "engine/ReplyReader.h"
 #include "engine/UpdateRequest.h"
 #include "engine/UpdateResult.h"
@@ -139,8 +139,7 @@ private:
     void handleReply(UnitReplies::Code code);
     void flooded();
     void sendNextRecord();
-    void sendRecord(const QByteArray& line);
-    bool fileIsTheOneChecked();
+    void sendRecord(const RecordStream::Record& record);
     void stall();
     void fault(UpdateOutcome outcome, const QStringList& lines);
     void replyTimedOut();
@@ -153,7 +152,7 @@ private:
 
     const UpdateRequest m_request;
     Ethernet m_ethernet;
-    FirmwareFile m_firmware;
+    RecordStream m_stream;
     ReplyReader m_replies;
     FirmwareCheckTask* m_check = nullptr;
     QTimer m_timer;
@@ -164,7 +163,7 @@ private:
     State m_state = State::Idle;
     bool m_debug = false;
     bool m_slow = false;
-    QByteArray m_pendingRecord; // SlowPause: the record that goes out when the pause ends
+    RecordStream::Record m_pendingRecord; // SlowPause: the record that goes out when the pause ends
     std::chrono::milliseconds m_awaitedReply{0};
     QString m_lastSocketError;
     UpdateResult m_result;
