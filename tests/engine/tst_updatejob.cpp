@@ -1,5 +1,6 @@
 // The update job on its own: a simulated unit (or a raw peer) on 127.0.0.1, the job's signals
 // recorded in order.
+#include "ClosedPort.h"
 #include "JobFixture.h"
 
 #include "platform/Ethernet.h"
@@ -32,12 +33,6 @@ Fault fault(Fault::Kind kind, int atMessage, quint8 code = 0x01, int connection 
     return f;
 }
 
-quint16 closedPort()
-{
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost, 0);
-    return server.serverPort();
-}
 
 } // namespace
 
