@@ -7,6 +7,8 @@
 #include "engine/TextFormat.h"
 #include "settings/ProductVariant.h"
 
+#include <QScopedValueRollback>
+
 #include <algorithm>
 #include <utility>
 
@@ -49,9 +51,9 @@ UpdateJob::UpdateJob(UpdateRequest request, QObject* parent)
     connect(&m_ethernet, &Ethernet::connected, this, [this] {
         // With Debug the poll goes on for its lines; without, the update goes on at once.
         if (m_state == State::Connecting && !m_debug)
-            endConnectionWait();
+            endConnectionWait(WaitEnd::Signalled);
     });
-    connect(&m_ethernet, &Ethernet::statusChanged, this, &UpdateJob::socketStatusChanged);
+    connect(&m_ethernet, &Ethernet::statusChanged, this, &UpdateJob::onSocketStatus);
     connect(&m_ethernet, &Ethernet::dataArrival, this, &UpdateJob::onDataArrival);
     connect(&m_ethernet, &Ethernet::error, this, &UpdateJob::onSocketError);
     connect(&m_ethernet, &Ethernet::peerClosed, this, &UpdateJob::onConnectionLost);
@@ -146,13 +148,12 @@ QString UpdateJob::phaseWhile(Phase phase)
     return QStringLiteral("at the end");
 }
 
-// The one place the job changes state. Once Done, it stays Done, so a receiver that aborts the job
-// from inside one of its signals ends every step still on the stack.
-void UpdateJob::enter(State next)
+// The one place the job changes state; what a front end sees of it, tellPhase() tells. Done is
+// final.
+void UpdateJob::setState(State next)
 {
     if (m_state == State::Done)
         return;
-    const Phase before = phaseOf(m_state);
     m_state = next;
     m_timer.stop();
     m_timer.setSingleShot(true);
@@ -196,8 +197,6 @@ void UpdateJob::enter(State next)
     case State::Done:
         break;
     }
-    if (phaseOf(next) != before)
-        emit phaseChanged(phaseOf(next));
 }
 
 void UpdateJob::onTimer()
@@ -211,35 +210,37 @@ void UpdateJob::onTimer()
         replyTimedOut();
         break;
     case State::SlowPause:
-        sendRecord(std::exchange(m_pendingRecord, {}));
+        tellSent(sendRecord(std::exchange(m_pendingRecord, {})));
         break;
     case State::Stalled:
         // Nobody decided within the hold: the update ends as the reply it stalled on.
-        m_ethernet.close();
-        m_firmware.close();
+        shutDown();
+        tellSocketStatus();
         complete();
         break;
     case State::Settling:
         finishSucceeded();
         break;
     case State::Ending:
-        finishFailed();
+        shutDown();
+        endFailed();
         break;
     case State::Uploaded:
+        setState(State::Writing); // the same phase
         log(QStringLiteral("Writing firmware, DO NOT REMOVE POWER!"));
-        enter(State::Writing);
         break;
     case State::Writing:
-        enter(State::Rebooting);
+        setState(State::Rebooting);
+        tellPhase();
         log(QStringLiteral("Waiting for unit to reboot...."));
         break;
     case State::Rebooting:
+        m_result.outcome = UpdateOutcome::Succeeded;
+        m_result.reason.clear();
         log(QStringLiteral(" "));
         log(QStringLiteral(" "));
         log(QStringLiteral("Done!  Unit is ready to use."));
         log(QStringLiteral(" "));
-        m_result.outcome = UpdateOutcome::Succeeded;
-        m_result.reason.clear();
         complete();
         break;
     case State::Idle:
@@ -249,17 +250,87 @@ void UpdateJob::onTimer()
     }
 }
 
-// ---- helpers ----------------------------------------------------------------------------------
+// ---- the socket -------------------------------------------------------------------------------
+
+void UpdateJob::connectSocket()
+{
+    const QScopedValueRollback holding(m_holdStatus, true);
+    m_ethernet.connectToUnit(m_request.host, m_request.port);
+}
+
+bool UpdateJob::send(const QByteArray& bytes)
+{
+    const QScopedValueRollback holding(m_holdStatus, true);
+    return m_ethernet.sendData(bytes);
+}
+
+void UpdateJob::closeSocket()
+{
+    const QScopedValueRollback holding(m_holdStatus, true);
+    m_ethernet.close();
+}
+
+// What the socket does of itself (it connects, fails, or the unit closes it) is told at once.
+void UpdateJob::onSocketStatus(const SocketStatus& status)
+{
+    if (m_holdStatus)
+        m_heldStatus.append(status);
+    else if (m_state != State::Done)
+        emit socketStatusChanged(status);
+}
+
+// ---- reports ----------------------------------------------------------------------------------
 
 void UpdateJob::log(const QString& text, Line line)
 {
-    emit logLine(text, false, line);
+    if (m_state != State::Done)
+        emit logLine(text, false, line);
 }
 
 void UpdateJob::logDebug(const QString& text)
 {
-    if (m_debug)
+    if (m_debug && m_state != State::Done)
         emit logLine(text, true, Line::Plain);
+}
+
+void UpdateJob::tellProgress(qint64 bytesRead, qint64 fileSize, qint64 recordsSent)
+{
+    if (m_state != State::Done)
+        emit progress(bytesRead, fileSize, recordsSent);
+}
+
+void UpdateJob::tellPhase()
+{
+    const Phase now = phaseOf(m_state);
+    if (m_state == State::Done || now == m_toldPhase)
+        return;
+    m_toldPhase = now;
+    emit phaseChanged(now);
+}
+
+void UpdateJob::tellSocketError(QAbstractSocket::SocketError error, const QString& description)
+{
+    if (m_state != State::Done)
+        emit socketError(error, description);
+}
+
+void UpdateJob::tellSocketStatus()
+{
+    for (const SocketStatus& status : std::exchange(m_heldStatus, {})) {
+        if (m_state != State::Done)
+            emit socketStatusChanged(status);
+    }
+}
+
+// The phase a fault moved to, then the lines that say what happened; nothing without a fault.
+void UpdateJob::tellFault()
+{
+    const QStringList lines = std::exchange(m_faultLines, {});
+    if (lines.isEmpty())
+        return;
+    tellPhase();
+    for (const QString& line : lines)
+        log(line);
 }
 
 qint64 UpdateJob::elapsedMs(const QElapsedTimer& since) const
@@ -279,9 +350,11 @@ void UpdateJob::start()
     if (m_state != State::Idle)
         return;
     m_sinceStart.start();
-    enter(State::Checking);
+    setState(State::Checking);
     m_check = new FirmwareCheckTask(m_request.firmwarePath, m_request.expectedSha256, this);
     connect(m_check, &FirmwareCheckTask::finished, this, &UpdateJob::checked);
+    tellPhase();
+    // A receiver of the phase that aborted the job has stopped the check: it does nothing now.
     m_check->start();
 }
 
@@ -306,16 +379,23 @@ void UpdateJob::checked(const FirmwareCheckResult& result)
 
 void UpdateJob::beginConnecting()
 {
-    enter(State::Connecting);
-    log(QStringLiteral("Connecting to ") + address());
     const QString complaint = checkInput();
+    setState(State::Connecting);
+    if (complaint.isEmpty()) {
+        connectSocket();
+        m_sinceConnect.start();
+    } else {
+        connectionFailed(UpdateOutcome::BadInput, complaint);
+    }
+
+    tellPhase();
+    log(QStringLiteral("Connecting to ") + address());
     if (!complaint.isEmpty()) {
         log(complaint);
-        connectionFailed(UpdateOutcome::BadInput, complaint);
+        tellConnectionFailed();
         return;
     }
-    m_ethernet.connectToUnit(m_request.host, m_request.port);
-    m_sinceConnect.start();
+    tellSocketStatus();
     logDebug(QStringLiteral("Connecting..."));
 }
 
@@ -337,83 +417,109 @@ QString UpdateJob::checkInput() const
 void UpdateJob::poll()
 {
     if (elapsedMs(m_sinceConnect) > m_request.timings.connectLimit.count()) {
-        log(QStringLiteral("Unit not responding!"));
-        endConnectionWait();
+        endConnectionWait(WaitEnd::OverLimit);
+        return;
+    }
+    if (m_ethernet.status().isConnected()) {
+        endConnectionWait(WaitEnd::Polled);
         return;
     }
     if (m_debug) {
         logDebug(QStringLiteral("Checking connection at ") +
                  ElapsedFormat::thousands(elapsedMs(m_sinceConnect)) + QStringLiteral(" mS..."));
     }
-    if (m_ethernet.status().isConnected())
-        endConnectionWait();
 }
 
-void UpdateJob::endConnectionWait()
+void UpdateJob::endConnectionWait(WaitEnd how)
 {
-    if (m_state != State::Connecting)
-        return;
-    const QString elapsed = ElapsedFormat::thousands(elapsedMs(m_sinceConnect));
-    if (m_ethernet.status().isConnected()) {
-        logDebug(QStringLiteral("It took ") + elapsed + QStringLiteral(" mS to connect."));
-        identify();
+    const QString waited = ElapsedFormat::thousands(elapsedMs(m_sinceConnect));
+    const bool connected = m_ethernet.status().isConnected();
+    Identified identified;
+    if (connected) {
+        identified = identify();
+    } else {
+        connectionFailed(UpdateOutcome::NoConnection, m_lastSocketError.isEmpty()
+                                                          ? QStringLiteral("Unit not responding!")
+                                                          : m_lastSocketError);
+    }
+
+    if (how == WaitEnd::OverLimit)
+        log(QStringLiteral("Unit not responding!"));
+    if (how == WaitEnd::Polled)
+        logDebug(QStringLiteral("Checking connection at ") + waited + QStringLiteral(" mS..."));
+    if (connected) {
+        logDebug(QStringLiteral("It took ") + waited + QStringLiteral(" mS to connect."));
+        tellIdentified(identified);
         return;
     }
-    logDebug(QStringLiteral("After ") + elapsed + QStringLiteral(" mS, I gave up!"));
-    connectionFailed(UpdateOutcome::NoConnection, m_lastSocketError.isEmpty()
-                                                      ? QStringLiteral("Unit not responding!")
-                                                      : m_lastSocketError);
+    logDebug(QStringLiteral("After ") + waited + QStringLiteral(" mS, I gave up!"));
+    tellConnectionFailed();
+}
+
+// The connection is up: the unit is told what happens, the firmware file opened and the product
+// code sent.
+UpdateJob::Identified UpdateJob::identify()
+{
+    const ProductVariant& product = *m_request.product;
+    if (product.sendsDisplayFrames) {
+        // For the person at the unit; the unit does not answer them.
+        send(Frames::Command2Frame());
+        send(Frames::TextFrame(Frames::FirstTextLine, QStringLiteral("Updating firmware...")));
+        send(Frames::TextFrame(Frames::SecondTextLine, QStringLiteral("Do not press any buttons!")));
+    }
+    // Whatever the unit said so far is no reply to what comes next.
+    m_ethernet.getData();
+    m_replies.clear();
+
+    Identified identified;
+    identified.noFile = m_stream.open(m_request.firmwarePath, m_result.sha256);
+    if (identified.noFile) {
+        m_result.outcome = identified.noFile->outcome;
+        m_result.reason = identified.noFile->lines.value(0);
+        shutDown();
+        return identified;
+    }
+    identified.fileSize = m_stream.size();
+    m_sinceTransfer.start();
+    m_result.reachedUnit = true;
+    if (!send(product.productCodeFrame)) {
+        fault(UpdateOutcome::ConnectionLost,
+              {QStringLiteral("The connection to the unit was lost before the upload could start.")});
+        return identified;
+    }
+    setState(State::AwaitingProductCodeReply);
+    return identified;
+}
+
+void UpdateJob::tellIdentified(const Identified& identified)
+{
+    if (identified.noFile) {
+        for (const QString& line : identified.noFile->lines)
+            log(line);
+        endFailed();
+        return;
+    }
+    const ProductVariant& product = *m_request.product;
+    tellProgress(0, identified.fileSize, 0);
+    logDebug(product.debugLine);
+    logDebug(QStringLiteral("To Unit ") + Frames::hexDump(product.productCodeFrame));
+    log(QStringLiteral("Sending firmware..."));
+    tellSocketStatus();
+    tellPhase(); // Streaming; or Ending, when the product code could not go out
+    tellFault();
 }
 
 void UpdateJob::connectionFailed(UpdateOutcome outcome, const QString& reason)
 {
     m_result.outcome = outcome;
     m_result.reason = reason;
-    log(QStringLiteral("Could not establish connection to ") + address());
-    finishFailed();
+    shutDown();
 }
 
-void UpdateJob::identify()
+void UpdateJob::tellConnectionFailed()
 {
-    if (m_state != State::Connecting)
-        return;
-    m_timer.stop();
-    const ProductVariant& product = *m_request.product;
-    if (product.sendsDisplayFrames) {
-        // For the person at the unit; the unit does not answer them.
-        m_ethernet.sendData(Frames::Command2Frame());
-        m_ethernet.sendData(Frames::TextFrame(Frames::FirstTextLine, QStringLiteral("Updating firmware...")));
-        m_ethernet.sendData(
-            Frames::TextFrame(Frames::SecondTextLine, QStringLiteral("Do not press any buttons!")));
-    }
-    // Whatever the unit said so far is no reply to what comes next.
-    m_ethernet.getData();
-    m_replies.clear();
-
-    if (!m_firmware.open(m_request.firmwarePath)) {
-        const QString line = QStringLiteral("Cannot open the firmware file %1: %2")
-                                 .arg(TextFormat::escaped(m_request.firmwarePath), m_firmware.errorString());
-        log(line);
-        m_result.outcome = UpdateOutcome::FileError;
-        m_result.reason = line;
-        finishFailed();
-        return;
-    }
-    emit progress(0, m_firmware.size(), 0);
-    m_sinceTransfer.start();
-
-    logDebug(product.debugLine);
-    logDebug(QStringLiteral("To Unit ") + Frames::hexDump(product.productCodeFrame));
-    log(QStringLiteral("Sending firmware..."));
-    if (m_state != State::Connecting)
-        return; // aborted by a receiver of the lines above
-    m_result.reachedUnit = true;
-    if (!m_ethernet.sendData(product.productCodeFrame)) {
-        fault(UpdateOutcome::ConnectionLost,
-              {QStringLiteral("The connection to the unit was lost before the upload could start.")});
-        return;
-    }
-    enter(State::AwaitingProductCodeReply);
+    log(QStringLiteral("Could not establish connection to ") + address());
+    endFailed();
 }
 
 // ---- replies and records ----------------------------------------------------------------------
@@ -425,13 +531,16 @@ void UpdateJob::onDataArrival()
     if (!isSending() && m_state != State::Settling && m_state != State::Ending)
         return;
     m_replies.append(bytes);
-    if (m_debug)
-        logDebug(QStringLiteral("From Unit ") + boundedDump(m_replies.held()));
+    const QString dump = m_debug ? QStringLiteral("From Unit ") + boundedDump(m_replies.held()) : QString();
     const ReplyReader::Arrival arrival = m_replies.takeReplies();
     if (arrival.overflow) {
         flooded();
+        logDebug(dump);
+        tellSocketStatus();
+        tellFault();
         return;
     }
+    logDebug(dump);
     if (arrival.incomplete) {
         logDebug(QStringLiteral("Incomplete response from device"));
         return;
@@ -444,6 +553,7 @@ void UpdateJob::onDataArrival()
             logDebug(QStringLiteral("Spurrious byte, %1 more")
                          .arg(TextFormat::count(arrival.strayBytes - logged)));
     }
+    // Each reply is a step of its own: one after the end of the update only shows in Debug.
     for (UnitReplies::Code code : arrival.replies())
         handleReply(code);
 }
@@ -452,7 +562,7 @@ void UpdateJob::onDataArrival()
 // so nothing more is read from it.
 void UpdateJob::flooded()
 {
-    m_ethernet.close();
+    closeSocket();
     m_replies.clear();
     fault(
         UpdateOutcome::TooMuchData,
@@ -465,13 +575,15 @@ void UpdateJob::flooded()
 void UpdateJob::handleReply(UnitReplies::Code code)
 {
     using UnitReplies::Code;
-    if (m_state == State::Done)
-        return; // aborted by a receiver of an earlier signal
     const QString text = UnitReplies::logText(code);
     if (code == Code::Ack) {
+        if (!awaitsReply()) {
+            logDebug(text);
+            return;
+        }
+        const RecordStep step = sendNextRecord();
         logDebug(text);
-        if (awaitsReply())
-            sendNextRecord();
+        tellRecordStep(step);
         return;
     }
     if (UnitReplies::isRefusal(code)) {
@@ -479,128 +591,126 @@ void UpdateJob::handleReply(UnitReplies::Code code)
             // Also a refusal of the last record while the update settles: no success after all.
             m_result.refusalCode = UnitReplies::codeByte(code);
             fault(UpdateOutcome::Refused, {text, RefusalAdvice});
+            tellFault();
         } else {
             logDebug(text); // a refusal has already ended the update
         }
         return;
     }
     // The unknown reply is always told; it stops the stream only while records go out.
-    log(text);
-    if (awaitsReply() || m_state == State::SlowPause)
+    const bool stops = awaitsReply() || m_state == State::SlowPause;
+    if (stops)
         stall();
+    log(text);
+    if (stops) {
+        log(StalledLine);
+        tellPhase();
+    }
 }
 
-void UpdateJob::sendNextRecord()
+UpdateJob::RecordStep UpdateJob::sendNextRecord()
 {
-    QByteArray line;
-    for (;;) {
-        if (m_firmware.atEnd()) {
-            if (m_firmware.hasError()) {
-                fault(UpdateOutcome::FileError,
-                      {QStringLiteral("Upload stopped: the firmware file could not be read: ") +
-                       m_firmware.errorString()});
-            } else {
-                // It passed the check, so it changed since.
-                fault(UpdateOutcome::FileChanged,
-                      {QStringLiteral("Upload stopped: the firmware file changed while it was sent, "
-                                      "and ends without its end-of-file record now.")});
-            }
-            return;
-        }
-        line = m_firmware.readLine();
-        if (FirmwareFile::isBlank(line))
-            continue; // no record, and the unit would never answer it
-        const RecordRules::Skip skip = RecordRules::skipReason(line);
-        if (skip == RecordRules::Skip::None)
-            break;
+    RecordStream::Next next = m_stream.next();
+    RecordStep step;
+    step.skipped = std::move(next.skipped);
+    if (const auto* problem = std::get_if<RecordStream::Problem>(&next.item)) {
+        fault(problem->outcome, problem->lines);
+        return step;
+    }
+    auto& record = std::get<RecordStream::Record>(next.item);
+    step.record = record.line;
+    if (m_slow) {
+        step.paused = true;
+        m_pendingRecord = std::move(record);
+        setState(State::SlowPause);
+        return step;
+    }
+    step.sent = sendRecord(record);
+    return step;
+}
+
+void UpdateJob::tellRecordStep(const RecordStep& step)
+{
+    for (const RecordStream::Skipped& skipped : step.skipped) {
         if (m_debug) {
-            logDebug(QStringLiteral("Skip Record, Address ") +
-                     QString::fromLatin1(RecordRules::address(line)) +
-                     (skip == RecordRules::Skip::NoData ? QStringLiteral(", No data")
-                                                        : QStringLiteral(", Boot code")));
+            logDebug(QStringLiteral("Skip Record, Address ") + QString::fromLatin1(skipped.address) +
+                     (skipped.reason == RecordRules::Skip::NoData ? QStringLiteral(", No data")
+                                                                  : QStringLiteral(", Boot code")));
         }
+    }
+    if (step.record.isEmpty()) {
+        tellFault();
+        return;
     }
     if (m_debug) {
-        logDebug(QStringLiteral("To Unit ") + QString::fromLatin1(line));
-        logDebug(QStringLiteral("Writing ") + QString::fromLatin1(RecordRules::address(line)));
+        logDebug(QStringLiteral("To Unit ") + QString::fromLatin1(step.record));
+        logDebug(QStringLiteral("Writing ") + QString::fromLatin1(RecordRules::address(step.record)));
     }
-    if (!awaitsReply())
-        return; // aborted by a receiver of the lines above
-    if (m_slow) {
+    if (step.paused) {
         logDebug(QStringLiteral("Wait 30mS..."));
-        m_pendingRecord = line;
-        enter(State::SlowPause);
         return;
     }
-    sendRecord(line);
+    tellSent(step.sent);
 }
 
-void UpdateJob::sendRecord(const QByteArray& line)
+// Returns nothing when a fault ended the update instead.
+std::optional<UpdateJob::Sent> UpdateJob::sendRecord(const RecordStream::Record& record)
 {
-    // The first end-of-file record ends the firmware: whatever follows it is never sent.
-    const bool last = RecordRules::isEndOfFileRecord(line);
-    if (last && !fileIsTheOneChecked())
-        return;
-    if (!m_ethernet.sendData(line)) {
+    if (record.last) {
+        if (const auto problem = m_stream.confirmUnchanged()) {
+            fault(problem->outcome, problem->lines);
+            return std::nullopt;
+        }
+    }
+    if (!send(record.line)) {
         fault(UpdateOutcome::ConnectionLost, {LostDuringUpload});
-        return;
+        return std::nullopt;
     }
     ++m_result.recordsSent;
-    emit progress(m_firmware.position(), m_firmware.size(), m_result.recordsSent);
-    if (!last) {
-        enter(State::AwaitingRecordReply);
+    const Sent sent{m_stream.position(), m_stream.size(), m_result.recordsSent, record.last};
+    if (!record.last) {
+        setState(State::AwaitingRecordReply);
+        return sent;
+    }
+    // The unit's acknowledgement of the end-of-file record is not awaited; a refusal may still come.
+    m_stream.close();
+    setState(State::Settling);
+    return sent;
+}
+
+void UpdateJob::tellSent(const std::optional<Sent>& sent)
+{
+    tellSocketStatus();
+    if (!sent) {
+        tellFault();
         return;
     }
-    if (m_state == State::Done)
-        return; // aborted by a receiver of the progress
-    // The unit's acknowledgement of the end-of-file record is not awaited; a refusal may still come.
-    m_firmware.close();
-    enter(State::Settling);
-    log(QStringLiteral("Upload complete."));
+    tellProgress(sent->bytesRead, sent->fileSize, sent->recordsSent);
+    if (sent->last) {
+        tellPhase();
+        log(QStringLiteral("Upload complete."));
+    }
 }
 
-// Before the end-of-file record, the one that makes the unit write what it got: every byte of the
-// file must still be the file that was checked. A build that rewrites its output while it is sent
-// would otherwise have the unit write a mix of two firmwares.
-bool UpdateJob::fileIsTheOneChecked()
-{
-    const QString streamed = m_firmware.sha256ToEnd();
-    if (!streamed.isEmpty() && streamed == m_result.sha256)
-        return true;
-    const QString why =
-        streamed.isEmpty()
-            ? QStringLiteral("it could not be read to its end (%1)").arg(m_firmware.errorString())
-            : QStringLiteral("its SHA-256 is now %1, not %2").arg(streamed, m_result.sha256);
-    fault(UpdateOutcome::FileChanged,
-          {QStringLiteral("The firmware file %1 changed during the update: %2.")
-               .arg(TextFormat::escaped(m_request.firmwarePath), why),
-           QStringLiteral("The end-of-file record was not sent, so the unit does not write what it received. "
-                          "Start the update again once the file is final.")});
-    return false;
-}
-
+// The unit gave the unknown reply: nothing more goes out. The caller tells the phase.
 void UpdateJob::stall()
 {
     m_result.outcome = UpdateOutcome::UnknownReply;
     m_result.reason = StalledLine;
-    m_pendingRecord.clear();
-    log(StalledLine);
-    enter(State::Stalled);
+    m_pendingRecord = {};
+    setState(State::Stalled);
 }
 
-// Ends the update after a fault: the lines say why, nothing more is sent, and the connection
-// closes after the settle wait.
+// Ends the update after a fault: nothing more is sent, and the connection closes after the settle
+// wait. tellFault() tells the lines that say why.
 void UpdateJob::fault(UpdateOutcome outcome, const QStringList& lines)
 {
-    if (m_state == State::Done)
-        return;
     m_result.outcome = outcome;
     m_result.reason = lines.value(0);
-    m_pendingRecord.clear();
-    m_firmware.close();
-    enter(State::Ending);
-    for (const QString& line : lines)
-        log(line);
+    m_pendingRecord = {};
+    m_stream.close();
+    setState(State::Ending);
+    m_faultLines = lines;
 }
 
 void UpdateJob::replyTimedOut()
@@ -613,36 +723,49 @@ void UpdateJob::replyTimedOut()
             : QStringLiteral("The unit's reply (%1) was not understood, and no other came for %2 seconds.")
                   .arg(Frames::hexDump(m_replies.held().left(8)).trimmed(), seconds(m_awaitedReply));
     fault(UpdateOutcome::NoReply, {first, CheckTheUnit});
+    tellFault();
 }
 
 void UpdateJob::onSocketError(QAbstractSocket::SocketError error, const QString& description)
 {
     m_lastSocketError = description;
-    emit socketError(error, description);
-    onConnectionLost();
+    if (isSending())
+        fault(UpdateOutcome::ConnectionLost, {LostDuringUpload});
+    tellSocketError(error, description);
+    tellFault();
 }
 
 void UpdateJob::onConnectionLost()
 {
-    if (isSending())
-        fault(UpdateOutcome::ConnectionLost, {LostDuringUpload});
+    if (!isSending())
+        return;
+    fault(UpdateOutcome::ConnectionLost, {LostDuringUpload});
+    tellFault();
 }
 
 // ---- the end ----------------------------------------------------------------------------------
 
 void UpdateJob::finishSucceeded()
 {
-    m_ethernet.close();
-    enter(State::Uploaded);
+    closeSocket();
+    setState(State::Uploaded);
+    tellSocketStatus();
+    tellPhase();
     log(QStringLiteral("Upload complete, ") +
         ElapsedFormat::seconds(double(elapsedMs(m_sinceTransfer)) / 1000.0));
 }
 
-void UpdateJob::finishFailed()
+// Nothing more goes out or comes in; endFailed() or complete() tells the end.
+void UpdateJob::shutDown()
 {
     m_timer.stop();
-    m_ethernet.close();
-    m_firmware.close();
+    closeSocket();
+    m_stream.close();
+}
+
+void UpdateJob::endFailed()
+{
+    tellSocketStatus();
     // The address as the update was asked to reach it; a front end may name it its own way.
     log(QStringLiteral("Disconnecting from ") + address(), Line::Disconnecting);
     complete();
@@ -654,21 +777,23 @@ void UpdateJob::abort()
         return;
     if (m_check)
         m_check->stop();
-    m_timer.stop();
-    m_ethernet.close();
-    m_firmware.close();
+    shutDown();
     if (m_state != State::Stalled) {
         m_result.outcome = UpdateOutcome::Cancelled;
         m_result.reason = QStringLiteral("Cancelled.");
     }
+    tellSocketStatus();
     complete();
 }
 
+// The one place finished() is emitted, once: the job is Done before it tells so.
 void UpdateJob::complete()
 {
     if (m_state == State::Done)
         return;
     m_result.elapsed = std::chrono::milliseconds(m_sinceStart.isValid() ? elapsedMs(m_sinceStart) : 0);
-    enter(State::Done);
+    setState(State::Done);
+    m_toldPhase = Phase::Done;
+    emit phaseChanged(Phase::Done);
     emit finished(m_result);
 }

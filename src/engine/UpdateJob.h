@@ -1,7 +1,7 @@
 #pragma once
 
 #include "engine/FirmwareCheckResult.h"
-#include "engine/FirmwareFile.h"
+#include "engine/RecordStream.h"
 #include "engine/ReplyReader.h"
 #include "engine/UpdateRequest.h"
 #include "engine/UpdateResult.h"
@@ -9,11 +9,13 @@
 
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QList>
 #include <QObject>
 #include <QStringList>
 #include <QTimer>
 
 #include <chrono>
+#include <optional>
 
 class FirmwareCheckTask;
 
@@ -25,7 +27,9 @@ class FirmwareCheckTask;
 //
 // Its output is signals, told in the unit's terms; front ends add their own advice. finished() is
 // emitted exactly once and last: after it the job does nothing more and may be deleted (with
-// deleteLater() from a slot of its own signal).
+// deleteLater() from a slot of its own signal). Each step first acts (its state, its timer, what
+// goes to the unit, the file) and then tells what it did, so a receiver of any signal may call
+// abort(): the step has nothing left to do, and nothing more is emitted once the job is done.
 class UpdateJob : public QObject
 {
     Q_OBJECT
@@ -90,7 +94,7 @@ signals:
     void finished(const UpdateResult& result);
 
 private:
-    // Every step of the update is one of these; enter() moves from one to the next and arms the
+    // Every step of the update is one of these; setState() moves from one to the next and arms the
     // job's timer for the new state, and the timer's expiry is handled by the state it fired in.
     enum class State
     {
@@ -109,8 +113,39 @@ private:
         Done,
     };
 
+    // How the connection wait ended: the socket said it is connected, the poll saw it, or the
+    // time limit passed.
+    enum class WaitEnd
+    {
+        Signalled,
+        Polled,
+        OverLimit,
+    };
+    // What naming the product did, for its reports.
+    struct Identified
+    {
+        std::optional<RecordStream::Problem> noFile; // the firmware file could not be opened
+        qint64 fileSize = 0;
+    };
+    // A record that went out.
+    struct Sent
+    {
+        qint64 bytesRead = 0;
+        qint64 fileSize = 0;
+        qint64 recordsSent = 0;
+        bool last = false;
+    };
+    // What going on to the next record did, for its reports.
+    struct RecordStep
+    {
+        QList<RecordStream::Skipped> skipped;
+        QByteArray record; // the record read; empty when the stream had a problem instead
+        bool paused = false;
+        std::optional<Sent> sent;
+    };
+
     static Phase phaseOf(State state);
-    void enter(State next);
+    void setState(State next);
     void onTimer();
     bool awaitsReply() const
     {
@@ -122,25 +157,44 @@ private:
         return awaitsReply() || m_state == State::SlowPause || m_state == State::Stalled;
     }
 
+    // The job's acts on its socket. The status changes they cause are held and told with the
+    // step's reports (tellSocketStatus()), so no receiver runs while a step still acts.
+    void connectSocket();
+    bool send(const QByteArray& bytes);
+    void closeSocket();
+    void onSocketStatus(const SocketStatus& status);
+
+    // Everything the job emits goes through these, and none emits anything once the job is Done.
     void log(const QString& text, Line line = Line::Plain);
     void logDebug(const QString& text);
+    void tellProgress(qint64 bytesRead, qint64 fileSize, qint64 recordsSent);
+    void tellPhase();
+    void tellSocketStatus();
+    void tellSocketError(QAbstractSocket::SocketError error, const QString& description);
+    void tellFault();
+
     qint64 elapsedMs(const QElapsedTimer& since) const;
     QString address() const;
     QString checkInput() const;
 
+    // A step split in two acts in the first function and tells what it did in its tell...() half,
+    // which runs once nothing is left to do.
     void checked(const FirmwareCheckResult& result);
     void beginConnecting();
     void poll();
-    void endConnectionWait();
+    void endConnectionWait(WaitEnd how);
+    Identified identify();
+    void tellIdentified(const Identified& identified);
     void connectionFailed(UpdateOutcome outcome, const QString& reason);
-    void identify();
+    void tellConnectionFailed();
 
     void onDataArrival();
     void handleReply(UnitReplies::Code code);
     void flooded();
-    void sendNextRecord();
-    void sendRecord(const QByteArray& line);
-    bool fileIsTheOneChecked();
+    RecordStep sendNextRecord();
+    void tellRecordStep(const RecordStep& step);
+    std::optional<Sent> sendRecord(const RecordStream::Record& record);
+    void tellSent(const std::optional<Sent>& sent);
     void stall();
     void fault(UpdateOutcome outcome, const QStringList& lines);
     void replyTimedOut();
@@ -148,12 +202,13 @@ private:
     void onConnectionLost();
 
     void finishSucceeded();
-    void finishFailed();
+    void shutDown();
+    void endFailed();
     void complete();
 
     const UpdateRequest m_request;
     Ethernet m_ethernet;
-    FirmwareFile m_firmware;
+    RecordStream m_stream;
     ReplyReader m_replies;
     FirmwareCheckTask* m_check = nullptr;
     QTimer m_timer;
@@ -162,10 +217,15 @@ private:
     QElapsedTimer m_sinceTransfer;
 
     State m_state = State::Idle;
+    Phase m_toldPhase = Phase::Idle;
     bool m_debug = false;
     bool m_slow = false;
-    QByteArray m_pendingRecord; // SlowPause: the record that goes out when the pause ends
+    RecordStream::Record m_pendingRecord; // SlowPause: the record that goes out when the pause ends
     std::chrono::milliseconds m_awaitedReply{0};
     QString m_lastSocketError;
+    // Told with the reports of the step that acted: socket status changes, a fault's lines.
+    bool m_holdStatus = false;
+    QList<SocketStatus> m_heldStatus;
+    QStringList m_faultLines;
     UpdateResult m_result;
 };

@@ -23,11 +23,6 @@ namespace {
 
 const QString Scale = QStringLiteral("0.02");
 
-std::unique_ptr<SimulatedUnit> listeningUnit(const QString& fault = {})
-{
-    return SimulatedUnits::listening(fault);
-}
-
 // Plain records, with one all-FF record and one boot-code record that an upload skips.
 QList<QByteArray> firmwareLines(int records)
 {
@@ -79,12 +74,12 @@ private slots:
         const QList<QByteArray> lines = firmwareLines(60);
         const QString firmware = writeFile(QStringLiteral("eight.hex"), HexFile::join(lines));
         std::vector<std::unique_ptr<SimulatedUnit>> units;
-        units.push_back(listeningUnit(QStringLiteral("refuse:01@5")));
-        units.push_back(listeningUnit(QStringLiteral("silence@3")));
-        units.push_back(listeningUnit());
+        units.push_back(SimulatedUnits::listening(QStringLiteral("refuse:01@5")));
+        units.push_back(SimulatedUnits::listening(QStringLiteral("silence@3")));
+        units.push_back(SimulatedUnits::listening());
         units.back()->stopListening();
         for (int i = 0; i < 5; ++i)
-            units.push_back(listeningUnit());
+            units.push_back(SimulatedUnits::listening());
         CliProcess cli;
         QCOMPARE(cli.run(jsonArguments(units) << firmware), 1);
 
@@ -164,9 +159,9 @@ private slots:
         const QList<QByteArray> lines = firmwareLines(40);
         const QString firmware = writeFile(QStringLiteral("flood.hex"), HexFile::join(lines));
         std::vector<std::unique_ptr<SimulatedUnit>> units;
-        units.push_back(listeningUnit(QStringLiteral("flood-header:0@3")));
-        units.push_back(listeningUnit(QStringLiteral("flood-stray:0@5")));
-        units.push_back(listeningUnit());
+        units.push_back(SimulatedUnits::listening(QStringLiteral("flood-header:0@3")));
+        units.push_back(SimulatedUnits::listening(QStringLiteral("flood-stray:0@5")));
+        units.push_back(SimulatedUnits::listening());
         CliProcess cli;
         QCOMPARE(cli.run(jsonArguments(units) << firmware), 1);
         const QStringList expected{u"too-much-data"_s, u"too-much-data"_s, u"succeeded"_s};
@@ -204,7 +199,7 @@ private slots:
         QFETCH(bool, keepGoing);
         const QList<QByteArray> lines = HexFile::plain(25);
         const QString firmware = writeFile(QStringLiteral("repeat.hex"), HexFile::join(lines));
-        auto unit = listeningUnit(fault);
+        auto unit = SimulatedUnits::listening(fault);
         CliProcess cli;
         QStringList arguments{QStringLiteral("--json"),
                               QStringLiteral("--repeat"),
@@ -241,7 +236,7 @@ private slots:
         const QList<QByteArray> lines = HexFile::plain(4000);
         const QString firmware = writeFile(QStringLiteral("crlf.hex"), HexFile::join(lines));
         std::vector<std::unique_ptr<SimulatedUnit>> units;
-        units.push_back(listeningUnit(QStringLiteral("suffix:0D0A@0")));
+        units.push_back(SimulatedUnits::listening(QStringLiteral("suffix:0D0A@0")));
         CliProcess cli;
         QCOMPARE(cli.run(jsonArguments(units) << firmware), 0);
         QVERIFY(units[0]->report().cumulative().image == JobFixture::expectedImage(lines));
@@ -254,7 +249,7 @@ private slots:
             writeFile(QStringLiteral("rewritten.hex"), HexFile::join(HexFile::plain(3000)));
         QList<QByteArray> other = HexFile::plain(3000);
         other[2800] = HexFile::data(0xAF00, QByteArray(16, 'q'));
-        auto unit = listeningUnit();
+        auto unit = SimulatedUnits::listening();
         unit->setLatencyMs(2);
         CliProcess cli;
         cli.start(QStringList{u"--json"_s, u"--time-scale"_s, Scale, u"--unit"_s, address(*unit), firmware});
@@ -287,7 +282,7 @@ private slots:
         const QString expected = QString(64, u'0');
         const QString name = sidecar ? u"released.hex"_s : u"expected.hex"_s;
         const QString firmware = writeFile(name, contents);
-        auto unit = listeningUnit();
+        auto unit = SimulatedUnits::listening();
         QStringList arguments{u"--time-scale"_s, Scale, u"--unit"_s, address(*unit), firmware};
         if (sidecar)
             writeFile(name + u".sha256"_s, (expected + u"  "_s + name + u'\n').toUtf8());
@@ -314,7 +309,7 @@ private slots:
     void shippedProgramHasNoTimeScale()
     {
         const QString firmware = writeFile(QStringLiteral("shipped.hex"), HexFile::join(HexFile::plain(2)));
-        auto unit = listeningUnit();
+        auto unit = SimulatedUnits::listening();
         CliProcess cli(CliProcess::Build::Shipped);
         QCOMPARE(cli.run({u"--time-scale"_s, u"0.01"_s, u"--unit"_s, address(*unit), firmware}), 2);
         QVERIFY2(cli.err.contains("Unknown option 'time-scale'"), cli.err.constData());
@@ -338,9 +333,9 @@ private slots:
     void interruptMidUpload()
     {
         const QString firmware = writeFile(QStringLiteral("long.hex"), HexFile::join(HexFile::plain(4000)));
-        auto busy = listeningUnit();
+        auto busy = SimulatedUnits::listening();
         busy->setLatencyMs(2);
-        auto waiting = listeningUnit();
+        auto waiting = SimulatedUnits::listening();
         CliProcess cli;
         cli.start({QStringLiteral("--json"), QStringLiteral("--parallel"), QStringLiteral("1"),
                    QStringLiteral("--time-scale"), Scale, QStringLiteral("--unit"), address(*busy),
@@ -408,7 +403,7 @@ private slots:
         QFETCH(int, exitCode);
         QFETCH(QString, message);
         const QString firmware = writeFile(QStringLiteral("check.hex"), contents);
-        auto unit = listeningUnit();
+        auto unit = SimulatedUnits::listening();
         QStringList arguments{QStringLiteral("--time-scale"), Scale, QStringLiteral("--unit"), address(*unit),
                               firmware};
         if (checkOnly)
@@ -480,8 +475,8 @@ private slots:
     void plainOutput()
     {
         const QString firmware = writeFile(QStringLiteral("plain.hex"), HexFile::join(HexFile::plain(30)));
-        auto good = listeningUnit();
-        auto refusing = listeningUnit(QStringLiteral("refuse:03@2"));
+        auto good = SimulatedUnits::listening();
+        auto refusing = SimulatedUnits::listening(QStringLiteral("refuse:03@2"));
         const QString units = writeFile(QStringLiteral("plain-units.txt"),
                                         (address(*refusing) + QStringLiteral("  # bench 2\n")).toUtf8());
         CliProcess cli;

@@ -1,5 +1,6 @@
 // The update job on its own: a simulated unit (or a raw peer) on 127.0.0.1, the job's signals
 // recorded in order.
+#include "ClosedPort.h"
 #include "JobFixture.h"
 
 #include "platform/Ethernet.h"
@@ -32,12 +33,6 @@ Fault fault(Fault::Kind kind, int atMessage, quint8 code = 0x01, int connection 
     return f;
 }
 
-quint16 closedPort()
-{
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost, 0);
-    return server.serverPort();
-}
 
 } // namespace
 
@@ -997,6 +992,80 @@ private slots:
         QCOMPARE(f.recorder.signalOrder.last(), QStringLiteral("finished"));
         QCOMPARE(f.recorder.phases.last(), Phase::Done);
         QVERIFY(f.recorder.states.last().isClosed());
+    }
+
+    void abortFromAnySignal_data()
+    {
+        QTest::addColumn<bool>("debug");
+        QTest::addColumn<bool>("slow");
+        QTest::addColumn<int>("refuseAt"); // -1: the unit takes everything
+        QTest::newRow("success") << false << false << -1;
+        QTest::newRow("success, Debug and Slow") << true << true << -1;
+        QTest::newRow("refusal, Debug") << true << false << 3;
+    }
+
+    // A receiver may abort() the job from any of its signals, the n-th for each n of a whole
+    // update: what follows is at most the socket's status, the phase Done and finished(), and the
+    // unit has got exactly what the job counts as sent.
+    void abortFromAnySignal()
+    {
+        QFETCH(bool, debug);
+        QFETCH(bool, slow);
+        QFETCH(int, refuseAt);
+        QList<QByteArray> lines = HexFile::plain(3);
+        lines.insert(1, HexFile::data(0xFC00, QByteArray(16, 'B'))); // skipped: boot code
+        qsizetype signalsOfAWholeUpdate = 0;
+        for (qsizetype at = -1; at < signalsOfAWholeUpdate; ++at) {
+            JobFixture f;
+            f.debug = debug;
+            f.slow = slow;
+            if (refuseAt >= 0)
+                f.unit.addFault(fault(Fault::Kind::Refuse, refuseAt));
+            f.writeFirmware(HexFile::join(lines));
+            UpdateJob job(f.request());
+            JobRecorder recorder;
+            recorder.attach(job); // first, so it records the signal the job is aborted from
+            bool aborted = false;
+            const auto abortAt = [&] {
+                if (!aborted && recorder.signalOrder.size() - 1 == at) {
+                    aborted = true;
+                    job.abort();
+                }
+            };
+            connect(&job, &UpdateJob::logLine, &job, abortAt);
+            connect(&job, &UpdateJob::progress, &job, abortAt);
+            connect(&job, &UpdateJob::phaseChanged, &job, abortAt);
+            connect(&job, &UpdateJob::socketStatusChanged, &job, abortAt);
+            connect(&job, &UpdateJob::socketError, &job, abortAt);
+            connect(&job, &UpdateJob::finished, &job, abortAt);
+            job.start();
+            QVERIFY(waitUntil([&] { return recorder.ended(); }, 10000));
+            if (at < 0)
+                signalsOfAWholeUpdate = recorder.signalOrder.size();
+
+            const QString context =
+                QStringLiteral("aborted at signal %1: %2").arg(at).arg(recorder.signalOrder.join(u','));
+            const qsizetype finishedAt = recorder.signalOrder.indexOf(QStringLiteral("finished"));
+            if (aborted && at < finishedAt) {
+                static const QRegularExpression end(QStringLiteral("^(state,)*(phase,)?finished$"));
+                QVERIFY2(end.match(recorder.signalOrder.mid(at + 1).join(u',')).hasMatch(),
+                         qPrintable(context));
+                if (at < finishedAt - 1) // before the phase Done
+                    QCOMPARE(recorder.result().outcome, UpdateOutcome::Cancelled);
+            }
+            const qsizetype signalsAtEnd = recorder.signalOrder.size();
+            const UpdateResult result = recorder.result();
+            const auto received = [&] { return f.unit.report().cumulative().messages.size(); };
+            const qsizetype sent = qsizetype(result.reachedUnit) + result.recordsSent;
+            QVERIFY2(waitUntil([&] { return received() >= sent; }, 5000), qPrintable(context));
+            QTest::qWait(20);
+            QVERIFY2(received() == sent, qPrintable(context));
+            QVERIFY2(recorder.signalOrder.size() == signalsAtEnd, qPrintable(context));
+            QCOMPARE(recorder.signalOrder.count(QStringLiteral("finished")), 1);
+            QCOMPARE(recorder.phases.last(), Phase::Done);
+            QVERIFY(!job.socketStatus().isConnected());
+        }
+        QVERIFY(signalsOfAWholeUpdate > 20);
     }
 };
 

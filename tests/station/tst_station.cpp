@@ -3,6 +3,7 @@
 // who may do what (token, Host, methods, sizes, paths, idle connections, the token file,
 // SIGTERM).
 #include "HexFile.h"
+#include "SimulatedUnits.h"
 #include "JobFixture.h"
 #include "StationProcess.h"
 
@@ -37,19 +38,7 @@ constexpr qint64 RssSlackKiB = 8 * 1024;
 constexpr qint64 RssSlackKiB = 2048;
 #endif
 
-std::unique_ptr<SimulatedUnit> listeningUnit(const QString& fault = {})
-{
-    auto unit = std::make_unique<SimulatedUnit>(Model::Marlin);
-    unit->listen(QHostAddress::LocalHost, 0);
-    if (!fault.isEmpty())
-        unit->addFault(*Fault::parse(fault));
-    return unit;
-}
-
-QString address(const SimulatedUnit& unit)
-{
-    return QStringLiteral("127.0.0.1:%1").arg(unit.port());
-}
+using SimulatedUnits::address;
 
 QByteArray runBody(const QString& sha256, const QStringList& units, const QJsonObject& more = {})
 {
@@ -158,12 +147,12 @@ private slots:
         QCOMPARE(stored.json().value(u"size"_s).toInt(), m_firmware.size());
 
         std::vector<std::unique_ptr<SimulatedUnit>> units;
-        units.push_back(listeningUnit());
-        units.push_back(listeningUnit(u"refuse:02@5"_s));
-        units.push_back(listeningUnit(u"silence@3"_s));
-        units.push_back(listeningUnit());
+        units.push_back(SimulatedUnits::listening());
+        units.push_back(SimulatedUnits::listening(u"refuse:02@5"_s));
+        units.push_back(SimulatedUnits::listening(u"silence@3"_s));
+        units.push_back(SimulatedUnits::listening());
         units.back()->stopListening();
-        units.push_back(listeningUnit(u"flood-stray:0@5"_s));
+        units.push_back(SimulatedUnits::listening(u"flood-stray:0@5"_s));
         const QStringList expected{u"succeeded"_s, u"refused"_s, u"no-reply"_s, u"no-connection"_s,
                                    u"too-much-data"_s};
         QStringList names;
@@ -221,7 +210,7 @@ private slots:
         std::vector<std::unique_ptr<SimulatedUnit>> units;
         QStringList names;
         for (int i = 0; i < 3; ++i) {
-            units.push_back(listeningUnit());
+            units.push_back(SimulatedUnits::listening());
             units.back()->setLatencyMs(20);
             names << address(*units.back());
         }
@@ -261,7 +250,7 @@ private slots:
     {
         StationProcess station;
         QVERIFY2(station.start(), station.err.constData());
-        auto unit = listeningUnit();
+        auto unit = SimulatedUnits::listening();
         unit->setLatencyMs(20);
         QCOMPARE(
             station.request("POST", u"/api/v1/runs"_s, runBody(upload(station), {address(*unit)})).status,

@@ -2,6 +2,7 @@
 // its runs leave (their run, the uploaded file, SIGTERM as interrupted), the history API with its
 // filters and errors, the warnings when the history cannot be used, and --history-required.
 #include "HexFile.h"
+#include "SimulatedUnits.h"
 #include "StationProcess.h"
 #include "TestHistories.h"
 
@@ -30,27 +31,7 @@ namespace {
 // The station's bound on history reads at once (HistoryApi::MaxPendingReads).
 constexpr int MaxPendingReads = 32;
 
-std::unique_ptr<SimulatedUnit> listeningUnit(const QString& fault = {})
-{
-    auto unit = std::make_unique<SimulatedUnit>(Model::Marlin);
-    unit->listen(QHostAddress::LocalHost, 0);
-    if (!fault.isEmpty())
-        unit->addFault(*Fault::parse(fault));
-    return unit;
-}
-
-QString address(const SimulatedUnit& unit)
-{
-    return u"127.0.0.1:%1"_s.arg(unit.port());
-}
-
-// A port on 127.0.0.1 where nobody listens.
-quint16 freePort()
-{
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost, 0);
-    return server.serverPort();
-}
+using SimulatedUnits::address;
 
 QByteArray runBody(const QString& sha256, const QStringList& units, const QJsonObject& more = {})
 {
@@ -170,12 +151,12 @@ private slots:
         QVERIFY(waitUntil([&] { return logs.open; }, 5000));
 
         std::vector<std::unique_ptr<SimulatedUnit>> units;
-        units.push_back(listeningUnit());
-        units.push_back(listeningUnit(u"refuse:02@5"_s));
-        units.push_back(listeningUnit(u"silence@3"_s));
-        units.push_back(listeningUnit());
+        units.push_back(SimulatedUnits::listening());
+        units.push_back(SimulatedUnits::listening(u"refuse:02@5"_s));
+        units.push_back(SimulatedUnits::listening(u"silence@3"_s));
+        units.push_back(SimulatedUnits::listening());
         units.back()->stopListening();
-        units.push_back(listeningUnit(u"flood-stray:0@5"_s));
+        units.push_back(SimulatedUnits::listening(u"flood-stray:0@5"_s));
         const QStringList outcomes{u"succeeded"_s, u"refused"_s, u"no-reply"_s, u"no-connection"_s,
                                    u"too-much-data"_s};
         QStringList names;
@@ -250,7 +231,7 @@ private slots:
         HISTORY_LOCATION(m_histories, location);
         StationProcess station;
         QVERIFY2(station.start({u"--history"_s, location.display()}), station.err.constData());
-        auto unit = listeningUnit();
+        auto unit = SimulatedUnits::listening();
         unit->setLatencyMs(20);
         const QString stopped = startRun(station, {address(*unit)});
         QVERIFY(waitUntil([&] { return unit->report().cumulative().recordsAccepted >= 5; }, 10000));
@@ -314,11 +295,11 @@ private slots:
             QVERIFY(file.open(QIODevice::WriteOnly));
             file.write(QByteArray(8192, 'x'));
         } else {
-            url = u"postgresql://uploader_test@127.0.0.1:%1/nothing?connect_timeout=2"_s.arg(freePort());
+            url = u"postgresql://uploader_test@127.0.0.1:%1/nothing?connect_timeout=2"_s.arg(closedPort());
         }
         StationProcess station;
         QVERIFY2(station.start({u"--history"_s, url}), station.err.constData());
-        auto unit = listeningUnit();
+        auto unit = SimulatedUnits::listening();
         const QString run = startRun(station, {address(*unit)});
         QVERIFY(waitUntil(
             [&] {
@@ -416,7 +397,7 @@ private slots:
             unreachable = dir.filePath(u"file/history.sqlite"_s); // its folder is a file
         } else {
             unreachable =
-                u"postgresql://uploader_test@127.0.0.1:%1/nothing?connect_timeout=2"_s.arg(freePort());
+                u"postgresql://uploader_test@127.0.0.1:%1/nothing?connect_timeout=2"_s.arg(closedPort());
         }
         StationProcess refused;
         refused.process.setProgram(QStringLiteral(UPLOADER_STATION_TEST));

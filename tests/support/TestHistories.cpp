@@ -50,16 +50,10 @@ QSqlDatabase TestHistories::inspect(const HistoryLocation& location)
     if (QSqlDatabase::contains(name))
         QSqlDatabase::removeDatabase(name);
     QSqlDatabase db;
-    if (location.kind() == HistoryLocation::SQLite) {
-        db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        db.setDatabaseName(location.filePath());
-    } else {
-        db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
-        db.setHostName(location.host());
-        db.setPort(location.port());
-        db.setUserName(location.user());
-        db.setDatabaseName(location.database());
-    }
+    if (location.kind() != HistoryLocation::SQLite)
+        return inspectAs(location, name);
+    db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+    db.setDatabaseName(location.filePath());
     db.open();
     return db;
 }

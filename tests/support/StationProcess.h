@@ -1,5 +1,6 @@
 #pragma once
 
+#include "TestProcess.h"
 #include "WaitUntil.h"
 
 #include <QFile>
@@ -27,32 +28,15 @@ struct HttpAnswer
 
 // uploader-station's test build as a process on 127.0.0.1 with a free port and its own state
 // folder, while the test's event loop serves the simulated units.
-class StationProcess
+class StationProcess : public TestProcess
 {
 public:
-    QProcess process;
-    QByteArray out;
-    QByteArray err;
     QTemporaryDir stateDir;
     QString url; // http://127.0.0.1:PORT
     quint16 port = 0;
     QByteArray token;
 
-    StationProcess()
-    {
-        process.setProgram(QStringLiteral(UPLOADER_STATION_TEST));
-        QObject::connect(&process, &QProcess::readyReadStandardOutput, &process,
-                         [this] { out += process.readAllStandardOutput(); });
-        QObject::connect(&process, &QProcess::readyReadStandardError, &process,
-                         [this] { err += process.readAllStandardError(); });
-    }
-    ~StationProcess()
-    {
-        if (process.state() != QProcess::NotRunning) {
-            process.kill();
-            process.waitForFinished(5000);
-        }
-    }
+    StationProcess() : TestProcess(QStringLiteral(UPLOADER_STATION_TEST)) {}
 
     // Starts it and waits for the address it prints; false when it does not come up. The history
     // goes into the state folder unless `extra` names one: never the user's own.
@@ -86,11 +70,6 @@ public:
         err.clear();
         return start(m_extra);
     }
-    bool waitForExit(int timeoutMs)
-    {
-        return waitUntil([this] { return process.state() == QProcess::NotRunning; }, timeoutMs);
-    }
-    qint64 pid() const { return process.processId(); }
     // Resident memory in KiB.
     qint64 rssKiB() const
     {
