@@ -1,6 +1,6 @@
 // What the update history costs: per update (begin, 12 log lines, finish) on the caller's thread
 // and until its finished row is committed, a unit query on 100,000 rows, and the file's size.
-//   history_bench [--rows N] [--updates N] [--location URL] [--cli PROGRAM]
+//   history_bench [--rows N] [--updates N] [--location URL] [--cli PROGRAM] [--forward N]
 // It also times `uploader-cli history --unit HOST:PORT` as a whole process on those rows (the
 // program that was built beside it, or --cli).
 // Without --location it works on a new SQLite file in a temporary folder (WAL, as the history
@@ -9,7 +9,10 @@
 #include "history/HistoryReader.h"
 #include "history/HistorySql.h"
 #include "history/HistoryTable.h"
+#include "history/JournalForwarding.h"
 #include "history/UpdateHistory.h"
+
+#include <QUuid>
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -202,6 +205,44 @@ void unitQueries(const HistoryLocation& location, int rows)
                 percentile(queryOnly, 0.99));
 }
 
+// A shared history back after an outage: `waiting` finished rows in this computer's journal (a new
+// one), forwarded as the next program here does it.
+void forwardWaiting(HistoryLocation location, const QString& journalPath, int waiting)
+{
+    location.setJournalFile(journalPath);
+    {
+        HistoryConnection connection(location.journal());
+        if (!connection.open(HistoryConnection::Purpose::Write).ok())
+            return;
+        QSqlDatabase& db = connection.database();
+        HistoryTable table(db);
+        QSqlQuery transaction(db);
+        transaction.exec(HistorySql::beginWrite(HistoryLocation::SQLite));
+        const QString log = logLines().join(QLatin1Char('\n'));
+        for (int n = 0; n < waiting; ++n) {
+            UpdateRecord r = sample(n);
+            r.started = QDateTime::currentDateTimeUtc();
+            r.ended = r.started.addMSecs(22700);
+            r.outcome = QStringLiteral("succeeded");
+            r.recordsSent = 601;
+            r.log = log;
+            r.uuid = QUuid::createUuid().toString(QUuid::WithoutBraces);
+            r.revision = 3;
+            r.forwardTo = location.display();
+            table.insert(r);
+        }
+        transaction.exec(QStringLiteral("COMMIT"));
+    }
+    QElapsedTimer timer;
+    timer.start();
+    const JournalForwarding::Result result = JournalForwarding(location, 10000).forward();
+    const double ms = timer.nsecsElapsed() / 1e6;
+    if (!result.error.ok())
+        std::fprintf(stderr, "forward: %s\n", qPrintable(result.error.message));
+    std::printf("forward %lld waiting rows       %8.1f ms   (%.2f ms per row; %lld still waiting)\n",
+                qlonglong(result.forwarded), ms, ms / qMax<qint64>(1, result.forwarded), qlonglong(result.waiting));
+}
+
 // `uploader-cli history --unit X` as a person runs it: the whole process, start to exit.
 void cliQueries(const HistoryLocation& location, const QString& program)
 {
@@ -246,11 +287,14 @@ int main(int argc, char** argv)
     parser.addOption({QStringLiteral("cli"),
                       QStringLiteral("The uploader-cli to time `history --unit` with."),
                       QStringLiteral("PROGRAM"), QStringLiteral(BENCH_UPLOADER_CLI)});
+    parser.addOption({QStringLiteral("forward"),
+                      QStringLiteral("Only time forwarding N waiting rows into --location (PostgreSQL)."),
+                      QStringLiteral("N")});
     parser.process(app);
 
     QTemporaryDir dir;
     const bool own = !parser.isSet(QStringLiteral("location"));
-    const HistoryLocation perUpdateLocation =
+    HistoryLocation perUpdateLocation =
         own ? HistoryLocation::sqliteFile(dir.filePath(QStringLiteral("updates.sqlite")))
             : HistoryLocation::parse(parser.value(QStringLiteral("location")));
     const HistoryLocation queryLocation =
@@ -261,6 +305,17 @@ int main(int argc, char** argv)
     }
     std::printf("history at %s\n", qPrintable(own ? dir.path() + QStringLiteral(" (SQLite, WAL)")
                                                   : perUpdateLocation.display()));
+    if (parser.isSet(QStringLiteral("forward"))) {
+        if (own) {
+            std::fprintf(stderr, "--forward needs --location postgresql://...\n");
+            return 2;
+        }
+        forwardWaiting(perUpdateLocation, dir.filePath(QStringLiteral("journal.sqlite")),
+                       parser.value(QStringLiteral("forward")).toInt());
+        return 0;
+    }
+    if (!own) // the per-update rows go through a journal of the bench's own
+        perUpdateLocation.setJournalFile(dir.filePath(QStringLiteral("journal.sqlite")));
     perUpdate(perUpdateLocation, parser.value(QStringLiteral("updates")).toInt());
     unitQueries(queryLocation, parser.value(QStringLiteral("rows")).toInt());
     cliQueries(queryLocation, parser.value(QStringLiteral("cli")));

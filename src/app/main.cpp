@@ -1,4 +1,5 @@
 #include "BuildInfo.h"
+#include "process/QtDiagnostics.h"
 #include "settings/ProductVariant.h"
 #include "ui/MainWindow.h"
 
@@ -6,6 +7,7 @@
 
 int main(int argc, char* argv[])
 {
+    QtDiagnostics::keepOffStandardError();
     QApplication app(argc, argv);
     const QString title = QString::fromUtf8(BuildInfo::Title);
     QApplication::setApplicationName(title);

@@ -6,14 +6,18 @@
 #include "history/HistoryLocation.h"
 #include "history/HistoryReader.h"
 #include "history/HistoryTime.h"
+#include "history/JournalForwarding.h"
 #include "process/ConsoleOutput.h"
 
 #include <QCommandLineParser>
 #include <QJsonDocument>
 
+#include <algorithm>
+
 namespace {
 
 constexpr int ExitFailed = 1;
+constexpr int ForwardBusyTimeoutMs = 10000;
 
 // "--since \"x\": why", the way every usage error names the option and the text.
 bool check(bool ok, const QString& option, const QString& text, const QString& why, QString* error)
@@ -51,9 +55,15 @@ QString HistoryCommand::helpText()
                "  --show ID              one update in full, with its log\n"
                "  --prune-before DATE    remove the updates that started before DATE (not running\n"
                "                         ones) and print how many\n"
+               "  --forward              send the updates this computer recorded for a shared\n"
+               "                         (PostgreSQL) history and that it does not have yet; print\n"
+               "                         how many went and how many wait\n"
                "\n"
-               "Exit status: 0 done, 1 the history cannot be read (or has no such update), 2 usage "
-               "error.\n")
+               "Updates recorded on this computer that a shared history does not have yet are\n"
+               "listed too; their ID ends in '*'.\n"
+               "\n"
+               "Exit status: 0 done, 1 the history cannot be read or written (or has no such update),\n"
+               "2 usage error.\n")
         .arg(HistoryLocation::defaultFile(), outcomeNames().join(QStringLiteral(", ")));
 }
 
@@ -72,9 +82,10 @@ bool HistoryCommand::parse(const QStringList& arguments, QString* error)
     const QCommandLineOption csv(QStringLiteral("csv"));
     const QCommandLineOption show(QStringLiteral("show"), {}, QStringLiteral("ID"));
     const QCommandLineOption pruneBefore(QStringLiteral("prune-before"), {}, QStringLiteral("DATE"));
+    const QCommandLineOption forward(QStringLiteral("forward"));
     const QCommandLineOption help(QStringList{QStringLiteral("help"), QStringLiteral("h")});
     parser.addOptions(
-        {history, unit, since, until, outcome, sha256, limit, json, csv, show, pruneBefore, help});
+        {history, unit, since, until, outcome, sha256, limit, json, csv, show, pruneBefore, forward, help});
 
     // QCommandLineParser takes the program's name first.
     if (!parser.parse(QStringList{QStringLiteral("uploader-cli history")} + arguments)) {
@@ -116,9 +127,23 @@ bool HistoryCommand::parse(const QStringList& arguments, QString* error)
 
     const bool filtered = parser.isSet(unit) || parser.isSet(since) || parser.isSet(until) ||
                           parser.isSet(outcome) || parser.isSet(sha256) || parser.isSet(limit);
-    if (parser.isSet(show) && parser.isSet(pruneBefore)) {
-        *error = QStringLiteral("--show and --prune-before: choose one");
+    if (int(parser.isSet(show)) + int(parser.isSet(pruneBefore)) + int(parser.isSet(forward)) > 1) {
+        *error = QStringLiteral("--show, --prune-before and --forward: choose one");
         return false;
+    }
+    if (parser.isSet(forward)) {
+        if (filtered || m_format != Format::Table) {
+            *error = QStringLiteral("--forward sends everything that waits: it takes no filters and no "
+                                    "--json or --csv");
+            return false;
+        }
+        if (HistoryLocation::resolve(m_location).isOwnJournal()) {
+            *error = QStringLiteral("--forward is for a shared (PostgreSQL) history: an SQLite history "
+                                    "is written directly and nothing waits for it");
+            return false;
+        }
+        m_action = Action::Forward;
+        return true;
     }
     if (parser.isSet(show)) {
         bool ok = false;
@@ -193,6 +218,8 @@ int HistoryCommand::run() const
         return show();
     case Action::Prune:
         return prune();
+    case Action::Forward:
+        return forward();
     case Action::List:
         break;
     }
@@ -201,15 +228,23 @@ int HistoryCommand::run() const
 
 int HistoryCommand::list() const
 {
-    const HistoryRows result = HistoryReader::list(HistoryLocation::resolve(m_location), m_filter);
-    if (!result.error.ok()) {
+    const HistoryLocation where = HistoryLocation::resolve(m_location);
+    const HistoryRows result = HistoryReader::list(where, m_filter);
+    // What waits on this computer is shown even when the shared history cannot be read.
+    if (!result.error.ok() && result.rows.isEmpty()) {
         ConsoleOutput::error(result.error.message);
         return ExitFailed;
     }
+    const bool waiting = std::any_of(result.rows.cbegin(), result.rows.cend(),
+                                     [](const UpdateRecord& r) { return r.waiting; });
     switch (m_format) {
     case Format::Table:
         ConsoleOutput::out(result.rows.isEmpty() ? QStringLiteral("No updates recorded that match.\n")
                                                  : HistoryFormat::table(result.rows));
+        if (waiting)
+            ConsoleOutput::out(QStringLiteral("* recorded on this computer, not yet in the history at %1 "
+                                              "(uploader-cli history --forward sends it)\n")
+                                   .arg(where.display()));
         break;
     case Format::Json: {
         QByteArray out;
@@ -221,6 +256,11 @@ int HistoryCommand::list() const
     case Format::Csv:
         ConsoleOutput::out(HistoryFormat::csv(result.rows));
         break;
+    }
+    if (!result.error.ok()) {
+        ConsoleOutput::error(result.error.message +
+                             QStringLiteral(" Shown: the updates that wait on this computer."));
+        return ExitFailed;
     }
     return 0;
 }
@@ -258,5 +298,22 @@ int HistoryCommand::prune() const
                            .arg(result.removed)
                            .arg(result.removed == 1 ? QStringLiteral("update") : QStringLiteral("updates"),
                                 HistoryTime::format(m_pruneBefore)));
+    return 0;
+}
+
+int HistoryCommand::forward() const
+{
+    const HistoryLocation where = HistoryLocation::resolve(m_location);
+    const JournalForwarding::Result result = JournalForwarding(where, ForwardBusyTimeoutMs).forward();
+    const auto updates = [](qint64 n) {
+        return QStringLiteral("%1 %2").arg(n).arg(n == 1 ? QStringLiteral("update")
+                                                         : QStringLiteral("updates"));
+    };
+    ConsoleOutput::out(QStringLiteral("%1 sent to the history at %2; %3 waiting on this computer.\n")
+                           .arg(updates(result.forwarded), where.display(), updates(result.waiting)));
+    if (!result.error.ok()) {
+        ConsoleOutput::error(result.error.message);
+        return ExitFailed;
+    }
     return 0;
 }

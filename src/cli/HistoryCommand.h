@@ -7,8 +7,9 @@
 #include <QStringList>
 
 // `uploader-cli history ...`: reads the update history. Lists the latest updates (a table, JSON
-// Lines or CSV) with filters, shows one update with its log, or removes old rows. Reading never
-// creates a history: one that does not exist reads as empty.
+// Lines or CSV) with filters, shows one update with its log, removes old rows, or sends what waits
+// in this computer's journal to a shared history. Reading never creates a history: one that does
+// not exist reads as empty. A shared history's rows come with this computer's waiting ones.
 class HistoryCommand
 {
 public:
@@ -23,6 +24,7 @@ public:
         List,
         Show,
         Prune,
+        Forward,
         Help,
     };
 
@@ -45,6 +47,7 @@ private:
     int list() const;
     int show() const;
     int prune() const;
+    int forward() const;
 
     Action m_action = Action::List;
     QString m_location; // --history as typed; empty for UPLOADER_HISTORY or the default

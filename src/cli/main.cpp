@@ -13,6 +13,7 @@
 #include "history/UpdateHistory.h"
 #include "process/ConsoleOutput.h"
 #include "process/InterruptWatcher.h"
+#include "process/QtDiagnostics.h"
 #include "settings/ProductVariant.h"
 
 #include <QCoreApplication>
@@ -100,7 +101,6 @@ int update(QCoreApplication& app, const Options& options)
     }
 
     const std::unique_ptr<RunDisplay> display = displayFor(runner, options);
-    runner.addObserver(display.get());
     // Recording never decides an update: trouble is a warning, and the updates run as they would.
     const auto warn = [&display](const QString& message) { display->warn(message); };
     UpdateHistory history;
@@ -108,9 +108,11 @@ int update(QCoreApplication& app, const Options& options)
     if (!options.noHistory) {
         QObject::connect(&history, &UpdateHistory::warning, &history, warn);
         history.open(HistoryLocation::resolve(options.historyLocation));
+        // Before the display: an update is on record by the time it is shown as finished.
         recorder = std::make_unique<RunRecorder>(runner, UpdateRecorder(&history, QStringLiteral("cli")));
         runner.addObserver(recorder.get());
     }
+    runner.addObserver(display.get());
     std::unique_ptr<UpdateLogFiles> logFiles;
     if (!options.logDir.isEmpty()) {
         logFiles = std::make_unique<UpdateLogFiles>(runner, options.logDir, options.verbose);
@@ -131,6 +133,14 @@ int update(QCoreApplication& app, const Options& options)
     QObject::connect(&runner, &UpdateRunner::allFinished, &app, [&] {
         // Before the summary, which is the last line: closing may still warn.
         history.close(HistoryCloseTimeoutMs);
+        if (const qint64 waiting = history.waitingAtClose(); waiting > 0)
+            warn(
+                QStringLiteral("%1 recorded on this computer, not yet in the history at %2; %3 sent the next "
+                               "time a program here opens it, or with uploader-cli history --forward")
+                    .arg(waiting == 1 ? QStringLiteral("1 update")
+                                      : QStringLiteral("%1 updates").arg(waiting),
+                         history.location().display(),
+                         waiting == 1 ? QStringLiteral("it is") : QStringLiteral("they are")));
         display->writeSummary();
         app.exit(runner.exitCode());
     });
@@ -142,6 +152,7 @@ int update(QCoreApplication& app, const Options& options)
 
 int main(int argc, char* argv[])
 {
+    QtDiagnostics::keepOffStandardError();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("uploader-cli"));
     QCoreApplication::setApplicationVersion(QString::fromUtf8(BuildInfo::Version));

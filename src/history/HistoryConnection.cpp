@@ -6,7 +6,10 @@
 #include <QAtomicInteger>
 #include <QDir>
 #include <QFileInfo>
+#include <QSqlDriver>
 #include <QSqlQuery>
+
+#include <libpq-fe.h>
 
 HistoryConnection::HistoryConnection(const HistoryLocation& location) : m_location(location)
 {
@@ -142,6 +145,15 @@ HistoryError HistoryConnection::openPostgreSQL(int busyTimeoutMs, int schemaVers
     m_db.setConnectOptions(QStringLiteral("connect_timeout=%1").arg(m_location.connectTimeoutSeconds()));
     if (!m_db.open())
         return HistorySql::error(m_location, m_db.lastError(), QStringLiteral("cannot be reached"));
+    // libpq prints the server's notices on standard error by itself ("terminating connection due to
+    // immediate shutdown command"): what matters of them comes back as the statements' errors. The
+    // driver names the handle by its struct, pg_conn, or by the typedef.
+    const QVariant handle = m_db.driver()->handle();
+    if (handle.isValid() &&
+        (qstrcmp(handle.typeName(), "PGconn*") == 0 || qstrcmp(handle.typeName(), "pg_conn*") == 0))
+        if (PGconn* connection = *static_cast<PGconn* const*>(handle.constData()))
+            PQsetNoticeProcessor(
+                connection, [](void*, const char*) {}, nullptr);
     QSqlQuery settings(m_db);
     if (!settings.exec(QStringLiteral("SET statement_timeout = %1").arg(busyTimeoutMs)) ||
         !settings.exec(QStringLiteral("SET client_min_messages = warning")))

@@ -110,7 +110,9 @@ QString table(const QList<UpdateRecord>& rows)
                          QStringLiteral("OUTCOME"), QStringLiteral("RECORDS"), QStringLiteral("ELAPSED"),
                          QStringLiteral("FILE"),    QStringLiteral("SHA256")};
     for (const UpdateRecord& r : rows) {
-        cells << QStringList{QString::number(r.id),
+        // A row that waits on this computer has no number in the history yet, or a later state.
+        const QString id = r.id == 0 ? QString() : QString::number(r.id);
+        cells << QStringList{r.waiting ? id + QLatin1Char('*') : id,
                              shortTime(r.started),
                              escapeControls(unit(r.unitHost, r.unitPort)),
                              escapeControls(r.outcome),
@@ -170,6 +172,8 @@ QString details(const UpdateRecord& r)
     out += line(QStringLiteral("User"), r.user);
     if (!r.runId.isEmpty())
         out += line(QStringLiteral("Run"), r.runId);
+    if (r.waiting)
+        out += line(QStringLiteral("Waiting"), QStringLiteral("recorded on this computer, not yet in the history"));
     out += QStringLiteral("Log:\n");
     if (!r.log.isEmpty()) {
         for (const QString& logLine : r.log.split(QLatin1Char('\n')))
@@ -208,6 +212,8 @@ QJsonObject json(const UpdateRecord& r, bool withLog)
         {QStringLiteral("reason"), r.reason},
         {QStringLiteral("elapsed"), r.elapsedSeconds},
         {QStringLiteral("run"), r.runId},
+        {QStringLiteral("uuid"), r.uuid.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(r.uuid)},
+        {QStringLiteral("waiting"), r.waiting},
     };
     if (withLog)
         object.insert(QStringLiteral("log"), r.log);

@@ -110,6 +110,19 @@ QString HistoryLocation::defaultFile()
            QStringLiteral("/FirmwareUploader/history.sqlite");
 }
 
+QString HistoryLocation::defaultJournalFile()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+           QStringLiteral("/FirmwareUploader/journal.sqlite");
+}
+
+HistoryLocation HistoryLocation::journal() const
+{
+    if (m_kind != PostgreSQL)
+        return *this;
+    return sqliteFile(m_journalPath.isEmpty() ? defaultJournalFile() : m_journalPath);
+}
+
 QString HistoryLocation::display() const
 {
     switch (m_kind) {

@@ -23,6 +23,9 @@ public:
     static HistoryLocation resolve(const QString& explicitValue);
     // ~/.local/share/FirmwareUploader/history.sqlite (QStandardPaths::GenericDataLocation).
     static QString defaultFile();
+    // This computer's journal of updates on their way to a shared history:
+    // ~/.local/share/FirmwareUploader/journal.sqlite.
+    static QString defaultJournalFile();
     static HistoryLocation sqliteFile(const QString& path);
 
     Kind kind() const { return m_kind; }
@@ -36,6 +39,13 @@ public:
     QString password() const { return m_password; }
     QString database() const { return m_database; }
     int connectTimeoutSeconds() const { return m_connectTimeout; }
+
+    // Where updates are written first, on this computer: an SQLite history is its own journal; a
+    // PostgreSQL one has a local SQLite file from which they are forwarded (defaultJournalFile()
+    // unless setJournalFile() named another).
+    HistoryLocation journal() const;
+    bool isOwnJournal() const { return m_kind == SQLite; }
+    void setJournalFile(const QString& path) { m_journalPath = path; }
 
     // The location for messages: the file's path, or the URL without its password.
     QString display() const;
@@ -53,4 +63,5 @@ private:
     QString m_user, m_password, m_database;
     int m_connectTimeout = 5;
     QString m_shown; // PostgreSQL: the URL as given, without its password
+    QString m_journalPath;
 };

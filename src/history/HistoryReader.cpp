@@ -4,9 +4,12 @@
 #include "history/HistorySql.h"
 #include "history/HistoryTable.h"
 
+#include <QHash>
 #include <QSqlQuery>
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
+
+#include <algorithm>
 
 namespace {
 
@@ -32,14 +35,8 @@ HistoryError openForReading(HistoryConnection& connection)
     HistoryError error = connection.open(HistoryConnection::Purpose::Read, readBusyTimeoutMs);
     if (!error.ok() || connection.isEmpty() || connection.isReadOnly())
         return error;
-    QSqlDatabase& db = connection.database();
-    QSqlQuery transaction(db);
-    if (!transaction.exec(HistorySql::beginWrite(connection.location().kind())))
-        return {}; // busy: reading goes on without the marking
-    int marked = 0;
-    HistoryTable table(db);
-    transaction.exec(table.markAbandoned(ProcessIdentity::current(), &marked) ? QStringLiteral("COMMIT")
-                                                                              : QStringLiteral("ROLLBACK"));
+    HistoryTable(connection.database())
+        .markAbandonedNow(ProcessIdentity::current(), connection.location().kind());
     return {};
 }
 
@@ -48,20 +45,63 @@ HistoryError readError(const HistoryConnection& connection, const HistoryTable& 
     return HistorySql::error(connection.location(), table.lastError(), QStringLiteral("cannot be read"));
 }
 
+// The rows of this computer's journal that a shared history does not have yet, at their latest
+// state, as the filter selects them (none when the history is its own journal).
+QList<UpdateRecord> waitingRows(const HistoryLocation& location, const HistoryFilter& filter)
+{
+    QList<UpdateRecord> rows;
+    if (location.isOwnJournal())
+        return rows;
+    HistoryConnection journal(location.journal());
+    if (!openForReading(journal).ok() || journal.isEmpty())
+        return rows;
+    HistoryTable(journal.database()).select(filter, &rows, location.display());
+    return rows;
+}
+
+// The shared history's rows with this computer's later states in their place and the rows it does
+// not have at all added, latest first, within the filter's limit.
+void mergeWaiting(QList<UpdateRecord>& rows, const QList<UpdateRecord>& waiting, int limit)
+{
+    if (waiting.isEmpty())
+        return;
+    QHash<QString, qsizetype> byUuid;
+    for (qsizetype i = 0; i < rows.size(); ++i)
+        if (!rows.at(i).uuid.isEmpty())
+            byUuid.insert(rows.at(i).uuid, i);
+    for (UpdateRecord row : waiting) {
+        const auto known = byUuid.constFind(row.uuid);
+        if (known != byUuid.cend()) {
+            row.id = rows.at(*known).id;
+            rows[*known] = row;
+        } else {
+            row.id = 0; // the journal's numbers are its own: the row has none in the history yet
+            rows.append(row);
+        }
+    }
+    std::stable_sort(rows.begin(), rows.end(),
+                     [](const UpdateRecord& a, const UpdateRecord& b) { return a.started > b.started; });
+    if (limit > 0 && rows.size() > limit)
+        rows.resize(limit);
+}
+
 } // namespace
 
 HistoryRows HistoryReader::list(const HistoryLocation& location, const HistoryFilter& filter)
 {
     HistoryRows result;
+    const QList<UpdateRecord> waiting = waitingRows(location, filter);
     HistoryConnection connection(location);
     result.error = openForReading(connection);
-    if (!result.error.ok() || connection.isEmpty())
-        return result;
-    HistoryTable table(connection.database());
-    if (!table.select(filter, &result.rows)) {
-        result.rows.clear();
-        result.error = readError(connection, table);
+    if (result.error.ok() && !connection.isEmpty()) {
+        HistoryTable table(connection.database());
+        if (!table.select(filter, &result.rows)) {
+            result.rows.clear();
+            result.error = readError(connection, table);
+        }
     }
+    // Even when the shared history cannot be read: what waits here is shown, marked so.
+    mergeWaiting(result.rows, waiting, filter.limit);
     return result;
 }
 
@@ -73,8 +113,24 @@ HistoryRow HistoryReader::byId(const HistoryLocation& location, qint64 id)
     if (!result.error.ok() || connection.isEmpty())
         return result;
     HistoryTable table(connection.database());
-    if (!table.byId(id, &result.record))
+    if (!table.byId(id, &result.record)) {
         result.error = readError(connection, table);
+        return result;
+    }
+    if (!result.record || result.record->uuid.isEmpty() || location.isOwnJournal())
+        return result;
+    // This computer may know more of it than the history has yet.
+    HistoryConnection journal(location.journal());
+    if (!openForReading(journal).ok() || journal.isEmpty())
+        return result;
+    std::optional<UpdateRecord> local;
+    HistoryTable journalTable(journal.database());
+    if (journalTable.byUuid(result.record->uuid, &local) && local &&
+        local->revision > result.record->revision && local->forwardTo == location.display()) {
+        local->id = result.record->id;
+        local->waiting = true;
+        result.record = local;
+    }
     return result;
 }
 

@@ -48,9 +48,24 @@ QStringList step2(Kind)
     };
 }
 
+// Every update gets a name that holds on every computer, and a revision, so that a computer's
+// journal can send it to a shared history any number of times, in any order, and a later state of
+// it always replaces an earlier one. The journal's own columns say where it goes and what went.
+QStringList step3(Kind)
+{
+    return {
+        QStringLiteral("ALTER TABLE updates ADD COLUMN uuid TEXT"),
+        QStringLiteral("ALTER TABLE updates ADD COLUMN revision BIGINT NOT NULL DEFAULT 0"),
+        QStringLiteral("ALTER TABLE updates ADD COLUMN forward_to TEXT NOT NULL DEFAULT ''"),
+        QStringLiteral("ALTER TABLE updates ADD COLUMN forwarded_revision BIGINT NOT NULL DEFAULT 0"),
+        QStringLiteral("CREATE UNIQUE INDEX updates_by_uuid ON updates (uuid)"),
+        QStringLiteral("CREATE INDEX updates_waiting ON updates (forward_to) WHERE forwarded_revision < revision"),
+    };
+}
+
 const QList<std::function<QStringList(Kind)>>& steps()
 {
-    static const QList<std::function<QStringList(Kind)>> all = {step1, step2};
+    static const QList<std::function<QStringList(Kind)>> all = {step1, step2, step3};
     return all;
 }
 

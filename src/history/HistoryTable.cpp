@@ -1,5 +1,6 @@
 #include "history/HistoryTable.h"
 
+#include "history/HistorySql.h"
 #include "history/HistoryTime.h"
 
 #include <QSqlRecord>
@@ -18,6 +19,7 @@ struct Column
     QString name;
     std::function<QVariant(const UpdateRecord&)> value;
     std::function<void(UpdateRecord&, const QVariant&)> read;
+    bool written = true; // false: kept by the database's own statements (what was forwarded)
 };
 
 // NOT NULL text columns take "" for none.
@@ -41,6 +43,17 @@ Column optionalCount(const char* name, qint64 UpdateRecord::*field)
             [field](UpdateRecord& r, const QVariant& v) { r.*field = v.isNull() ? -1 : v.toLongLong(); }};
 }
 
+// NULL when empty: the column is unique, and rows written before it existed have none.
+Column optionalText(const char* name, QString UpdateRecord::*field)
+{
+    return {QString::fromLatin1(name),
+            [field](const UpdateRecord& r) {
+                const QString& value = r.*field;
+                return value.isEmpty() ? QVariant(QMetaType::fromType<QString>()) : QVariant(value);
+            },
+            [field](UpdateRecord& r, const QVariant& v) { r.*field = v.toString(); }};
+}
+
 template <typename Number> Column number(const char* name, Number UpdateRecord::*field)
 {
     return {QString::fromLatin1(name),
@@ -58,6 +71,12 @@ Column time(const char* name, QDateTime UpdateRecord::*field)
             return stored.isEmpty() ? QVariant(QMetaType::fromType<QString>()) : QVariant(stored);
         },
         [field](UpdateRecord& r, const QVariant& v) { r.*field = HistoryTime::parseStored(v.toString()); }};
+}
+
+Column readOnly(Column column)
+{
+    column.written = false;
+    return column;
 }
 
 const std::vector<Column>& columns()
@@ -88,6 +107,10 @@ const std::vector<Column>& columns()
         text("boot_id", &UpdateRecord::bootId),
         number("pid", &UpdateRecord::pid),
         number("process_start", &UpdateRecord::processStart),
+        optionalText("uuid", &UpdateRecord::uuid),
+        number("revision", &UpdateRecord::revision),
+        text("forward_to", &UpdateRecord::forwardTo),
+        readOnly(number("forwarded_revision", &UpdateRecord::forwardedRevision)),
     };
     return all;
 }
@@ -98,18 +121,21 @@ const Column& logColumn()
     return log;
 }
 
-QString names(const QString& prefix = {}, const QString& suffix = {})
+// The columns a statement reads (all) or writes (those the record decides).
+QString names(bool writtenOnly, const QString& prefix = {})
 {
     QStringList list;
     for (const Column& column : columns())
-        list << prefix + column.name + suffix;
+        if (column.written || !writtenOnly)
+            list << prefix + column.name;
     return list.join(QStringLiteral(", "));
 }
 
 void bindRow(QSqlQuery& query, const UpdateRecord& r)
 {
     for (const Column& column : columns())
-        query.bindValue(QLatin1Char(':') + column.name, column.value(r));
+        if (column.written)
+            query.bindValue(QLatin1Char(':') + column.name, column.value(r));
     query.bindValue(QStringLiteral(":log"), logColumn().value(r));
 }
 
@@ -127,12 +153,12 @@ UpdateRecord rowFrom(const QSqlQuery& query, bool withLog)
 
 QString selectColumns(bool withLog)
 {
-    return QStringLiteral("id, ") + names() + (withLog ? QStringLiteral(", log") : QString());
+    return QStringLiteral("id, ") + names(false) + (withLog ? QStringLiteral(", log") : QString());
 }
 
 } // namespace
 
-HistoryTable::HistoryTable(QSqlDatabase& db) : m_db(db), m_insert(db), m_update(db) {}
+HistoryTable::HistoryTable(QSqlDatabase& db) : m_db(db), m_save(db) {}
 
 bool HistoryTable::fail(const QSqlQuery& query)
 {
@@ -142,44 +168,38 @@ bool HistoryTable::fail(const QSqlQuery& query)
 
 bool HistoryTable::insert(UpdateRecord& record)
 {
-    if (!m_insertPrepared) {
-        const QString sql = QStringLiteral("INSERT INTO updates (%1, log) VALUES (%2, :log) RETURNING id")
-                                .arg(names(), names(QStringLiteral(":")));
-        if (!m_insert.prepare(sql))
-            return fail(m_insert);
-        m_insertPrepared = true;
-    }
-    bindRow(m_insert, record);
-    if (!m_insert.exec() || !m_insert.next())
-        return fail(m_insert);
-    record.id = m_insert.value(0).toLongLong();
-    m_insert.finish();
-    return true;
+    bool applied = false;
+    return save(record, &applied);
 }
 
-bool HistoryTable::update(const UpdateRecord& record, bool* found)
+bool HistoryTable::save(UpdateRecord& record, bool* applied)
 {
-    if (!m_updatePrepared) {
+    if (!m_savePrepared) {
         QStringList assignments;
         for (const Column& column : columns())
-            assignments << column.name + QStringLiteral(" = :") + column.name;
-        const QString sql = QStringLiteral("UPDATE updates SET %1, log = :log WHERE id = :id")
-                                .arg(assignments.join(QStringLiteral(", ")));
-        if (!m_update.prepare(sql))
-            return fail(m_update);
-        m_updatePrepared = true;
+            if (column.written && column.name != QLatin1String("uuid"))
+                assignments << column.name + QStringLiteral(" = excluded.") + column.name;
+        // A state that is no later than the one held changes nothing: the same update may come
+        // twice, from two programs, or out of order.
+        const QString sql =
+            QStringLiteral("INSERT INTO updates (%1, log) VALUES (%2, :log) ON CONFLICT (uuid) DO UPDATE SET "
+                           "%3, log = excluded.log WHERE updates.revision < excluded.revision RETURNING id")
+                .arg(names(true), names(true, QStringLiteral(":")), assignments.join(QStringLiteral(", ")));
+        if (!m_save.prepare(sql))
+            return fail(m_save);
+        m_savePrepared = true;
     }
-    bindRow(m_update, record);
-    m_update.bindValue(QStringLiteral(":id"), record.id);
-    if (!m_update.exec())
-        return fail(m_update);
-    if (found)
-        *found = m_update.numRowsAffected() > 0;
-    m_update.finish();
+    bindRow(m_save, record);
+    if (!m_save.exec())
+        return fail(m_save);
+    *applied = m_save.next();
+    if (*applied)
+        record.id = m_save.value(0).toLongLong();
+    m_save.finish();
     return true;
 }
 
-bool HistoryTable::select(const HistoryFilter& filter, QList<UpdateRecord>* rows)
+bool HistoryTable::select(const HistoryFilter& filter, QList<UpdateRecord>* rows, const QString& waitingFor)
 {
     QStringList conditions;
     QVariantList values;
@@ -187,6 +207,10 @@ bool HistoryTable::select(const HistoryFilter& filter, QList<UpdateRecord>* rows
         conditions << condition;
         values << value;
     };
+    if (!waitingFor.isEmpty()) {
+        where(QStringLiteral("forward_to = ?"), waitingFor);
+        conditions << QStringLiteral("forwarded_revision < revision");
+    }
     if (!filter.unitHost.isEmpty())
         where(QStringLiteral("unit_host = ?"), filter.unitHost);
     if (!filter.unitHost.isEmpty() && filter.unitPort > 0)
@@ -218,8 +242,10 @@ bool HistoryTable::select(const HistoryFilter& filter, QList<UpdateRecord>* rows
         query.bindValue(int(i), values.at(i));
     if (!query.exec())
         return fail(query);
-    while (query.next())
+    while (query.next()) {
         rows->append(rowFrom(query, false));
+        rows->last().waiting = !waitingFor.isEmpty();
+    }
     return true;
 }
 
@@ -230,6 +256,21 @@ bool HistoryTable::byId(qint64 id, std::optional<UpdateRecord>* record)
     if (!query.prepare(QStringLiteral("SELECT %1 FROM updates WHERE id = ?").arg(selectColumns(true))))
         return fail(query);
     query.bindValue(0, id);
+    if (!query.exec())
+        return fail(query);
+    record->reset();
+    if (query.next())
+        *record = rowFrom(query, true);
+    return true;
+}
+
+bool HistoryTable::byUuid(const QString& uuid, std::optional<UpdateRecord>* record)
+{
+    QSqlQuery query(m_db);
+    query.setForwardOnly(true);
+    if (!query.prepare(QStringLiteral("SELECT %1 FROM updates WHERE uuid = ?").arg(selectColumns(true))))
+        return fail(query);
+    query.bindValue(0, uuid);
     if (!query.exec())
         return fail(query);
     record->reset();
@@ -278,8 +319,8 @@ bool HistoryTable::markAbandoned(const ProcessIdentity& self, int* marked)
 
     const QString noticed = HistoryTime::format(QDateTime::currentDateTimeUtc());
     QSqlQuery mark(m_db);
-    if (!mark.prepare(QStringLiteral("UPDATE updates SET outcome = 'abandoned', reason = ? "
-                                     "WHERE id = ? AND outcome = 'running'")))
+    if (!mark.prepare(QStringLiteral("UPDATE updates SET outcome = 'abandoned', reason = ?, "
+                                     "revision = revision + 1 WHERE id = ? AND outcome = 'running'")))
         return fail(mark);
     for (const Gone& row : gone) {
         mark.bindValue(
@@ -293,4 +334,84 @@ bool HistoryTable::markAbandoned(const ProcessIdentity& self, int* marked)
         *marked += mark.numRowsAffected() > 0 ? 1 : 0;
     }
     return true;
+}
+
+bool HistoryTable::waitingRows(const QString& target, int limit, QList<UpdateRecord>* rows)
+{
+    QSqlQuery query(m_db);
+    query.setForwardOnly(true);
+    if (!query.prepare(
+            QStringLiteral("SELECT %1 FROM updates WHERE forward_to = ? AND forwarded_revision < revision "
+                           "ORDER BY id LIMIT %2")
+                .arg(selectColumns(true))
+                .arg(limit)))
+        return fail(query);
+    query.bindValue(0, target);
+    if (!query.exec())
+        return fail(query);
+    while (query.next())
+        rows->append(rowFrom(query, true));
+    return true;
+}
+
+bool HistoryTable::markForwarded(const UpdateRecord& record)
+{
+    QSqlQuery query(m_db);
+    if (!query.prepare(QStringLiteral("UPDATE updates SET forwarded_revision = ? WHERE uuid = ? AND "
+                                      "forwarded_revision < ?")))
+        return fail(query);
+    query.bindValue(0, record.revision);
+    query.bindValue(1, record.uuid);
+    query.bindValue(2, record.revision);
+    return query.exec() || fail(query);
+}
+
+bool HistoryTable::pruneForwarded(const QString& target)
+{
+    QSqlQuery query(m_db);
+    if (!query.prepare(
+            QStringLiteral("DELETE FROM updates WHERE forward_to = ? AND forwarded_revision >= revision "
+                           "AND outcome <> 'running'")))
+        return fail(query);
+    query.bindValue(0, target);
+    return query.exec() || fail(query);
+}
+
+bool HistoryTable::countWaiting(const QString& target, const ProcessIdentity* writer, qint64* count,
+                                QDateTime* oldest)
+{
+    QSqlQuery query(m_db);
+    QString sql = QStringLiteral("SELECT count(*), min(started) FROM updates WHERE forward_to = ? AND "
+                                 "forwarded_revision < revision");
+    if (writer)
+        sql += QStringLiteral(" AND machine_id = ? AND pid = ? AND process_start = ?");
+    if (!query.prepare(sql))
+        return fail(query);
+    query.bindValue(0, target);
+    if (writer) {
+        query.bindValue(1, writer->machineId);
+        query.bindValue(2, writer->pid);
+        query.bindValue(3, writer->startTime);
+    }
+    if (!query.exec() || !query.next())
+        return fail(query);
+    *count = query.value(0).toLongLong();
+    if (oldest)
+        *oldest = HistoryTime::parseStored(query.value(1).toString());
+    return true;
+}
+
+bool HistoryTable::markAbandonedNow(const ProcessIdentity& self, HistoryLocation::Kind kind)
+{
+    if (kind != HistoryLocation::SQLite)
+        return true;
+    QSqlQuery transaction(m_db);
+    if (!transaction.exec(HistorySql::beginWrite(kind)))
+        return fail(transaction);
+    int marked = 0;
+    if (!markAbandoned(self, &marked)) {
+        QSqlQuery(m_db).exec(QStringLiteral("ROLLBACK"));
+        return false;
+    }
+    return transaction.exec(QStringLiteral("COMMIT")) || fail(transaction);
 }

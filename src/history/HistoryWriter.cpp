@@ -18,8 +18,9 @@ constexpr int rowsPerTransaction = 500;
 
 } // namespace
 
-HistoryWriter::HistoryWriter(const HistoryLocation& location, int busyTimeoutMs)
-    : m_location(location), m_busyTimeoutMs(busyTimeoutMs), m_retry(this) // the timer moves with this object
+HistoryWriter::HistoryWriter(const HistoryLocation& location, QString forwardTo, int busyTimeoutMs)
+    : m_location(location), m_forwardTo(std::move(forwardTo)), m_busyTimeoutMs(busyTimeoutMs),
+      m_retry(this) // the timer moves with this object
 {
     m_retry.setSingleShot(true);
     connect(&m_retry, &QTimer::timeout, this, &HistoryWriter::writePending);
@@ -38,15 +39,22 @@ void HistoryWriter::start()
     ensureOpen();
 }
 
-void HistoryWriter::save(qint64 handle, const UpdateRecord& record, bool finished)
+void HistoryWriter::save(qint64 handle, const UpdateRecord& record, bool finished,
+                         std::shared_ptr<std::promise<void>> committed)
 {
-    if (m_disabled)
+    if (m_disabled) {
+        if (committed)
+            committed->set_value();
         return;
+    }
     Pending& pending = m_pending[handle];
     const qint64 id = pending.record.id;
     pending.record = record;
     pending.record.id = id;
+    pending.record.forwardTo = m_forwardTo;
     pending.finished = finished;
+    if (committed)
+        pending.committed = std::move(committed);
     pending.dirty = true;
     fillFileFacts(pending);
     if (m_pending.size() > maxPending)
@@ -76,6 +84,8 @@ void HistoryWriter::dropOldest()
 {
     qsizetype dropped = 0;
     while (m_pending.size() > maxPending) {
+        if (m_pending.begin()->committed)
+            m_pending.begin()->committed->set_value();
         m_pending.erase(m_pending.begin());
         ++dropped;
     }
@@ -111,18 +121,14 @@ bool HistoryWriter::ensureOpen()
         return false;
     }
     m_table = std::make_unique<HistoryTable>(m_connection->database());
-    int marked = 0;
-    QSqlQuery(m_connection->database()).exec(HistorySql::beginWrite(m_location.kind()));
-    if (m_table->markAbandoned(ProcessIdentity::current(), &marked))
-        QSqlQuery(m_connection->database()).exec(QStringLiteral("COMMIT"));
-    else
-        QSqlQuery(m_connection->database()).exec(QStringLiteral("ROLLBACK"));
     // A failure to mark old rows does not stop this process's own recording; its writes report.
+    m_table->markAbandonedNow(ProcessIdentity::current(), m_location.kind());
     return true;
 }
 
 void HistoryWriter::failed(const HistoryError& error)
 {
+    m_failing = true;
     QString message = error.message;
     if (message.endsWith(QLatin1Char('.')))
         message.chop(1);
@@ -131,6 +137,9 @@ void HistoryWriter::failed(const HistoryError& error)
     emit trouble(error.kind, message);
     if (error.permanent()) {
         m_disabled = true;
+        for (Pending& pending : m_pending)
+            if (pending.committed)
+                pending.committed->set_value();
         m_pending.clear();
         m_table.reset();
         m_connection.reset();
@@ -167,15 +176,11 @@ void HistoryWriter::writePending()
              ++it) {
             if (!it->dirty)
                 continue;
-            bool found = it->record.id != 0;
-            bool ok = !found || m_table->update(it->record, &found);
-            // A row that is gone (pruned by someone meanwhile) is written again.
-            if (ok && !found) {
-                it->record.id = 0;
-                ok = m_table->insert(it->record);
-                if (ok)
-                    inserted << it.key();
-            }
+            const bool known = it->record.id != 0;
+            bool applied = false;
+            const bool ok = m_table->save(it->record, &applied);
+            if (ok && applied && !known)
+                inserted << it.key();
             if (!ok) {
                 sqlError = m_table->lastError();
                 break;
@@ -192,16 +197,20 @@ void HistoryWriter::writePending()
             return;
         }
         m_backoffMs = 0;
+        m_failing = false;
         for (qint64 handle : inserted)
             emit recorded(handle, m_pending.value(handle).record.id);
         for (qint64 handle : committed) {
             auto it = m_pending.find(handle);
             if (it->finished) {
+                if (it->committed)
+                    it->committed->set_value();
                 m_pending.erase(it);
                 emit written(handle);
             } else
                 it->dirty = false;
         }
+        emit journalWritten();
     }
 }
 
@@ -212,8 +221,11 @@ void HistoryWriter::shutdown()
         writePending();
     m_retry.stop(); // a failure above set it again; the timer must not outlive this thread's loop
     bool all = !m_disabled;
-    for (const Pending& pending : std::as_const(m_pending))
+    for (Pending& pending : m_pending) {
         all = all && !pending.dirty;
+        if (pending.committed && pending.finished && pending.dirty)
+            pending.committed->set_value(); // nobody waits for what will not come
+    }
     m_allWritten = all;
     m_table.reset();
     m_connection.reset();

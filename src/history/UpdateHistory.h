@@ -12,8 +12,12 @@
 #include <QTimer>
 
 #include <functional>
+#include <future>
+#include <memory>
 
+class HistoryForwarder;
 class HistoryWriter;
+class QDeadlineTimer;
 class QThread;
 
 // 0 is no update: calls with it do nothing.
@@ -23,9 +27,13 @@ using HistoryHandle = qint64;
 // when it ends; a row left "running" by a program that died is marked "abandoned" by the next
 // program that opens the history on this machine. One per process.
 //
-// Nothing here waits for the database: rows are written by a thread of the history's own, with
-// its own connection, so an event loop that runs many updates is never held up by a locked file or
-// a slow server. Only close() waits, and only as long as it is told.
+// Every row is written first into this computer's journal, a local SQLite file: an SQLite history
+// is its own journal; for a PostgreSQL one the rows are forwarded from the journal by a thread of
+// their own, as soon as they are written and again until the server has them, so a server that
+// blinks loses nothing (see HistoryForwarder). Nothing here waits for the server, nor for a locked
+// file: rows are written by a thread of the history's own, with its own connection. Only finish()
+// waits, at most FinishCommitWaitMs, for the finished row to be on disk, and close() as long as it
+// is told.
 //
 // Trouble (cannot open, cannot write, ...) is reported by warning(), once per kind of trouble,
 // on the thread that owns this object; recording never changes an update.
@@ -35,6 +43,9 @@ class UpdateHistory : public QObject
 
 public:
     static constexpr int defaultCloseTimeoutMs = 5000;
+    // How long finish() waits for the journal to hold the finished row, so that an update reported
+    // as finished is on record even when the process is killed or the power fails right after.
+    static constexpr int FinishCommitWaitMs = 500;
 
     explicit UpdateHistory(QObject* parent = nullptr);
     ~UpdateHistory() override; // close(defaultCloseTimeoutMs)
@@ -57,10 +68,13 @@ public:
     void amend(HistoryHandle handle, const std::function<void(UpdateRecord&)>& change);
     void finish(HistoryHandle handle, const UpdateEnd& end);
 
-    // Waits at most timeoutMs for the queued rows to be written, then stops the thread. True when
-    // every row handed over was written. Updates still running stay "running" (the next open
-    // marks them abandoned).
+    // Waits at most timeoutMs for the queued rows to be written and, for a shared history, for
+    // this process's rows to be forwarded; then stops the threads. True when every row handed over
+    // is in the history. Updates still running stay "running" (the next open marks them
+    // abandoned). Rows that could not be forwarded stay in the journal: waitingAtClose() says how
+    // many, and the next program to open the history here sends them.
     bool close(int timeoutMs = defaultCloseTimeoutMs);
+    qint64 waitingAtClose() const { return m_waitingAtClose; }
 
     // Blocking: whether the history at that location can be opened and written, within about
     // timeoutMs (PostgreSQL: the location's connect timeout plus that). For starting only when the
@@ -78,8 +92,11 @@ signals:
     void warning(const QString& message);
     // The database gave the row its id (for "history --show ID").
     void recorded(HistoryHandle handle, qint64 id);
-    // The finished update's row is committed to the database.
+    // The finished update's row is committed to the journal.
     void written(HistoryHandle handle);
+    // For a shared history: how many rows of this computer wait to be forwarded, and since when
+    // the oldest (after every attempt).
+    void waitingChanged(qint64 count, const QDateTime& oldest);
 
 private:
     struct Live
@@ -89,13 +106,19 @@ private:
         bool dirty = false;
     };
 
-    void send(HistoryHandle handle, Live& live, bool finished);
+    void send(HistoryHandle handle, Live& live, bool finished,
+              std::shared_ptr<std::promise<void>> committed = {});
+    void stopForwarder(QDeadlineTimer deadline);
     void refresh();
     void report(int kind, const QString& message);
 
     HistoryLocation m_location;
     QThread* m_thread = nullptr;
     HistoryWriter* m_writer = nullptr;
+    QThread* m_forwarderThread = nullptr;
+    HistoryForwarder* m_forwarder = nullptr;
+    qint64 m_waitingAtClose = 0;
+    QHash<QString, HistoryHandle> m_unrecorded; // by uuid: rows not yet in the shared history
     QHash<HistoryHandle, Live> m_live;
     HistoryHandle m_lastHandle = 0;
     QSet<int> m_reported;

@@ -27,6 +27,17 @@ struct UpdateRecord
     // Who wrote the row, so that another process can tell a crashed writer from a live one.
     QString machineId, bootId;
     qint64 pid = 0, processStart = 0;
+
+    // Names the update on every computer; made when it starts. A history holds one row per uuid.
+    QString uuid;
+    // Grows with every change of the update; a copy with a lower revision never replaces a higher.
+    qint64 revision = 0;
+    // In a computer's journal: the shared history the row goes to (its display(); empty when the
+    // journal is itself the history), and the revision that history has.
+    QString forwardTo;
+    qint64 forwardedRevision = 0;
+    // Read from this computer's journal: the shared history does not have this state of it yet.
+    bool waiting = false;
 };
 
 Q_DECLARE_METATYPE(UpdateRecord)

@@ -6,4 +6,8 @@ StationHistory::StationHistory(QObject* parent) : QObject(parent)
         m_warnings.append(message);
         emit warning(message);
     });
+    connect(&m_history, &UpdateHistory::waitingChanged, this, [this](qint64 count, const QDateTime& oldest) {
+        m_waiting = count;
+        m_oldestWaiting = oldest;
+    });
 }

@@ -3,6 +3,7 @@
 #include "history/HistoryLocation.h"
 #include "history/UpdateHistory.h"
 
+#include <QDateTime>
 #include <QObject>
 #include <QStringList>
 
@@ -18,6 +19,9 @@ public:
     void open(const HistoryLocation& location) { m_history.open(location); }
     HistoryLocation location() const { return m_history.location(); }
     const QStringList& warnings() const { return m_warnings; }
+    // Rows of this station not yet in a shared history, and when the oldest of them started.
+    qint64 waiting() const { return m_waiting; }
+    const QDateTime& oldestWaiting() const { return m_oldestWaiting; }
     // Waits at most timeoutMs for the rows to be written (the station stops).
     bool close(int timeoutMs) { return m_history.close(timeoutMs); }
 
@@ -29,4 +33,6 @@ signals:
 private:
     UpdateHistory m_history;
     QStringList m_warnings;
+    qint64 m_waiting = 0;
+    QDateTime m_oldestWaiting;
 };

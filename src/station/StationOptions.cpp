@@ -23,7 +23,11 @@ HistoryLocation StationOptions::historyLocation() const
         !systemdStateDir().isEmpty())
         return HistoryLocation::sqliteFile(
             QDir(systemdStateDir()).filePath(QStringLiteral("history.sqlite")));
-    return HistoryLocation::resolve(history);
+    HistoryLocation location = HistoryLocation::resolve(history);
+    // A shared history's journal lives with the station's state, which survives its restarts.
+    if (!stateDir.isEmpty())
+        location.setJournalFile(QDir(stateDir).filePath(QStringLiteral("journal.sqlite")));
+    return location;
 }
 
 QString StationOptions::defaultStateDir()

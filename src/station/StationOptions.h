@@ -42,6 +42,7 @@ struct StationOptions
     static QString defaultStateDir();
     // --history, else $UPLOADER_HISTORY, else $STATE_DIRECTORY/history.sqlite under systemd (its
     // dynamic user has no home), else the user's history file that the window and uploader-cli share.
+    // A shared (PostgreSQL) history's journal is STATE_DIR/journal.sqlite.
     HistoryLocation historyLocation() const;
 };
 

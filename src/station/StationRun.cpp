@@ -22,8 +22,9 @@ StationRun::StationRun(QString id, const StoredFirmware& firmware, UpdateRunner:
       m_runner(std::move(plan)), m_events(m_runner, m_id, hub),
       m_recorder(m_runner, UpdateRecorder(&history, QStringLiteral("station")), m_id, recorded(firmware))
 {
-    m_runner.addObserver(&m_events);
+    // The record first: an update is in the journal by the time its end is on the event stream.
     m_runner.addObserver(&m_recorder);
+    m_runner.addObserver(&m_events);
     connect(&m_runner, &UpdateRunner::allFinished, this, &StationRun::onAllFinished);
 }
 

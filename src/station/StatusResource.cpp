@@ -21,6 +21,11 @@ StationResult<HttpResponse> StatusResource::get() const
     const QJsonObject history{
         {QStringLiteral("location"), m_history.location().display()},
         {QStringLiteral("warnings"), QJsonArray::fromStringList(m_history.warnings())},
+        // Updates recorded here that a shared history does not have yet, and when the oldest began.
+        {QStringLiteral("waiting"), m_history.waiting()},
+        {QStringLiteral("oldest_waiting"), m_history.oldestWaiting().isValid()
+                                               ? QJsonValue(m_history.oldestWaiting().toString(Qt::ISODateWithMs))
+                                               : QJsonValue(QJsonValue::Null)},
     };
     return HttpResponse::json(200, {{QStringLiteral("version"), QCoreApplication::applicationVersion()},
                                     {QStringLiteral("product"), m_product ? QJsonValue(m_product->modelName)

@@ -8,7 +8,7 @@ class StationHistory;
 struct ProductVariant;
 
 // /api/v1/status: the station's version, its build's product, how many runs are running, and
-// where its history is with the warnings it gave.
+// where its history is with the warnings it gave and what waits on this computer for it.
 class StatusResource
 {
 public:

@@ -4,6 +4,7 @@
 
 #include "process/ConsoleOutput.h"
 #include "process/InterruptWatcher.h"
+#include "process/QtDiagnostics.h"
 #include "settings/ProductVariant.h"
 #include "station/EventHub.h"
 #include "station/FirmwareStore.h"
@@ -60,6 +61,7 @@ bool readPem(const QString& path, const QString& what, QByteArray* pem, QString*
 
 int main(int argc, char* argv[])
 {
+    QtDiagnostics::keepOffStandardError();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("uploader-station"));
     QCoreApplication::setApplicationVersion(QString::fromUtf8(BuildInfo::Version));
@@ -184,5 +186,12 @@ int main(int argc, char* argv[])
     // Every update has ended by now (interrupted ones too); their rows get a bounded time to be
     // written, and a history that takes longer says so on standard error.
     history.close(UpdateHistory::defaultCloseTimeoutMs);
+    if (const qint64 waiting = history.history().waitingAtClose(); waiting > 0)
+        ConsoleOutput::warn(
+            QStringLiteral("%1 recorded on this computer, not yet in the history at %2; %3 sent "
+                           "when the station starts again")
+                .arg(waiting == 1 ? QStringLiteral("1 update") : QStringLiteral("%1 updates").arg(waiting),
+                     historyLocation.display(),
+                     waiting == 1 ? QStringLiteral("it is") : QStringLiteral("they are")));
     return code;
 }

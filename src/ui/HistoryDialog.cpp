@@ -24,6 +24,8 @@
 #include <QTableView>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace {
 
 template <typename Widget> Widget* named(Widget* widget, const char* name)
@@ -187,16 +189,24 @@ void HistoryDialog::refresh()
             return;       // a later read replaces this one
         ++m_detailSerial; // and any details still on their way
         m_details->clear();
-        if (!result.error.ok()) {
-            m_model->setRows({});
-            setStatus(result.error.message);
-        } else {
-            m_model->setRows(result.rows);
-            setStatus(result.rows.isEmpty() ? QStringLiteral("No updates recorded that match.")
-                      : result.rows.size() == 1
-                          ? QStringLiteral("1 update.")
-                          : QStringLiteral("%1 updates, latest first.").arg(result.rows.size()));
-        }
+        // What waits on this computer is shown even when the shared history cannot be read.
+        m_model->setRows(result.rows);
+        const qsizetype waiting = std::count_if(result.rows.cbegin(), result.rows.cend(),
+                                                [](const UpdateRecord& r) { return r.waiting; });
+        const QString marked = waiting == 0
+                                   ? QString()
+                                   : QStringLiteral(" %1 marked * %2 recorded on this computer and not "
+                                                    "yet in the history.")
+                                         .arg(waiting)
+                                         .arg(waiting == 1 ? QStringLiteral("is") : QStringLiteral("are"));
+        if (!result.error.ok())
+            setStatus(result.error.message + marked);
+        else
+            setStatus((result.rows.isEmpty() ? QStringLiteral("No updates recorded that match.")
+                       : result.rows.size() == 1
+                           ? QStringLiteral("1 update.")
+                           : QStringLiteral("%1 updates, latest first.").arg(result.rows.size())) +
+                      marked);
         emit rowsShown();
     });
 }
@@ -209,6 +219,13 @@ void HistoryDialog::showSelected()
         return;
     }
     const qint64 id = m_model->row(current.row()).id;
+    if (id == 0) {
+        // Only on this computer so far: what the list has of it is all there is to show here.
+        ++m_detailSerial;
+        m_details->setPlainText(HistoryFormat::details(m_model->row(current.row())));
+        emit detailsShown();
+        return;
+    }
     const quint64 serial = ++m_detailSerial;
     ++m_reading;
     m_details->setPlainText(QStringLiteral("Reading update %1...").arg(id));

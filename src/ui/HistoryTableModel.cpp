@@ -69,8 +69,13 @@ QVariant HistoryTableModel::data(const QModelIndex& index, int role) const
     if (role != Qt::DisplayRole && !sortKey)
         return {};
     switch (index.column()) {
-    case Id:
-        return sortKey ? QVariant(r.id) : QVariant(QString::number(r.id));
+    case Id: {
+        if (sortKey)
+            return r.id;
+        // Waiting on this computer: the shared history has no row of it yet, or an earlier state.
+        const QString id = r.id == 0 ? QString() : QString::number(r.id);
+        return r.waiting ? id + QLatin1Char('*') : id;
+    }
     case Started:
         // Local time for the operator; the stored UTC text sorts the same way.
         return sortKey ? QVariant(HistoryTime::format(r.started))

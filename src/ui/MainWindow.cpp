@@ -2,6 +2,7 @@
 
 #include "engine/TextFormat.h"
 #include "engine/UpdateRequest.h"
+#include "process/ConsoleOutput.h"
 #include "ui/ClickWatcher.h"
 #include "ui/ConnectionStatus.h"
 #include "ui/LogList.h"
@@ -90,6 +91,7 @@ MainWindow::MainWindow(const QString& applicationTitle, const QString& version, 
     setFirmwareFileCaption(QStringLiteral("Select file..."));
     m_updates.loadConnectionSettings();
     connect(&m_history, &UpdateHistory::warning, this, &MainWindow::showHistoryWarning);
+    connect(&m_history, &UpdateHistory::waitingChanged, this, &MainWindow::showHistoryWaiting);
     m_history.open(HistoryLocation::resolve(m_settings.read(QLatin1String(HistoryLocationKey), {})));
     m_updates.setHistory(&m_history);
     setControlEnabled(Control::LoadStart, false);
@@ -193,10 +195,26 @@ void MainWindow::setHistoryCsvChooser(HistoryDialog::CsvChooser chooser)
 void MainWindow::showHistoryWarning(const QString& message)
 {
     // Also for whoever reads the program's own output (a journal, a terminal).
-    qWarning("%s", qUtf8Printable(message));
-    m_historyWarning->setText(QStringLiteral("History unavailable"));
+    ConsoleOutput::warn(message);
+    m_historyWarning->setText(m_historyWaiting > 0
+                                  ? QStringLiteral("History unavailable: %1 waiting").arg(m_historyWaiting)
+                                  : QStringLiteral("History unavailable"));
     m_historyWarning->setToolTip(message);
     m_historyWarning->setStatusTip(message);
+    m_historyWarning->show();
+}
+
+void MainWindow::showHistoryWaiting(qint64 count)
+{
+    m_historyWaiting = count;
+    if (m_historyWarning->toolTip().isEmpty())
+        return; // nothing went wrong: rows on their way are no news
+    if (count == 0) {
+        // Everything recorded here is in the history now: it works again.
+        m_historyWarning->hide();
+        return;
+    }
+    m_historyWarning->setText(QStringLiteral("History unavailable: %1 waiting").arg(count));
     m_historyWarning->show();
 }
 

@@ -95,6 +95,7 @@ private:
     void onLoopChosen();
     void onDebugChosen();
     void onStatusTick();
+    void showHistoryWaiting(qint64 count);
     void showHistoryWarning(const QString& message);
     QAction* modeAction(Mode mode) const;
     // The log, holding changes back while records stream (see LogList).
@@ -127,6 +128,7 @@ private:
     HistoryDialog* m_historyDialog = nullptr;
     HistoryDialog::CsvChooser m_historyCsvChooser;
     QLabel* m_historyWarning = nullptr;
+    qint64 m_historyWaiting = 0; // rows recorded here that the shared history does not have yet
     std::function<QString()> m_fileChooser;
     bool m_closed = false;
 };

@@ -4,6 +4,8 @@
 #                                   127.0.0.1 at a free port and on a Unix socket in that folder,
 #                                   trust authentication for the user uploader_test; writes DIR/url
 #   postgres-fixture.sh stop DIR    stops it and removes the folder
+#   postgres-fixture.sh pause DIR   stops it at once, as a crash or a power cut would (-m immediate)
+#   postgres-fixture.sh resume DIR  starts it again on the same port
 # Without PostgreSQL it writes the reason to DIR/skip and succeeds, so the tests can say why they
 # skip. initdb refuses to run as root: then the server runs as the postgres system user.
 set -euo pipefail
@@ -27,11 +29,23 @@ stop() {
     as_server "$bin/pg_ctl" -D "$cluster/data" -m immediate -w stop >/dev/null 2>&1 || true
   fi
   rm -rf "$cluster"
-  rm -f "$dir/cluster" "$dir/url"
+  rm -f "$dir/cluster" "$dir/url" "$dir/port"
+}
+
+server_options() {
+  echo "-c listen_addresses=127.0.0.1 -p $1 -c unix_socket_directories=$2 -c fsync=off -c max_connections=100"
 }
 
 case "$action" in
   stop) stop; exit 0 ;;
+  pause)
+    as_server "$bin/pg_ctl" -D "$(cat "$dir/cluster")/data" -m immediate -w stop >/dev/null
+    exit 0 ;;
+  resume)
+    cluster="$(cat "$dir/cluster")"
+    as_server "$bin/pg_ctl" -D "$cluster/data" -l "$cluster/server.log" -w -t 30 start \
+      -o "$(server_options "$(cat "$dir/port")" "$cluster")" >/dev/null
+    exit 0 ;;
   start) ;;
   *) echo "postgres-fixture.sh: unknown action $action" >&2; exit 2 ;;
 esac
@@ -60,9 +74,9 @@ as_server "$bin/initdb" -D "$cluster/data" -A trust -U uploader_test -E UTF8 --n
 for attempt in $(seq 1 20); do
   port=$((20000 + RANDOM % 30000))
   if as_server "$bin/pg_ctl" -D "$cluster/data" -l "$cluster/server.log" -w -t 30 start \
-      -o "-c listen_addresses=127.0.0.1 -p $port -c unix_socket_directories=$cluster -c fsync=off -c max_connections=100" \
-      >/dev/null 2>&1; then
+      -o "$(server_options "$port" "$cluster")" >/dev/null 2>&1; then
     echo "postgresql://uploader_test@127.0.0.1:$port/postgres" >"$dir/url"
+    echo "$port" >"$dir/port"
     echo "postgres-fixture: server on 127.0.0.1:$port and $cluster"
     exit 0
   fi

@@ -286,11 +286,16 @@ private slots:
         {
             HistoryConnection connection(location);
             QSqlDatabase db = writable(location, connection, 1); // the first step only
-            HistoryTable table(db);
-            UpdateRecord r = full();
-            r.outcome = QStringLiteral("succeeded");
-            QVERIFY(table.insert(r));
-            QVERIFY(table.insert(r));
+            // Two rows as that version wrote them.
+            for (int i = 0; i < 2; ++i)
+                QVERIFY(QSqlQuery(db).exec(
+                    QStringLiteral("INSERT INTO updates (started, frontend, host, os_user, program, version, "
+                                   "product, unit_host, unit_port, file_name, file_path, sha256, records_sent, "
+                                   "outcome, refusal_code, reason, elapsed, log, run_id, machine_id, boot_id, "
+                                   "pid, process_start) VALUES ('2026-12-08T03:05:40.123Z', 'cli', 'h', 'u', "
+                                   "'p', '1', 'Marlin', '%1', 23, 'f.hex', '/f.hex', '', 0, 'succeeded', '', "
+                                   "'', 1, '', '', 'm', 'b', 1, 1)")
+                        .arg(full().unitHost)));
         }
         QSqlDatabase db = TestHistories::inspect(location);
         QSqlQuery query(db);

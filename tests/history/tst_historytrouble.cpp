@@ -178,8 +178,8 @@ private slots:
 
     void aServerThatNeverAnswersDoesNotHoldTheCaller()
     {
-        // It accepts the connection and says nothing: the writer stays in its connect until the
-        // socket closes. If begin() or finish() waited for the writer, this test would hang.
+        // It accepts the connection and says nothing: the forwarder stays in its connect until the
+        // socket closes. If begin() or finish() waited for the server, this test would hang.
         QTcpServer silent;
         QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
         const HistoryLocation location = HistoryLocation::parse(
@@ -196,10 +196,10 @@ private slots:
             history.finish(handle, {QStringLiteral("succeeded"), {}, {}, 1, 1});
         }
         QCOMPARE(warnings.size(), 0);
-        QVERIFY(!history.close(100)); // gives up waiting, and says so
-        QCOMPARE(warnings.size(), 1);
-        QVERIFY2(warnings.at(0).at(0).toString().contains(QLatin1String("did not finish writing")),
-                 qPrintable(warnings.at(0).at(0).toString()));
+        QVERIFY(!history.close(100)); // gives up waiting for the server
+        // Every update is on this computer, on its way.
+        QCOMPARE(history.waitingAtClose(), 200);
+        QCOMPARE(warnings.size(), 0);
         delete held; // the writer's connect fails now and its thread ends
         QTest::qWait(200);
     }

@@ -34,6 +34,20 @@ public:
         process.setProcessEnvironment(environment);
     }
 
+    // Runs in the home of another: the same default history and the same journal, as a second
+    // program on the same computer.
+    void shareHomeWith(const CliProcess& other)
+    {
+        setEnvironment(QStringLiteral("HOME"), other.home.path());
+        setEnvironment(QStringLiteral("XDG_DATA_HOME"), other.home.filePath(QStringLiteral(".local/share")));
+    }
+    // This computer's journal, as the process finds it.
+    QString journal() const
+    {
+        return process.processEnvironment().value(QStringLiteral("XDG_DATA_HOME")) +
+               QStringLiteral("/FirmwareUploader/journal.sqlite");
+    }
+
     // Where the process records by default.
     QString defaultHistory() const
     {

@@ -42,6 +42,7 @@ public:
     // goes into the state folder unless `extra` names one: never the user's own.
     bool start(const QStringList& extra = {})
     {
+        m_extra = extra;
         QStringList arguments{QStringLiteral("--listen"),     QStringLiteral("127.0.0.1:0"),
                               QStringLiteral("--state-dir"),  stateDir.path(),
                               QStringLiteral("--time-scale"), QStringLiteral("0.02")};
@@ -61,6 +62,13 @@ public:
             return false;
         token = file.readAll().trimmed();
         return port != 0;
+    }
+    // The same station again, with the state it left, after it ended.
+    bool restart()
+    {
+        out.clear();
+        err.clear();
+        return start(m_extra);
     }
     // Resident memory in KiB.
     qint64 rssKiB() const
@@ -123,4 +131,5 @@ public:
 
 private:
     QNetworkAccessManager m_network;
+    QStringList m_extra;
 };

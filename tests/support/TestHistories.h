@@ -33,6 +33,9 @@ public:
     // A connection of the test's own, for looking at or tampering with what the library wrote.
     static QSqlDatabase inspect(const HistoryLocation& location);
 
+    // Drops what this computer's journal holds for the shared history at `location`.
+    static void forgetWaiting(const HistoryLocation& location);
+
     // Every row there, latest first (none, with a warning, when it cannot be read).
     static QList<UpdateRecord> allRows(const HistoryLocation& location);
 

@@ -1,5 +1,6 @@
 // unitsim: runs the simulated unit on a TCP port so the uploader can be rehearsed against it.
 
+#include "process/QtDiagnostics.h"
 #include "unitsim/ConsoleLog.h"
 #include "unitsim/SimulatedUnit.h"
 
@@ -67,6 +68,7 @@ Examples: --fault refuse:01@500  --fault silence@0#1  --fault stray:AA55@3
 
 int main(int argc, char* argv[])
 {
+    QtDiagnostics::keepOffStandardError();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("unitsim"));
 

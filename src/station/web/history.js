@@ -43,10 +43,17 @@ export class History {
     try {
       const status = await api.status();
       const warnings = Array.isArray(status?.history?.warnings) ? status.history.warnings : [];
-      this.warning.textContent = warnings.length
-        ? `Updates may not be recorded: ${warnings.map(String).join(' ')}`
-        : '';
-      this.warning.hidden = warnings.length === 0;
+      const waiting = Number(status?.history?.waiting) || 0;
+      const parts = [];
+      if (waiting > 0) {
+        const since = status.history.oldest_waiting ? format.dateTime(status.history.oldest_waiting) : '';
+        parts.push(`${waiting} ${waiting === 1 ? 'update waits' : 'updates wait'} on this station to be sent ` +
+                   `to the history${since ? ` (the oldest since ${since})` : ''}.`);
+      }
+      if (warnings.length)
+        parts.push(`Updates may not be recorded: ${warnings.map(String).join(' ')}`);
+      this.warning.textContent = parts.join(' ');
+      this.warning.hidden = parts.length === 0;
     } catch (error) {
       if (!(error instanceof Cancelled))
         console.warn(`status: ${error.message}`);
