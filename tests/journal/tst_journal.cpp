@@ -4,6 +4,7 @@
 // what waits, a row twice is one row, and only an update whose program died is abandoned.
 #include "CliProcess.h"
 #include "HexFile.h"
+#include "OwnPostgresServer.h"
 #include "SimulatedUnits.h"
 #include "StationProcess.h"
 #include "TestHistories.h"
@@ -52,68 +53,40 @@ class JournalTest : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir m_serverDir;
-    QString m_skip;
-    HistoryLocation m_server;
+    OwnPostgresServer m_postgres{QStringLiteral(POSTGRES_FIXTURE)};
     QTemporaryDir m_files;
     QString m_firmware;
     int m_database = 0;
-    bool m_paused = false;
 
-    bool fixture(const QString& action)
-    {
-        return QProcess::execute(QStringLiteral(POSTGRES_FIXTURE), {action, m_serverDir.path()}) == 0;
-    }
-    void pause() { QVERIFY(m_paused = fixture(u"pause"_s)); }
-    void resume()
-    {
-        QVERIFY(fixture(u"resume"_s));
-        m_paused = false;
-    }
+    void pause() { QVERIFY(m_postgres.pause()); }
+    void resume() { QVERIFY(m_postgres.resume()); }
 
     // A database of its own for each test, on this test's server.
-    HistoryLocation freshHistory()
-    {
-        const QString name = u"journal_%1"_s.arg(++m_database);
-        QSqlDatabase admin = TestHistories::inspect(m_server);
-        QSqlQuery(admin).exec(u"CREATE DATABASE %1"_s.arg(name));
-        admin.close();
-        return HistoryLocation::parse(
-            u"postgresql://%1@%2:%3/%4?connect_timeout=2"_s.arg(m_server.user(), m_server.host())
-                .arg(m_server.port())
-                .arg(name));
-    }
+    HistoryLocation freshHistory() { return m_postgres.freshHistory(u"journal_%1"_s.arg(++m_database)); }
 
     static QList<UpdateRecord> serverRows(const HistoryLocation& location)
     {
-        // Read as another computer would: with no journal of its own.
-        HistoryLocation elsewhere = location;
-        elsewhere.setJournalFile(u"/nonexistent/journal.sqlite"_s);
-        return TestHistories::allRows(elsewhere);
+        return OwnPostgresServer::rowsOnServer(location);
     }
 
 private slots:
     void initTestCase()
     {
-        QVERIFY(fixture(u"start"_s));
-        QFile skip(m_serverDir.filePath(u"skip"_s));
-        if (skip.open(QIODevice::ReadOnly))
-            QSKIP(qPrintable(u"PostgreSQL tests skipped: "_s + QString::fromUtf8(skip.readAll())));
-        QFile url(m_serverDir.filePath(u"url"_s));
-        QVERIFY(url.open(QIODevice::ReadOnly));
-        m_server = HistoryLocation::parse(QString::fromUtf8(url.readAll()).trimmed());
+        QVERIFY(m_postgres.start());
+        if (!m_postgres.skipReason().isEmpty())
+            QSKIP(qPrintable(u"PostgreSQL tests skipped: "_s + m_postgres.skipReason()));
         m_firmware = m_files.filePath(u"fw.hex"_s);
         QFile file(m_firmware);
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(HexFile::join(HexFile::plain(200)));
     }
 
-    void cleanupTestCase() { fixture(u"stop"_s); }
+    void cleanupTestCase() { m_postgres.stop(); }
 
     // A test that fails while the server is down leaves it up for the next.
     void cleanup()
     {
-        if (m_paused)
+        if (m_postgres.paused())
             resume();
     }
 
