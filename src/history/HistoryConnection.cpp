@@ -9,7 +9,25 @@
 #include <QSqlDriver>
 #include <QSqlQuery>
 
+#include <dlfcn.h>
 #include <libpq-fe.h>
+
+namespace {
+
+// libpq is the PostgreSQL driver plugin's, loaded with it when the first connection opens; linking
+// it into every program would load it (and LDAP, GnuTLS and SASL with it) at each start.
+void silenceNotices(PGconn* connection)
+{
+    using SetNoticeProcessor = PQnoticeProcessor (*)(PGconn*, PQnoticeProcessor, void*);
+    static const SetNoticeProcessor set = [] {
+        void* library = dlopen("libpq.so.5", RTLD_NOW | RTLD_NOLOAD);
+        return library ? reinterpret_cast<SetNoticeProcessor>(dlsym(library, "PQsetNoticeProcessor")) : nullptr;
+    }();
+    if (set)
+        set(connection, [](void*, const char*) {}, nullptr);
+}
+
+} // namespace
 
 HistoryConnection::HistoryConnection(const HistoryLocation& location) : m_location(location)
 {
@@ -152,8 +170,7 @@ HistoryError HistoryConnection::openPostgreSQL(int busyTimeoutMs, int schemaVers
     if (handle.isValid() &&
         (qstrcmp(handle.typeName(), "PGconn*") == 0 || qstrcmp(handle.typeName(), "pg_conn*") == 0))
         if (PGconn* connection = *static_cast<PGconn* const*>(handle.constData()))
-            PQsetNoticeProcessor(
-                connection, [](void*, const char*) {}, nullptr);
+            silenceNotices(connection);
     QSqlQuery settings(m_db);
     if (!settings.exec(QStringLiteral("SET statement_timeout = %1").arg(busyTimeoutMs)) ||
         !settings.exec(QStringLiteral("SET client_min_messages = warning")))

@@ -489,7 +489,7 @@ private slots:
         for (int p = 0; p < Processes; ++p) {
             auto cli = std::make_unique<QProcess>();
             QStringList arguments{u"--history"_s,    path,      u"--repeat"_s, u"%1"_s.arg(Repeat),
-                                  u"--time-scale"_s, u"0.005"_s};
+                                  u"--time-scale"_s, u"0.02"_s};
             for (int u = 0; u < UnitsEach; ++u)
                 arguments << u"--unit"_s << u"127.0.0.1:%1"_s.arg(units[size_t(p * UnitsEach + u)]->port());
             cli->setProcessChannelMode(QProcess::ForwardedErrorChannel);
