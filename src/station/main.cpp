@@ -90,8 +90,8 @@ int main(int argc, char* argv[])
 
     QList<FixtureEntry> fixtureList;
     if (!options.fixturesFile.isEmpty() &&
-        !FixtureFile::read(options.fixturesFile,
-                           options.product ? options.product->defaultPort : QString(), &fixtureList, &error)) {
+        !FixtureFile::read(options.fixturesFile, options.product ? options.product->defaultPort : QString(),
+                           &fixtureList, &error)) {
         ConsoleOutput::error(error);
         return ExitUsage;
     }
