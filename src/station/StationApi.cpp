@@ -57,7 +57,7 @@ RouteTable::Handler notFound(const QString& what)
 StationApi::StationApi(Settings settings, HostCheck hosts, FirmwareStore& store, RunRegistry& runs,
                        EventHub& hub, const StationHistory& history, StationFixtures& fixtures)
     : m_settings(std::move(settings)), m_hosts(std::move(hosts)),
-      m_firmware(store, runs, m_settings.maxFirmwareSize), m_runs(runs, m_settings.defaultProduct),
+      m_firmware(store, runs, fixtures, m_settings.maxFirmwareSize), m_runs(runs, m_settings.defaultProduct),
       m_updates(history.location()), m_status(runs, history, m_settings.defaultProduct), m_events(hub),
       m_fixtures(fixtures), m_routes(routes())
 {

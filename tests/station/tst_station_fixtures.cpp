@@ -100,6 +100,7 @@ private slots:
         const QJsonArray rows = station.get(u"/api/v1/updates"_s).json().value(u"updates"_s).toArray();
         QCOMPARE(rows.size(), 3);
 
+        QCOMPARE(station.request("DELETE", u"/api/v1/firmware/"_s + sha256).error(), u"firmware-in-use"_s);
         QCOMPARE(station.request("DELETE", u"/api/v1/fixtures/f1/watch"_s).status, 200);
         QCOMPARE(fixture(station, u"f1"_s).value(u"state"_s).toString(), u"idle"_s);
         QCOMPARE(station.request("POST", u"/api/v1/fixtures/f9/watch"_s, watch).status, 404);
