@@ -6,11 +6,13 @@
 #include "station/HttpExchange.h"
 #include "station/RunRegistry.h"
 #include "station/StationApi.h"
+#include "station/StationFixtures.h"
 
 #include <QJsonArray>
 
-FirmwareResource::FirmwareResource(FirmwareStore& store, const RunRegistry& runs, qint64 maxFirmwareSize)
-    : m_store(store), m_runs(runs), m_maxFirmwareSize(maxFirmwareSize)
+FirmwareResource::FirmwareResource(FirmwareStore& store, const RunRegistry& runs,
+                                   const StationFixtures& fixtures, qint64 maxFirmwareSize)
+    : m_store(store), m_runs(runs), m_fixtures(fixtures), m_maxFirmwareSize(maxFirmwareSize)
 {
 }
 
@@ -73,6 +75,9 @@ StationResult<HttpResponse> FirmwareResource::remove(const QString& sha256)
     if (m_runs.firmwareInUse(sha256))
         return StationError(StationError::Code::FirmwareInUse,
                             QStringLiteral("A running run uses this firmware."));
+    if (m_fixtures.firmwareInUse(sha256))
+        return StationError(StationError::Code::FirmwareInUse,
+                            QStringLiteral("A watched fixture uses this firmware; stop watching it first."));
     QString error;
     if (!m_store.remove(sha256, &error))
         return StationError(StationError::Code::Internal, error);

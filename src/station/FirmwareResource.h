@@ -6,6 +6,7 @@
 class FirmwareStore;
 class HttpExchange;
 class RunRegistry;
+class StationFixtures;
 struct StoredFirmware;
 
 // /api/v1/firmware: the stored firmware files, newest first, and the upload of another
@@ -14,7 +15,8 @@ struct StoredFirmware;
 class FirmwareResource
 {
 public:
-    FirmwareResource(FirmwareStore& store, const RunRegistry& runs, qint64 maxFirmwareSize);
+    FirmwareResource(FirmwareStore& store, const RunRegistry& runs, const StationFixtures& fixtures,
+                     qint64 maxFirmwareSize);
 
     StationResult<HttpResponse> list() const;
     // Answered once the file has passed the firmware check and is stored (FirmwareUpload).
@@ -28,5 +30,6 @@ private:
 
     FirmwareStore& m_store;
     const RunRegistry& m_runs;
+    const StationFixtures& m_fixtures;
     qint64 m_maxFirmwareSize;
 };

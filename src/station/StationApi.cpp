@@ -55,11 +55,11 @@ RouteTable::Handler notFound(const QString& what)
 } // namespace
 
 StationApi::StationApi(Settings settings, HostCheck hosts, FirmwareStore& store, RunRegistry& runs,
-                       EventHub& hub, const StationHistory& history)
+                       EventHub& hub, const StationHistory& history, StationFixtures& fixtures)
     : m_settings(std::move(settings)), m_hosts(std::move(hosts)),
-      m_firmware(store, runs, m_settings.maxFirmwareSize), m_runs(runs, m_settings.defaultProduct),
+      m_firmware(store, runs, fixtures, m_settings.maxFirmwareSize), m_runs(runs, m_settings.defaultProduct),
       m_updates(history.location()), m_status(runs, history, m_settings.defaultProduct), m_events(hub),
-      m_routes(routes())
+      m_fixtures(fixtures), m_routes(routes())
 {
 }
 
@@ -84,6 +84,12 @@ QList<RouteTable::Route> StationApi::routes()
         else
             ApiReply(exchange).send(StationError(StationError::Code::NotFound, u"No such page."_s));
     };
+    const auto watch = [this](HttpExchange& exchange, const Arguments& path) {
+        m_fixtures.watch(exchange, path.value(u"name"_s));
+    };
+    const auto serial = [this](HttpExchange& exchange, const Arguments& path) {
+        m_fixtures.serial(exchange, path.value(u"name"_s));
+    };
     const QByteArray any = RouteTable::AnyMethod;
 
     // clang-format off
@@ -101,6 +107,10 @@ QList<RouteTable::Route> StationApi::routes()
         {{"GET", "HEAD"}, u"/api/v1/updates"_s,           updates},
         {{"GET", "HEAD"}, u"/api/v1/updates/{id}"_s,      update},
         {{"GET", "HEAD"}, u"/api/v1/status"_s,            now(m_status, &StatusResource::get)},
+        {{"GET", "HEAD"}, u"/api/v1/fixtures"_s,          now(m_fixtures, &FixtureResource::list)},
+        {{"POST"},        u"/api/v1/fixtures/{name}/watch"_s,  watch},
+        {{"DELETE"},      u"/api/v1/fixtures/{name}/watch"_s,  now(m_fixtures, &FixtureResource::unwatch)},
+        {{"POST"},        u"/api/v1/fixtures/{name}/serial"_s, serial},
         {{any},           u"/api/{path...}"_s,            notFound(u"No such API path."_s)},
         // The dashboard: whatever is not under /api.
         {{"GET", "HEAD"}, u"/{file...}"_s,                page},

@@ -2,6 +2,7 @@
 
 #include "station/EventsResource.h"
 #include "station/FirmwareResource.h"
+#include "station/FixtureResource.h"
 #include "station/HistoryApi.h"
 #include "station/HostCheck.h"
 #include "station/HttpMessages.h"
@@ -16,6 +17,7 @@ class EventHub;
 class FirmwareStore;
 class HttpExchange;
 class RunRegistry;
+class StationFixtures;
 class StationHistory;
 struct ProductVariant;
 
@@ -37,7 +39,7 @@ public:
     };
 
     StationApi(Settings settings, HostCheck hosts, FirmwareStore& store, RunRegistry& runs, EventHub& hub,
-               const StationHistory& history);
+               const StationHistory& history, StationFixtures& fixtures);
 
     void handle(HttpExchange& exchange);
 
@@ -58,5 +60,6 @@ private:
     HistoryApi m_updates;
     StatusResource m_status;
     EventsResource m_events;
+    FixtureResource m_fixtures;
     RouteTable m_routes;
 };

@@ -45,6 +45,10 @@ QString StationError::nameOf(Code code)
         return QStringLiteral("bad-filter");
     case Code::BadId:
         return QStringLiteral("bad-id");
+    case Code::BadSerial:
+        return QStringLiteral("bad-serial");
+    case Code::BadRetries:
+        return QStringLiteral("bad-retries");
     case Code::HistoryUnavailable:
         return QStringLiteral("history-unavailable");
     case Code::HistoryBusy:

@@ -37,6 +37,8 @@ public:
         BadId,              // an update id that is no positive whole number
         HistoryUnavailable, // the history cannot be read
         HistoryBusy,        // HistoryApi::MaxPendingReads reads under way
+        BadSerial,          // a serial number that is no printable text of at most 64 characters
+        BadRetries,         // retries out of range
         Internal,           // the station's own trouble (a file it cannot write, ...)
     };
 

@@ -16,6 +16,8 @@ int status(StationError::Code code)
     case BadUnits:
     case BadFilter:
     case BadId:
+    case BadSerial:
+    case BadRetries:
         return 400;
     case Unauthorized:
         return 401;

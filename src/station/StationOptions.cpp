@@ -66,7 +66,10 @@ QString StationOptionsParser::helpText(const ProductVariant* buildProduct)
         "  --history URL                 the update history: an SQLite file or\n"
         "                                postgresql://USER@HOST:PORT/DATABASE (default: $UPLOADER_HISTORY,\n"
         "                                else %3)\n"
-        "  --history-required            do not start when the history cannot be written (exit 2)\n");
+        "  --history-required            do not start when the history cannot be written (exit 2)\n"
+        "  --fixtures FILE               the line's fixtures, one NAME HOST[:PORT] a line\n"
+        "  --fixture-gone-after S        a watched fixture is empty again once nothing has answered\n"
+        "                                there for S seconds (default 3)\n");
 #ifdef UPLOADER_STATION_TIME_SCALE
     text += QStringLiteral("  --time-scale F                test build: real time = program time x F\n");
 #endif
@@ -160,8 +163,10 @@ bool StationOptionsParser::parse(const QStringList& arguments, StationOptions* o
     const QCommandLineOption product(QStringLiteral("product"), {}, QStringLiteral("NAME"));
     const QCommandLineOption history(QStringLiteral("history"), {}, QStringLiteral("URL"));
     const QCommandLineOption historyRequired(QStringLiteral("history-required"));
+    const QCommandLineOption fixtures(QStringLiteral("fixtures"), {}, QStringLiteral("FILE"));
+    const QCommandLineOption goneAfter(QStringLiteral("fixture-gone-after"), {}, QStringLiteral("S"));
     parser.addOptions({help, version, listen, stateDir, serverName, tlsCert, tlsKey, maxFirmware, idle,
-                       maxConnections, perClient, product, history, historyRequired});
+                       maxConnections, perClient, product, history, historyRequired, fixtures, goneAfter});
 #ifdef UPLOADER_STATION_TIME_SCALE
     const QCommandLineOption timeScale(QStringLiteral("time-scale"), {}, QStringLiteral("F"));
     parser.addOption(timeScale);
@@ -216,8 +221,10 @@ bool StationOptionsParser::parse(const QStringList& arguments, StationOptions* o
     };
     if (!number(idle, 1, 86400, &result.limits.idleTimeoutSeconds) ||
         !number(maxConnections, 1, 100000, &result.limits.connections) ||
-        !number(perClient, 1, 100000, &result.limits.connectionsPerClient))
+        !number(perClient, 1, 100000, &result.limits.connectionsPerClient) ||
+        !number(goneAfter, 1, 3600, &result.fixtureGoneAfterSeconds))
         return false;
+    result.fixturesFile = parser.value(fixtures);
     result.product = m_buildProduct;
     if (parser.isSet(product)) {
         result.product = ProductVariants::named(parser.value(product));

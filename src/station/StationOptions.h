@@ -36,6 +36,8 @@ struct StationOptions
     double timeScale = 1.0;                  // test builds only
     QString history;                         // --history as given; empty: the default
     bool historyRequired = false;
+    QString fixturesFile; // empty: no fixtures
+    int fixtureGoneAfterSeconds = 3;
 
     // The user's state folder: $STATE_DIRECTORY under systemd, else $XDG_STATE_HOME or
     // ~/.local/state, with uploader-station appended.

@@ -2,6 +2,7 @@
 // and update many units at once, on the engine's jobs, all on one event loop.
 #include "BuildInfo.h"
 
+#include "fleet/FixtureFile.h"
 #include "process/ConsoleOutput.h"
 #include "process/InterruptWatcher.h"
 #include "process/QtDiagnostics.h"
@@ -12,6 +13,7 @@
 #include "station/HttpServer.h"
 #include "station/RunRegistry.h"
 #include "station/StationApi.h"
+#include "station/StationFixtures.h"
 #include "station/StationHistory.h"
 #include "station/StationOptions.h"
 #include "station/TokenFile.h"
@@ -86,6 +88,14 @@ int main(int argc, char* argv[])
         return 0;
     }
 
+    QList<FixtureEntry> fixtureList;
+    if (!options.fixturesFile.isEmpty() &&
+        !FixtureFile::read(options.fixturesFile, options.product ? options.product->defaultPort : QString(),
+                           &fixtureList, &error)) {
+        ConsoleOutput::error(error);
+        return ExitUsage;
+    }
+
     // Before anyone can learn the address: a SIGTERM from then on ends the station cleanly.
     InterruptWatcher interrupts;
     if (!interrupts.isActive())
@@ -124,6 +134,10 @@ int main(int argc, char* argv[])
     requestTemplate.timings.scale = options.timeScale;
     EventHub hub;
     RunRegistry runs(store, hub, history.history(), requestTemplate);
+    UpdateRequest fixtureTemplate = requestTemplate;
+    fixtureTemplate.product = options.product;
+    StationFixtures fixtures(fixtureList, qint64(options.fixtureGoneAfterSeconds) * 1000, store,
+                             history.history(), fixtureTemplate);
 
     std::unique_ptr<StationApi> api;
     HttpServer server([&api](HttpExchange& exchange) { api->handle(exchange); });
@@ -138,7 +152,7 @@ int main(int argc, char* argv[])
     settings.defaultProduct = options.product;
     api = std::make_unique<StationApi>(
         settings, HostCheck(options.listenHost, options.address, server.port(), options.serverNames), store,
-        runs, hub, history);
+        runs, hub, history, fixtures);
 
     const QString host = options.address.protocol() == QAbstractSocket::IPv6Protocol
                              ? u'[' + options.address.toString() + u']'
@@ -179,6 +193,8 @@ int main(int argc, char* argv[])
                 drain->start(10);
             },
             Qt::SingleShotConnection);
+        // Watches end first: no fixture starts an update while the runs wind down.
+        fixtures.stopAll();
         runs.cancelAll();
     });
     const int code = app.exec();

@@ -90,4 +90,10 @@ export const api = {
   status: () => request('GET', 'status'),
   updates: (filters) => request('GET', `updates?${new URLSearchParams(filters)}`),
   update: (id) => request('GET', `updates/${encodeURIComponent(id)}`),
+  fixtures: () => request('GET', 'fixtures'),
+  watchFixture: (name, watch) =>
+    request('POST', `fixtures/${encodeURIComponent(name)}/watch`, { body: watch, change: true }),
+  stopWatching: (name) => request('DELETE', `fixtures/${encodeURIComponent(name)}/watch`, { change: true }),
+  fixtureSerial: (name, serial) =>
+    request('POST', `fixtures/${encodeURIComponent(name)}/serial`, { body: { serial }, change: true }),
 };

@@ -4,6 +4,7 @@ import { api, ApiError, Cancelled } from './api.js';
 import { EventStream } from './events.js';
 import { History } from './history.js';
 import { Library } from './library.js';
+import { LineView } from './line-view.js';
 import { RunBoard } from './run-board.js';
 import { RunForm } from './run-form.js';
 import { askForToken, storedToken } from './token.js';
@@ -143,6 +144,26 @@ const stream = new EventStream({
     }
   },
 });
+
+const line = new LineView({
+  section: $('line'),
+  tiles: $('fixture-list'),
+  empty: $('line-empty'),
+  firmware: $('line-firmware'),
+  serialRequired: $('line-serial-required'),
+  error: $('line-error'),
+  announce,
+});
+// The line view's firmware choice follows the library's.
+new MutationObserver(() => {
+  const chosen = $('line-firmware').value;
+  $('line-firmware').replaceChildren(...[...$('run-firmware').options].map((o) => o.cloneNode(true)));
+  if (chosen)
+    $('line-firmware').value = chosen;
+}).observe($('run-firmware'), { childList: true });
+const showLine = () => line.show(window.location.hash === '#line');
+window.addEventListener('hashchange', showLine);
+showLine();
 
 library.refresh();
 history.refresh();

@@ -142,10 +142,25 @@ def start_units(processes, unitsim):
     return units[:GOOD_UNITS], units[GOOD_UNITS], silent, slow
 
 
+FIXTURE_ARGUMENTS = []  # --fixtures FILE for every start of the station
+
+
+def start_line_units(processes, unitsim, folder):
+    """Two fixtures of the line, a unit placed in each: bench-a's good, bench-b's refusing."""
+    addresses = []
+    for name, fault in (('line-good', []), ('line-refusing', ['--fault', 'refuse:03@4'])):
+        process, log = processes.start(name, [unitsim, '--product', 'marlin', '--port', '0', '--latency', '2'] + fault)
+        addresses.append('127.0.0.1:' + processes.wait_for_line(name, process, log, r'listening on [\d.]+:(\d+)').group(1))
+    path = os.path.join(folder, 'fixtures')
+    with open(path, 'w') as f:
+        f.write(f'# the test line\nbench-a {addresses[0]}\nbench-b {addresses[1]}\n')
+    FIXTURE_ARGUMENTS[:] = ['--fixtures', path]
+
+
 def start_station(processes, station, state_dir, port=0, name='station', history=None):
     history = history or os.path.join(state_dir, 'history.sqlite')
     process, log = processes.start(name, [station, '--state-dir', state_dir, '--listen', f'127.0.0.1:{port}',
-                                          '--time-scale', '0.02', '--history', history])
+                                          '--time-scale', '0.02', '--history', history] + FIXTURE_ARGUMENTS)
     match = processes.wait_for_line(name, process, log, r'^(http://127\.0\.0\.1:\d+)\s*$')
     with open(os.path.join(state_dir, 'token')) as f:
         token = f.read().strip()
@@ -440,6 +455,46 @@ def check_reconnect(page, processes, station, state_dir, base_url, folder):
         raise Failure(f'the history\'s state does not say it is unavailable: {page.find("history-state").text}')
 
 
+def check_line(page, base_url, firmware_sha):
+    """/#line opened directly: one tile per fixture; a serial scanned into the focused box starts
+    bench-a's update (green), bench-b's unit refuses (red, with the reason)."""
+    from selenium.webdriver.common.keys import Keys
+    page.driver.get(base_url + '/#line')
+    tile = "document.querySelector('#fixture-list li[data-name=\"' + arguments[0] + '\"]')"
+    state = lambda name: page.js(f'const t = {tile}; return t ? t.dataset.state : null', name)
+    wait_for('two fixture tiles', lambda: state('bench-a') == 'idle' and state('bench-b') == 'idle', 10)
+    if page.js("return document.getElementById('runs').offsetParent !== null"):
+        raise Failure('the line view shows the runs as well')
+    wait_for('the firmware in the line view',
+             lambda: page.js('return [...document.getElementById("line-firmware").options].some(o => o.value === arguments[0])',
+                             firmware_sha), 10)
+    page.js('document.getElementById("line-firmware").value = arguments[0]', firmware_sha)
+    page.find('line-serial-required').click()
+    page.js(f"{tile}.querySelector('.fixture-watch').click()", 'bench-a')
+    wait_for('bench-a waiting for its serial', lambda: state('bench-a') == 'waiting-for-serial', 10)
+    wait_for('the focus in bench-a\'s serial box',
+             lambda: page.js(f"return document.activeElement === {tile}.querySelector('input')", 'bench-a'), 5)
+    page.driver.switch_to.active_element.send_keys('40-1187' + Keys.ENTER)
+    page.find('line-serial-required').click()
+    page.js(f"{tile}.querySelector('.fixture-watch').click()", 'bench-b')
+    wait_for('bench-a done', lambda: state('bench-a') == 'done', 20)
+    wait_for('bench-b failed', lambda: state('bench-b') == 'failed', 20)
+    text = lambda name: page.js(f"return {tile}.querySelector('.fixture-state').textContent", name)
+    colour = lambda name: page.js(f'return getComputedStyle({tile}).backgroundColor', name)
+    if text('bench-a') != 'Done — remove the unit' or 'Serial 40-1187' not in page.js(
+            f"return {tile}.querySelector('.fixture-detail').textContent", 'bench-a'):
+        raise Failure(f'bench-a shows "{text("bench-a")}"')
+    if not text('bench-b').startswith('Failed: ') or len(text('bench-b')) < 12:
+        raise Failure(f'bench-b shows "{text("bench-b")}" without the reason')
+    if colour('bench-a') != 'rgb(187, 247, 208)' or colour('bench-b') != 'rgb(254, 202, 202)':
+        raise Failure(f'the tiles are not green and red: {colour("bench-a")}, {colour("bench-b")}')
+    page.screenshot('line')
+    page.js(f"{tile}.querySelector('.fixture-stop').click()", 'bench-a')
+    page.js(f"{tile}.querySelector('.fixture-stop').click()", 'bench-b')
+    wait_for('both fixtures idle', lambda: state('bench-a') == 'idle' and state('bench-b') == 'idle', 10)
+    page.driver.get(base_url + '/')
+
+
 def check_console(page):
     problems = []
     for entry in page.driver.get_log('browser'):
@@ -482,6 +537,7 @@ def main():
                 f.write(firmware_text(records))
 
         good, refusing, silent, slow = start_units(processes, args.unitsim)
+        start_line_units(processes, args.unitsim, folder)
         base_url, token = start_station(processes, args.station, state_dir)
         driver = browser(os.path.join(folder, 'chromium'))
         page = Dashboard(driver, screenshots)
@@ -496,6 +552,7 @@ def main():
         print(f'refused unit\'s tile: "{reason}"')
         check_history(page, refusing, reason)
         check_cancel(page, slow)
+        check_line(page, base_url, sha)
         check_reconnect(page, processes, args.station, state_dir, base_url, folder)
         check_console(page)
     except Failure as failure:

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "station/HttpMessages.h"
+#include "station/StationResult.h"
+
+#include <QByteArray>
+#include <QString>
+
+class HttpExchange;
+class StationFixtures;
+
+// /api/v1/fixtures: the line's fixtures, their watches and the serial numbers scanned for them.
+class FixtureResource
+{
+public:
+    static constexpr qint64 MaxJsonBody = 64 * 1024;
+
+    explicit FixtureResource(StationFixtures& fixtures) : m_fixtures(fixtures) {}
+
+    StationResult<HttpResponse> list() const;
+    // POST .../watch {"firmware": SHA256, "serial_required": false, "retries": 2}
+    void watch(HttpExchange& exchange, const QString& name);
+    StationResult<HttpResponse> unwatch(const QString& name);
+    // POST .../serial {"serial": "..."}
+    void serial(HttpExchange& exchange, const QString& name);
+
+private:
+    StationResult<HttpResponse> watched(const QString& name, const QByteArray& body);
+    StationResult<HttpResponse> serialGiven(const QString& name, const QByteArray& body);
+    void withBody(HttpExchange& exchange, const QString& name,
+                  StationResult<HttpResponse> (FixtureResource::*handle)(const QString&, const QByteArray&));
+
+    StationFixtures& m_fixtures;
+};

@@ -1,0 +1,51 @@
+#pragma once
+
+#include "fleet/Fixture.h"
+#include "station/StationResult.h"
+
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+
+class FirmwareStore;
+class UpdateHistory;
+
+// The line's fixtures (--fixtures) and their watches. Every update a fixture starts is recorded in
+// the history like a run's; probes are not.
+class StationFixtures : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr int MaxRetries = 10;
+    static constexpr int MaxSerialLength = 64;
+
+    struct WatchRequest
+    {
+        QString firmware; // SHA-256
+        bool serialRequired = false;
+        int retries = Fixture::DefaultRetries;
+    };
+
+    // template: what every update's request starts from (timings, build title, product).
+    StationFixtures(const QList<FixtureEntry>& fixtures, qint64 goneAfterMs, FirmwareStore& store,
+                    UpdateHistory& history, UpdateRequest requestTemplate, QObject* parent = nullptr);
+
+    const QList<Fixture*>& fixtures() const { return m_fixtures; }
+    Fixture* find(const QString& name) const;
+    bool firmwareInUse(const QString& sha256) const;
+
+    // unknown-firmware; the fixture must exist (find()).
+    StationResult<QJsonObject> watch(Fixture& fixture, const WatchRequest& request);
+    // bad-serial: no printable text of 1 to MaxSerialLength characters.
+    StationResult<QJsonObject> setSerial(Fixture& fixture, const QString& serial);
+    // Every watch ends (the station stops); updates under way are interrupted.
+    void stopAll();
+
+    QJsonObject toJson(const Fixture& fixture) const;
+
+private:
+    FirmwareStore& m_store;
+    UpdateHistory& m_history;
+    UpdateRequest m_template;
+    QList<Fixture*> m_fixtures;
+};
