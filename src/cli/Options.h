@@ -1,6 +1,6 @@
 #pragma once
 
-#include "fleet/UnitAddress.h"
+#include "fleet/UnitEntry.h"
 
 #include <QList>
 #include <QString>
@@ -21,7 +21,7 @@ struct Options
 
     Action action = Action::Update;
     QString firmwarePath;
-    QList<UnitAddress> units;
+    QList<UnitEntry> units;
     const ProductVariant* product = nullptr;
     int parallel = 0; // 0: all units at once
     int repeat = 1;

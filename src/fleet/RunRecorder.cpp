@@ -16,7 +16,8 @@ void RunRecorder::updateStarted(const UnitRun& unit)
     UpdateRequest request = m_runner.plan().request;
     request.host = unit.address.host;
     request.port = unit.address.port;
-    m_handles[size_t(unit.index)] = m_recorder.begin(request, m_runId, m_firmware);
+    const RecordedUnit recorded{m_runId, unit.serial, m_runner.plan().lot, unit.fixture, unit.attempt};
+    m_handles[size_t(unit.index)] = m_recorder.begin(request, recorded, m_firmware);
 }
 
 void RunRecorder::progress(const UnitRun& unit)

@@ -13,7 +13,7 @@ class UpdateRunner;
 class RunRecorder : public RunObserver
 {
 public:
-    // runId: the station's run, else empty; firmware: what the front end knows of the file.
+    // runId: the run's own id, or empty; firmware: what the front end knows of the file.
     RunRecorder(const UpdateRunner& runner, UpdateRecorder recorder, QString runId = {},
                 RecordedFirmware firmware = {});
 

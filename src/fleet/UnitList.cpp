@@ -24,7 +24,7 @@ bool UnitList::addArgument(const QString& text, QString* error)
         *error = QStringLiteral("--unit \"%1\": %2").arg(text, reason);
         return false;
     }
-    add(unit, QStringLiteral("--unit %1").arg(text));
+    add({unit, {}, {}}, QStringLiteral("--unit %1").arg(text));
     return true;
 }
 
@@ -52,7 +52,7 @@ bool UnitList::addFile(const QString& path, QString* error)
             *error = QStringLiteral("%1:%2: \"%3\": %4").arg(path).arg(lineNumber).arg(line, reason);
             return false;
         }
-        add(unit, QStringLiteral("%1:%2").arg(path).arg(lineNumber));
+        add({unit, {}, {}}, QStringLiteral("%1:%2").arg(path).arg(lineNumber));
     }
     if (file.error() != QFileDevice::NoError) {
         *error = QStringLiteral("cannot read the unit file %1: %2").arg(path, file.errorString());
@@ -61,12 +61,12 @@ bool UnitList::addFile(const QString& path, QString* error)
     return true;
 }
 
-void UnitList::add(const UnitAddress& unit, const QString& where)
+void UnitList::add(const UnitEntry& unit, const QString& where)
 {
-    const QString key = identity(unit);
+    const QString key = identity(unit.address);
     if (m_seen.contains(key)) {
         m_warnings << QStringLiteral("unit %1 is named more than once (again at %2); it is updated once")
-                          .arg(unit.label(), where);
+                          .arg(unit.address.label(), where);
         return;
     }
     m_seen.insert(key);

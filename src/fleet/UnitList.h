@@ -1,6 +1,6 @@
 #pragma once
 
-#include "fleet/UnitAddress.h"
+#include "fleet/UnitEntry.h"
 
 #include <QList>
 #include <QSet>
@@ -21,15 +21,15 @@ public:
     // names the file and, for a bad line, its number.
     bool addFile(const QString& path, QString* error);
 
-    const QList<UnitAddress>& units() const { return m_units; }
+    const QList<UnitEntry>& units() const { return m_units; }
     // One line per unit named twice: it is updated once.
     const QStringList& warnings() const { return m_warnings; }
 
 private:
-    void add(const UnitAddress& unit, const QString& where);
+    void add(const UnitEntry& unit, const QString& where);
 
     QString m_defaultPort;
-    QList<UnitAddress> m_units;
+    QList<UnitEntry> m_units;
     QSet<QString> m_seen;
     QStringList m_warnings;
 };

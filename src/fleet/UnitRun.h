@@ -21,9 +21,11 @@ struct UnitRun
 
     int index = 0; // in the run's list of units
     UnitAddress address;
+    QString serial, fixture; // of the run's entry; may be empty
     QString label;
     State state = State::Waiting;
-    int update = 0; // the update under way or the last one, from 1
+    int update = 0;  // the update under way or the last one, from 1
+    int attempt = 1; // of that update: 2 and more are its retries after network faults
     UpdateJob::Phase phase = UpdateJob::Phase::Idle;
     // Of the update under way.
     qint64 bytes = 0;

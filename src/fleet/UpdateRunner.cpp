@@ -15,7 +15,10 @@ UpdateRunner::UpdateRunner(Plan plan, QObject* parent) : QObject(parent), m_plan
     m_jobs.assign(m_units.size(), nullptr);
     for (size_t i = 0; i < m_units.size(); ++i) {
         m_units[i].index = int(i);
-        m_units[i].address = m_plan.units.at(qsizetype(i));
+        const UnitEntry& entry = m_plan.units.at(qsizetype(i));
+        m_units[i].address = entry.address;
+        m_units[i].serial = entry.serial;
+        m_units[i].fixture = entry.fixture;
         m_units[i].label = m_units[i].address.label();
     }
     // More at once than there are descriptors for would fail to connect.

@@ -2,6 +2,7 @@
 
 #include "engine/UpdateJob.h"
 #include "engine/UpdateRequest.h"
+#include "fleet/UnitEntry.h"
 #include "fleet/UnitRun.h"
 
 #include <QElapsedTimer>
@@ -25,11 +26,13 @@ class UpdateRunner : public QObject
 public:
     struct Plan
     {
-        QList<UnitAddress> units;
+        QList<UnitEntry> units;
         UpdateRequest request; // everything but the unit
         int parallel = 0;      // 0: all at once
         int repeat = 1;
         bool keepGoing = false; // a failed update does not end the unit's repeats
+        QString lot;            // the lot or work order every unit of the run belongs to, or empty
+        int retries = 0;        // attempts more after a network fault (see UpdateRetry)
     };
 
     // When more units would run at once than there are file descriptors for (a socket and the

@@ -63,9 +63,23 @@ QStringList step3(Kind)
     };
 }
 
+// What the line knows of each update: the unit's serial number, its lot or work order, the fixture
+// it sat in, and which attempt of the update the row is (rows written before were first attempts).
+QStringList serialsLotsAndAttempts(Kind)
+{
+    return {
+        QStringLiteral("ALTER TABLE updates ADD COLUMN serial TEXT NOT NULL DEFAULT ''"),
+        QStringLiteral("ALTER TABLE updates ADD COLUMN lot TEXT NOT NULL DEFAULT ''"),
+        QStringLiteral("ALTER TABLE updates ADD COLUMN fixture TEXT NOT NULL DEFAULT ''"),
+        QStringLiteral("ALTER TABLE updates ADD COLUMN attempt INTEGER NOT NULL DEFAULT 1"),
+        QStringLiteral("CREATE INDEX updates_by_serial ON updates (serial, started)"),
+        QStringLiteral("CREATE INDEX updates_by_lot ON updates (lot, started)"),
+    };
+}
+
 const QList<std::function<QStringList(Kind)>>& steps()
 {
-    static const QList<std::function<QStringList(Kind)>> all = {step1, step2, step3};
+    static const QList<std::function<QStringList(Kind)>> all = {step1, step2, step3, serialsLotsAndAttempts};
     return all;
 }
 

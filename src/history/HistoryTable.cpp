@@ -111,6 +111,10 @@ const std::vector<Column>& columns()
         number("revision", &UpdateRecord::revision),
         text("forward_to", &UpdateRecord::forwardTo),
         readOnly(number("forwarded_revision", &UpdateRecord::forwardedRevision)),
+        text("serial", &UpdateRecord::serial),
+        text("lot", &UpdateRecord::lot),
+        text("fixture", &UpdateRecord::fixture),
+        number("attempt", &UpdateRecord::attempt),
     };
     return all;
 }

@@ -22,7 +22,11 @@ struct UpdateRecord
     QString refusalCode, reason;
     double elapsedSeconds = 0;
     QString log;   // one line per '\n'; read back only by the lookup by id
-    QString runId; // the station's run; empty for the other front ends
+    QString runId; // the run of many units it belongs to; empty for the window
+    // What the line knows of the unit and the update: may be empty. attempt is 1 for the first
+    // attempt of an update, 2 and more for its retries after network faults.
+    QString serial, lot, fixture;
+    int attempt = 1;
 
     // Who wrote the row, so that another process can tell a crashed writer from a live one.
     QString machineId, bootId;

@@ -6,7 +6,7 @@
 
 #include <QFileInfo>
 
-HistoryHandle UpdateRecorder::begin(const UpdateRequest& request, const QString& runId,
+HistoryHandle UpdateRecorder::begin(const UpdateRequest& request, const RecordedUnit& unit,
                                     const RecordedFirmware& firmware)
 {
     if (!m_history)
@@ -22,7 +22,11 @@ HistoryHandle UpdateRecorder::begin(const UpdateRequest& request, const QString&
     record.fileSize = firmware.size;
     record.sha256 = firmware.sha256;
     record.recordsTotal = firmware.recordsToSend;
-    record.runId = runId;
+    record.runId = unit.runId;
+    record.serial = unit.serial;
+    record.lot = unit.lot;
+    record.fixture = unit.fixture;
+    record.attempt = unit.attempt;
     return m_history->begin(std::move(record));
 }
 

@@ -18,6 +18,14 @@ struct RecordedFirmware
     qint64 recordsToSend = -1;
 };
 
+// Which run and attempt an update is, and what the line knows of its unit; empty when not known.
+struct RecordedUnit
+{
+    QString runId; // the run of many units, else empty
+    QString serial, lot, fixture;
+    int attempt = 1;
+};
+
 // Keeps updates in the history on behalf of a front end: the row an update begins with, its log as
 // the front end shows it, its records sent, and how it ended. The window and the runs of many units
 // (uploader-cli, uploader-station) record through it, and nothing else writes history rows.
@@ -31,8 +39,8 @@ public:
     {
     }
 
-    // The row of an update that starts now. runId: the station's run, else empty.
-    HistoryHandle begin(const UpdateRequest& request, const QString& runId = {},
+    // The row of an update that starts now.
+    HistoryHandle begin(const UpdateRequest& request, const RecordedUnit& unit = {},
                         const RecordedFirmware& firmware = {});
     void line(HistoryHandle handle, const QString& text, bool debugOnly);
     void recordsSent(HistoryHandle handle, qint64 records);

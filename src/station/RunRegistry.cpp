@@ -40,9 +40,9 @@ StationResult<StationRun*> RunRegistry::start(const RunRequest& request)
         busy.unite(QSet<QString>(units.cbegin(), units.cend()));
     }
     QJsonArray taken;
-    for (const UnitAddress& unit : request.units)
-        if (busy.contains(unit.label()))
-            taken.append(unit.label());
+    for (const UnitEntry& unit : request.units)
+        if (busy.contains(unit.address.label()))
+            taken.append(unit.address.label());
     if (!taken.isEmpty())
         return StationError(
             StationError::Code::UnitBusy,

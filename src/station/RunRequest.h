@@ -1,6 +1,6 @@
 #pragma once
 
-#include "fleet/UnitAddress.h"
+#include "fleet/UnitEntry.h"
 #include "station/StationResult.h"
 
 #include <QByteArray>
@@ -17,7 +17,7 @@ struct RunRequest
     static constexpr int MaxUnits = 4096;
 
     QString firmware; // lower case
-    QList<UnitAddress> units;
+    QList<UnitEntry> units;
     const ProductVariant* product = nullptr;
     int parallel = 0; // 0: all at once
 

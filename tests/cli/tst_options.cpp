@@ -30,8 +30,8 @@ QStringList fields(const Options& options)
 {
     static const QStringList actions{u"update"_s, u"check"_s, u"help"_s, u"version"_s};
     QStringList units;
-    for (const UnitAddress& unit : options.units)
-        units << unit.label();
+    for (const UnitEntry& unit : options.units)
+        units << unit.address.label();
     const auto yesNo = [](bool value) { return value ? u"yes"_s : u"no"_s; };
     return {
         u"action="_s + actions.at(int(options.action)),

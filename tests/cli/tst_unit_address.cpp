@@ -127,7 +127,7 @@ private slots:
         for (const QString& text : spellings)
             QVERIFY2(list.addArgument(text, &error), qPrintable(error));
         QCOMPARE(list.units().size(), 1);
-        QCOMPARE(list.units().first().label(), label);
+        QCOMPARE(list.units().first().address.label(), label);
         QCOMPARE(list.warnings().size(), spellings.size() - 1);
     }
 

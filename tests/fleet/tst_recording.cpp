@@ -173,7 +173,8 @@ private slots:
         stored.firmwarePath = m_dir.filePath(m_sha256 + u".hex"_s);
         const QString other = u"ab"_s.repeated(32);
         const HistoryHandle handle =
-            recorder.begin(stored, u"3fa2c61b90de"_s, {u"plain.hex"_s, 1234, other, 41});
+            recorder.begin(stored, {u"3fa2c61b90de"_s, u"40-1187"_s, u"WO 5521"_s, u"fixture-3"_s, 2},
+                           {u"plain.hex"_s, 1234, other, 41});
         UpdateResult result;
         result.outcome = UpdateOutcome::FileChanged;
         result.reason = u"The firmware file changed during the update."_s;
@@ -192,6 +193,9 @@ private slots:
         QCOMPARE(row.sha256, other);
         QCOMPARE(row.recordsTotal, 41);
         QCOMPARE(row.outcome, u"file-changed"_s);
+        QCOMPARE(QStringList({row.serial, row.lot, row.fixture}),
+                 QStringList({u"40-1187"_s, u"WO 5521"_s, u"fixture-3"_s}));
+        QCOMPARE(row.attempt, 2);
 
         UpdateRecorder none(nullptr, u"window"_s);
         QCOMPARE(none.begin(stored), HistoryHandle(0));
@@ -207,8 +211,10 @@ private slots:
         auto refusing = SimulatedUnits::listening(u"refuse:02@5"_s);
         const quint16 gone = SimulatedUnits::closedPort();
         UpdateRunner::Plan plan;
-        plan.units = {
-            {u"127.0.0.1"_s, good->port()}, {u"127.0.0.1"_s, refusing->port()}, {u"127.0.0.1"_s, gone}};
+        plan.units = {{{u"127.0.0.1"_s, good->port()}, u"S-1"_s, {}},
+                      {{u"127.0.0.1"_s, refusing->port()}, u"S-2"_s, {}},
+                      {{u"127.0.0.1"_s, gone}, {}, {}}};
+        plan.lot = u"5521"_s;
         plan.request = request({}, 0);
         UpdateHistory history;
         history.open(location);
@@ -224,9 +230,13 @@ private slots:
         QCOMPARE(byPort.value(refusing->port()).outcome, u"refused"_s);
         QCOMPARE(byPort.value(refusing->port()).refusalCode, u"02"_s);
         QCOMPARE(byPort.value(gone).outcome, u"no-connection"_s);
+        QCOMPARE(byPort.value(refusing->port()).serial, u"S-2"_s);
+        QCOMPARE(byPort.value(gone).serial, QString());
         for (const UpdateRecord& row : std::as_const(byPort)) {
             QCOMPARE(row.frontend, u"cli"_s);
             QCOMPARE(row.recordsTotal, 41);
+            QCOMPARE(row.lot, u"5521"_s);
+            QCOMPARE(row.attempt, 1);
             QCOMPARE(logOf(location, row.id),
                      lines.lines.value(u"127.0.0.1:%1"_s.arg(row.unitPort)).join(u'\n'));
         }
@@ -235,7 +245,7 @@ private slots:
         auto slow = SimulatedUnits::listening();
         slow->setLatencyMs(20);
         auto waiting = SimulatedUnits::listening();
-        plan.units = {{u"127.0.0.1"_s, slow->port()}, {u"127.0.0.1"_s, waiting->port()}};
+        plan.units = {{{u"127.0.0.1"_s, slow->port()}, {}, {}}, {{u"127.0.0.1"_s, waiting->port()}, {}, {}}};
         plan.parallel = 1;
         const HistoryLocation second = m_histories.fresh(backend);
         UpdateHistory interrupted;
