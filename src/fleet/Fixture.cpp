@@ -117,7 +117,8 @@ void Fixture::startUpdate()
     ++m_updates;
 
     UpdateRunner::Plan plan;
-    plan.units = {m_entry.address};
+    plan.units = {UnitEntry{m_entry.address, m_serial, m_entry.name}};
+    plan.retries = m_watch.retries;
     plan.request = m_watch.request;
     // The previous update's runner and observers have long finished.
     m_runner.reset();
