@@ -31,10 +31,13 @@ inline const ProductVariant* product(const QString& title)
     return ProductVariants::forTitle(title);
 }
 
-// Points the per-user settings, and the update history the window records to, at dir; call
+// Points the per-user settings, the update history the window records to and its journal at dir; call
 // before any window or store exists.
 inline void isolateSettings(const QString& dir)
 {
+    // Test mode puts the data folder (this computer's journal) under ~/.qttest, which every test
+    // run on the machine would share: under dir, each test has its own.
+    qputenv("HOME", dir.toLocal8Bit());
     QStandardPaths::setTestModeEnabled(true);
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir);
     qputenv("UPLOADER_HISTORY", QDir(dir).filePath(QStringLiteral("history.sqlite")).toLocal8Bit());
