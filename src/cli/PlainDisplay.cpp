@@ -16,6 +16,11 @@ void PlainDisplay::logLine(const UnitRun& unit, const QString& text, bool)
         ConsoleOutput::out(prefix(unit) + QStringLiteral("| ") + TextFormat::escaped(text) + u'\n');
 }
 
+void PlainDisplay::retryScheduled(const UnitRun& unit, std::chrono::milliseconds delay)
+{
+    ConsoleOutput::out(prefix(unit) + SummaryTable::attemptEnd(unit, delay) + u'\n');
+}
+
 void PlainDisplay::updateFinished(const UnitRun& unit)
 {
     ConsoleOutput::out(prefix(unit) + SummaryTable::updateEnd(unit) + u'\n');

@@ -13,6 +13,7 @@ public:
 
     void phaseChanged(const UnitRun& unit) override;
     void logLine(const UnitRun& unit, const QString& text, bool debugOnly) override;
+    void retryScheduled(const UnitRun& unit, std::chrono::milliseconds delay) override;
     void updateFinished(const UnitRun& unit) override;
     void writeSummary() override;
 

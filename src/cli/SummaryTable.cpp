@@ -76,6 +76,14 @@ QString render(const UpdateRunner& runner)
 
 } // namespace SummaryTable
 
+QString SummaryTable::attemptEnd(const UnitRun& run, std::chrono::milliseconds delay)
+{
+    return QStringLiteral("%1: %2; attempt %3 in %4")
+        .arg(outcomeName(run.lastResult->outcome), TextFormat::escaped(run.lastResult->reason))
+        .arg(run.attempt + 1)
+        .arg(duration(delay.count()));
+}
+
 QString SummaryTable::updateEnd(const UnitRun& run)
 {
     QString line = run.outcome();

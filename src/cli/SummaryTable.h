@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <chrono>
+
 class UpdateRunner;
 struct UnitRun;
 
@@ -16,5 +18,9 @@ QString duration(qint64 ms);
 
 // How the unit's last update ended: "refused, 5 records in 1.2 s: NAK - Incorrect Checksum".
 QString updateEnd(const UnitRun& run);
+
+// An attempt that ended in a network fault, and when the next starts:
+// "no-connection: …; attempt 2 in 1.0 s".
+QString attemptEnd(const UnitRun& run, std::chrono::milliseconds delay);
 
 } // namespace SummaryTable

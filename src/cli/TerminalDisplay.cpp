@@ -77,6 +77,12 @@ void TerminalDisplay::logLine(const UnitRun& unit, const QString& text, bool)
     m_dirty = true;
 }
 
+void TerminalDisplay::retryScheduled(const UnitRun& unit, std::chrono::milliseconds delay)
+{
+    m_scrolling << unit.label + QStringLiteral("  ") + SummaryTable::attemptEnd(unit, delay);
+    m_dirty = true;
+}
+
 void TerminalDisplay::updateFinished(const UnitRun& unit)
 {
     QString line = unit.label + QStringLiteral("  ");

@@ -32,6 +32,10 @@ public:
 
     void updateStarted(const UnitRun& unit) override;
     void logLine(const UnitRun& unit, const QString& text, bool debugOnly) override;
+    void retryScheduled(const UnitRun& unit, std::chrono::milliseconds /*delay*/) override
+    {
+        updateFinished(unit);
+    }
     void updateFinished(const UnitRun& unit) override;
 
 signals:

@@ -26,6 +26,8 @@ QJsonObject RunEvents::unitEvent(const UnitRun& unit, const QString& name)
     object[QStringLiteral("event")] = name;
     if (unit.update > 0)
         object[QStringLiteral("update")] = unit.update;
+    if (unit.attempt > 1)
+        object[QStringLiteral("attempt")] = unit.attempt;
     return object;
 }
 
@@ -83,11 +85,26 @@ void RunEvents::writeProgress(const UnitRun& unit)
     write(object);
 }
 
+void RunEvents::retryScheduled(const UnitRun& unit, std::chrono::milliseconds delay)
+{
+    flushProgress(unit);
+    const UpdateResult& result = *unit.lastResult;
+    QJsonObject object = unitEvent(unit, QStringLiteral("retry"));
+    object[QStringLiteral("attempt")] = unit.attempt;
+    object[QStringLiteral("outcome")] = outcomeName(result.outcome);
+    object[QStringLiteral("reason")] = result.reason;
+    object[QStringLiteral("delay")] = seconds(delay.count());
+    m_progress[size_t(unit.index)] = {};
+    write(object);
+}
+
 void RunEvents::updateFinished(const UnitRun& unit)
 {
     flushProgress(unit);
     const UpdateResult& result = *unit.lastResult;
     QJsonObject object = unitEvent(unit, QStringLiteral("finished"));
+    object.remove(QStringLiteral("attempt"));
+    object[QStringLiteral("attempts")] = unit.attempt;
     object[QStringLiteral("outcome")] = unit.interrupted ? unit.outcome() : outcomeName(result.outcome);
     object[QStringLiteral("elapsed")] = seconds(result.elapsed.count());
     object[QStringLiteral("records")] = double(result.recordsSent);

@@ -2,12 +2,14 @@
 
 #include <QString>
 
+#include <chrono>
+
 struct UnitRun;
 
 // What a run tells about its units' updates, in order, on the runner's thread: the JSON events, the
 // displays, the event stream of the station and the history are each one of these. Every update
-// that starts ends with exactly one updateFinished(); so does every unit an interrupt stopped before
-// its first update (with update 0). Observers do nothing they are not interested in.
+// that starts ends with exactly one updateFinished() (after its attempts); so does every unit an interrupt
+// stopped before its first update (with update 0). Observers do nothing they are not interested in.
 class RunObserver
 {
 public:
@@ -22,6 +24,9 @@ public:
     virtual void progress(const UnitRun& /*unit*/) {}
     // A line of the update's log; debugOnly for those the window shows only with Debug.
     virtual void logLine(const UnitRun& /*unit*/, const QString& /*text*/, bool /*debugOnly*/) {}
+    // The attempt unit.attempt ended in a network fault (unit.lastResult) and the update starts
+    // again after `delay` (program time) as attempt unit.attempt + 1.
+    virtual void retryScheduled(const UnitRun& /*unit*/, std::chrono::milliseconds /*delay*/) {}
     // unit.lastResult holds the result; unit.interrupted tells an interrupted one.
     virtual void updateFinished(const UnitRun& /*unit*/) {}
 };

@@ -34,3 +34,8 @@ void RunRecorder::updateFinished(const UnitRun& unit)
 {
     m_recorder.finish(std::exchange(m_handles[size_t(unit.index)], 0), *unit.lastResult, unit.interrupted);
 }
+
+void RunRecorder::retryScheduled(const UnitRun& unit, std::chrono::milliseconds /*delay*/)
+{
+    m_recorder.finish(std::exchange(m_handles[size_t(unit.index)], 0), *unit.lastResult, false);
+}

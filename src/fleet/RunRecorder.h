@@ -20,6 +20,7 @@ public:
     void updateStarted(const UnitRun& unit) override;
     void progress(const UnitRun& unit) override;
     void logLine(const UnitRun& unit, const QString& text, bool debugOnly) override;
+    void retryScheduled(const UnitRun& unit, std::chrono::milliseconds delay) override;
     void updateFinished(const UnitRun& unit) override;
 
 private:

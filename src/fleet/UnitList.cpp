@@ -16,7 +16,7 @@ QString identity(const UnitAddress& unit)
 
 } // namespace
 
-bool UnitList::addArgument(const QString& text, QString* error)
+bool UnitList::addArgument(const QString& text, QString* error, const QString& serial)
 {
     UnitAddress unit;
     QString reason;
@@ -24,7 +24,7 @@ bool UnitList::addArgument(const QString& text, QString* error)
         *error = QStringLiteral("--unit \"%1\": %2").arg(text, reason);
         return false;
     }
-    add({unit, {}, {}}, QStringLiteral("--unit %1").arg(text));
+    add({unit, serial, {}}, QStringLiteral("--unit %1").arg(text));
     return true;
 }
 

@@ -15,8 +15,9 @@ class UnitList
 public:
     explicit UnitList(QString defaultPort) : m_defaultPort(std::move(defaultPort)) {}
 
-    // One --unit value. Returns false with a one-line error when it names no unit.
-    bool addArgument(const QString& text, QString* error);
+    // One --unit value, and the unit's serial if known. Returns false with a one-line error when it
+    // names no unit.
+    bool addArgument(const QString& text, QString* error, const QString& serial = {});
     // A file of units: one HOST[:PORT] per line, blank lines and # comments allowed. The error
     // names the file and, for a bad line, its number.
     bool addFile(const QString& path, QString* error);

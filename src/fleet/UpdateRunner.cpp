@@ -13,6 +13,7 @@ UpdateRunner::UpdateRunner(Plan plan, QObject* parent) : QObject(parent), m_plan
 {
     m_units.resize(size_t(m_plan.units.size()));
     m_jobs.assign(m_units.size(), nullptr);
+    m_retryTimers.assign(m_units.size(), nullptr);
     for (size_t i = 0; i < m_units.size(); ++i) {
         m_units[i].index = int(i);
         const UnitEntry& entry = m_plan.units.at(qsizetype(i));
@@ -40,6 +41,17 @@ UpdateRunner::~UpdateRunner()
             delete job;
         }
     }
+}
+
+bool UpdateRunner::isRetried(UpdateOutcome outcome)
+{
+    return outcome == UpdateOutcome::NoConnection || outcome == UpdateOutcome::ConnectionLost ||
+           outcome == UpdateOutcome::NoReply;
+}
+
+std::chrono::milliseconds UpdateRunner::retryDelay(int attempt)
+{
+    return FirstRetryDelay * (qint64(1) << std::clamp(attempt - 1, 0, 16));
 }
 
 void UpdateRunner::start()
@@ -80,6 +92,13 @@ void UpdateRunner::startUpdate(int unit)
 {
     UnitRun& run = m_units[size_t(unit)];
     ++run.update;
+    run.attempt = 1;
+    startAttempt(unit);
+}
+
+void UpdateRunner::startAttempt(int unit)
+{
+    UnitRun& run = m_units[size_t(unit)];
     run.phase = UpdateJob::Phase::Idle;
     run.bytes = run.fileSize = run.records = 0;
     run.sinceConnected.invalidate();
@@ -137,6 +156,10 @@ void UpdateRunner::onJobFinished(int unit, UpdateJob* job, const UpdateResult& r
     run.lastResult = shown;
     run.recordsTotal += result.recordsSent;
     run.elapsedMs += result.elapsed.count();
+    if (!m_interrupted && isRetried(result.outcome) && run.attempt <= m_plan.retries) {
+        retryLater(unit);
+        return;
+    }
     if (result.succeeded())
         ++run.updatesSucceeded;
     else
@@ -151,6 +174,23 @@ void UpdateRunner::onJobFinished(int unit, UpdateJob* job, const UpdateResult& r
     --m_running;
     unitEnded(unit);
     startWaitingUnits();
+}
+
+void UpdateRunner::retryLater(int unit)
+{
+    UnitRun& run = m_units[size_t(unit)];
+    const std::chrono::milliseconds delay = retryDelay(run.attempt);
+    notify([&](RunObserver& o) { o.retryScheduled(run, delay); });
+    QTimer*& timer = m_retryTimers[size_t(unit)];
+    if (!timer) {
+        timer = new QTimer(this);
+        timer->setSingleShot(true);
+        connect(timer, &QTimer::timeout, this, [this, unit] {
+            ++m_units[size_t(unit)].attempt;
+            startAttempt(unit);
+        });
+    }
+    timer->start(m_plan.request.timings.real(delay));
 }
 
 void UpdateRunner::unitEnded(int unit)
@@ -174,6 +214,20 @@ void UpdateRunner::interrupt()
     for (size_t unit = 0; unit < m_jobs.size(); ++unit)
         if (UpdateJob* job = m_jobs[unit])
             job->abort(); // finished() comes before abort() returns
+    for (size_t unit = 0; unit < m_retryTimers.size(); ++unit) {
+        QTimer* timer = m_retryTimers[unit];
+        if (!timer || !timer->isActive())
+            continue;
+        timer->stop();
+        UnitRun& run = m_units[unit];
+        run.interrupted = true;
+        run.lastResult->reason = QStringLiteral("Interrupted before attempt %1.").arg(run.attempt + 1);
+        ++run.updatesFailed;
+        ++m_updateOutcomes[run.outcome()];
+        notify([&](RunObserver& o) { o.updateFinished(run); });
+        --m_running;
+        unitEnded(int(unit));
+    }
     while (m_nextWaiting < int(m_units.size())) {
         const int unit = m_nextWaiting++;
         UnitRun& run = m_units[size_t(unit)];

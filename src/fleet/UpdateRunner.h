@@ -10,16 +10,22 @@
 #include <QMap>
 #include <QObject>
 
+#include <chrono>
+
 #include <optional>
 #include <vector>
 
+class QTimer;
 class RunObserver;
 
 // Runs the updates of every unit on the event loop: at most `parallel` units at once (and never more
 // than the open-file limit allows), each unit's updates one after another until `repeat` have
-// succeeded or one fails. What happens goes to the observers, in the order they were added; every
-// update that starts ends with exactly one updateFinished(), after interrupt() so does every unit
-// not yet started, and allFinished() follows once no job is left.
+// succeeded or one fails. An update that ended in a network fault (no connection, the connection
+// lost, no reply) starts again from its first frame after 1, 2, 4… seconds, up to `retries` times;
+// nothing else is ever retried. What happens goes to the observers, in the order they were added;
+// every attempt starts with updateStarted(), an attempt to be retried ends with retryScheduled(),
+// every update ends with exactly one updateFinished(), after interrupt() so does every unit not yet
+// started, and allFinished() follows once no job is left.
 class UpdateRunner : public QObject
 {
     Q_OBJECT
@@ -32,11 +38,17 @@ public:
         int repeat = 1;
         bool keepGoing = false; // a failed update does not end the unit's repeats
         QString lot;            // the lot or work order every unit of the run belongs to, or empty
-        int retries = 0;        // attempts more after a network fault (see UpdateRetry)
+        int retries = 0;        // attempts more after a network fault
     };
 
     // When more units would run at once than there are file descriptors for (a socket and the
     // open firmware file each), parallel was lowered to `allowed`.
+    static constexpr std::chrono::milliseconds FirstRetryDelay{1000};
+    // Whether an update that ended so is tried again (when retries are left).
+    static bool isRetried(UpdateOutcome outcome);
+    // Program time before attempt `attempt` + 1, after attempt `attempt` failed.
+    static std::chrono::milliseconds retryDelay(int attempt);
+
     struct OpenFileClamp
     {
         long limit = 0; // the soft RLIMIT_NOFILE in force
@@ -78,6 +90,8 @@ private:
     }
     void startWaitingUnits();
     void startUpdate(int unit);
+    void startAttempt(int unit);
+    void retryLater(int unit);
     void onJobFinished(int unit, UpdateJob* job, const UpdateResult& result);
     void unitEnded(int unit);
 
@@ -85,7 +99,8 @@ private:
     std::optional<OpenFileClamp> m_clamp;
     std::vector<RunObserver*> m_observers;
     std::vector<UnitRun> m_units;
-    std::vector<UpdateJob*> m_jobs; // per unit, the job under way
+    std::vector<UpdateJob*> m_jobs;     // per unit, the job under way
+    std::vector<QTimer*> m_retryTimers; // per unit, the wait before its next attempt
     int m_nextWaiting = 0;
     int m_running = 0;
     int m_ended = 0;

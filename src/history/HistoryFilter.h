@@ -12,5 +12,10 @@ struct HistoryFilter
     QDateTime until;  // started at or before (UTC), see HistoryTime::parseBound
     QString outcome;
     QString sha256Prefix; // hex, any case
-    int limit = 50;       // <= 0: no limit
+    // Exact matches: a unit's serial number, a lot or work order, a fixture's name, a run's id.
+    QString serial;
+    QString lot;
+    QString fixture;
+    QString runId;
+    int limit = 50; // <= 0: no limit
 };

@@ -173,7 +173,8 @@ QString details(const UpdateRecord& r)
     if (!r.runId.isEmpty())
         out += line(QStringLiteral("Run"), r.runId);
     if (r.waiting)
-        out += line(QStringLiteral("Waiting"), QStringLiteral("recorded on this computer, not yet in the history"));
+        out += line(QStringLiteral("Waiting"),
+                    QStringLiteral("recorded on this computer, not yet in the history"));
     out += QStringLiteral("Log:\n");
     if (!r.log.isEmpty()) {
         for (const QString& logLine : r.log.split(QLatin1Char('\n')))
@@ -212,6 +213,10 @@ QJsonObject json(const UpdateRecord& r, bool withLog)
         {QStringLiteral("reason"), r.reason},
         {QStringLiteral("elapsed"), r.elapsedSeconds},
         {QStringLiteral("run"), r.runId},
+        {QStringLiteral("serial"), r.serial},
+        {QStringLiteral("lot"), r.lot},
+        {QStringLiteral("fixture"), r.fixture},
+        {QStringLiteral("attempt"), r.attempt},
         {QStringLiteral("uuid"), r.uuid.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(r.uuid)},
         {QStringLiteral("waiting"), r.waiting},
     };

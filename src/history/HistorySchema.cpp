@@ -59,7 +59,8 @@ QStringList step3(Kind)
         QStringLiteral("ALTER TABLE updates ADD COLUMN forward_to TEXT NOT NULL DEFAULT ''"),
         QStringLiteral("ALTER TABLE updates ADD COLUMN forwarded_revision BIGINT NOT NULL DEFAULT 0"),
         QStringLiteral("CREATE UNIQUE INDEX updates_by_uuid ON updates (uuid)"),
-        QStringLiteral("CREATE INDEX updates_waiting ON updates (forward_to) WHERE forwarded_revision < revision"),
+        QStringLiteral(
+            "CREATE INDEX updates_waiting ON updates (forward_to) WHERE forwarded_revision < revision"),
     };
 }
 
@@ -74,6 +75,7 @@ QStringList serialsLotsAndAttempts(Kind)
         QStringLiteral("ALTER TABLE updates ADD COLUMN attempt INTEGER NOT NULL DEFAULT 1"),
         QStringLiteral("CREATE INDEX updates_by_serial ON updates (serial, started)"),
         QStringLiteral("CREATE INDEX updates_by_lot ON updates (lot, started)"),
+        QStringLiteral("CREATE INDEX updates_by_run ON updates (run_id)"),
     };
 }
 

@@ -225,6 +225,14 @@ bool HistoryTable::select(const HistoryFilter& filter, QList<UpdateRecord>* rows
         where(QStringLiteral("started <= ?"), HistoryTime::format(filter.until));
     if (!filter.outcome.isEmpty())
         where(QStringLiteral("outcome = ?"), filter.outcome);
+    if (!filter.serial.isEmpty())
+        where(QStringLiteral("serial = ?"), filter.serial);
+    if (!filter.lot.isEmpty())
+        where(QStringLiteral("lot = ?"), filter.lot);
+    if (!filter.fixture.isEmpty())
+        where(QStringLiteral("fixture = ?"), filter.fixture);
+    if (!filter.runId.isEmpty())
+        where(QStringLiteral("run_id = ?"), filter.runId);
     if (!filter.sha256Prefix.isEmpty()) {
         // A range instead of LIKE, so that the index serves it: every hex digit sorts before 'g'.
         const QString prefix = filter.sha256Prefix.toLower();

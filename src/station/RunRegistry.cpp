@@ -59,6 +59,8 @@ StationResult<StationRun*> RunRegistry::start(const RunRequest& request)
     plan.request.firmwarePath = m_store.pathOf(firmware->sha256);
     plan.request.product = request.product;
     plan.parallel = request.parallel;
+    plan.lot = request.lot;
+    plan.retries = request.retries;
 
     auto* run = new StationRun(newId(), *firmware, std::move(plan), m_hub, m_history, this);
     connect(run, &StationRun::ended, this, [this, run] { onRunEnded(run); });
@@ -66,6 +68,19 @@ StationResult<StationRun*> RunRegistry::start(const RunRequest& request)
     rebalanceProgress();
     run->start();
     return run;
+}
+
+StationResult<StationRun*> RunRegistry::retryFailed(StationRun& run)
+{
+    if (run.running())
+        return StationError(
+            StationError::Code::RunRunning,
+            QStringLiteral("The run is still running; retry its failed units once it has ended."));
+    const RunRequest request = run.retryOfFailed();
+    if (request.units.isEmpty())
+        return StationError(StationError::Code::NothingFailed,
+                            QStringLiteral("Every unit of the run was updated; there is nothing to retry."));
+    return start(request);
 }
 
 StationRun* RunRegistry::find(const QString& id) const

@@ -32,6 +32,9 @@ public:
     // The new run, started; or unknown-firmware, unit-busy (with the busy units in "units") or
     // too-many-runs (MaxRunning are running).
     StationResult<StationRun*> start(const RunRequest& request);
+    // A new run of the units of run `id` whose update did not succeed; run-running while it runs,
+    // nothing-failed when every unit succeeded, or what start() refuses.
+    StationResult<StationRun*> retryFailed(StationRun& run);
     StationRun* find(const QString& id) const;
     const QList<StationRun*>& runs() const { return m_runs; } // latest first
     bool firmwareInUse(const QString& sha256) const;

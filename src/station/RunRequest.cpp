@@ -1,6 +1,7 @@
 #include "station/RunRequest.h"
 
 #include "fleet/UnitList.h"
+#include "history/LineText.h"
 #include "settings/ProductVariant.h"
 #include "station/FirmwareStore.h"
 
@@ -10,6 +11,16 @@
 #include <QSet>
 
 #include <cmath>
+
+namespace {
+
+bool isWholeNumber(const QJsonValue& value, int low, int high)
+{
+    const double number = value.toDouble(-1);
+    return value.isDouble() && number >= low && number <= high && std::floor(number) == number;
+}
+
+} // namespace
 
 StationResult<RunRequest> RunRequest::parse(const QByteArray& body, const ProductVariant* defaultProduct)
 {
@@ -25,12 +36,14 @@ StationResult<RunRequest> RunRequest::parse(const QByteArray& body, const Produc
     const QJsonObject object = document.object();
     RunRequest request;
     static const QSet<QString> known{QStringLiteral("firmware"), QStringLiteral("units"),
-                                     QStringLiteral("product"), QStringLiteral("parallel")};
+                                     QStringLiteral("product"),  QStringLiteral("parallel"),
+                                     QStringLiteral("lot"),      QStringLiteral("retries")};
     for (auto it = object.constBegin(); it != object.constEnd(); ++it) {
         if (!known.contains(it.key()))
             return StationError(
                 UnknownField,
-                QStringLiteral("Unknown member \"%1\"; a run takes firmware, units, product and parallel.")
+                QStringLiteral(
+                    "Unknown member \"%1\"; a run takes firmware, units, product, parallel, lot and retries.")
                     .arg(it.key()));
     }
 
@@ -56,13 +69,30 @@ StationResult<RunRequest> RunRequest::parse(const QByteArray& body, const Produc
 
     request.parallel = 0;
     if (object.contains(QStringLiteral("parallel"))) {
-        const double parallel = object.value(QStringLiteral("parallel")).toDouble(-1);
-        if (!object.value(QStringLiteral("parallel")).isDouble() || parallel < 1 || parallel > MaxUnits ||
-            std::floor(parallel) != parallel)
+        const QJsonValue parallel = object.value(QStringLiteral("parallel"));
+        if (!isWholeNumber(parallel, 1, MaxUnits))
             return StationError(
                 BadParallel,
                 QStringLiteral("\"parallel\" must be a whole number from 1 to %1.").arg(MaxUnits));
-        request.parallel = int(parallel);
+        request.parallel = parallel.toInt();
+    }
+
+    if (object.contains(QStringLiteral("retries"))) {
+        const QJsonValue retries = object.value(QStringLiteral("retries"));
+        if (!isWholeNumber(retries, 0, MaxRetries))
+            return StationError(
+                BadRetries,
+                QStringLiteral("\"retries\" must be a whole number from 0 to %1.").arg(MaxRetries));
+        request.retries = retries.toInt();
+    }
+
+    if (object.contains(QStringLiteral("lot"))) {
+        const QJsonValue lot = object.value(QStringLiteral("lot"));
+        request.lot = LineText::checked(lot.toString());
+        if (!lot.isString() || request.lot.isEmpty())
+            return StationError(BadLot,
+                                QStringLiteral("\"lot\" must be printable text of 1 to %1 characters.")
+                                    .arg(LineText::MaxLength));
     }
 
     const QJsonValue units = object.value(QStringLiteral("units"));
@@ -73,12 +103,34 @@ StationResult<RunRequest> RunRequest::parse(const QByteArray& body, const Produc
     UnitList list(request.product->hasConnectionDefaults ? request.product->defaultPort : QString());
     const QJsonArray array = units.toArray();
     for (const QJsonValue& unit : array) {
+        // "HOST[:PORT]" or {"unit": "HOST[:PORT]", "serial": "..."}
+        const QJsonObject entry = unit.toObject();
+        const QJsonValue address = unit.isObject() ? entry.value(QStringLiteral("unit")) : unit;
+        QString serial;
+        if (unit.isObject()) {
+            for (auto it = entry.constBegin(); it != entry.constEnd(); ++it)
+                if (it.key() != QLatin1String("unit") && it.key() != QLatin1String("serial"))
+                    return StationError(BadUnits, QStringLiteral("Unknown member \"%1\" of a unit; a unit "
+                                                                 "takes unit and serial.")
+                                                      .arg(it.key()));
+            if (entry.contains(QStringLiteral("serial"))) {
+                serial = LineText::checked(entry.value(QStringLiteral("serial")).toString());
+                if (serial.isEmpty())
+                    return StationError(BadSerial,
+                                        QStringLiteral("Unit \"%1\": \"serial\" must be printable text of 1 "
+                                                       "to %2 characters.")
+                                            .arg(address.toString())
+                                            .arg(LineText::MaxLength));
+            }
+        }
         QString reason;
-        if (!unit.isString() || !list.addArgument(unit.toString(), &reason))
-            return StationError(
-                BadUnits, unit.isString() ? QStringLiteral("Unit \"%1\": %2")
-                                                .arg(unit.toString(), reason.section(QStringLiteral(": "), 1))
-                                          : QStringLiteral("Every unit must be a string (HOST[:PORT])."));
+        if (!address.isString() || !list.addArgument(address.toString(), &reason, serial))
+            return StationError(BadUnits,
+                                address.isString()
+                                    ? QStringLiteral("Unit \"%1\": %2")
+                                          .arg(address.toString(), reason.section(QStringLiteral(": "), 1))
+                                    : QStringLiteral("Every unit must be a string (HOST[:PORT]) or an object "
+                                                     "{\"unit\": HOST[:PORT], \"serial\": ...}."));
     }
     request.units = list.units();
     return request;

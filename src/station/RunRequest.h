@@ -15,13 +15,17 @@ struct ProductVariant;
 struct RunRequest
 {
     static constexpr int MaxUnits = 4096;
+    static constexpr int MaxRetries = 10;
 
     QString firmware; // lower case
     QList<UnitEntry> units;
     const ProductVariant* product = nullptr;
     int parallel = 0; // 0: all at once
+    QString lot;      // of every unit, or empty
+    int retries = 0;  // attempts more after a network fault
 
     // defaultProduct: the build's (may be nullptr: then product must be given). What is wrong is
-    // told by bad-json, unknown-field, bad-sha256, bad-product, bad-parallel or bad-units.
+    // told by bad-json, unknown-field, bad-sha256, bad-product, bad-parallel, bad-retries, bad-lot,
+    // bad-serial or bad-units.
     static StationResult<RunRequest> parse(const QByteArray& body, const ProductVariant* defaultProduct);
 };

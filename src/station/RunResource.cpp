@@ -55,6 +55,17 @@ StationResult<HttpResponse> RunResource::get(const QString& id) const
     return HttpResponse::json(200, run->toJson());
 }
 
+StationResult<HttpResponse> RunResource::retry(const QString& id)
+{
+    StationRun* run = m_runs.find(id);
+    if (!run)
+        return noRun(id);
+    const StationResult<StationRun*> retry = m_runs.retryFailed(*run);
+    if (!retry)
+        return retry.error();
+    return HttpResponse::json(201, {{QStringLiteral("id"), (*retry)->id()}});
+}
+
 StationResult<HttpResponse> RunResource::cancel(const QString& id)
 {
     StationRun* run = m_runs.find(id);

@@ -8,7 +8,8 @@ class RunRegistry;
 struct ProductVariant;
 
 // /api/v1/runs: every run, latest first, and the start of another (the body is a RunRequest);
-// /api/v1/runs/{id}: one run, and its cancelling while it runs.
+// /api/v1/runs/{id}: one run, and its cancelling while it runs; /api/v1/runs/{id}/retry: its failed
+// units again.
 class RunResource
 {
 public:
@@ -22,6 +23,8 @@ public:
     void start(HttpExchange& exchange);
     StationResult<HttpResponse> get(const QString& id) const;
     StationResult<HttpResponse> cancel(const QString& id);
+    // 201 with the id of a new run of the units whose update did not succeed.
+    StationResult<HttpResponse> retry(const QString& id);
 
 private:
     StationResult<HttpResponse> started(const QByteArray& body);

@@ -103,6 +103,7 @@ QList<RouteTable::Route> StationApi::routes()
         {{"POST"},        u"/api/v1/runs"_s,              later(m_runs, &RunResource::start)},
         {{"GET", "HEAD"}, u"/api/v1/runs/{id}"_s,         now(m_runs, &RunResource::get)},
         {{"DELETE"},      u"/api/v1/runs/{id}"_s,         now(m_runs, &RunResource::cancel)},
+        {{"POST"},        u"/api/v1/runs/{id}/retry"_s,   now(m_runs, &RunResource::retry)},
         {{"GET"},         u"/api/v1/events"_s,            later(m_events, &EventsResource::subscribe)},
         {{"GET", "HEAD"}, u"/api/v1/updates"_s,           updates},
         {{"GET", "HEAD"}, u"/api/v1/updates/{id}"_s,      update},

@@ -25,6 +25,10 @@ QString StationError::nameOf(Code code)
         return QStringLiteral("check-failed");
     case Code::RunEnded:
         return QStringLiteral("run-ended");
+    case Code::RunRunning:
+        return QStringLiteral("run-running");
+    case Code::NothingFailed:
+        return QStringLiteral("nothing-failed");
     case Code::BadJson:
         return QStringLiteral("bad-json");
     case Code::UnknownField:
@@ -49,6 +53,8 @@ QString StationError::nameOf(Code code)
         return QStringLiteral("bad-serial");
     case Code::BadRetries:
         return QStringLiteral("bad-retries");
+    case Code::BadLot:
+        return QStringLiteral("bad-lot");
     case Code::HistoryUnavailable:
         return QStringLiteral("history-unavailable");
     case Code::HistoryBusy:

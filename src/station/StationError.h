@@ -25,6 +25,8 @@ public:
         FirmwareInUse,      // firmware a running run uses
         CheckFailed,        // a firmware file the firmware check refused
         RunEnded,           // cancelling a run that ended already
+        RunRunning,         // retrying a run that has not ended yet
+        NothingFailed,      // retrying a run whose every unit succeeded
         BadJson,            // a run's body that is no JSON object
         UnknownField,       // a run's body with a member it does not take
         BadProduct,         // no such product, or none given where the build has none
@@ -39,6 +41,7 @@ public:
         HistoryBusy,        // HistoryApi::MaxPendingReads reads under way
         BadSerial,          // a serial number that is no printable text of at most 64 characters
         BadRetries,         // retries out of range
+        BadLot,             // a lot that is no printable text of at most 64 characters
         Internal,           // the station's own trouble (a file it cannot write, ...)
     };
 

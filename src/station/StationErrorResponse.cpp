@@ -18,6 +18,7 @@ int status(StationError::Code code)
     case BadId:
     case BadSerial:
     case BadRetries:
+    case BadLot:
         return 400;
     case Unauthorized:
         return 401;
@@ -28,6 +29,8 @@ int status(StationError::Code code)
         return 405;
     case FirmwareInUse:
     case RunEnded:
+    case RunRunning:
+    case NothingFailed:
     case UnitBusy:
         return 409;
     case TooLarge:

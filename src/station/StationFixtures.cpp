@@ -1,6 +1,7 @@
 #include "station/StationFixtures.h"
 
 #include "fleet/RunRecorder.h"
+#include "history/LineText.h"
 #include "station/FirmwareStore.h"
 
 StationFixtures::StationFixtures(const QList<FixtureEntry>& fixtures, qint64 goneAfterMs,
@@ -58,14 +59,11 @@ StationResult<QJsonObject> StationFixtures::watch(Fixture& fixture, const WatchR
 
 StationResult<QJsonObject> StationFixtures::setSerial(Fixture& fixture, const QString& text)
 {
-    const QString serial = text.trimmed();
-    bool printable = !serial.isEmpty() && serial.size() <= MaxSerialLength;
-    for (QChar c : serial)
-        printable = printable && c.isPrint();
-    if (!printable)
-        return StationError(
-            StationError::Code::BadSerial,
-            QStringLiteral("\"serial\" must be printable text of 1 to %1 characters.").arg(MaxSerialLength));
+    const QString serial = LineText::checked(text);
+    if (serial.isEmpty())
+        return StationError(StationError::Code::BadSerial,
+                            QStringLiteral("\"serial\" must be printable text of 1 to %1 characters.")
+                                .arg(LineText::MaxLength));
     fixture.setSerial(serial);
     return toJson(fixture);
 }

@@ -17,7 +17,6 @@ class StationFixtures : public QObject
     Q_OBJECT
 public:
     static constexpr int MaxRetries = 10;
-    static constexpr int MaxSerialLength = 64;
 
     struct WatchRequest
     {
@@ -36,7 +35,7 @@ public:
 
     // unknown-firmware; the fixture must exist (find()).
     StationResult<QJsonObject> watch(Fixture& fixture, const WatchRequest& request);
-    // bad-serial: no printable text of 1 to MaxSerialLength characters.
+    // bad-serial: no printable text of 1 to 64 characters.
     StationResult<QJsonObject> setSerial(Fixture& fixture, const QString& serial);
     // Every watch ends (the station stops); updates under way are interrupted.
     void stopAll();

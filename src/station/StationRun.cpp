@@ -67,6 +67,21 @@ QStringList StationRun::activeUnits() const
     return units;
 }
 
+RunRequest StationRun::retryOfFailed() const
+{
+    const UpdateRunner::Plan& plan = m_runner.plan();
+    RunRequest request;
+    request.firmware = m_firmware.sha256;
+    request.product = plan.request.product;
+    request.parallel = plan.parallel;
+    request.lot = plan.lot;
+    request.retries = plan.retries;
+    for (const UnitRun& run : m_runner.units())
+        if (!run.succeeded())
+            request.units << plan.units.at(run.index);
+    return request;
+}
+
 int StationRun::unitsAtOnce() const
 {
     const int units = int(m_runner.units().size());
@@ -93,6 +108,9 @@ QJsonObject StationRun::toJson() const
     for (const UnitRun& run : m_runner.units()) {
         QJsonObject unit;
         unit[QStringLiteral("unit")] = run.label;
+        unit[QStringLiteral("serial")] =
+            run.serial.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(run.serial);
+        unit[QStringLiteral("attempt")] = run.attempt;
         const bool ended = run.state == UnitRun::State::Ended;
         if (run.state == UnitRun::State::Waiting)
             unit[QStringLiteral("phase")] = QStringLiteral("waiting");
@@ -116,6 +134,9 @@ QJsonObject StationRun::toJson() const
     object[QStringLiteral("name")] = m_firmware.name;
     object[QStringLiteral("product")] = m_runner.plan().request.product->modelName;
     object[QStringLiteral("parallel")] = m_runner.plan().parallel;
+    object[QStringLiteral("lot")] =
+        m_runner.plan().lot.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(m_runner.plan().lot);
+    object[QStringLiteral("retries")] = m_runner.plan().retries;
     object[QStringLiteral("created")] = m_created.toString(Qt::ISODateWithMs);
     object[QStringLiteral("units")] = units;
     return object;

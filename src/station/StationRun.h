@@ -4,6 +4,7 @@
 #include "fleet/UpdateRunner.h"
 #include "station/FirmwareStore.h"
 #include "station/RunEventStream.h"
+#include "station/RunRequest.h"
 
 #include <QDateTime>
 #include <QJsonObject>
@@ -40,6 +41,8 @@ public:
     QStringList activeUnits() const;
     // How many of its units update at once at most (parallel, or all of them).
     int unitsAtOnce() const;
+    // A run of the same firmware, settings and lot for the units whose update did not succeed.
+    RunRequest retryOfFailed() const;
     void setProgressIntervalMs(qint64 ms) { m_events.setProgressIntervalMs(ms); }
 
     QJsonObject toJson() const;

@@ -1,6 +1,6 @@
 // What the history keeps of an update, the same for every front end: each way an update can end as
 // its row says it, the station's run and stored file, and a run's updates through RunRecorder, with
-// an interrupt. Against SQLite and the PostgreSQL server of the history tests' fixture.
+// an interrupt, and retries. Against SQLite and the PostgreSQL server of the history tests' fixture.
 #include "HexFile.h"
 #include "SimulatedUnits.h"
 #include "TestHistories.h"
@@ -31,6 +31,22 @@ struct LogLines : RunObserver
 {
     QHash<QString, QStringList> lines;
     void logLine(const UnitRun& unit, const QString& text, bool) override { lines[unit.label] << text; }
+};
+
+// The attempts a run retried and the updates it finished.
+struct Attempts : LogLines
+{
+    QStringList retries, finished;
+    void retryScheduled(const UnitRun& unit, std::chrono::milliseconds delay) override
+    {
+        retries << u"%1 %2 %3 %4"_s.arg(unit.label, outcomeName(unit.lastResult->outcome))
+                       .arg(unit.attempt)
+                       .arg(delay.count());
+    }
+    void updateFinished(const UnitRun& unit) override
+    {
+        finished << unit.outcome() + u' ' + unit.lastResult->reason;
+    }
 };
 
 QString logOf(const HistoryLocation& location, qint64 id)
@@ -260,6 +276,54 @@ private slots:
         QVERIFY(rows.first().recordsSent >= 5 && rows.first().recordsSent < 41);
         QVERIFY(rows.first().ended.isValid());
         QCOMPARE(waiting->report().connections.size(), 0);
+    }
+
+    // Network faults are tried again, each attempt a row of its own; a refusal never is, and an
+    // interrupt during the wait before the next attempt ends the update there.
+    void retriesOfNetworkFaultsOnly()
+    {
+        HISTORY_LOCATION(m_histories, location);
+        auto dropsOnce = SimulatedUnits::listening(u"drop@3#1"_s);
+        auto refusing = SimulatedUnits::listening(u"refuse:02@5"_s);
+        UpdateRunner::Plan plan;
+        plan.units = {{{u"127.0.0.1"_s, dropsOnce->port()}, u"S-1"_s, {}},
+                      {{u"127.0.0.1"_s, refusing->port()}, u"S-2"_s, {}}};
+        plan.lot = u"5521"_s;
+        plan.retries = 2;
+        plan.request = request({}, 0);
+        UpdateHistory history;
+        history.open(location);
+        Attempts attempts;
+        QVERIFY(run(plan, history, attempts));
+
+        QCOMPARE(attempts.retries,
+                 QStringList{u"127.0.0.1:%1 connection-lost 1 1000"_s.arg(dropsOnce->port())});
+        QCOMPARE(attempts.finished.size(), 2);
+        QStringList rows;
+        for (const UpdateRecord& row : TestHistories::allRows(location))
+            rows << u"%1 %2 %3 %4 %5"_s
+                        .arg(row.unitPort == dropsOnce->port() ? u"drops"_s : u"refuses"_s, row.outcome,
+                             row.serial, row.lot)
+                        .arg(row.attempt);
+        rows.sort();
+        const QStringList expected{u"drops connection-lost S-1 5521 1"_s, u"drops succeeded S-1 5521 2"_s,
+                                   u"refuses refused S-2 5521 1"_s};
+        QCOMPARE(rows, expected);
+        QCOMPARE(dropsOnce->report().connections.size(), 2);
+        QCOMPARE(refusing->report().connections.size(), 1);
+
+        // Nothing answers: interrupted while waiting for the second attempt (a second of real time).
+        plan.units = {{{u"127.0.0.1"_s, SimulatedUnits::closedPort()}, {}, {}}};
+        plan.request.timings.scale = 1;
+        plan.request.timings.connectLimit = std::chrono::milliseconds(200);
+        const HistoryLocation second = m_histories.fresh(backend);
+        UpdateHistory interrupted;
+        interrupted.open(second);
+        Attempts waiting;
+        QVERIFY(run(plan, interrupted, waiting, [&] { return !waiting.retries.isEmpty(); }));
+        QCOMPARE(waiting.finished, QStringList{u"interrupted Interrupted before attempt 2."_s});
+        QCOMPARE(TestHistories::allRows(second).size(), 1);
+        QCOMPARE(TestHistories::allRows(second).first().outcome, u"no-connection"_s);
     }
 };
 

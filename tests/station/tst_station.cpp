@@ -3,8 +3,8 @@
 // who may do what (token, Host, methods, sizes, paths, idle connections, the token file,
 // SIGTERM).
 #include "HexFile.h"
-#include "SimulatedUnits.h"
 #include "JobFixture.h"
+#include "SimulatedUnits.h"
 #include "StationProcess.h"
 
 #include "unitsim/Fault.h"
@@ -159,7 +159,14 @@ private slots:
         for (const auto& unit : units)
             names << address(*unit);
 
-        const HttpAnswer created = station.request("POST", u"/api/v1/runs"_s, runBody(m_sha256, names));
+        // The refusing unit with its serial, as a unit object; every unit of the lot.
+        QJsonObject body =
+            QJsonDocument::fromJson(runBody(m_sha256, names, {{u"lot"_s, u"5521"_s}})).object();
+        QJsonArray unitList = body[u"units"_s].toArray();
+        unitList[1] = QJsonObject{{u"unit"_s, names.at(1)}, {u"serial"_s, u"40-1187"_s}};
+        body[u"units"_s] = unitList;
+        const HttpAnswer created =
+            station.request("POST", u"/api/v1/runs"_s, QJsonDocument(body).toJson(QJsonDocument::Compact));
         QCOMPARE(created.status, 201);
         const QString id = created.json().value(u"id"_s).toString();
         QVERIFY(QRegularExpression(u"^[0-9a-f]{12}$"_s).match(id).hasMatch());
@@ -176,6 +183,8 @@ private slots:
             QCOMPARE(unit.value(u"reason"_s).isNull(), i == 0);
         }
         QCOMPARE(unitOf(run, names.at(0)).value(u"records"_s).toInt(), 61);
+        QCOMPARE(unitOf(run, names.at(1)).value(u"serial"_s).toString(), u"40-1187"_s);
+        QCOMPARE(run.value(u"lot"_s).toString(), u"5521"_s);
         QVERIFY(units[0]->report().cumulative().image == JobFixture::expectedImage(m_lines));
 
         // The same events as uploader-cli's JSON lines, each with the run; finished last per unit.
@@ -199,6 +208,25 @@ private slots:
         QCOMPARE(runs.size(), 1);
         QCOMPARE(runs.first().toObject().value(u"id"_s).toString(), id);
         QCOMPARE(station.get(u"/api/v1/runs/000000000000"_s).status, 404);
+
+        // The failed units again: only they are contacted, with their serials and the lot.
+        const qsizetype goodConnections = units[0]->report().connections.size();
+        const HttpAnswer retry = station.request("POST", u"/api/v1/runs/%1/retry"_s.arg(id));
+        QCOMPARE(retry.status, 201);
+        const QString retryId = retry.json().value(u"id"_s).toString();
+        QCOMPARE(station.request("POST", u"/api/v1/runs/%1/retry"_s.arg(retryId)).error(), u"run-running"_s);
+        const QJsonObject again = waitForRunEnd(station, retryId);
+        QCOMPARE(again.value(u"units"_s).toArray().size(), names.size() - 1);
+        QVERIFY(unitOf(again, names.at(0)).isEmpty());
+        QCOMPARE(unitOf(again, names.at(1)).value(u"serial"_s).toString(), u"40-1187"_s);
+        QCOMPARE(again.value(u"lot"_s).toString(), u"5521"_s);
+        QCOMPARE(units[0]->report().connections.size(), goodConnections);
+        const QString good = station.request("POST", u"/api/v1/runs"_s, runBody(m_sha256, {names.at(0)}))
+                                 .json()[u"id"_s]
+                                 .toString();
+        waitForRunEnd(station, good);
+        QCOMPARE(station.request("POST", u"/api/v1/runs/%1/retry"_s.arg(good)).error(), u"nothing-failed"_s);
+        QCOMPARE(station.request("POST", u"/api/v1/runs/000000000000/retry"_s).status, 404);
     }
 
     // DELETE ends the run as Ctrl+C ends uploader-cli: every connection closed at once.
@@ -483,6 +511,14 @@ private slots:
             {runBody(sha256, {u"127.0.0.1:1"_s}, {{u"parallel"_s, u"2"_s}}), u"bad-parallel"_s},
             {runBody(sha256, {u"127.0.0.1:1"_s}, {{u"parallel"_s, 0}}), u"bad-parallel"_s},
             {runBody(sha256, {u"127.0.0.1:1"_s}, {{u"product"_s, u"toaster"_s}}), u"bad-product"_s},
+            {runBody(sha256, {u"127.0.0.1:1"_s}, {{u"retries"_s, 11}}), u"bad-retries"_s},
+            {runBody(sha256, {u"127.0.0.1:1"_s}, {{u"lot"_s, u" "_s}}), u"bad-lot"_s},
+            {"{\"firmware\": \"" + sha256.toLatin1() +
+                 "\", \"units\": [{\"unit\": \"127.0.0.1:1\", \"serial\": \"\\u0007\"}]}",
+             u"bad-serial"_s},
+            {"{\"firmware\": \"" + sha256.toLatin1() +
+                 "\", \"units\": [{\"unit\": \"127.0.0.1:1\", \"port\": 1}]}",
+             u"bad-units"_s},
         };
         for (const auto& [body, code] : cases) {
             const HttpAnswer answer = station.request("POST", u"/api/v1/runs"_s, body);

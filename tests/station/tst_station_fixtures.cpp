@@ -99,6 +99,11 @@ private slots:
         QTest::qWait(300);
         const QJsonArray rows = station.get(u"/api/v1/updates"_s).json().value(u"updates"_s).toArray();
         QCOMPARE(rows.size(), 3);
+        QStringList serials;
+        for (const QJsonValue row : rows)
+            serials << row[u"fixture"_s].toString() + u' ' + row[u"serial"_s].toString();
+        serials.sort();
+        QCOMPARE(serials, (QStringList{u"f1 "_s, u"f2 "_s, u"f3 40-1187"_s}));
 
         QCOMPARE(station.request("DELETE", u"/api/v1/firmware/"_s + sha256).error(), u"firmware-in-use"_s);
         QCOMPARE(station.request("DELETE", u"/api/v1/fixtures/f1/watch"_s).status, 200);

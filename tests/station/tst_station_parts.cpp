@@ -305,6 +305,12 @@ private slots:
         QCOMPARE(StationErrorResponse::status(tooMany.error().code()), 503);
         QCOMPARE(runs.runs().size(), RunRegistry::MaxRunning);
 
+        QCOMPARE(refusal(runs.retryFailed(**first)), u"run-running"_s);
+        runs.cancelAll();
+        QTRY_VERIFY(!runs.anyRunning());
+        const StationResult<StationRun*> retry = runs.retryFailed(**first);
+        QVERIFY(retry);
+        QCOMPARE((*retry)->toJson().value(u"units"_s).toArray().size(), 3);
         runs.cancelAll();
         QTRY_VERIFY(!runs.anyRunning());
     }

@@ -87,6 +87,7 @@ export const api = {
   run: (id) => request('GET', `runs/${encodeURIComponent(id)}`),
   startRun: (plan) => request('POST', 'runs', { body: plan, change: true }),
   cancelRun: (id) => request('DELETE', `runs/${encodeURIComponent(id)}`, { change: true }),
+  retryRun: (id) => request('POST', `runs/${encodeURIComponent(id)}/retry`, { change: true }),
   status: () => request('GET', 'status'),
   updates: (filters) => request('GET', `updates?${new URLSearchParams(filters)}`),
   update: (id) => request('GET', `updates/${encodeURIComponent(id)}`),

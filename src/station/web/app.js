@@ -71,8 +71,20 @@ async function cancelRun(id) {
   }
 }
 
+async function retryRun(id) {
+  try {
+    const started = await api.retryRun(id);
+    announce(`Run ${started.id} started for the failed units of run ${id}`);
+    refreshRun(started.id);
+  } catch (error) {
+    if (!(error instanceof Cancelled))
+      announce(`The failed units of run ${id} were not started again: ${error.message}`);
+  }
+}
+
 const board = new RunBoard($('run-list'), $('runs-empty'), {
   onCancel: cancelRun,
+  onRetry: retryRun,
   onUnknownRun: (id) => refreshRun(id),
   announce,
 });

@@ -10,7 +10,7 @@ const TickMs = 1000;
 const PendingEventsPerRun = 20000;
 
 class RunView {
-  constructor(run, onCancel) {
+  constructor(run, onCancel, onRetry) {
     this.id = run.id;
     this.tiles = new Map();
     this.element = template.content.firstElementChild.cloneNode(true);
@@ -21,6 +21,8 @@ class RunView {
     this.list = this.element.querySelector('.tiles');
     this.element.dataset.run = run.id;
     this.cancel.addEventListener('click', () => onCancel(this));
+    this.retry = this.element.querySelector('.run-retry');
+    this.retry.addEventListener('click', () => onRetry(this));
     this.shownCounts = '';
     this.info = {};
   }
@@ -65,6 +67,8 @@ class RunView {
       parts.push(`${kinds.running} updating`);
     if (kinds.waiting)
       parts.push(`${kinds.waiting} waiting`);
+    // A run that has ended with units not updated can be run again for those units.
+    this.retry.hidden = this.state === 'running' || kinds.failed + kinds.interrupted === 0;
     const text = `${parts.join(', ')} (of ${this.tiles.size})`;
     if (text !== this.shownCounts) {
       this.counts.textContent = text;
@@ -74,7 +78,7 @@ class RunView {
 }
 
 export class RunBoard {
-  // callbacks: onCancel(runId), onUnknownRun(runId), announce(text)
+  // callbacks: onCancel(runId), onRetry(runId), onUnknownRun(runId), announce(text)
   constructor(container, emptyNote, callbacks) {
     this.container = container;
     this.emptyNote = emptyNote;
@@ -118,7 +122,7 @@ export class RunBoard {
   applyRun(run, { layout = true } = {}) {
     let view = this.views.get(run.id);
     if (!view) {
-      view = new RunView(run, (v) => this.callbacks.onCancel(v.id));
+      view = new RunView(run, (v) => this.callbacks.onCancel(v.id), (v) => this.callbacks.onRetry(v.id));
       this.views.set(run.id, view);
     }
     const wasRunning = view.state === 'running';

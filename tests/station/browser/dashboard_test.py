@@ -6,7 +6,7 @@ Starts the test build of uploader-station with a fresh state folder and eight si
 nobody listens), loads the dashboard, enters the token when the page asks for it (a wrong one
 first), uploads a firmware file from the page, starts a run on the eight units by keyboard, and
 waits for six green tiles and two red ones with their reasons; then finds the refused update in
-the history by its unit and opens its log. Then it cancels a run on a slow unit, and restarts the
+the history by its unit and opens its log, and retries the two failed units. Then it cancels a run on a slow unit, and restarts the
 station to see the page reconnect by itself (this time with a history it cannot use, which the
 page's notice names). Also: a firmware name made of HTML shows as those characters, and the page
 logs no script error or Content-Security-Policy violation.
@@ -406,6 +406,23 @@ def check_history(page, refusing, reason):
     page.screenshot('history')
 
 
+def check_retry(page, refusing, silent):
+    """The finished run offers its failed units again; the new run has those two only."""
+    page.driver.find_element(page.by.CSS_SELECTOR, '#run-list .run-retry:not([hidden])').click()
+
+    def retried():
+        tiles = page.tiles()
+        ended = all(t['kind'] in ('succeeded', 'failed', 'interrupted') for t in tiles)
+        return tiles if ended and sorted(t['unit'] for t in tiles) == sorted([refusing, silent]) else None
+    tiles = wait_for('a run of the two failed units to end', retried, 60, interval=0.2)
+    if any(t['kind'] != 'failed' for t in tiles):
+        raise Failure(f'the failed units should have failed again: {tiles}')
+    if page.driver.find_elements(page.by.CSS_SELECTOR, '#run-list .run-cancel:not([hidden])'):
+        raise Failure('a finished run offers to be cancelled')
+    wait_for('the retried run to offer its failed units again', lambda: page.driver.find_elements(
+        page.by.CSS_SELECTOR, '#run-list .run-retry:not([hidden])'), 10)
+
+
 def check_cancel(page, slow):
     field = page.find('run-units')
     field.clear()
@@ -551,6 +568,7 @@ def main():
         reason = check_run(page, good, refusing, silent)
         print(f'refused unit\'s tile: "{reason}"')
         check_history(page, refusing, reason)
+        check_retry(page, refusing, silent)
         check_cancel(page, slow)
         check_line(page, base_url, sha)
         check_reconnect(page, processes, args.station, state_dir, base_url, folder)
