@@ -16,7 +16,10 @@ void RunRecorder::updateStarted(const UnitRun& unit)
     UpdateRequest request = m_runner.plan().request;
     request.host = unit.address.host;
     request.port = unit.address.port;
-    m_handles[size_t(unit.index)] = m_recorder.begin(request, m_runId, m_firmware);
+    RecordedFirmware firmware = m_firmware;
+    if (firmware.signer.isEmpty())
+        firmware.signer = m_runner.plan().signer;
+    m_handles[size_t(unit.index)] = m_recorder.begin(request, m_runId, firmware);
 }
 
 void RunRecorder::progress(const UnitRun& unit)

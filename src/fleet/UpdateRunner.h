@@ -30,6 +30,7 @@ public:
         int parallel = 0;      // 0: all at once
         int repeat = 1;
         bool keepGoing = false; // a failed update does not end the unit's repeats
+        QString signer;         // who signed the firmware, when its signature was verified
     };
 
     // When more units would run at once than there are file descriptors for (a socket and the

@@ -12,5 +12,6 @@ struct HistoryFilter
     QDateTime until;  // started at or before (UTC), see HistoryTime::parseBound
     QString outcome;
     QString sha256Prefix; // hex, any case
+    QString signer;       // exactly this signer
     int limit = 50;       // <= 0: no limit
 };

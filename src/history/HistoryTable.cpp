@@ -111,6 +111,7 @@ const std::vector<Column>& columns()
         number("revision", &UpdateRecord::revision),
         text("forward_to", &UpdateRecord::forwardTo),
         readOnly(number("forwarded_revision", &UpdateRecord::forwardedRevision)),
+        text("signer", &UpdateRecord::signer),
     };
     return all;
 }
@@ -227,6 +228,8 @@ bool HistoryTable::select(const HistoryFilter& filter, QList<UpdateRecord>* rows
         where(QStringLiteral("sha256 >= ?"), prefix);
         where(QStringLiteral("sha256 < ?"), prefix + QLatin1Char('g'));
     }
+    if (!filter.signer.isEmpty())
+        where(QStringLiteral("signer = ?"), filter.signer);
     QString sql = QStringLiteral("SELECT %1 FROM updates").arg(selectColumns(false));
     if (!conditions.isEmpty())
         sql += QStringLiteral(" WHERE ") + conditions.join(QStringLiteral(" AND "));

@@ -23,6 +23,7 @@ struct UpdateRecord
     double elapsedSeconds = 0;
     QString log;   // one line per '\n'; read back only by the lookup by id
     QString runId; // the station's run; empty for the other front ends
+    QString signer; // who signed the firmware sent (its allowed-signers principal); empty: unchecked
 
     // Who wrote the row, so that another process can tell a crashed writer from a live one.
     QString machineId, bootId;

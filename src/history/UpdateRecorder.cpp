@@ -23,6 +23,7 @@ HistoryHandle UpdateRecorder::begin(const UpdateRequest& request, const QString&
     record.sha256 = firmware.sha256;
     record.recordsTotal = firmware.recordsToSend;
     record.runId = runId;
+    record.signer = firmware.signer;
     return m_history->begin(std::move(record));
 }
 

@@ -16,6 +16,7 @@ struct RecordedFirmware
     qint64 size = -1;
     QString sha256;
     qint64 recordsToSend = -1;
+    QString signer; // the principal whose release key signed it; empty: not verified
 };
 
 // Keeps updates in the history on behalf of a front end: the row an update begins with, its log as
