@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/FirmwareSignatureCheck.h"
 #include "station/HttpMessages.h"
 #include "station/StationResult.h"
 
@@ -14,13 +15,16 @@ struct StoredFirmware;
 class FirmwareResource
 {
 public:
-    FirmwareResource(FirmwareStore& store, const RunRegistry& runs, qint64 maxFirmwareSize);
+    FirmwareResource(FirmwareStore& store, const RunRegistry& runs, qint64 maxFirmwareSize,
+                     SignatureTrust trust);
 
     StationResult<HttpResponse> list() const;
     // Answered once the file has passed the firmware check and is stored (FirmwareUpload).
     void upload(HttpExchange& exchange);
     StationResult<HttpResponse> get(const QString& sha256) const;
     StationResult<HttpResponse> remove(const QString& sha256);
+    // PUT .../{sha256}/signature: answered once the signature is verified (SignatureUpload).
+    void putSignature(HttpExchange& exchange, const QString& sha256);
 
 private:
     // bad-sha256 or not-found.
@@ -29,4 +33,5 @@ private:
     FirmwareStore& m_store;
     const RunRegistry& m_runs;
     qint64 m_maxFirmwareSize;
+    SignatureTrust m_trust;
 };

@@ -30,6 +30,11 @@ StationResult<StationRun*> RunRegistry::start(const RunRequest& request)
     if (!firmware)
         return StationError(StationError::Code::UnknownFirmware,
                             QStringLiteral("No stored firmware has the SHA-256 %1.").arg(request.firmware));
+    if (m_signatureRequired && firmware->signer.isEmpty())
+        return StationError(StationError::Code::UnsignedFirmware,
+                            QStringLiteral("The firmware %1 has no good signature by a release key; add its "
+                                           ".sig with PUT /api/v1/firmware/%1/signature.")
+                                .arg(firmware->sha256));
     QSet<QString> busy;
     int running = 0;
     for (const StationRun* run : std::as_const(m_runs)) {
@@ -59,6 +64,9 @@ StationResult<StationRun*> RunRegistry::start(const RunRequest& request)
     plan.request.firmwarePath = m_store.pathOf(firmware->sha256);
     plan.request.product = request.product;
     plan.parallel = request.parallel;
+    plan.signer = firmware->signer;
+    if (!firmware->signer.isEmpty())
+        plan.request.expectedSha256 = firmware->sha256; // what the signature covers, or nothing
 
     auto* run = new StationRun(newId(), *firmware, std::move(plan), m_hub, m_history, this);
     connect(run, &StationRun::ended, this, [this, run] { onRunEnded(run); });

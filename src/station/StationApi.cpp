@@ -57,7 +57,7 @@ RouteTable::Handler notFound(const QString& what)
 StationApi::StationApi(Settings settings, HostCheck hosts, FirmwareStore& store, RunRegistry& runs,
                        EventHub& hub, const StationHistory& history)
     : m_settings(std::move(settings)), m_hosts(std::move(hosts)),
-      m_firmware(store, runs, m_settings.maxFirmwareSize), m_runs(runs, m_settings.defaultProduct),
+      m_firmware(store, runs, m_settings.maxFirmwareSize, m_settings.trust), m_runs(runs, m_settings.defaultProduct),
       m_updates(history.location()), m_status(runs, history, m_settings.defaultProduct), m_events(hub),
       m_routes(routes())
 {
@@ -84,6 +84,9 @@ QList<RouteTable::Route> StationApi::routes()
         else
             ApiReply(exchange).send(StationError(StationError::Code::NotFound, u"No such page."_s));
     };
+    const auto signature = [this](HttpExchange& exchange, const Arguments& path) {
+        m_firmware.putSignature(exchange, path.value(u"sha256"_s));
+    };
     const QByteArray any = RouteTable::AnyMethod;
 
     // clang-format off
@@ -93,6 +96,7 @@ QList<RouteTable::Route> StationApi::routes()
         {{"POST"},        u"/api/v1/firmware"_s,          later(m_firmware, &FirmwareResource::upload)},
         {{"GET", "HEAD"}, u"/api/v1/firmware/{sha256}"_s, now(m_firmware, &FirmwareResource::get)},
         {{"DELETE"},      u"/api/v1/firmware/{sha256}"_s, now(m_firmware, &FirmwareResource::remove)},
+        {{"PUT"},         u"/api/v1/firmware/{sha256}/signature"_s, signature},
         {{"GET", "HEAD"}, u"/api/v1/runs"_s,              now(m_runs, &RunResource::list)},
         {{"POST"},        u"/api/v1/runs"_s,              later(m_runs, &RunResource::start)},
         {{"GET", "HEAD"}, u"/api/v1/runs/{id}"_s,         now(m_runs, &RunResource::get)},

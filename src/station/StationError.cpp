@@ -23,6 +23,10 @@ QString StationError::nameOf(Code code)
         return QStringLiteral("firmware-in-use");
     case Code::CheckFailed:
         return QStringLiteral("check-failed");
+    case Code::BadSignature:
+        return QStringLiteral("bad-signature");
+    case Code::UnsignedFirmware:
+        return QStringLiteral("unsigned-firmware");
     case Code::RunEnded:
         return QStringLiteral("run-ended");
     case Code::BadJson:

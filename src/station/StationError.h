@@ -24,6 +24,8 @@ public:
         BadSha256,          // a firmware id that is no SHA-256
         FirmwareInUse,      // firmware a running run uses
         CheckFailed,        // a firmware file the firmware check refused
+        BadSignature,       // a signature that does not make the stored file released firmware
+        UnsignedFirmware,   // a run of firmware without a good signature, where one is required
         RunEnded,           // cancelling a run that ended already
         BadJson,            // a run's body that is no JSON object
         UnknownField,       // a run's body with a member it does not take

@@ -36,6 +36,8 @@ struct StationOptions
     double timeScale = 1.0;                  // test builds only
     QString history;                         // --history as given; empty: the default
     bool historyRequired = false;
+    // Release keys: with allowedSigners only firmware with a verified signature is run.
+    QString allowedSigners, revokedKeys;
 
     // The user's state folder: $STATE_DIRECTORY under systemd, else $XDG_STATE_HOME or
     // ~/.local/state, with uploader-station appended.

@@ -14,6 +14,7 @@
 #include "station/StationApi.h"
 #include "station/StationHistory.h"
 #include "station/StationOptions.h"
+#include "station/StoredSignatureCheck.h"
 #include "station/TokenFile.h"
 
 #include <QCoreApplication>
@@ -124,6 +125,9 @@ int main(int argc, char* argv[])
     requestTemplate.timings.scale = options.timeScale;
     EventHub hub;
     RunRegistry runs(store, hub, history.history(), requestTemplate);
+    runs.setSignatureRequired(!options.allowedSigners.isEmpty());
+    StoredSignatureCheck storedSignatures(store, {options.allowedSigners, options.revokedKeys});
+    storedSignatures.start();
 
     std::unique_ptr<StationApi> api;
     HttpServer server([&api](HttpExchange& exchange) { api->handle(exchange); });
@@ -136,6 +140,7 @@ int main(int argc, char* argv[])
     settings.tokenForReads = !options.address.isLoopback();
     settings.maxFirmwareSize = options.maxFirmwareSize;
     settings.defaultProduct = options.product;
+    settings.trust = {options.allowedSigners, options.revokedKeys};
     api = std::make_unique<StationApi>(
         settings, HostCheck(options.listenHost, options.address, server.port(), options.serverNames), store,
         runs, hub, history);
