@@ -330,7 +330,7 @@ private slots:
         QFETCH(QString, reason);
         static const ReleaseKeys keys;
         QVERIFY(keys.isValid());
-        const QByteArray contents = HexFile::join(HexFile::plain(10) << HexFile::endOfFile());
+        const QByteArray contents = HexFile::join(HexFile::plain(10));
         const QString firmware = writeFile(u"release.hex"_s, contents);
         const QString signature = m_dir.filePath(u"release.sig"_s);
         QFile::remove(signature);

@@ -27,7 +27,7 @@ class FirmwareSignatureTest : public QObject
         return path;
     }
 
-    static QByteArray firmware() { return HexFile::join(HexFile::plain(3000) << HexFile::endOfFile()); }
+    static QByteArray firmware() { return HexFile::join(HexFile::plain(3000)); }
 
 private slots:
     void initTestCase() { QVERIFY(m_keys.isValid()); }
