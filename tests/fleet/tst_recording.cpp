@@ -173,7 +173,7 @@ private slots:
         stored.firmwarePath = m_dir.filePath(m_sha256 + u".hex"_s);
         const QString other = u"ab"_s.repeated(32);
         const HistoryHandle handle =
-            recorder.begin(stored, u"3fa2c61b90de"_s, {u"plain.hex"_s, 1234, other, 41});
+            recorder.begin(stored, u"3fa2c61b90de"_s, {u"plain.hex"_s, 1234, other, 41, {}});
         UpdateResult result;
         result.outcome = UpdateOutcome::FileChanged;
         result.reason = u"The firmware file changed during the update."_s;
