@@ -118,7 +118,7 @@ private slots:
         const QString csv = HistoryFormat::csv({r});
         QVERIFY(csv.startsWith(
             QLatin1String("id,started,ended,frontend,host,user,program,version,product,unit,file,path,size,"
-                          "sha256,records_sent,records_total,outcome,refusal_code,reason,elapsed,run\r\n")));
+                          "sha256,records_sent,records_total,outcome,refusal_code,reason,elapsed,run,signer\r\n")));
         const QString row = csv.mid(HistoryFormat::csvHeader().size());
         QVERIFY(row.endsWith(QLatin1String("\r\n")));
         QVERIFY2(row.contains(QLatin1String(",\"'=HYPERLINK(\"\"http://x\"\",\"\"a, b\"\")\",")),
