@@ -49,6 +49,7 @@ QString HistoryCommand::helpText()
                "                         includes that whole day)\n"
                "  --outcome NAME         only this outcome: %2\n"
                "  --sha256 PREFIX        only firmware whose SHA-256 starts with PREFIX\n"
+               "  --signer NAME          only firmware signed by NAME (its allowed-signers principal)\n"
                "  --limit N              at most N updates (default 50)\n"
                "  --json                 one JSON object per update and line\n"
                "  --csv                  CSV: a header line, then one line per update\n"
@@ -77,6 +78,7 @@ bool HistoryCommand::parse(const QStringList& arguments, QString* error)
     const QCommandLineOption until(QStringLiteral("until"), {}, QStringLiteral("DATE"));
     const QCommandLineOption outcome(QStringLiteral("outcome"), {}, QStringLiteral("NAME"));
     const QCommandLineOption sha256(QStringLiteral("sha256"), {}, QStringLiteral("PREFIX"));
+    const QCommandLineOption signer(QStringLiteral("signer"), {}, QStringLiteral("NAME"));
     const QCommandLineOption limit(QStringLiteral("limit"), {}, QStringLiteral("N"));
     const QCommandLineOption json(QStringLiteral("json"));
     const QCommandLineOption csv(QStringLiteral("csv"));
@@ -85,7 +87,7 @@ bool HistoryCommand::parse(const QStringList& arguments, QString* error)
     const QCommandLineOption forward(QStringLiteral("forward"));
     const QCommandLineOption help(QStringList{QStringLiteral("help"), QStringLiteral("h")});
     parser.addOptions(
-        {history, unit, since, until, outcome, sha256, limit, json, csv, show, pruneBefore, forward, help});
+        {history, unit, since, until, outcome, sha256, signer, limit, json, csv, show, pruneBefore, forward, help});
 
     // QCommandLineParser takes the program's name first.
     if (!parser.parse(QStringList{QStringLiteral("uploader-cli history")} + arguments)) {
@@ -102,7 +104,7 @@ bool HistoryCommand::parse(const QStringList& arguments, QString* error)
         return false;
     }
     for (const QCommandLineOption* single :
-         {&history, &unit, &since, &until, &outcome, &sha256, &limit, &show, &pruneBefore}) {
+         {&history, &unit, &since, &until, &outcome, &sha256, &signer, &limit, &show, &pruneBefore}) {
         if (parser.values(*single).size() > 1) {
             *error = QStringLiteral("--%1 given more than once").arg(single->names().first());
             return false;
@@ -126,7 +128,8 @@ bool HistoryCommand::parse(const QStringList& arguments, QString* error)
     m_format = parser.isSet(json) ? Format::Json : parser.isSet(csv) ? Format::Csv : Format::Table;
 
     const bool filtered = parser.isSet(unit) || parser.isSet(since) || parser.isSet(until) ||
-                          parser.isSet(outcome) || parser.isSet(sha256) || parser.isSet(limit);
+                          parser.isSet(outcome) || parser.isSet(sha256) || parser.isSet(signer) ||
+                          parser.isSet(limit);
     if (int(parser.isSet(show)) + int(parser.isSet(pruneBefore)) + int(parser.isSet(forward)) > 1) {
         *error = QStringLiteral("--show, --prune-before and --forward: choose one");
         return false;
@@ -192,6 +195,11 @@ bool HistoryCommand::parse(const QStringList& arguments, QString* error)
         !filterOption(outcome, HistoryFilterText::parseOutcome) ||
         !filterOption(sha256, HistoryFilterText::parseSha256Prefix))
         return false;
+    m_filter.signer = parser.value(signer).trimmed();
+    if (parser.isSet(signer) && m_filter.signer.isEmpty()) {
+        *error = QStringLiteral("--signer: name the signer (the principal of its allowed-signers line)");
+        return false;
+    }
     if (!HistoryFilterText::checkRange(m_filter, &why)) {
         *error = QStringLiteral("--since and --until: ") + why;
         return false;

@@ -74,6 +74,10 @@ QString OptionsParser::helpText(const ProductVariant* buildProduct)
                "  --keep-going           with --repeat, a unit goes on after a failed update (the\n"
                "                         exit status still says that one failed)\n"
                "  --expect-sha256 HEX    the firmware file must have this SHA-256, or nothing is sent\n"
+               "  --allowed-signers FILE only firmware signed by a key in this OpenSSH allowed-signers\n"
+               "                         file is sent (namespace \"firmware\")\n"
+               "  --revoked-keys FILE    keys revoked since (a list ssh-keygen -r reads)\n"
+               "  --signature FILE       the file's signature (default: FW.sig beside it)\n"
                "  --connect-timeout S    seconds to wait for a connection (default 3.3)\n"
                "  --reply-timeout S      seconds to wait for each reply (default 15)\n"
                "  --history URL          record every update there: sqlite:///path/file.sqlite or\n"
@@ -88,7 +92,7 @@ QString OptionsParser::helpText(const ProductVariant* buildProduct)
                "  --version              the build's title and version\n"
                "\n"
                "Exit status: 0 every unit updated, 1 one or more failed, 2 usage error,\n"
-               "3 the firmware file failed the check (nothing sent), 130 interrupted.\n"
+               "3 the firmware file failed the check or its signature (nothing sent), 130 interrupted.\n"
                "\n"
                "       uploader-cli history [--history URL] [filters] [--json | --csv]\n"
                "       uploader-cli history --show ID | --prune-before DATE\n"
@@ -113,6 +117,9 @@ bool OptionsParser::parse(const QStringList& arguments, Options* options, QStrin
     const QCommandLineOption replyTimeout(QStringLiteral("reply-timeout"), {}, QStringLiteral("S"));
     const QCommandLineOption keepGoing(QStringLiteral("keep-going"));
     const QCommandLineOption expectSha256(QStringLiteral("expect-sha256"), {}, QStringLiteral("HEX"));
+    const QCommandLineOption allowedSigners(QStringLiteral("allowed-signers"), {}, QStringLiteral("FILE"));
+    const QCommandLineOption revokedKeys(QStringLiteral("revoked-keys"), {}, QStringLiteral("FILE"));
+    const QCommandLineOption signature(QStringLiteral("signature"), {}, QStringLiteral("FILE"));
     const QCommandLineOption timeScale(QStringLiteral("time-scale"), {}, QStringLiteral("X"));
     const QCommandLineOption history(QStringLiteral("history"), {}, QStringLiteral("URL"));
     const QCommandLineOption historyRequired(QStringLiteral("history-required"));
@@ -121,7 +128,7 @@ bool OptionsParser::parse(const QStringList& arguments, Options* options, QStrin
     const QCommandLineOption help(QStringList{QStringLiteral("help"), QStringLiteral("h")});
     const QCommandLineOption version(QStringLiteral("version"));
     parser.addOptions({unit, units, product, parallel, check, json, verbose, slow, repeat, connectTimeout,
-                       replyTimeout, keepGoing, expectSha256, history, historyRequired, noHistory, logDir,
+                       replyTimeout, keepGoing, expectSha256, allowedSigners, revokedKeys, signature, history, historyRequired, noHistory, logDir,
                        help, version});
     if (m_features == Features::Testing)
         parser.addOption(timeScale);
@@ -160,7 +167,8 @@ bool OptionsParser::parse(const QStringList& arguments, Options* options, QStrin
     result.keepGoing = parser.isSet(keepGoing);
 
     QList<const QCommandLineOption*> singles{&units,        &product, &parallel, &repeat, &connectTimeout,
-                                             &replyTimeout, &expectSha256, &history, &logDir};
+                                             &replyTimeout, &expectSha256, &history, &logDir,
+                                             &allowedSigners, &revokedKeys, &signature};
     if (m_features == Features::Testing)
         singles << &timeScale; // asking the parser of an option it lacks would be an error of its own
     for (const QCommandLineOption* single : std::as_const(singles)) {
@@ -187,6 +195,14 @@ bool OptionsParser::parse(const QStringList& arguments, Options* options, QStrin
             return false;
         }
         result.expectedSha256 = hex.toLower();
+    }
+    result.allowedSigners = parser.value(allowedSigners);
+    result.revokedKeys = parser.value(revokedKeys);
+    result.signaturePath = parser.value(signature);
+    if (result.allowedSigners.isEmpty() && (parser.isSet(revokedKeys) || parser.isSet(signature))) {
+        *error = QStringLiteral("--%1 needs --allowed-signers")
+                     .arg(parser.isSet(revokedKeys) ? QStringLiteral("revoked-keys") : QStringLiteral("signature"));
+        return false;
     }
     if (parser.isSet(check)) {
         result.action = Options::Action::Check;

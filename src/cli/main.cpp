@@ -8,6 +8,7 @@
 #include "cli/TerminalDisplay.h"
 #include "cli/UpdateLogFiles.h"
 #include "engine/FirmwareCheck.h"
+#include "engine/FirmwareSignatureCheck.h"
 #include "fleet/RunRecorder.h"
 #include "fleet/UpdateRunner.h"
 #include "history/UpdateHistory.h"
@@ -57,10 +58,35 @@ UpdateRequest requestFor(const Options& options)
     return request;
 }
 
-// Prints the summary of a good file; for a bad one the problem goes to standard error.
-bool checkFirmware(const QString& path, const QString& expectedSha256, bool printSummary)
+// With --allowed-signers, the signature of the checked file: its signer, or empty after the
+// reason went to standard error.
+QString verifySignature(QCoreApplication& app, const Options& options, const QString& checkedSha256)
 {
-    const FirmwareCheckResult result = FirmwareCheck::checkFile(path, expectedSha256);
+    const QString signaturePath = options.signaturePath.isEmpty()
+                                      ? FirmwareSignatureCheck::signatureBeside(options.firmwarePath)
+                                      : options.signaturePath;
+    FirmwareSignatureCheck check(options.firmwarePath, signaturePath, checkedSha256,
+                                 {options.allowedSigners, options.revokedKeys});
+    SignatureVerdict verdict;
+    QObject::connect(&check, &FirmwareSignatureCheck::finished, &app, [&](const SignatureVerdict& result) {
+        verdict = result;
+        app.exit(0);
+    });
+    check.start();
+    app.exec();
+    if (!verdict.ok())
+        ConsoleOutput::error(QStringLiteral("%1: %2").arg(options.firmwarePath, verdict.reason));
+    return verdict.ok() ? verdict.signer : QString();
+}
+
+// Prints the summary of a good file; for a bad one the problem goes to standard error. With
+// --allowed-signers the file must also be signed by one of them: *signer names who, and *sha256
+// holds what the signature covers.
+bool checkFirmware(QCoreApplication& app, const Options& options, bool printSummary, QString* signer,
+                   QString* sha256)
+{
+    const QString& path = options.firmwarePath;
+    const FirmwareCheckResult result = FirmwareCheck::checkFile(path, options.expectedSha256);
     if (!result.ok()) {
         if (result.kind == FirmwareCheckResult::Kind::Unreadable)
             ConsoleOutput::error(QStringLiteral("cannot read %1: %2").arg(path, result.problem));
@@ -68,8 +94,16 @@ bool checkFirmware(const QString& path, const QString& expectedSha256, bool prin
             ConsoleOutput::error(QStringLiteral("%1: %2").arg(path, result.problem));
         return false;
     }
+    QStringList lines = result.logLines();
+    if (!options.allowedSigners.isEmpty()) {
+        *signer = verifySignature(app, options, result.sha256);
+        if (signer->isEmpty())
+            return false;
+        lines << QStringLiteral("Signed by: ") + *signer;
+        *sha256 = result.sha256;
+    }
     if (printSummary)
-        ConsoleOutput::out(result.logLines().join(u'\n') + u'\n');
+        ConsoleOutput::out(lines.join(u'\n') + u'\n');
     return true;
 }
 
@@ -82,11 +116,15 @@ std::unique_ptr<RunDisplay> displayFor(const UpdateRunner& runner, const Options
     return std::make_unique<PlainDisplay>(runner, options.verbose);
 }
 
-int update(QCoreApplication& app, const Options& options)
+int update(QCoreApplication& app, const Options& options, const QString& signer, const QString& signedSha256)
 {
     UpdateRunner::Plan plan;
+    plan.signer = signer;
     plan.units = options.units;
     plan.request = requestFor(options);
+    // Each update reads the file again: it must be the signed bytes, or it ends file-changed.
+    if (!signedSha256.isEmpty())
+        plan.request.expectedSha256 = signedSha256;
     plan.parallel = options.parallel;
     plan.repeat = options.repeat;
     plan.keepGoing = options.keepGoing;
@@ -195,8 +233,10 @@ int main(int argc, char* argv[])
         ConsoleOutput::out(
             QStringLiteral("uploader-cli %1 (%2)\n").arg(QString::fromUtf8(BuildInfo::Version), title));
         return 0;
-    case Options::Action::Check:
-        return checkFirmware(options.firmwarePath, options.expectedSha256, true) ? 0 : ExitCheckFailed;
+    case Options::Action::Check: {
+        QString signer, sha256;
+        return checkFirmware(app, options, true, &signer, &sha256) ? 0 : ExitCheckFailed;
+    }
     case Options::Action::Update:
         break;
     }
@@ -221,7 +261,8 @@ int main(int argc, char* argv[])
         }
     }
     // Nothing goes to any unit unless the whole file is sound.
-    if (!checkFirmware(options.firmwarePath, options.expectedSha256, !options.json))
+    QString signer, signedSha256;
+    if (!checkFirmware(app, options, !options.json, &signer, &signedSha256))
         return ExitCheckFailed;
-    return update(app, options);
+    return update(app, options, signer, signedSha256);
 }

@@ -109,6 +109,8 @@ void RunEvents::updateFinished(const UnitRun& unit)
     object[QStringLiteral("elapsed")] = seconds(result.elapsed.count());
     object[QStringLiteral("records")] = double(result.recordsSent);
     object[QStringLiteral("sha256")] = result.sha256.isEmpty() ? QJsonValue() : QJsonValue(result.sha256);
+    if (!m_runner.plan().signer.isEmpty())
+        object[QStringLiteral("signer")] = m_runner.plan().signer;
     if (!result.reason.isEmpty())
         object[QStringLiteral("reason")] = result.reason;
     if (result.outcome == UpdateOutcome::Refused)

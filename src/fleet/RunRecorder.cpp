@@ -17,7 +17,10 @@ void RunRecorder::updateStarted(const UnitRun& unit)
     request.host = unit.address.host;
     request.port = unit.address.port;
     const RecordedUnit recorded{m_runId, unit.serial, m_runner.plan().lot, unit.fixture, unit.attempt};
-    m_handles[size_t(unit.index)] = m_recorder.begin(request, recorded, m_firmware);
+    RecordedFirmware firmware = m_firmware;
+    if (firmware.signer.isEmpty())
+        firmware.signer = m_runner.plan().signer;
+    m_handles[size_t(unit.index)] = m_recorder.begin(request, recorded, firmware);
 }
 
 void RunRecorder::progress(const UnitRun& unit)

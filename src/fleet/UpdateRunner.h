@@ -39,6 +39,7 @@ public:
         bool keepGoing = false; // a failed update does not end the unit's repeats
         QString lot;            // the lot or work order every unit of the run belongs to, or empty
         int retries = 0;        // attempts more after a network fault
+        QString signer;         // who signed the firmware, when its signature was verified
     };
 
     // When more units would run at once than there are file descriptors for (a socket and the

@@ -17,5 +17,6 @@ struct HistoryFilter
     QString lot;
     QString fixture;
     QString runId;
+    QString signer; // exactly this signer
     int limit = 50; // <= 0: no limit
 };

@@ -164,6 +164,8 @@ QString details(const UpdateRecord& r)
     out += line(QStringLiteral("File"), r.filePath.isEmpty() ? r.fileName : r.filePath);
     out += line(QStringLiteral("Size"), r.fileSize < 0 ? QStringLiteral("-") : QString::number(r.fileSize));
     out += line(QStringLiteral("SHA-256"), r.sha256);
+    if (!r.signer.isEmpty())
+        out += line(QStringLiteral("Signed by"), r.signer);
     out += line(QStringLiteral("Records"), records(r));
     out += line(QStringLiteral("Elapsed"), QString::number(r.elapsedSeconds, 'f', 1) + QStringLiteral(" s"));
     out += line(QStringLiteral("Front end"), r.frontend);
@@ -206,6 +208,7 @@ QJsonObject json(const UpdateRecord& r, bool withLog)
         {QStringLiteral("path"), r.filePath},
         {QStringLiteral("size"), countOrNull(r.fileSize)},
         {QStringLiteral("sha256"), r.sha256},
+        {QStringLiteral("signer"), r.signer},
         {QStringLiteral("records_sent"), r.recordsSent},
         {QStringLiteral("records_total"), countOrNull(r.recordsTotal)},
         {QStringLiteral("outcome"), r.outcome},
@@ -229,7 +232,7 @@ QString csvHeader()
 {
     return QStringLiteral(
         "id,started,ended,frontend,host,user,program,version,product,unit,file,path,size,sha256,"
-        "records_sent,records_total,outcome,refusal_code,reason,elapsed,run\r\n");
+        "records_sent,records_total,outcome,refusal_code,reason,elapsed,run,signer\r\n");
 }
 
 QString csvRow(const UpdateRecord& r)
@@ -256,6 +259,7 @@ QString csvRow(const UpdateRecord& r)
         csvField(r.reason, true),
         QString::number(r.elapsedSeconds, 'f', 3),
         csvField(r.runId, true),
+        csvField(r.signer, true),
     };
     return fields.join(QLatin1Char(',')) + QStringLiteral("\r\n");
 }

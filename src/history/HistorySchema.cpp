@@ -79,9 +79,19 @@ QStringList serialsLotsAndAttempts(Kind)
     };
 }
 
+// Who signed the firmware each update sent, when its signature was verified; searched by signer.
+QStringList signerColumn(Kind)
+{
+    return {
+        QStringLiteral("ALTER TABLE updates ADD COLUMN signer TEXT NOT NULL DEFAULT ''"),
+        QStringLiteral("CREATE INDEX updates_by_signer ON updates (signer, started)"),
+    };
+}
+
 const QList<std::function<QStringList(Kind)>>& steps()
 {
-    static const QList<std::function<QStringList(Kind)>> all = {step1, step2, step3, serialsLotsAndAttempts};
+    static const QList<std::function<QStringList(Kind)>> all = {step1,  step2, step3, serialsLotsAndAttempts,
+                                                                signerColumn};
     return all;
 }
 

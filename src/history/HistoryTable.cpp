@@ -115,6 +115,7 @@ const std::vector<Column>& columns()
         text("lot", &UpdateRecord::lot),
         text("fixture", &UpdateRecord::fixture),
         number("attempt", &UpdateRecord::attempt),
+        text("signer", &UpdateRecord::signer),
     };
     return all;
 }
@@ -239,6 +240,8 @@ bool HistoryTable::select(const HistoryFilter& filter, QList<UpdateRecord>* rows
         where(QStringLiteral("sha256 >= ?"), prefix);
         where(QStringLiteral("sha256 < ?"), prefix + QLatin1Char('g'));
     }
+    if (!filter.signer.isEmpty())
+        where(QStringLiteral("signer = ?"), filter.signer);
     QString sql = QStringLiteral("SELECT %1 FROM updates").arg(selectColumns(false));
     if (!conditions.isEmpty())
         sql += QStringLiteral(" WHERE ") + conditions.join(QStringLiteral(" AND "));

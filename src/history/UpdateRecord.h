@@ -27,6 +27,7 @@ struct UpdateRecord
     // attempt of an update, 2 and more for its retries after network faults.
     QString serial, lot, fixture;
     int attempt = 1;
+    QString signer; // who signed the firmware sent (its allowed-signers principal); empty: unchecked
 
     // Who wrote the row, so that another process can tell a crashed writer from a live one.
     QString machineId, bootId;

@@ -27,6 +27,7 @@ HistoryHandle UpdateRecorder::begin(const UpdateRequest& request, const Recorded
     record.lot = unit.lot;
     record.fixture = unit.fixture;
     record.attempt = unit.attempt;
+    record.signer = firmware.signer;
     return m_history->begin(std::move(record));
 }
 

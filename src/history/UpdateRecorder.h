@@ -16,6 +16,7 @@ struct RecordedFirmware
     qint64 size = -1;
     QString sha256;
     qint64 recordsToSend = -1;
+    QString signer; // the principal whose release key signed it; empty: not verified
 };
 
 // Which run and attempt an update is, and what the line knows of its unit; empty when not known.

@@ -5,14 +5,16 @@
 #include "station/FirmwareUpload.h"
 #include "station/HttpExchange.h"
 #include "station/RunRegistry.h"
+#include "station/SignatureUpload.h"
 #include "station/StationApi.h"
 #include "station/StationFixtures.h"
 
 #include <QJsonArray>
 
 FirmwareResource::FirmwareResource(FirmwareStore& store, const RunRegistry& runs,
-                                   const StationFixtures& fixtures, qint64 maxFirmwareSize)
-    : m_store(store), m_runs(runs), m_fixtures(fixtures), m_maxFirmwareSize(maxFirmwareSize)
+                                   const StationFixtures& fixtures, qint64 maxFirmwareSize, SignatureTrust trust)
+    : m_store(store), m_runs(runs), m_fixtures(fixtures), m_maxFirmwareSize(maxFirmwareSize),
+      m_trust(std::move(trust))
 {
 }
 
@@ -82,4 +84,20 @@ StationResult<HttpResponse> FirmwareResource::remove(const QString& sha256)
     if (!m_store.remove(sha256, &error))
         return StationError(StationError::Code::Internal, error);
     return HttpResponse::noContent();
+}
+
+void FirmwareResource::putSignature(HttpExchange& exchange, const QString& sha256)
+{
+    const StationResult<const StoredFirmware*> firmware = stored(sha256);
+    if (!firmware) {
+        ApiReply(exchange).send(firmware.error());
+        return;
+    }
+    if (!m_trust.isSet()) {
+        ApiReply(exchange).send(StationError(
+            StationError::Code::BadSignature,
+            QStringLiteral("This station trusts no release keys; start it with --allowed-signers FILE.")));
+        return;
+    }
+    SignatureUpload::start(exchange, m_store, (*firmware)->sha256, m_trust);
 }

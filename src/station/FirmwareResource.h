@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/FirmwareSignatureCheck.h"
 #include "station/HttpMessages.h"
 #include "station/StationResult.h"
 
@@ -16,13 +17,15 @@ class FirmwareResource
 {
 public:
     FirmwareResource(FirmwareStore& store, const RunRegistry& runs, const StationFixtures& fixtures,
-                     qint64 maxFirmwareSize);
+                     qint64 maxFirmwareSize, SignatureTrust trust);
 
     StationResult<HttpResponse> list() const;
     // Answered once the file has passed the firmware check and is stored (FirmwareUpload).
     void upload(HttpExchange& exchange);
     StationResult<HttpResponse> get(const QString& sha256) const;
     StationResult<HttpResponse> remove(const QString& sha256);
+    // PUT .../{sha256}/signature: answered once the signature is verified (SignatureUpload).
+    void putSignature(HttpExchange& exchange, const QString& sha256);
 
 private:
     // bad-sha256 or not-found.
@@ -32,4 +35,5 @@ private:
     const RunRegistry& m_runs;
     const StationFixtures& m_fixtures;
     qint64 m_maxFirmwareSize;
+    SignatureTrust m_trust;
 };

@@ -5,6 +5,7 @@
 #include <QList>
 #include <QMap>
 #include <QString>
+#include <QStringList>
 
 // A checked firmware file kept by the station.
 struct StoredFirmware
@@ -15,8 +16,9 @@ struct StoredFirmware
     qint64 records = 0;
     qint64 toSend = 0;
     QDateTime uploaded; // UTC
+    QString signer;     // who signed it, as its verified signature says; empty: unsigned
 
-    // sha256, name, size, records, to_send, and uploaded when asked for.
+    // sha256, name, size, records, to_send, signer ("unsigned" for none), and uploaded when asked for.
     QJsonObject toJson(bool withUploaded) const;
 };
 
@@ -33,6 +35,8 @@ public:
     // A fresh file for an upload in progress: folder()/upload-XXXXXX.part.
     QString uploadTemplate() const;
     QString pathOf(const QString& sha256) const;
+    // Where the stored file's signature is kept: SHA256.hex.sig.
+    QString signaturePathOf(const QString& sha256) const { return pathOf(sha256) + QStringLiteral(".sig"); }
 
     const StoredFirmware* find(const QString& sha256) const;
     // Newest first.
@@ -42,11 +46,19 @@ public:
     // file is dropped, *existed is set and the stored entry stays as it was.
     bool add(const QString& path, const StoredFirmware& firmware, bool* existed, QString* error);
     bool remove(const QString& sha256, QString* error);
+    // Keeps the verified signature at `path` (moved into the store) and its signer.
+    bool setSignature(const QString& sha256, const QString& path, const QString& signer, QString* error);
+    // The stored files with a signature kept beside them.
+    QStringList signedFiles() const;
+    // What verifying a kept signature again found (empty: it no longer holds); not written to disk.
+    void setVerifiedSigner(const QString& sha256, const QString& signer);
 
     // 64 hex digits.
     static bool isSha256(const QString& text);
 
 private:
+    bool writeDescription(const StoredFirmware& firmware, QString* error) const;
+
     QString m_folder;
     QMap<QString, StoredFirmware> m_entries;
 };

@@ -55,12 +55,13 @@ StationResult<HistoryFilter> HistoryApi::parseFilter(const QHash<QString, QStrin
 {
     static const QSet<QString> names{QStringLiteral("unit"),   QStringLiteral("since"),
                                      QStringLiteral("until"),  QStringLiteral("outcome"),
-                                     QStringLiteral("sha256"), QStringLiteral("limit")};
+                                     QStringLiteral("sha256"), QStringLiteral("signer"),
+                                     QStringLiteral("limit")};
     for (auto it = query.cbegin(); it != query.cend(); ++it) {
         if (!names.contains(it.key())) {
             return badFilter(
                 QStringLiteral("Unknown filter \"%1\"; the filters are unit, since, until, outcome, "
-                               "sha256 and limit.")
+                               "sha256, signer and limit.")
                     .arg(it.key().left(64)));
         }
     }
@@ -104,6 +105,7 @@ StationResult<HistoryFilter> HistoryApi::parseFilter(const QHash<QString, QStrin
     if (!sha256.isEmpty() && !hex.match(sha256).hasMatch())
         return badFilter(QStringLiteral("sha256: the start of a SHA-256, 1 to 64 hex digits."));
     result.sha256Prefix = sha256.toLower();
+    result.signer = query.value(QStringLiteral("signer")).trimmed();
     const QString limit = query.value(QStringLiteral("limit")).trimmed();
     if (!limit.isEmpty()) {
         static const QRegularExpression digits(QStringLiteral("^[0-9]{1,9}$"));

@@ -30,6 +30,8 @@ StationResult<StationRun*> RunRegistry::start(const RunRequest& request)
     if (!firmware)
         return StationError(StationError::Code::UnknownFirmware,
                             QStringLiteral("No stored firmware has the SHA-256 %1.").arg(request.firmware));
+    if (m_signatureRequired && firmware->signer.isEmpty())
+        return StationError::unsignedFirmware(firmware->sha256);
     QSet<QString> busy;
     int running = 0;
     for (const StationRun* run : std::as_const(m_runs)) {
@@ -61,6 +63,9 @@ StationResult<StationRun*> RunRegistry::start(const RunRequest& request)
     plan.parallel = request.parallel;
     plan.lot = request.lot;
     plan.retries = request.retries;
+    plan.signer = firmware->signer;
+    if (!firmware->signer.isEmpty())
+        plan.request.expectedSha256 = firmware->sha256; // what the signature covers, or nothing
 
     auto* run = new StationRun(newId(), *firmware, std::move(plan), m_hub, m_history, this);
     connect(run, &StationRun::ended, this, [this, run] { onRunEnded(run); });

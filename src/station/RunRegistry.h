@@ -29,6 +29,9 @@ public:
     RunRegistry(FirmwareStore& store, EventHub& hub, UpdateHistory& history, UpdateRequest requestTemplate,
                 QObject* parent = nullptr);
 
+    // With release keys, only firmware with a verified signature is run (else unsigned-firmware).
+    void setSignatureRequired(bool required) { m_signatureRequired = required; }
+
     // The new run, started; or unknown-firmware, unit-busy (with the busy units in "units") or
     // too-many-runs (MaxRunning are running).
     StationResult<StationRun*> start(const RunRequest& request);
@@ -56,4 +59,5 @@ private:
     UpdateHistory& m_history;
     UpdateRequest m_template;
     QList<StationRun*> m_runs;
+    bool m_signatureRequired = false;
 };

@@ -57,7 +57,8 @@ RouteTable::Handler notFound(const QString& what)
 StationApi::StationApi(Settings settings, HostCheck hosts, FirmwareStore& store, RunRegistry& runs,
                        EventHub& hub, const StationHistory& history, StationFixtures& fixtures)
     : m_settings(std::move(settings)), m_hosts(std::move(hosts)),
-      m_firmware(store, runs, fixtures, m_settings.maxFirmwareSize), m_runs(runs, m_settings.defaultProduct),
+      m_firmware(store, runs, fixtures, m_settings.maxFirmwareSize, m_settings.trust),
+      m_runs(runs, m_settings.defaultProduct),
       m_updates(history.location()), m_status(runs, history, m_settings.defaultProduct), m_events(hub),
       m_fixtures(fixtures), m_routes(routes())
 {
@@ -90,6 +91,9 @@ QList<RouteTable::Route> StationApi::routes()
     const auto serial = [this](HttpExchange& exchange, const Arguments& path) {
         m_fixtures.serial(exchange, path.value(u"name"_s));
     };
+    const auto signature = [this](HttpExchange& exchange, const Arguments& path) {
+        m_firmware.putSignature(exchange, path.value(u"sha256"_s));
+    };
     const QByteArray any = RouteTable::AnyMethod;
 
     // clang-format off
@@ -99,6 +103,7 @@ QList<RouteTable::Route> StationApi::routes()
         {{"POST"},        u"/api/v1/firmware"_s,          later(m_firmware, &FirmwareResource::upload)},
         {{"GET", "HEAD"}, u"/api/v1/firmware/{sha256}"_s, now(m_firmware, &FirmwareResource::get)},
         {{"DELETE"},      u"/api/v1/firmware/{sha256}"_s, now(m_firmware, &FirmwareResource::remove)},
+        {{"PUT"},         u"/api/v1/firmware/{sha256}/signature"_s, signature},
         {{"GET", "HEAD"}, u"/api/v1/runs"_s,              now(m_runs, &RunResource::list)},
         {{"POST"},        u"/api/v1/runs"_s,              later(m_runs, &RunResource::start)},
         {{"GET", "HEAD"}, u"/api/v1/runs/{id}"_s,         now(m_runs, &RunResource::get)},

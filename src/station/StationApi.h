@@ -11,6 +11,8 @@
 #include "station/StatusResource.h"
 
 #include <QByteArray>
+#include "engine/FirmwareSignatureCheck.h"
+
 #include <QString>
 
 class EventHub;
@@ -36,6 +38,7 @@ public:
         bool tokenForReads = false; // listening on an address other than loopback
         qint64 maxFirmwareSize = 0;
         const ProductVariant* defaultProduct = nullptr;
+        SignatureTrust trust; // the release keys; unset: signatures are not asked for
     };
 
     StationApi(Settings settings, HostCheck hosts, FirmwareStore& store, RunRegistry& runs, EventHub& hub,

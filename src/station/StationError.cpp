@@ -23,6 +23,10 @@ QString StationError::nameOf(Code code)
         return QStringLiteral("firmware-in-use");
     case Code::CheckFailed:
         return QStringLiteral("check-failed");
+    case Code::BadSignature:
+        return QStringLiteral("bad-signature");
+    case Code::UnsignedFirmware:
+        return QStringLiteral("unsigned-firmware");
     case Code::RunEnded:
         return QStringLiteral("run-ended");
     case Code::RunRunning:
@@ -63,4 +67,12 @@ QString StationError::nameOf(Code code)
         return QStringLiteral("internal");
     }
     return QStringLiteral("internal");
+}
+
+StationError StationError::unsignedFirmware(const QString& sha256)
+{
+    return StationError(Code::UnsignedFirmware,
+                        QStringLiteral("The firmware %1 has no good signature by a release key; add its .sig "
+                                       "with PUT /api/v1/firmware/%1/signature.")
+                            .arg(sha256));
 }

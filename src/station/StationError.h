@@ -24,6 +24,8 @@ public:
         BadSha256,          // a firmware id that is no SHA-256
         FirmwareInUse,      // firmware a running run uses
         CheckFailed,        // a firmware file the firmware check refused
+        BadSignature,       // a signature that does not make the stored file released firmware
+        UnsignedFirmware,   // a run of firmware without a good signature, where one is required
         RunEnded,           // cancelling a run that ended already
         RunRunning,         // retrying a run that has not ended yet
         NothingFailed,      // retrying a run whose every unit succeeded
@@ -57,6 +59,8 @@ public:
     const QJsonObject& extra() const { return m_extra; }
 
     static QString nameOf(Code code);
+    // unsigned-firmware: the stored file has no verified signature where one is required.
+    static StationError unsignedFirmware(const QString& sha256);
 
 private:
     Code m_code;

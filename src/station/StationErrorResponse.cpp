@@ -38,6 +38,8 @@ int status(StationError::Code code)
     case Misdirected:
         return 421;
     case CheckFailed:
+    case BadSignature:
+    case UnsignedFirmware:
         return 422;
     case Internal:
         return 500;

@@ -39,14 +39,19 @@ StationResult<QJsonObject> StationFixtures::watch(Fixture& fixture, const WatchR
     if (!firmware)
         return StationError(StationError::Code::UnknownFirmware,
                             QStringLiteral("No stored firmware has the SHA-256 %1.").arg(request.firmware));
+    if (m_signatureRequired && firmware->signer.isEmpty())
+        return StationError::unsignedFirmware(firmware->sha256);
     Fixture::Watch watch;
     watch.request = m_template;
     watch.request.firmwarePath = m_store.pathOf(firmware->sha256);
+    if (!firmware->signer.isEmpty())
+        watch.request.expectedSha256 = firmware->sha256; // what the signature covers, or nothing
     watch.firmwareSha256 = firmware->sha256;
     watch.recordsToSend = firmware->toSend;
     watch.serialRequired = request.serialRequired;
     watch.retries = request.retries;
-    const RecordedFirmware recorded{firmware->name, firmware->size, firmware->sha256, firmware->toSend};
+    const RecordedFirmware recorded{firmware->name, firmware->size, firmware->sha256, firmware->toSend,
+                                    firmware->signer};
     fixture.setObserverFactory([this, recorded](const UpdateRunner& runner, int) {
         std::vector<std::unique_ptr<RunObserver>> observers;
         observers.push_back(std::make_unique<RunRecorder>(

@@ -29,11 +29,13 @@ public:
     StationFixtures(const QList<FixtureEntry>& fixtures, qint64 goneAfterMs, FirmwareStore& store,
                     UpdateHistory& history, UpdateRequest requestTemplate, QObject* parent = nullptr);
 
+    // Only firmware with a verified signature may be watched (--allowed-signers).
+    void setSignatureRequired(bool required) { m_signatureRequired = required; }
     const QList<Fixture*>& fixtures() const { return m_fixtures; }
     Fixture* find(const QString& name) const;
     bool firmwareInUse(const QString& sha256) const;
 
-    // unknown-firmware; the fixture must exist (find()).
+    // unknown-firmware, unsigned-firmware; the fixture must exist (find()).
     StationResult<QJsonObject> watch(Fixture& fixture, const WatchRequest& request);
     // bad-serial: no printable text of 1 to 64 characters.
     StationResult<QJsonObject> setSerial(Fixture& fixture, const QString& serial);
@@ -47,4 +49,5 @@ private:
     UpdateHistory& m_history;
     UpdateRequest m_template;
     QList<Fixture*> m_fixtures;
+    bool m_signatureRequired = false;
 };

@@ -5,6 +5,7 @@
 
 #include <QCommandLineParser>
 #include <QDir>
+#include <QFileInfo>
 #include <QHostInfo>
 
 namespace {
@@ -69,7 +70,10 @@ QString StationOptionsParser::helpText(const ProductVariant* buildProduct)
         "  --history-required            do not start when the history cannot be written (exit 2)\n"
         "  --fixtures FILE               the line's fixtures, one NAME HOST[:PORT] a line\n"
         "  --fixture-gone-after S        a watched fixture is empty again once nothing has answered\n"
-        "                                there for S seconds (default 3)\n");
+        "                                there for S seconds (default 3)\n"
+        "  --allowed-signers FILE        run only firmware signed by a key in this OpenSSH\n"
+        "                                allowed-signers file (namespace \"firmware\")\n"
+        "  --revoked-keys FILE           keys revoked since (a list ssh-keygen -r reads)\n");
 #ifdef UPLOADER_STATION_TIME_SCALE
     text += QStringLiteral("  --time-scale F                test build: real time = program time x F\n");
 #endif
@@ -165,8 +169,11 @@ bool StationOptionsParser::parse(const QStringList& arguments, StationOptions* o
     const QCommandLineOption historyRequired(QStringLiteral("history-required"));
     const QCommandLineOption fixtures(QStringLiteral("fixtures"), {}, QStringLiteral("FILE"));
     const QCommandLineOption goneAfter(QStringLiteral("fixture-gone-after"), {}, QStringLiteral("S"));
+    const QCommandLineOption allowedSigners(QStringLiteral("allowed-signers"), {}, QStringLiteral("FILE"));
+    const QCommandLineOption revokedKeys(QStringLiteral("revoked-keys"), {}, QStringLiteral("FILE"));
     parser.addOptions({help, version, listen, stateDir, serverName, tlsCert, tlsKey, maxFirmware, idle,
-                       maxConnections, perClient, product, history, historyRequired, fixtures, goneAfter});
+                       maxConnections, perClient, product, history, historyRequired, fixtures, goneAfter,
+                       allowedSigners, revokedKeys});
 #ifdef UPLOADER_STATION_TIME_SCALE
     const QCommandLineOption timeScale(QStringLiteral("time-scale"), {}, QStringLiteral("F"));
     parser.addOption(timeScale);
@@ -198,6 +205,18 @@ bool StationOptionsParser::parse(const QStringList& arguments, StationOptions* o
     if (result.tlsCertificate.isEmpty() != result.tlsKey.isEmpty()) {
         *error = QStringLiteral("--tls-cert and --tls-key go together: give both or neither");
         return false;
+    }
+    result.allowedSigners = parser.value(allowedSigners);
+    result.revokedKeys = parser.value(revokedKeys);
+    if (result.allowedSigners.isEmpty() && !result.revokedKeys.isEmpty()) {
+        *error = QStringLiteral("--revoked-keys needs --allowed-signers");
+        return false;
+    }
+    for (const QString& keys : {result.allowedSigners, result.revokedKeys}) {
+        if (!keys.isEmpty() && !QFileInfo(keys).isReadable()) {
+            *error = QStringLiteral("cannot read the release keys in %1").arg(keys);
+            return false;
+        }
     }
     if (parser.isSet(maxFirmware) && !parseSize(parser.value(maxFirmware), &result.maxFirmwareSize)) {
         *error =

@@ -38,6 +38,8 @@ struct StationOptions
     bool historyRequired = false;
     QString fixturesFile; // empty: no fixtures
     int fixtureGoneAfterSeconds = 3;
+    // Release keys: with allowedSigners only firmware with a verified signature is run.
+    QString allowedSigners, revokedKeys;
 
     // The user's state folder: $STATE_DIRECTORY under systemd, else $XDG_STATE_HOME or
     // ~/.local/state, with uploader-station appended.

@@ -11,7 +11,7 @@ namespace {
 // The stored file is named by its SHA-256; the history keeps the name it was uploaded with.
 RecordedFirmware recorded(const StoredFirmware& firmware)
 {
-    return {firmware.name, firmware.size, firmware.sha256, firmware.toSend};
+    return {firmware.name, firmware.size, firmware.sha256, firmware.toSend, firmware.signer};
 }
 
 } // namespace

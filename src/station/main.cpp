@@ -16,6 +16,7 @@
 #include "station/StationFixtures.h"
 #include "station/StationHistory.h"
 #include "station/StationOptions.h"
+#include "station/StoredSignatureCheck.h"
 #include "station/TokenFile.h"
 
 #include <QCoreApplication>
@@ -138,6 +139,10 @@ int main(int argc, char* argv[])
     fixtureTemplate.product = options.product;
     StationFixtures fixtures(fixtureList, qint64(options.fixtureGoneAfterSeconds) * 1000, store,
                              history.history(), fixtureTemplate);
+    fixtures.setSignatureRequired(!options.allowedSigners.isEmpty());
+    runs.setSignatureRequired(!options.allowedSigners.isEmpty());
+    StoredSignatureCheck storedSignatures(store, {options.allowedSigners, options.revokedKeys});
+    storedSignatures.start();
 
     std::unique_ptr<StationApi> api;
     HttpServer server([&api](HttpExchange& exchange) { api->handle(exchange); });
@@ -150,6 +155,7 @@ int main(int argc, char* argv[])
     settings.tokenForReads = !options.address.isLoopback();
     settings.maxFirmwareSize = options.maxFirmwareSize;
     settings.defaultProduct = options.product;
+    settings.trust = {options.allowedSigners, options.revokedKeys};
     api = std::make_unique<StationApi>(
         settings, HostCheck(options.listenHost, options.address, server.port(), options.serverNames), store,
         runs, hub, history, fixtures);

@@ -254,6 +254,8 @@ void MainWindow::describeFirmwareFile()
         lines << QStringLiteral("%1 bytes").arg(TextFormat::count(info.size()));
     if (!m_updates.firmwareSha256().isEmpty())
         lines << QStringLiteral("SHA-256: ") + m_updates.firmwareSha256();
+    if (!m_updates.firmwareSigner().isEmpty())
+        lines << QStringLiteral("Signed by: ") + TextFormat::escaped(m_updates.firmwareSigner());
     // As rich text with every line escaped: a name that looks like markup shows as typed.
     for (QString& line : lines)
         line = line.toHtmlEscaped();

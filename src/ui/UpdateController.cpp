@@ -1,6 +1,7 @@
 #include "ui/UpdateController.h"
 
 #include "engine/FirmwareCheckTask.h"
+#include "engine/FirmwareSignatureCheck.h"
 #include "engine/TextFormat.h"
 #include "settings/ConnectionSettings.h"
 #include "settings/ProductVariant.h"
@@ -120,7 +121,13 @@ void UpdateController::loadStart()
     request.timings.scale = m_timeScale;
     // A stalled update waits for the operator: the next Load and Start ends it.
     request.stalledHold = std::nullopt;
-    m_historyHandle = m_recorder.begin(request);
+    RecordedFirmware firmware;
+    if (!m_firmwareSigner.isEmpty()) {
+        // The signature covers the bytes the check read: the update sends exactly those or nothing.
+        request.expectedSha256 = m_firmwareSha256;
+        firmware.signer = m_firmwareSigner;
+    }
+    m_historyHandle = m_recorder.begin(request, {}, firmware);
 
     auto* job = new UpdateJob(std::move(request), this);
     m_job = job;
@@ -290,11 +297,7 @@ void UpdateController::shutdown()
 {
     m_shutdown = true;
     m_loopRestart.stop();
-    if (m_check) {
-        m_check->stop();
-        m_check->deleteLater();
-        m_check = nullptr;
-    }
+    stopFirmwareChecks();
     dropJob(QStringLiteral("The window was closed."));
 }
 
@@ -305,13 +308,11 @@ void UpdateController::chooseFirmware(const QString& path)
     m_firmwarePath = path;
     m_firmwareUsable = false;
     m_firmwareSha256.clear();
+    m_firmwareSigner.clear();
     m_firmwareRecordsToSend = 0;
     m_window.setControlEnabled(UploadWindow::Control::LoadStart, false);
     m_window.setFirmwareFileCaption(QStringLiteral("Loading firmware file, please wait..."));
-    if (m_check) {
-        m_check->stop();
-        m_check->deleteLater();
-    }
+    stopFirmwareChecks();
     m_check = new FirmwareCheckTask(path, {}, this);
     connect(m_check, &FirmwareCheckTask::finished, this, &UpdateController::onFirmwareChecked);
     m_check->start(); // a small file is checked at once
@@ -324,6 +325,18 @@ void UpdateController::onFirmwareChecked(const FirmwareCheckResult& result)
     m_firmwareUsable = result.ok();
     m_firmwareSha256 = result.sha256;
     m_firmwareRecordsToSend = result.ok() ? result.summary.recordsToSend : 0;
+    const QString allowedSigners = m_settings.read(QLatin1String(AllowedSignersKey), {}).trimmed();
+    if (result.ok() && !allowedSigners.isEmpty()) {
+        // Released firmware only: the file waits for its signature (a few runs of ssh-keygen,
+        // each bounded) before Load and Start is offered.
+        m_firmwareUsable = false;
+        m_signatureCheck =
+            new FirmwareSignatureCheck(m_firmwarePath, FirmwareSignatureCheck::signatureBeside(m_firmwarePath),
+                                       m_firmwareSha256, {allowedSigners, {}}, this);
+        connect(m_signatureCheck, &FirmwareSignatureCheck::finished, this, &UpdateController::onSignatureChecked);
+        m_signatureCheck->start();
+        return;
+    }
     m_window.setFirmwareFileCaption(TextFormat::escaped(QFileInfo(m_firmwarePath).fileName()));
     if (result.ok()) {
         if (m_window.isChecked(UploadWindow::Mode::Debug)) {
@@ -333,19 +346,58 @@ void UpdateController::onFirmwareChecked(const FirmwareCheckResult& result)
         }
         enableLoadStartIfUsable();
     } else {
-        // A running update's log keeps its colour; the line still says why the file cannot be used.
-        if (!isUpdateRunning())
-            m_window.setLogColour(UploadWindow::LogColour::Red);
-        m_window.appendLog(result.refusal(m_firmwarePath));
-        scrollLog();
+        firmwareRefused(result.refusal(m_firmwarePath));
     }
     emit firmwareChecked(m_firmwareUsable);
+}
+
+void UpdateController::onSignatureChecked(const SignatureVerdict& verdict)
+{
+    m_signatureCheck->deleteLater();
+    m_signatureCheck = nullptr;
+    m_window.setFirmwareFileCaption(TextFormat::escaped(QFileInfo(m_firmwarePath).fileName()));
+    m_firmwareUsable = verdict.ok();
+    if (verdict.ok()) {
+        m_firmwareSigner = verdict.signer;
+        if (m_window.isChecked(UploadWindow::Mode::Debug)) {
+            m_window.appendLog(QStringLiteral("Signed by: ") + TextFormat::escaped(verdict.signer));
+            scrollLog();
+        }
+        enableLoadStartIfUsable();
+    } else {
+        firmwareRefused(QStringLiteral("The firmware file %1 cannot be sent: %2")
+                            .arg(TextFormat::escaped(m_firmwarePath), verdict.reason));
+    }
+    emit firmwareChecked(m_firmwareUsable);
+}
+
+void UpdateController::firmwareRefused(const QString& line)
+{
+    // A running update's log keeps its colour; the line still says why the file cannot be used.
+    if (!isUpdateRunning())
+        m_window.setLogColour(UploadWindow::LogColour::Red);
+    m_window.appendLog(line);
+    scrollLog();
+}
+
+void UpdateController::stopFirmwareChecks()
+{
+    if (m_check) {
+        m_check->stop();
+        m_check->deleteLater();
+        m_check = nullptr;
+    }
+    if (m_signatureCheck) {
+        m_signatureCheck->disconnect(this);
+        m_signatureCheck->deleteLater();
+        m_signatureCheck = nullptr;
+    }
 }
 
 void UpdateController::enableLoadStartIfUsable()
 {
     if (!isUpdateRunning())
-        m_window.setControlEnabled(UploadWindow::Control::LoadStart, m_firmwareUsable && !m_check);
+        m_window.setControlEnabled(UploadWindow::Control::LoadStart, m_firmwareUsable && !isCheckingFirmware());
 }
 
 // ---- settings ---------------------------------------------------------------------------------

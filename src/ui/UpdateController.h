@@ -14,6 +14,8 @@
 #include <chrono>
 
 class FirmwareCheckTask;
+class FirmwareSignatureCheck;
+struct SignatureVerdict;
 class SettingsStore;
 class UpdateHistory;
 struct ProductVariant;
@@ -66,7 +68,12 @@ public:
     bool isFirmwareUsable() const { return m_firmwareUsable; }
     // The SHA-256 of the chosen file as its check read it (lower-case hex); empty until then.
     QString firmwareSha256() const { return m_firmwareSha256; }
-    bool isCheckingFirmware() const { return m_check != nullptr; }
+    // Who signed the chosen file, when the settings name release keys (AllowedSigners).
+    QString firmwareSigner() const { return m_firmwareSigner; }
+    bool isCheckingFirmware() const { return m_check != nullptr || m_signatureCheck != nullptr; }
+
+    // The settings key of the release keys' allowed-signers file; read, never written.
+    static constexpr const char* AllowedSignersKey = "AllowedSigners";
     qint16 loopCount() const { return m_loopCount; }
     bool lastSucceeded() const { return m_lastSucceeded; }
     // An update whose controls are still taken; one stalled on the unknown reply has given them back.
@@ -104,6 +111,9 @@ private:
     void onFinished(const UpdateResult& result);
     void saveConnectionSettings();
     void onFirmwareChecked(const FirmwareCheckResult& result);
+    void onSignatureChecked(const SignatureVerdict& verdict);
+    void stopFirmwareChecks();
+    void firmwareRefused(const QString& line);
     // Load and Start is the operator's when no update runs and the chosen file passed its check.
     void enableLoadStartIfUsable();
 
@@ -121,6 +131,8 @@ private:
     QString m_firmwareSha256;
     qint64 m_firmwareRecordsToSend = 0;
     FirmwareCheckTask* m_check = nullptr;
+    FirmwareSignatureCheck* m_signatureCheck = nullptr;
+    QString m_firmwareSigner;
     qint16 m_loopCount = 0;
     bool m_lastSucceeded = false;
     bool m_progressSized = false;

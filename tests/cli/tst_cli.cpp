@@ -3,6 +3,7 @@
 #include "CliProcess.h"
 #include "HexFile.h"
 #include "JobFixture.h"
+#include "ReleaseKeys.h"
 #include "SimulatedUnits.h"
 
 #include <QCryptographicHash>
@@ -303,6 +304,72 @@ private slots:
         CliProcess again;
         QCOMPARE(again.run(arguments), 0);
         QVERIFY(unit->report().cumulative().imageComplete);
+    }
+
+    // --allowed-signers: a file signed by a release key goes out with its signer in the summary,
+    // the finished events and the history; any other is refused before a unit is contacted.
+    void releasedFirmwareOnly_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("nameSpace");
+        QTest::addColumn<bool>("changed");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("signed") << u"release"_s << u"firmware"_s << false << QString();
+        QTest::newRow("unsigned") << QString() << QString() << false << u"no signature"_s;
+        QTest::newRow("changed") << u"release"_s << u"firmware"_s << true << u"does not match"_s;
+        QTest::newRow("unknown key") << u"stranger"_s << u"firmware"_s << false << u"not in the allowed"_s;
+        QTest::newRow("namespace") << u"release"_s << u"file"_s << false << u"namespace"_s;
+        QTest::newRow("revoked") << u"retired"_s << u"firmware"_s << false << u"revoked"_s;
+    }
+
+    void releasedFirmwareOnly()
+    {
+        QFETCH(QString, key);
+        QFETCH(QString, nameSpace);
+        QFETCH(bool, changed);
+        QFETCH(QString, reason);
+        static const ReleaseKeys keys;
+        QVERIFY(keys.isValid());
+        const QByteArray contents = HexFile::join(HexFile::plain(10));
+        const QString firmware = writeFile(u"release.hex"_s, contents);
+        const QString signature = m_dir.filePath(u"release.sig"_s);
+        QFile::remove(signature);
+        if (!key.isEmpty())
+            QVERIFY(keys.sign(firmware, key, nameSpace, signature));
+        if (changed)
+            writeFile(u"release.hex"_s, ReleaseKeys::withOneByteChanged(contents));
+        auto unit = SimulatedUnits::listening();
+        const QString history = u"sqlite://"_s + m_dir.filePath(u"signed.sqlite"_s);
+        const QStringList trust{u"--allowed-signers"_s, keys.allowedSigners(), u"--revoked-keys"_s,
+                                keys.revokedKeys(), u"--signature"_s, signature};
+        CliProcess cli;
+        const int exit = cli.run(jsonArguments({}) + QStringList{u"--unit"_s, address(*unit), u"--history"_s, history,
+                                                                 firmware} +
+                                 trust);
+        if (!reason.isEmpty()) {
+            QCOMPARE(exit, 3);
+            const QString err = QString::fromUtf8(cli.err).trimmed();
+            QVERIFY2(err.contains(reason) && !err.contains(u'\n'), qPrintable(err));
+            QTest::qWait(50);
+            QVERIFY(unit->report().connections.isEmpty());
+            return;
+        }
+        QCOMPARE(exit, 0);
+        QVERIFY(unit->report().cumulative().imageComplete);
+        const QList<QJsonObject> finished = ofEvent(cli.events(), u"finished"_s);
+        QCOMPARE(finished.size(), 1);
+        QCOMPARE(finished.first().value(u"signer"_s).toString(), ReleaseKeys::Release);
+
+        CliProcess check;
+        QCOMPARE(check.run(QStringList{u"--check"_s, firmware} + trust), 0);
+        QVERIFY(check.out.contains("Signed by: release@example.com"));
+        for (const auto& [signer, rows] : {std::pair{ReleaseKeys::Release, 1}, std::pair{u"nobody"_s, 0}}) {
+            CliProcess list;
+            QCOMPARE(list.run({u"history"_s, u"--history"_s, history, u"--json"_s, u"--signer"_s, signer}), 0);
+            QCOMPARE(list.events().size(), rows);
+            if (rows)
+                QCOMPARE(list.events().first().value(u"signer"_s).toString(), ReleaseKeys::Release);
+        }
     }
 
     // The installed program takes no option that changes how long it waits for a unit.

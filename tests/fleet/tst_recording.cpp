@@ -190,7 +190,7 @@ private slots:
         const QString other = u"ab"_s.repeated(32);
         const HistoryHandle handle =
             recorder.begin(stored, {u"3fa2c61b90de"_s, u"40-1187"_s, u"WO 5521"_s, u"fixture-3"_s, 2},
-                           {u"plain.hex"_s, 1234, other, 41});
+                           {u"plain.hex"_s, 1234, other, 41, {}});
         UpdateResult result;
         result.outcome = UpdateOutcome::FileChanged;
         result.reason = u"The firmware file changed during the update."_s;

@@ -118,14 +118,14 @@ private slots:
         const QString csv = HistoryFormat::csv({r});
         QVERIFY(csv.startsWith(
             QLatin1String("id,started,ended,frontend,host,user,program,version,product,unit,file,path,size,"
-                          "sha256,records_sent,records_total,outcome,refusal_code,reason,elapsed,run\r\n")));
+                          "sha256,records_sent,records_total,outcome,refusal_code,reason,elapsed,run,signer\r\n")));
         const QString row = csv.mid(HistoryFormat::csvHeader().size());
         QVERIFY(row.endsWith(QLatin1String("\r\n")));
         QVERIFY2(row.contains(QLatin1String(",\"'=HYPERLINK(\"\"http://x\"\",\"\"a, b\"\")\",")),
                  qPrintable(row));
         QVERIFY2(row.contains(QLatin1String(",\"two\r\nlines\",")), qPrintable(row));
         QVERIFY2(row.contains(QLatin1String(",'@SUM(A1),")), qPrintable(row));
-        QVERIFY2(row.endsWith(QLatin1String(",'-1+2\r\n")), qPrintable(row));
+        QVERIFY2(row.endsWith(QLatin1String(",'-1+2,\r\n")), qPrintable(row));
         QVERIFY2(
             row.startsWith(QLatin1String("42,2026-12-08T03:05:40.123Z,2026-12-08T03:05:52.468Z,cli,plain,")),
             qPrintable(row));

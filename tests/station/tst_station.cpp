@@ -448,7 +448,7 @@ private slots:
         }
         const HttpAnswer options = station.request("OPTIONS", u"/api/v1/status"_s);
         QCOMPARE(options.status, 405);
-        QCOMPARE(options.headers.value("allow"), QByteArray("GET, HEAD, POST, DELETE"));
+        QCOMPARE(options.headers.value("allow"), QByteArray("GET, HEAD, POST, DELETE, PUT"));
 
         const auto head = [&](const QString& path) {
             return StationProcess::statusOf(

@@ -2,6 +2,7 @@
 // its runs leave (their run, the uploaded file, SIGTERM as interrupted), the history API with its
 // filters and errors, the warnings when the history cannot be used, and --history-required.
 #include "HexFile.h"
+#include "ReleaseKeys.h"
 #include "SimulatedUnits.h"
 #include "StationProcess.h"
 #include "TestHistories.h"
@@ -226,6 +227,69 @@ private slots:
 
     // A stopped station: the update under way ends as interrupted, and its row is written before
     // the station exits.
+    // --allowed-signers: stored firmware runs only once a good signature is put beside it; a bad
+    // one is refused with its reason; the signer goes into the library, the events and the rows.
+    void releasedFirmwareOnly()
+    {
+        HISTORY_LOCATION(m_histories, location);
+        static const ReleaseKeys keys;
+        QVERIFY(keys.isValid());
+        StationProcess station;
+        QVERIFY2(station.start({u"--history"_s, location.display(), u"--allowed-signers"_s, keys.allowedSigners(),
+                                u"--revoked-keys"_s, keys.revokedKeys()}),
+                 station.err.constData());
+        const QString sha256 = upload(station);
+        QCOMPARE(sha256, m_sha256);
+        const QString library = u"/api/v1/firmware"_s;
+        QCOMPARE(station.get(library).json().value(u"firmware"_s)[0][u"signer"_s].toString(), u"unsigned"_s);
+        auto unit = SimulatedUnits::listening();
+        const QByteArray run = runBody(sha256, {address(*unit)});
+        const HttpAnswer unsignedRun = station.request("POST", u"/api/v1/runs"_s, run);
+        QCOMPARE(unsignedRun.status, 422);
+        QCOMPARE(unsignedRun.json().value(u"error"_s).toString(), u"unsigned-firmware"_s);
+
+        QTemporaryDir dir;
+        const QString file = dir.filePath(u"plain.hex"_s);
+        QFile hex(file);
+        QVERIFY(hex.open(QIODevice::WriteOnly) && hex.write(m_firmware) == m_firmware.size());
+        hex.close();
+        const auto put = [&](const QString& key) {
+            if (!keys.sign(file, key))
+                return HttpAnswer{};
+            QFile signature(file + u".sig"_s);
+            signature.open(QIODevice::ReadOnly);
+            return station.request("PUT", library + u'/' + sha256 + u"/signature"_s, signature.readAll(), true,
+                                   "application/octet-stream");
+        };
+        for (const QString& key : {u"stranger"_s, u"retired"_s}) {
+            const HttpAnswer refused = put(key);
+            QCOMPARE(refused.status, 422);
+            QCOMPARE(refused.json().value(u"error"_s).toString(), u"bad-signature"_s);
+        }
+        const HttpAnswer good = put(u"release"_s);
+        QCOMPARE(good.status, 200);
+        QCOMPARE(good.json().value(u"signer"_s).toString(), ReleaseKeys::Release);
+        QCOMPARE(station.get(library).json().value(u"firmware"_s)[0][u"signer"_s].toString(), ReleaseKeys::Release);
+
+        QCOMPARE(station.request("POST", u"/api/v1/runs"_s, run).status, 201);
+        const QJsonArray rows = settledRows(station, 1);
+        QCOMPARE(rows.size(), 1);
+        QCOMPARE(rows[0][u"outcome"_s].toString(), u"succeeded"_s);
+        QCOMPARE(rows[0][u"signer"_s].toString(), ReleaseKeys::Release);
+        QCOMPARE(countOf(station, u"signer="_s + ReleaseKeys::Release), 1);
+        QCOMPARE(countOf(station, u"signer=nobody"_s), 0);
+        // The signature is kept, and verified again when the station starts.
+        ::kill(pid_t(station.pid()), SIGTERM);
+        QVERIFY(station.waitForExit(10000));
+        QVERIFY(station.restart());
+        QVERIFY(waitUntil(
+            [&] {
+                return station.get(library).json().value(u"firmware"_s)[0][u"signer"_s].toString() ==
+                       ReleaseKeys::Release;
+            },
+            10000));
+    }
+
     void sigtermRecordsInterrupted()
     {
         HISTORY_LOCATION(m_histories, location);

@@ -1,4 +1,5 @@
 // The real window uploading to the simulated unit on 127.0.0.1, driven through its controls.
+#include "ReleaseKeys.h"
 #include "UiTestSupport.h"
 
 #include "settings/SettingsStore.h"
@@ -31,6 +32,7 @@ private slots:
     void fileChosenDuringUpdate();
     void unitEndingRepliesWithCrLf_data();
     void unitEndingRepliesWithCrLf();
+    void releasedFirmwareOnly();
 
 private:
     // Fills the boxes with the simulated unit's address and chooses `hexFile` through File > Open.
@@ -216,3 +218,36 @@ void TestWindowUpload::unitEndingRepliesWithCrLf()
 
 QTEST_MAIN(TestWindowUpload)
 #include "tst_windowupload.moc"
+
+// With AllowedSigners in the settings, a file without a good signature is refused like a malformed
+// one; a signed one is sent, and its tool tip names the signer.
+void TestWindowUpload::releasedFirmwareOnly()
+{
+    const ReleaseKeys keys;
+    QVERIFY(keys.isValid());
+    SettingsStore store(MarlinTitle);
+    QString error;
+    QVERIFY(store.write(u"AllowedSigners"_s, keys.allowedSigners(), &error));
+    unitsim::SimulatedUnit unit(unitsim::Model::Marlin);
+    QVERIFY(unit.listen());
+    const QString hex = writeHexFile(m_files.path(), u"released.hex"_s, 20);
+    QFile::remove(hex + u".sig"_s);
+
+    MainWindow window(MarlinTitle, u"1.0.61"_s, UiTest::product(MarlinTitle));
+    window.setTimeScale(Scale);
+    window.show();
+    auto* loadStart = control<QPushButton>(window, "LoadStart");
+    prepare(window, unit.port(), hex);
+    QTRY_VERIFY_WITH_TIMEOUT(logContains(window, u"The firmware file "_s + hex + u" cannot be sent: no signature ("_s + hex + u".sig is missing)"_s), 10000);
+    QVERIFY(!loadStart->isEnabled());
+    QCOMPARE(logBackground(window), QColor(255, 0, 0));
+
+    QVERIFY(keys.sign(hex));
+    action(window, "mnuFileOpen")->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(loadStart->isEnabled(), 10000);
+    QVERIFY(window.findChild<QWidget*>(u"FirmwareFile"_s)->toolTip().contains(u"Signed by: "_s + ReleaseKeys::Release));
+    QTest::mouseClick(loadStart, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(logContains(window, u"Done!  Unit is ready to use."_s), 20000);
+    QVERIFY(unit.report().cumulative().imageComplete);
+    QVERIFY(store.removeKeys({u"AllowedSigners"_s}));
+}
