@@ -391,6 +391,8 @@ int HttpServer::queue(HttpExchange& exchange)
     MHD_destroy_response(response);
     if (queued == MHD_NO && !exchange.m_bodyComplete && exchange.m_response)
         refuseMidBody(exchange);
+    if (queued == MHD_YES || exchange.m_response)
+        emit answered(status);
     return queued;
 }
 

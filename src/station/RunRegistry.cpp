@@ -60,7 +60,7 @@ StationResult<StationRun*> RunRegistry::start(const RunRequest& request)
     plan.request.product = request.product;
     plan.parallel = request.parallel;
 
-    auto* run = new StationRun(newId(), *firmware, std::move(plan), m_hub, m_history, this);
+    auto* run = new StationRun(newId(), *firmware, std::move(plan), m_hub, m_history, m_watcher, this);
     connect(run, &StationRun::ended, this, [this, run] { onRunEnded(run); });
     m_runs.prepend(run);
     rebalanceProgress();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "station/EventsResource.h"
+#include "station/HealthResource.h"
 #include "station/FirmwareResource.h"
 #include "station/HistoryApi.h"
 #include "station/HostCheck.h"
@@ -17,14 +18,16 @@ class FirmwareStore;
 class HttpExchange;
 class RunRegistry;
 class StationHistory;
+class StationMetrics;
 struct ProductVariant;
 
 // Who may do what, and where each request goes. In this order: a Host that names none of the
 // station's names is refused (421); OPTIONS gets no permission (405, and never a CORS header); a
 // path with ".." or control characters never goes further (400); under /api a request that
 // changes anything needs the bearer token, and on an address other than loopback every request
-// does (401); then the route, from the one table of every path the station answers. Pages are
-// served without a token: they hold no data.
+// does (401), and so does /metrics; then the route, from the one table of every path the station answers. Pages are
+// served without a token: they hold no data; so are /healthz and /readyz, which say only "ok" or
+// why not.
 class StationApi
 {
 public:
@@ -34,12 +37,15 @@ public:
         bool tokenForReads = false; // listening on an address other than loopback
         qint64 maxFirmwareSize = 0;
         const ProductVariant* defaultProduct = nullptr;
+        bool historyRequired = false; // not ready without a history
     };
 
     StationApi(Settings settings, HostCheck hosts, FirmwareStore& store, RunRegistry& runs, EventHub& hub,
-               const StationHistory& history);
+               const StationHistory& history, const StationMetrics& metrics);
 
     void handle(HttpExchange& exchange);
+    // SIGTERM came: /readyz answers 503 from now on.
+    void setStopping() { m_health.setStopping(); }
 
     // "/a/%2e%2e/b" arrives decoded; any ".." segment, backslash or control character is refused.
     static bool isSafePath(const QString& path);
@@ -58,5 +64,7 @@ private:
     HistoryApi m_updates;
     StatusResource m_status;
     EventsResource m_events;
+    HealthResource m_health;
+    const StationMetrics& m_metrics;
     RouteTable m_routes;
 };

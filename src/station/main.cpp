@@ -13,6 +13,7 @@
 #include "station/RunRegistry.h"
 #include "station/StationApi.h"
 #include "station/StationHistory.h"
+#include "station/StationMetrics.h"
 #include "station/StationOptions.h"
 #include "station/TokenFile.h"
 
@@ -124,9 +125,12 @@ int main(int argc, char* argv[])
     requestTemplate.timings.scale = options.timeScale;
     EventHub hub;
     RunRegistry runs(store, hub, history.history(), requestTemplate);
+    StationMetrics metrics(runs, history, options.product);
+    runs.setWatcher(&metrics);
 
     std::unique_ptr<StationApi> api;
     HttpServer server([&api](HttpExchange& exchange) { api->handle(exchange); });
+    QObject::connect(&server, &HttpServer::answered, &app, [&metrics](int status) { metrics.countResponse(status); });
     if (!server.listen(options.address, options.port, options.limits, certificate, key, &error)) {
         ConsoleOutput::error(error);
         return ExitCannotStart;
@@ -136,9 +140,10 @@ int main(int argc, char* argv[])
     settings.tokenForReads = !options.address.isLoopback();
     settings.maxFirmwareSize = options.maxFirmwareSize;
     settings.defaultProduct = options.product;
+    settings.historyRequired = options.historyRequired;
     api = std::make_unique<StationApi>(
         settings, HostCheck(options.listenHost, options.address, server.port(), options.serverNames), store,
-        runs, hub, history);
+        runs, hub, history, metrics);
 
     const QString host = options.address.protocol() == QAbstractSocket::IPv6Protocol
                              ? u'[' + options.address.toString() + u']'
@@ -160,6 +165,7 @@ int main(int argc, char* argv[])
         if (stopping)
             return;
         stopping = true;
+        api->setStopping();
         ConsoleOutput::error(QStringLiteral("stopping: every update interrupted, connections closed"));
         QObject::connect(
             &runs, &RunRegistry::idle, &app,
