@@ -9,7 +9,6 @@
 #include <QCoreApplication>
 #include <QDateTime>
 
-
 StationMetrics::StationMetrics(const RunRegistry& runs, const StationHistory& history,
                                const ProductVariant* product)
     : m_runs(runs), m_history(history), m_product(product),
@@ -53,7 +52,8 @@ QByteArray StationMetrics::text() const
     for (size_t i = 0; i < DurationBuckets.size(); ++i)
         out.sample("uploader_update_duration_seconds_bucket", double(m_durationBuckets[i]),
                    {{"le", QString::number(DurationBuckets[i])}});
-    out.sample("uploader_update_duration_seconds_bucket", double(m_durationCount), {{"le", QStringLiteral("+Inf")}});
+    out.sample("uploader_update_duration_seconds_bucket", double(m_durationCount),
+               {{"le", QStringLiteral("+Inf")}});
     out.sample("uploader_update_duration_seconds_sum", m_durationSum);
     out.sample("uploader_update_duration_seconds_count", double(m_durationCount));
 
@@ -84,7 +84,8 @@ QByteArray StationMetrics::text() const
     for (auto it = m_responses.cbegin(); it != m_responses.cend(); ++it)
         out.sample("uploader_http_requests_total", double(it.value()), {{"code", QString::number(it.key())}});
 
-    out.family("process_start_time_seconds", "gauge", "Start time of the process since the Unix epoch, in seconds.");
+    out.family("process_start_time_seconds", "gauge",
+               "Start time of the process since the Unix epoch, in seconds.");
     out.sample("process_start_time_seconds", m_startTime);
 
     out.family("uploader_build_info", "gauge", "The station's version and its build's product; always 1.");

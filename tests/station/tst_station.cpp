@@ -97,6 +97,15 @@ private:
     QByteArray m_buffer;
 };
 
+// The value of one series ("name{label=\"value\"}") in a scrape; -1 when it is not there.
+double metric(const QByteArray& scrape, const QByteArray& series)
+{
+    for (const QByteArray& line : scrape.split('\n'))
+        if (line.startsWith(series + ' '))
+            return line.mid(series.size() + 1).toDouble();
+    return -1;
+}
+
 } // namespace
 
 class StationTest : public QObject
@@ -267,6 +276,74 @@ private slots:
         QVERIFY(!unit->report().cumulative().imageComplete);
         QVERIFY(waitUntil([&] { return reader.reply()->isFinished(); }, 5000));
         QCOMPARE(reader.of(u"finished"_s).last().value(u"outcome"_s).toString(), u"interrupted"_s);
+    }
+
+    // ---- watching the station ---------------------------------------------------------------------
+
+    // The health checks need no token; the metrics count exactly the updates that ended, and
+    // promtool takes a scrape taken while units update.
+    void metricsAndHealth()
+    {
+        StationProcess station;
+        QVERIFY2(station.start(), station.err.constData());
+        for (const QString& path : {u"/healthz"_s, u"/readyz"_s}) {
+            const HttpAnswer answer = station.request("GET", path, {}, false);
+            QCOMPARE(answer.status, 200);
+            QCOMPARE(answer.body, QByteArray("ok\n"));
+        }
+        const auto scrape = [&] {
+            const HttpAnswer answer = station.request("GET", u"/metrics"_s, {}, false);
+            return answer.status == 200 ? answer.body : QByteArray();
+        };
+        const QByteArray before = scrape();
+        QCOMPARE(metric(before, R"(uploader_updates_total{outcome="succeeded"})"), 0.0);
+        QCOMPARE(metric(before, R"(uploader_updates_total{outcome="refused"})"), 0.0);
+        QCOMPARE(metric(before, "uploader_units_updating"), 0.0);
+
+        std::vector<std::unique_ptr<SimulatedUnit>> units;
+        units.push_back(SimulatedUnits::listening(u"latency:20"_s));
+        units.push_back(SimulatedUnits::listening(u"latency:20"_s));
+        units.push_back(SimulatedUnits::listening(u"refuse:02@5"_s));
+        QStringList names;
+        for (const auto& unit : units)
+            names << address(*unit);
+        const QString id = station.request("POST", u"/api/v1/runs"_s, runBody(upload(station), names))
+                               .json()
+                               .value(u"id"_s)
+                               .toString();
+        QByteArray during;
+        QVERIFY(waitUntil(
+            [&] {
+                during = scrape();
+                return metric(during, "uploader_units_updating") == 2;
+            },
+            10000));
+        QCOMPARE(metric(during, "uploader_runs_running"), 1.0);
+
+        const QJsonObject run = waitForRunEnd(station, id);
+        const QByteArray after = scrape();
+        QCOMPARE(metric(after, R"(uploader_updates_total{outcome="succeeded"})"), 2.0);
+        QCOMPARE(metric(after, R"(uploader_updates_total{outcome="refused"})"), 1.0);
+        QCOMPARE(metric(after, "uploader_update_duration_seconds_count"), 3.0);
+        QCOMPARE(metric(after, R"(uploader_update_duration_seconds_bucket{le="+Inf"})"), 3.0);
+        double records = 0;
+        for (const QString& name : std::as_const(names))
+            records += unitOf(run, name).value(u"records"_s).toDouble();
+        QCOMPARE(metric(after, "uploader_records_sent_total"), records);
+        QCOMPARE(metric(after, "uploader_units_updating"), 0.0);
+        QCOMPARE(metric(after, "uploader_runs_running"), 0.0);
+        QVERIFY(metric(after, R"(uploader_http_requests_total{code="201"})") >= 2); // firmware, run
+
+        const QString promtool = QStandardPaths::findExecutable(u"promtool"_s);
+        if (promtool.isEmpty())
+            QSKIP("promtool is not installed (Debian's prometheus package: scripts/install-deps.sh "
+                  "--with-monitoring); the scrape was not checked with it");
+        QProcess check;
+        check.start(promtool, {u"check"_s, u"metrics"_s});
+        check.write(during);
+        check.closeWriteChannel();
+        QVERIFY(check.waitForFinished(20000));
+        QVERIFY2(check.exitCode() == 0, (check.readAllStandardOutput() + check.readAllStandardError()).constData());
     }
 
     // ---- firmware ------------------------------------------------------------------------------------
