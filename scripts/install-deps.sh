@@ -9,7 +9,7 @@
 set -euo pipefail
 
 # Qt SQL's drivers for the update history: SQLite (its default file) and PostgreSQL (shared histories).
-packages=(build-essential cmake pkg-config qt6-base-dev libgl-dev libssl-dev libmicrohttpd-dev libpq-dev scdoc fonts-dejavu-core
+packages=(build-essential cmake pkg-config qt6-base-dev libgl-dev libssl-dev libmicrohttpd-dev libsystemd-dev libpq-dev scdoc fonts-dejavu-core
           fonts-dejavu-extra fonts-liberation libqt6sql6-sqlite libqt6sql6-psql)
 for option in "$@"; do
   case "$option" in

@@ -99,7 +99,9 @@ QList<RouteTable::Route> StationApi::routes()
         exchange.respond(response);
     };
     const auto live = [this](HttpExchange& exchange, const Arguments&) { exchange.respond(m_health.live()); };
-    const auto ready = [this](HttpExchange& exchange, const Arguments&) { exchange.respond(m_health.ready()); };
+    const auto ready = [this](HttpExchange& exchange, const Arguments&) {
+        exchange.respond(m_health.ready());
+    };
     const QByteArray any = RouteTable::AnyMethod;
 
     // clang-format off

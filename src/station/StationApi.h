@@ -1,8 +1,8 @@
 #pragma once
 
 #include "station/EventsResource.h"
-#include "station/HealthResource.h"
 #include "station/FirmwareResource.h"
+#include "station/HealthResource.h"
 #include "station/HistoryApi.h"
 #include "station/HostCheck.h"
 #include "station/HttpMessages.h"
@@ -25,8 +25,8 @@ struct ProductVariant;
 // station's names is refused (421); OPTIONS gets no permission (405, and never a CORS header); a
 // path with ".." or control characters never goes further (400); under /api a request that
 // changes anything needs the bearer token, and on an address other than loopback every request
-// does (401), and so does /metrics; then the route, from the one table of every path the station answers. Pages are
-// served without a token: they hold no data; so are /healthz and /readyz, which say only "ok" or
+// does (401), and so does /metrics; then the route, from the one table of every path the station answers.
+// Pages are served without a token: they hold no data; so are /healthz and /readyz, which say only "ok" or
 // why not.
 class StationApi
 {

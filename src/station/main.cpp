@@ -15,6 +15,7 @@
 #include "station/StationHistory.h"
 #include "station/StationMetrics.h"
 #include "station/StationOptions.h"
+#include "station/SystemdNotifier.h"
 #include "station/TokenFile.h"
 
 #include <QCoreApplication>
@@ -130,7 +131,8 @@ int main(int argc, char* argv[])
 
     std::unique_ptr<StationApi> api;
     HttpServer server([&api](HttpExchange& exchange) { api->handle(exchange); });
-    QObject::connect(&server, &HttpServer::answered, &app, [&metrics](int status) { metrics.countResponse(status); });
+    QObject::connect(&server, &HttpServer::answered, &app,
+                     [&metrics](int status) { metrics.countResponse(status); });
     if (!server.listen(options.address, options.port, options.limits, certificate, key, &error)) {
         ConsoleOutput::error(error);
         return ExitCannotStart;
@@ -159,6 +161,12 @@ int main(int argc, char* argv[])
     ConsoleOutput::out(url + u'\n');
     ConsoleOutput::error(QStringLiteral("listening on %1; state in %2; history in %3")
                              .arg(url, options.stateDir, historyLocation.display()));
+    SystemdNotifier systemd([&metrics] {
+        const int units = metrics.unitsUpdating();
+        return units == 1 ? QStringLiteral("1 unit updating")
+                          : QStringLiteral("%1 units updating").arg(units);
+    });
+    systemd.ready();
 
     bool stopping = false;
     QObject::connect(&interrupts, &InterruptWatcher::interrupted, &app, [&](int) {
@@ -166,6 +174,7 @@ int main(int argc, char* argv[])
             return;
         stopping = true;
         api->setStopping();
+        systemd.stopping();
         ConsoleOutput::error(QStringLiteral("stopping: every update interrupted, connections closed"));
         QObject::connect(
             &runs, &RunRegistry::idle, &app,

@@ -16,11 +16,16 @@
 #include <QStandardPaths>
 #include <QTest>
 
+#include <algorithm>
 #include <csignal>
+#include <cstring>
 #include <memory>
 #include <vector>
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -344,6 +349,60 @@ private slots:
         check.closeWriteChannel();
         QVERIFY(check.waitForFinished(20000));
         QVERIFY2(check.exitCode() == 0, (check.readAllStandardOutput() + check.readAllStandardError()).constData());
+    }
+
+    // The notify protocol as systemd speaks it, on a datagram socket of the test's own: READY=1
+    // once the port answers, WATCHDOG=1 at half of WATCHDOG_USEC, STOPPING=1 on SIGTERM.
+    void systemdNotify()
+    {
+        QTemporaryDir dir;
+        const QByteArray path = QFile::encodeName(dir.filePath(u"notify"_s));
+        const int socket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        QVERIFY(socket >= 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+        QVERIFY(::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0);
+        QList<std::pair<qint64, QByteArray>> messages; // when (ms since the start), what
+        QElapsedTimer clock;
+        const auto receive = [&] {
+            char buffer[4096];
+            ssize_t size;
+            while ((size = ::recv(socket, buffer, sizeof(buffer), 0)) > 0)
+                messages.append({clock.elapsed(), QByteArray(buffer, size)});
+        };
+        const auto count = [&](const QByteArray& line) {
+            return std::count_if(messages.cbegin(), messages.cend(),
+                                 [&](const auto& m) { return m.second.split('\n').contains(line); });
+        };
+
+        StationProcess station;
+        station.setEnvironment(u"NOTIFY_SOCKET"_s, QString::fromUtf8(path));
+        station.setEnvironment(u"WATCHDOG_USEC"_s, u"400000"_s);
+        clock.start();
+        QVERIFY2(station.start(), station.err.constData());
+        QVERIFY(waitUntil([&] { return receive(), count("READY=1") == 1; }, 5000));
+        QCOMPARE(station.request("GET", u"/healthz"_s, {}, false).status, 200);
+        QVERIFY(messages.first().second.contains("STATUS=0 units updating"));
+
+        QVERIFY(waitUntil([&] { return receive(), count("WATCHDOG=1") >= 8; }, 10000));
+        QList<qint64> gaps;
+        qint64 last = -1;
+        for (const auto& [at, message] : std::as_const(messages))
+            if (message == "WATCHDOG=1") {
+                if (last >= 0)
+                    gaps << at - last;
+                last = at;
+            }
+        std::sort(gaps.begin(), gaps.end());
+        const qint64 median = gaps.at(gaps.size() / 2);
+        QVERIFY2(median >= 150 && median < 300, QByteArray::number(median).constData());
+
+        ::kill(pid_t(station.pid()), SIGTERM);
+        QVERIFY(station.waitForExit(10000));
+        receive();
+        QCOMPARE(count("STOPPING=1"), 1);
+        ::close(socket);
     }
 
     // ---- firmware ------------------------------------------------------------------------------------
