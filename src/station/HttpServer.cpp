@@ -1,5 +1,7 @@
 #include "station/HttpServer.h"
 
+#include "process/ConsoleOutput.h"
+
 #include <QSocketNotifier>
 
 #include <microhttpd.h>
@@ -61,8 +63,9 @@ HttpRequest readRequest(MHD_Connection* connection, const char* url, const char*
 
 void logToStderr(void*, const char* format, va_list arguments)
 {
-    std::fputs("uploader-station: http: ", stderr);
-    std::vfprintf(stderr, format, arguments);
+    char text[1024];
+    std::vsnprintf(text, sizeof(text), format, arguments);
+    ConsoleOutput::warn(QStringLiteral("http: ") + QString::fromUtf8(text).trimmed());
 }
 
 } // namespace

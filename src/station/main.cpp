@@ -66,6 +66,8 @@ int main(int argc, char* argv[])
     QtDiagnostics::keepOffStandardError();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("uploader-station"));
+    // Run by systemd, standard error goes to the journal: each line says how grave it is.
+    ConsoleOutput::setPriorityPrefixes(true);
     QCoreApplication::setApplicationVersion(QString::fromUtf8(BuildInfo::Version));
     // A client that goes away mid-answer must not end the station.
     std::signal(SIGPIPE, SIG_IGN);
@@ -159,7 +161,7 @@ int main(int argc, char* argv[])
         listening.write(url.toUtf8() + '\n');
     listening.commit();
     ConsoleOutput::out(url + u'\n');
-    ConsoleOutput::error(QStringLiteral("listening on %1; state in %2; history in %3")
+    ConsoleOutput::info(QStringLiteral("listening on %1; state in %2; history in %3")
                              .arg(url, options.stateDir, historyLocation.display()));
     SystemdNotifier systemd([&metrics] {
         const int units = metrics.unitsUpdating();
@@ -175,7 +177,7 @@ int main(int argc, char* argv[])
         stopping = true;
         api->setStopping();
         systemd.stopping();
-        ConsoleOutput::error(QStringLiteral("stopping: every update interrupted, connections closed"));
+        ConsoleOutput::info(QStringLiteral("stopping: every update interrupted, connections closed"));
         QObject::connect(
             &runs, &RunRegistry::idle, &app,
             [&] {

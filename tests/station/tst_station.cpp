@@ -403,6 +403,14 @@ private slots:
         receive();
         QCOMPARE(count("STOPPING=1"), 1);
         ::close(socket);
+
+        // Standard error as journald reads it: every line with its syslog priority.
+        const QList<QByteArray> lines = station.err.trimmed().split('\n');
+        QVERIFY(lines.size() >= 2);
+        for (const QByteArray& line : lines)
+            QVERIFY2(QRegularExpression(u"^<[0-7]>uploader-station: "_s).match(QString::fromUtf8(line)).hasMatch(),
+                     line.constData());
+        QVERIFY(lines.first().startsWith("<6>uploader-station: listening on "));
     }
 
     // ---- firmware ------------------------------------------------------------------------------------
