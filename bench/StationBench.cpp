@@ -3,6 +3,8 @@
 // after 10 ms, served by eight unit_fleet processes:
 //   1. one unit, then 256 units at once: wall time of the run, the ratio, peak memory (VmHWM) and
 //      the station's CPU time per record sent;
+//      while those 256 update, GET /metrics one scrape after another: the time each answer took
+//      (median and slowest) among the scrapes that saw every unit updating;
 //   2. 16 units, alone and while a client asks for the run's status 1,000 times a second: records
 //      per second in both, and how many status answers came back.
 // Every update is recorded in the update history, as in production: an SQLite file in the bench's
@@ -25,7 +27,9 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -93,6 +97,7 @@ struct RunResult
     long long cpuUs = 0;
     long long records = 0;
     long statusAnswers = 0;
+    QList<double> scrapeMs; // scrapes that saw every unit of the run updating
 };
 
 } // namespace
@@ -170,7 +175,7 @@ int main(int argc, char* argv[])
             .toString();
     const qint64 pid = station.processId();
 
-    const auto run = [&](int count, int statusRate) {
+    const auto run = [&](int count, int statusRate, bool scrape = false) {
         RunResult result;
         QJsonObject body;
         body[QStringLiteral("firmware")] = sha256;
@@ -222,8 +227,26 @@ int main(int argc, char* argv[])
                  .toString();
         if (statusRate > 0)
             load.start(10);
+        // Scrapes one after another, each timed from the request to the whole answer.
+        std::unique_ptr<QNetworkReply> scraping;
+        QElapsedTimer scrapeClock;
+        std::function<void()> nextScrape = [&] {
+            scrapeClock.start();
+            scraping.reset(bench.network.get(QNetworkRequest(QUrl(bench.url + QStringLiteral("/metrics")))));
+            QObject::connect(scraping.get(), &QNetworkReply::finished, scraping.get(), [&] {
+                const double ms = double(scrapeClock.nsecsElapsed()) / 1e6;
+                const QByteArray text = scraping->readAll();
+                if (text.contains("\nuploader_units_updating " + QByteArray::number(count) + '\n'))
+                    result.scrapeMs << ms;
+                if (!ended)
+                    QTimer::singleShot(20, nextScrape);
+            });
+        };
+        if (scrape)
+            nextScrape();
         waitFor([&] { return ended; }, 900000);
         load.stop();
+        waitFor([&] { return !scraping || scraping->isFinished(); }, 5000);
         result.cpuUs = cpuUs(pid) - cpuBefore;
         const QJsonObject state = bench.call("GET", QStringLiteral("/api/v1/runs/") + id);
         int succeeded = 0;
@@ -246,12 +269,20 @@ int main(int argc, char* argv[])
                 file.recordLines);
     std::printf("%6s %10s %8s %14s %16s\n", "units", "wall s", "ratio", "records/s", "CPU us/record");
     const RunResult one = run(1, 0);
-    const RunResult many = run(manyUnits, 0);
+    const RunResult many = run(manyUnits, 0, true);
     for (const RunResult* r : {&one, &many})
         std::printf("%6lld %10.2f %7.2fx %14.0f %16.2f\n", r->records / file.recordLines, r->wallS,
                     r->wallS / one.wallS, double(r->records) / r->wallS,
                     double(r->cpuUs) / double(r->records));
     std::printf("peak RSS (VmHWM) of the station: %.1f MiB\n", double(statusKiB(pid, "VmHWM")) / 1024.0);
+    QList<double> scrapes = many.scrapeMs;
+    std::sort(scrapes.begin(), scrapes.end());
+    if (scrapes.isEmpty())
+        std::printf("GET /metrics: no scrape saw all %d units updating\n", manyUnits);
+    else
+        std::printf("GET /metrics with %d units updating: %lld scrapes, median %.2f ms, slowest %.2f ms\n",
+                    manyUnits, static_cast<long long>(scrapes.size()), scrapes.at(scrapes.size() / 2),
+                    scrapes.last());
 
     const RunResult quiet = run(loadUnits, 0);
     const RunResult loaded = run(loadUnits, rate);

@@ -40,6 +40,12 @@ if grep -qw libqt6sql6-sqlite <<<"$depends"; then
 else
   fail "Depends lacks libqt6sql6-sqlite: $depends"
 fi
+# The station tells systemd through libsystemd's sd_notify.
+if grep -qw libsystemd0 <<<"$depends"; then
+  pass "Depends names libsystemd0"
+else
+  fail "Depends lacks libsystemd0: $depends"
+fi
 if grep -qw libqt6sql6-psql <<<"$recommends"; then
   pass "Recommends names the Qt PostgreSQL driver"
 else
@@ -129,6 +135,23 @@ if [[ -x "$stage/usr/bin/uploader-station" ]]; then
     pass "uploader-station.service starts /usr/bin/uploader-station as a dynamic user"
   else
     fail "uploader-station.service: ExecStart or DynamicUser missing"
+  fi
+  if grep -qx "Type=notify" "$unit" && grep -q "^WatchdogSec=" "$unit"; then
+    pass "uploader-station.service is Type=notify with WatchdogSec="
+  else
+    fail "uploader-station.service: Type=notify or WatchdogSec= missing"
+  fi
+  if command -v systemd-analyze >/dev/null; then
+    # A copy whose ExecStart= is the staged program, its manual page found in the staged tree.
+    sed "s#^ExecStart=/usr/bin/#ExecStart=$stage/usr/bin/#" "$unit" >"$work/uploader-station.service"
+    if out="$(MANPATH="$stage/usr/share/man" systemd-analyze verify "$work/uploader-station.service" 2>&1)" &&
+      [[ -z "$out" ]]; then
+      pass "systemd-analyze verify passes uploader-station.service"
+    else
+      fail "systemd-analyze verify uploader-station.service: $(head -n 5 <<<"$out")"
+    fi
+  else
+    echo "skip: systemd-analyze is not installed; uploader-station.service not verified"
   fi
   if [[ -n "$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -E 'postinst|prerm|postrm' || true)" ]]; then
     fail "maintainer scripts present: the service must not be enabled by the package"

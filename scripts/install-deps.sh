@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Installs what the build needs from Debian's packages, only when something is missing.
-# Usage: scripts/install-deps.sh [--with-clang] [--with-postgresql] [--with-browser] [--with-packaging] [--with-package-checks]
+# Usage: scripts/install-deps.sh [--with-clang] [--with-postgresql] [--with-browser] [--with-packaging] [--with-package-checks] [--with-monitoring]
 #   --with-postgresql      the PostgreSQL server that the update history's tests start for themselves
 #   --with-browser         headless Chromium, its driver and Selenium for the dashboard's browser test
 #   --with-packaging       what scripts/package.sh needs to make the .deb (dpkg-shlibdeps, file)
 #   --with-package-checks  what scripts/check-package.sh checks it with (lintian, validators, man)
+#   --with-monitoring      promtool (Debian's prometheus package), which the station's tests check its metrics with
 set -euo pipefail
 
 # Qt SQL's drivers for the update history: SQLite (its default file) and PostgreSQL (shared histories).
-packages=(build-essential cmake pkg-config qt6-base-dev libgl-dev libssl-dev libmicrohttpd-dev libpq-dev scdoc fonts-dejavu-core
+packages=(build-essential cmake pkg-config qt6-base-dev libgl-dev libssl-dev libmicrohttpd-dev libsystemd-dev libpq-dev scdoc fonts-dejavu-core
           fonts-dejavu-extra fonts-liberation libqt6sql6-sqlite libqt6sql6-psql
           openssh-client)
 for option in "$@"; do
@@ -18,6 +19,7 @@ for option in "$@"; do
     --with-browser) packages+=(chromium chromium-driver python3-selenium) ;;
     --with-packaging) packages+=(dpkg-dev file) ;;
     --with-package-checks) packages+=(lintian desktop-file-utils appstream man-db) ;;
+    --with-monitoring) packages+=(prometheus) ;;
     *) echo "install-deps.sh: unknown option $option" >&2; exit 2 ;;
   esac
 done

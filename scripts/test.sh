@@ -8,7 +8,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 quick=0
 [[ "${1:-}" == "--quick" ]] && quick=1
 
-"$root/scripts/install-deps.sh" --with-clang --with-postgresql --with-browser
+"$root/scripts/install-deps.sh" --with-clang --with-postgresql --with-browser --with-monitoring
 jobs="$(nproc)"
 
 run_suite() {

@@ -13,9 +13,22 @@ QString prefix()
     return (name.isEmpty() ? QStringLiteral("uploader-cli") : name) + QStringLiteral(": ");
 }
 
+bool priorityPrefixes = false;
+
+// "<N>" when the lines carry their priority.
+QString priority(char level)
+{
+    return priorityPrefixes ? QStringLiteral("<%1>").arg(QLatin1Char(level)) : QString();
+}
+
 } // namespace
 
 namespace ConsoleOutput {
+
+void setPriorityPrefixes(bool on)
+{
+    priorityPrefixes = on;
+}
 
 void write(std::FILE* stream, const QByteArray& bytes)
 {
@@ -27,12 +40,17 @@ void write(std::FILE* stream, const QByteArray& bytes)
 // shown escaped, never sent to the terminal.
 void warn(const QString& text)
 {
-    err(prefix() + QStringLiteral("warning: ") + TextFormat::escaped(text) + u'\n');
+    err(priority('4') + prefix() + QStringLiteral("warning: ") + TextFormat::escaped(text) + u'\n');
 }
 
 void error(const QString& text)
 {
-    err(prefix() + TextFormat::escaped(text) + u'\n');
+    err(priority('3') + prefix() + TextFormat::escaped(text) + u'\n');
+}
+
+void info(const QString& text)
+{
+    err(priority('6') + prefix() + TextFormat::escaped(text) + u'\n');
 }
 
 } // namespace ConsoleOutput

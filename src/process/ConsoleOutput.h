@@ -18,6 +18,12 @@ inline void err(const QString& text)
 {
     write(stderr, text.toUtf8());
 }
+// For a service whose standard error journald reads (uploader-station): from now on every line of
+// warn(), error() and info() starts with its syslog priority as sd-daemon.h writes it: <3> for an
+// error, <4> for a warning, <6> for information. Off unless set.
+void setPriorityPrefixes(bool on);
+// "PROGRAM: TEXT" on standard error, control characters escaped: what the program is doing.
+void info(const QString& text);
 // "PROGRAM: warning: TEXT" on standard error (PROGRAM: the application name, uploader-cli),
 // control characters escaped.
 void warn(const QString& text);

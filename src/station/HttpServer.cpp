@@ -1,5 +1,7 @@
 #include "station/HttpServer.h"
 
+#include "process/ConsoleOutput.h"
+
 #include <QSocketNotifier>
 
 #include <microhttpd.h>
@@ -61,8 +63,9 @@ HttpRequest readRequest(MHD_Connection* connection, const char* url, const char*
 
 void logToStderr(void*, const char* format, va_list arguments)
 {
-    std::fputs("uploader-station: http: ", stderr);
-    std::vfprintf(stderr, format, arguments);
+    char text[1024];
+    std::vsnprintf(text, sizeof(text), format, arguments);
+    ConsoleOutput::warn(QStringLiteral("http: ") + QString::fromUtf8(text).trimmed());
 }
 
 } // namespace
@@ -391,6 +394,8 @@ int HttpServer::queue(HttpExchange& exchange)
     MHD_destroy_response(response);
     if (queued == MHD_NO && !exchange.m_bodyComplete && exchange.m_response)
         refuseMidBody(exchange);
+    if (queued == MHD_YES || exchange.m_response)
+        emit answered(status);
     return queued;
 }
 

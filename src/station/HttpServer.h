@@ -48,6 +48,10 @@ public:
     // Headers every response carries.
     static QList<std::pair<QByteArray, QByteArray>> securityHeaders();
 
+signals:
+    // An answer went out with that status (200 for an event stream).
+    void answered(int status);
+
 private:
     friend class HttpExchange;
     friend struct HttpServerCallbacks;

@@ -9,6 +9,7 @@
 #include <QStringList>
 
 class EventHub;
+class RunObserver;
 class FirmwareStore;
 class UpdateHistory;
 
@@ -42,6 +43,8 @@ public:
     const QList<StationRun*>& runs() const { return m_runs; } // latest first
     bool firmwareInUse(const QString& sha256) const;
     bool anyRunning() const;
+    // Told of every update of the runs started from now on (the station's metrics).
+    void setWatcher(RunObserver* watcher) { m_watcher = watcher; }
     // Every running run ends as cancelled (SIGTERM).
     void cancelAll();
 
@@ -58,6 +61,7 @@ private:
     EventHub& m_hub;
     UpdateHistory& m_history;
     UpdateRequest m_template;
+    RunObserver* m_watcher = nullptr;
     QList<StationRun*> m_runs;
     bool m_signatureRequired = false;
 };

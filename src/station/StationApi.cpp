@@ -2,9 +2,11 @@
 
 #include "station/ApiReply.h"
 #include "station/HttpExchange.h"
+#include "station/MetricsText.h"
 #include "station/StaticPages.h"
 #include "station/StationErrorResponse.h"
 #include "station/StationHistory.h"
+#include "station/StationMetrics.h"
 #include "station/TokenFile.h"
 
 #include <optional>
@@ -22,6 +24,12 @@ bool isRead(const QByteArray& method)
 bool isApiPath(const QString& path)
 {
     return path == QLatin1String("/api") || path.startsWith(QLatin1String("/api/"));
+}
+
+// What the API's read rule covers: the API and the metrics.
+bool isDataPath(const QString& path)
+{
+    return isApiPath(path) || path == QLatin1String("/metrics");
 }
 
 using Arguments = RouteTable::Arguments;
@@ -55,12 +63,14 @@ RouteTable::Handler notFound(const QString& what)
 } // namespace
 
 StationApi::StationApi(Settings settings, HostCheck hosts, FirmwareStore& store, RunRegistry& runs,
-                       EventHub& hub, const StationHistory& history, StationFixtures& fixtures)
+                       EventHub& hub, const StationHistory& history, StationFixtures& fixtures,
+                       const StationMetrics& metrics)
     : m_settings(std::move(settings)), m_hosts(std::move(hosts)),
       m_firmware(store, runs, fixtures, m_settings.maxFirmwareSize, m_settings.trust),
       m_runs(runs, m_settings.defaultProduct),
       m_updates(history.location()), m_status(runs, history, m_settings.defaultProduct), m_events(hub),
-      m_fixtures(fixtures), m_routes(routes())
+      m_fixtures(fixtures), m_health(history, m_settings.historyRequired), m_metrics(metrics),
+      m_routes(routes())
 {
 }
 
@@ -94,6 +104,16 @@ QList<RouteTable::Route> StationApi::routes()
     const auto signature = [this](HttpExchange& exchange, const Arguments& path) {
         m_firmware.putSignature(exchange, path.value(u"sha256"_s));
     };
+    const auto metrics = [this](HttpExchange& exchange, const Arguments&) {
+        HttpResponse response;
+        response.contentType = MetricsText::ContentType.toByteArray();
+        response.body = m_metrics.text();
+        exchange.respond(response);
+    };
+    const auto live = [this](HttpExchange& exchange, const Arguments&) { exchange.respond(m_health.live()); };
+    const auto ready = [this](HttpExchange& exchange, const Arguments&) {
+        exchange.respond(m_health.ready());
+    };
     const QByteArray any = RouteTable::AnyMethod;
 
     // clang-format off
@@ -118,6 +138,9 @@ QList<RouteTable::Route> StationApi::routes()
         {{"DELETE"},      u"/api/v1/fixtures/{name}/watch"_s,  now(m_fixtures, &FixtureResource::unwatch)},
         {{"POST"},        u"/api/v1/fixtures/{name}/serial"_s, serial},
         {{any},           u"/api/{path...}"_s,            notFound(u"No such API path."_s)},
+        {{"GET", "HEAD"}, u"/metrics"_s,                  metrics},
+        {{"GET", "HEAD"}, u"/healthz"_s,                  live},
+        {{"GET", "HEAD"}, u"/readyz"_s,                   ready},
         // The dashboard: whatever is not under /api.
         {{"GET", "HEAD"}, u"/{file...}"_s,                page},
     };
@@ -184,7 +207,7 @@ void StationApi::handle(HttpExchange& exchange)
         reply.send(StationError(BadPath, QStringLiteral("The path is not allowed.")));
         return;
     }
-    if (isApiPath(request.path) && (m_settings.tokenForReads || !isRead(request.method)) &&
+    if (isDataPath(request.path) && (m_settings.tokenForReads || !isRead(request.method)) &&
         !authorized(request)) {
         reply.send(StationError(
             Unauthorized,

@@ -3,6 +3,7 @@
 #include "station/EventsResource.h"
 #include "station/FirmwareResource.h"
 #include "station/FixtureResource.h"
+#include "station/HealthResource.h"
 #include "station/HistoryApi.h"
 #include "station/HostCheck.h"
 #include "station/HttpMessages.h"
@@ -21,14 +22,16 @@ class HttpExchange;
 class RunRegistry;
 class StationFixtures;
 class StationHistory;
+class StationMetrics;
 struct ProductVariant;
 
 // Who may do what, and where each request goes. In this order: a Host that names none of the
 // station's names is refused (421); OPTIONS gets no permission (405, and never a CORS header); a
 // path with ".." or control characters never goes further (400); under /api a request that
 // changes anything needs the bearer token, and on an address other than loopback every request
-// does (401); then the route, from the one table of every path the station answers. Pages are
-// served without a token: they hold no data.
+// does (401), and so does /metrics; then the route, from the one table of every path the station answers.
+// Pages are served without a token: they hold no data; so are /healthz and /readyz, which say only "ok" or
+// why not.
 class StationApi
 {
 public:
@@ -38,13 +41,16 @@ public:
         bool tokenForReads = false; // listening on an address other than loopback
         qint64 maxFirmwareSize = 0;
         const ProductVariant* defaultProduct = nullptr;
-        SignatureTrust trust; // the release keys; unset: signatures are not asked for
+        SignatureTrust trust;         // the release keys; unset: signatures are not asked for
+        bool historyRequired = false; // not ready without a history
     };
 
     StationApi(Settings settings, HostCheck hosts, FirmwareStore& store, RunRegistry& runs, EventHub& hub,
-               const StationHistory& history, StationFixtures& fixtures);
+               const StationHistory& history, StationFixtures& fixtures, const StationMetrics& metrics);
 
     void handle(HttpExchange& exchange);
+    // SIGTERM came: /readyz answers 503 from now on.
+    void setStopping() { m_health.setStopping(); }
 
     // "/a/%2e%2e/b" arrives decoded; any ".." segment, backslash or control character is refused.
     static bool isSafePath(const QString& path);
@@ -64,5 +70,7 @@ private:
     StatusResource m_status;
     EventsResource m_events;
     FixtureResource m_fixtures;
+    HealthResource m_health;
+    const StationMetrics& m_metrics;
     RouteTable m_routes;
 };

@@ -4,6 +4,33 @@
 #include "history/LineText.h"
 #include "station/FirmwareStore.h"
 
+namespace {
+
+// Hands what an update of a fixture tells on to an observer the fixture does not own.
+class ObserverRelay : public RunObserver
+{
+public:
+    explicit ObserverRelay(RunObserver& to) : m_to(to) {}
+    void updateStarted(const UnitRun& unit) override { m_to.updateStarted(unit); }
+    void connected(const UnitRun& unit) override { m_to.connected(unit); }
+    void phaseChanged(const UnitRun& unit) override { m_to.phaseChanged(unit); }
+    void progress(const UnitRun& unit) override { m_to.progress(unit); }
+    void logLine(const UnitRun& unit, const QString& text, bool debugOnly) override
+    {
+        m_to.logLine(unit, text, debugOnly);
+    }
+    void retryScheduled(const UnitRun& unit, std::chrono::milliseconds delay) override
+    {
+        m_to.retryScheduled(unit, delay);
+    }
+    void updateFinished(const UnitRun& unit) override { m_to.updateFinished(unit); }
+
+private:
+    RunObserver& m_to;
+};
+
+} // namespace
+
 StationFixtures::StationFixtures(const QList<FixtureEntry>& fixtures, qint64 goneAfterMs,
                                  FirmwareStore& store, UpdateHistory& history, UpdateRequest requestTemplate,
                                  QObject* parent)
@@ -56,6 +83,8 @@ StationResult<QJsonObject> StationFixtures::watch(Fixture& fixture, const WatchR
         std::vector<std::unique_ptr<RunObserver>> observers;
         observers.push_back(std::make_unique<RunRecorder>(
             runner, UpdateRecorder(&m_history, QStringLiteral("station")), QString(), recorded));
+        if (m_watcher)
+            observers.push_back(std::make_unique<ObserverRelay>(*m_watcher));
         return observers;
     });
     fixture.watch(watch);
@@ -71,6 +100,16 @@ StationResult<QJsonObject> StationFixtures::setSerial(Fixture& fixture, const QS
                                 .arg(LineText::MaxLength));
     fixture.setSerial(serial);
     return toJson(fixture);
+}
+
+QMap<QString, int> StationFixtures::stateCounts() const
+{
+    QMap<QString, int> counts; // every state, from 0
+    for (int state = int(Fixture::State::Idle); state <= int(Fixture::State::Failed); ++state)
+        counts[Fixture::stateName(Fixture::State(state))] = 0;
+    for (const Fixture* fixture : m_fixtures)
+        ++counts[Fixture::stateName(fixture->state())];
+    return counts;
 }
 
 void StationFixtures::stopAll()

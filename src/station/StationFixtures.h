@@ -5,6 +5,7 @@
 
 #include <QJsonObject>
 #include <QList>
+#include <QMap>
 #include <QObject>
 
 class FirmwareStore;
@@ -31,7 +32,11 @@ public:
 
     // Only firmware with a verified signature may be watched (--allowed-signers).
     void setSignatureRequired(bool required) { m_signatureRequired = required; }
+    // Also sees every update of every fixture (the metrics); set before the first watch.
+    void setWatcher(RunObserver* watcher) { m_watcher = watcher; }
     const QList<Fixture*>& fixtures() const { return m_fixtures; }
+    // How many fixtures are in each state, by state name.
+    QMap<QString, int> stateCounts() const;
     Fixture* find(const QString& name) const;
     bool firmwareInUse(const QString& sha256) const;
 
@@ -50,4 +55,5 @@ private:
     UpdateRequest m_template;
     QList<Fixture*> m_fixtures;
     bool m_signatureRequired = false;
+    RunObserver* m_watcher = nullptr;
 };

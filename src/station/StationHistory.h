@@ -18,6 +18,7 @@ public:
     // Starts the history's writer; returns at once. Trouble comes through warning().
     void open(const HistoryLocation& location) { m_history.open(location); }
     HistoryLocation location() const { return m_history.location(); }
+    bool isOpen() const { return m_history.isOpen(); }
     const QStringList& warnings() const { return m_warnings; }
     // Rows of this station not yet in a shared history, and when the oldest of them started.
     qint64 waiting() const { return m_waiting; }

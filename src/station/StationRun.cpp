@@ -17,7 +17,7 @@ RecordedFirmware recorded(const StoredFirmware& firmware)
 } // namespace
 
 StationRun::StationRun(QString id, const StoredFirmware& firmware, UpdateRunner::Plan plan, EventHub& hub,
-                       UpdateHistory& history, QObject* parent)
+                       UpdateHistory& history, RunObserver* watcher, QObject* parent)
     : QObject(parent), m_id(std::move(id)), m_firmware(firmware), m_created(QDateTime::currentDateTimeUtc()),
       m_runner(std::move(plan)), m_events(m_runner, m_id, hub),
       m_recorder(m_runner, UpdateRecorder(&history, QStringLiteral("station")), m_id, recorded(firmware))
@@ -25,6 +25,8 @@ StationRun::StationRun(QString id, const StoredFirmware& firmware, UpdateRunner:
     // The record first: an update is in the journal by the time its end is on the event stream.
     m_runner.addObserver(&m_recorder);
     m_runner.addObserver(&m_events);
+    if (watcher)
+        m_runner.addObserver(watcher);
     connect(&m_runner, &UpdateRunner::allFinished, this, &StationRun::onAllFinished);
 }
 

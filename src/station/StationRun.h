@@ -26,8 +26,9 @@ public:
         Cancelled,
     };
 
+    // watcher: told of every update too (the station's metrics); may be null.
     StationRun(QString id, const StoredFirmware& firmware, UpdateRunner::Plan plan, EventHub& hub,
-               UpdateHistory& history, QObject* parent = nullptr);
+               UpdateHistory& history, RunObserver* watcher = nullptr, QObject* parent = nullptr);
 
     void start();
     // Every connection of the run closed at once; its units end as interrupted.

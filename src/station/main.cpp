@@ -15,8 +15,10 @@
 #include "station/StationApi.h"
 #include "station/StationFixtures.h"
 #include "station/StationHistory.h"
+#include "station/StationMetrics.h"
 #include "station/StationOptions.h"
 #include "station/StoredSignatureCheck.h"
+#include "station/SystemdNotifier.h"
 #include "station/TokenFile.h"
 
 #include <QCoreApplication>
@@ -67,6 +69,8 @@ int main(int argc, char* argv[])
     QtDiagnostics::keepOffStandardError();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("uploader-station"));
+    // Run by systemd, standard error goes to the journal: each line says how grave it is.
+    ConsoleOutput::setPriorityPrefixes(true);
     QCoreApplication::setApplicationVersion(QString::fromUtf8(BuildInfo::Version));
     // A client that goes away mid-answer must not end the station.
     std::signal(SIGPIPE, SIG_IGN);
@@ -143,9 +147,15 @@ int main(int argc, char* argv[])
     runs.setSignatureRequired(!options.allowedSigners.isEmpty());
     StoredSignatureCheck storedSignatures(store, {options.allowedSigners, options.revokedKeys});
     storedSignatures.start();
+    StationMetrics metrics(runs, history, options.product);
+    runs.setWatcher(&metrics);
+    fixtures.setWatcher(&metrics);
+    metrics.setFixtureStates([&fixtures] { return fixtures.stateCounts(); });
 
     std::unique_ptr<StationApi> api;
     HttpServer server([&api](HttpExchange& exchange) { api->handle(exchange); });
+    QObject::connect(&server, &HttpServer::answered, &app,
+                     [&metrics](int status) { metrics.countResponse(status); });
     if (!server.listen(options.address, options.port, options.limits, certificate, key, &error)) {
         ConsoleOutput::error(error);
         return ExitCannotStart;
@@ -156,9 +166,10 @@ int main(int argc, char* argv[])
     settings.maxFirmwareSize = options.maxFirmwareSize;
     settings.defaultProduct = options.product;
     settings.trust = {options.allowedSigners, options.revokedKeys};
+    settings.historyRequired = options.historyRequired;
     api = std::make_unique<StationApi>(
         settings, HostCheck(options.listenHost, options.address, server.port(), options.serverNames), store,
-        runs, hub, history, fixtures);
+        runs, hub, history, fixtures, metrics);
 
     const QString host = options.address.protocol() == QAbstractSocket::IPv6Protocol
                              ? u'[' + options.address.toString() + u']'
@@ -172,15 +183,29 @@ int main(int argc, char* argv[])
         listening.write(url.toUtf8() + '\n');
     listening.commit();
     ConsoleOutput::out(url + u'\n');
-    ConsoleOutput::error(QStringLiteral("listening on %1; state in %2; history in %3")
+    ConsoleOutput::info(QStringLiteral("listening on %1; state in %2; history in %3")
                              .arg(url, options.stateDir, historyLocation.display()));
+    SystemdNotifier systemd([&metrics, &fixtures] {
+        const int units = metrics.unitsUpdating();
+        QString status = units == 1 ? QStringLiteral("1 unit updating")
+                                    : QStringLiteral("%1 units updating").arg(units);
+        int watched = 0;
+        for (const Fixture* fixture : fixtures.fixtures())
+            watched += fixture->watched() ? 1 : 0;
+        if (watched > 0)
+            status += QStringLiteral(", %1 fixtures watched").arg(watched);
+        return status;
+    });
+    systemd.ready();
 
     bool stopping = false;
     QObject::connect(&interrupts, &InterruptWatcher::interrupted, &app, [&](int) {
         if (stopping)
             return;
         stopping = true;
-        ConsoleOutput::error(QStringLiteral("stopping: every update interrupted, connections closed"));
+        api->setStopping();
+        systemd.stopping();
+        ConsoleOutput::info(QStringLiteral("stopping: every update interrupted, connections closed"));
         QObject::connect(
             &runs, &RunRegistry::idle, &app,
             [&] {

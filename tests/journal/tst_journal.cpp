@@ -38,12 +38,16 @@ QList<QJsonObject> eventsNamed(const CliProcess& cli, const QString& name)
     return matching;
 }
 
-// Standard error holds the program's own lines only: each starts with its name.
+// Standard error holds the program's own lines only: each starts with its name (the station's
+// after its syslog priority, "<4>").
 bool onlyOwnLines(const QByteArray& err, const QByteArray& program)
 {
-    for (const QByteArray& line : err.split('\n'))
+    for (QByteArray line : err.split('\n')) {
+        if (line.size() > 3 && line.at(0) == '<' && line.at(2) == '>')
+            line.remove(0, 3);
         if (!line.isEmpty() && !line.startsWith(program + ": "))
             return false;
+    }
     return true;
 }
 

@@ -16,11 +16,16 @@
 #include <QStandardPaths>
 #include <QTest>
 
+#include <algorithm>
 #include <csignal>
+#include <cstring>
 #include <memory>
 #include <vector>
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -96,6 +101,15 @@ private:
     std::unique_ptr<QNetworkReply> m_reply;
     QByteArray m_buffer;
 };
+
+// The value of one series ("name{label=\"value\"}") in a scrape; -1 when it is not there.
+double metric(const QByteArray& scrape, const QByteArray& series)
+{
+    for (const QByteArray& line : scrape.split('\n'))
+        if (line.startsWith(series + ' '))
+            return line.mid(series.size() + 1).toDouble();
+    return -1;
+}
 
 } // namespace
 
@@ -295,6 +309,136 @@ private slots:
         QVERIFY(!unit->report().cumulative().imageComplete);
         QVERIFY(waitUntil([&] { return reader.reply()->isFinished(); }, 5000));
         QCOMPARE(reader.of(u"finished"_s).last().value(u"outcome"_s).toString(), u"interrupted"_s);
+    }
+
+    // ---- watching the station ---------------------------------------------------------------------
+
+    // The health checks need no token; the metrics count exactly the updates that ended, and
+    // promtool takes a scrape taken while units update.
+    void metricsAndHealth()
+    {
+        StationProcess station;
+        QVERIFY2(station.start(), station.err.constData());
+        for (const QString& path : {u"/healthz"_s, u"/readyz"_s}) {
+            const HttpAnswer answer = station.request("GET", path, {}, false);
+            QCOMPARE(answer.status, 200);
+            QCOMPARE(answer.body, QByteArray("ok\n"));
+        }
+        const auto scrape = [&] {
+            const HttpAnswer answer = station.request("GET", u"/metrics"_s, {}, false);
+            return answer.status == 200 ? answer.body : QByteArray();
+        };
+        const QByteArray before = scrape();
+        QCOMPARE(metric(before, R"(uploader_updates_total{outcome="succeeded"})"), 0.0);
+        QCOMPARE(metric(before, R"(uploader_updates_total{outcome="refused"})"), 0.0);
+        QCOMPARE(metric(before, "uploader_units_updating"), 0.0);
+
+        std::vector<std::unique_ptr<SimulatedUnit>> units;
+        units.push_back(SimulatedUnits::listening(u"latency:20"_s));
+        units.push_back(SimulatedUnits::listening(u"latency:20"_s));
+        units.push_back(SimulatedUnits::listening(u"refuse:02@5"_s));
+        QStringList names;
+        for (const auto& unit : units)
+            names << address(*unit);
+        const QString id = station.request("POST", u"/api/v1/runs"_s, runBody(upload(station), names))
+                               .json()
+                               .value(u"id"_s)
+                               .toString();
+        QByteArray during;
+        QVERIFY(waitUntil(
+            [&] {
+                during = scrape();
+                return metric(during, "uploader_units_updating") == 2;
+            },
+            10000));
+        QCOMPARE(metric(during, "uploader_runs_running"), 1.0);
+
+        const QJsonObject run = waitForRunEnd(station, id);
+        const QByteArray after = scrape();
+        QCOMPARE(metric(after, R"(uploader_updates_total{outcome="succeeded"})"), 2.0);
+        QCOMPARE(metric(after, R"(uploader_updates_total{outcome="refused"})"), 1.0);
+        QCOMPARE(metric(after, "uploader_update_duration_seconds_count"), 3.0);
+        QCOMPARE(metric(after, R"(uploader_update_duration_seconds_bucket{le="+Inf"})"), 3.0);
+        double records = 0;
+        for (const QString& name : std::as_const(names))
+            records += unitOf(run, name).value(u"records"_s).toDouble();
+        QCOMPARE(metric(after, "uploader_records_sent_total"), records);
+        QCOMPARE(metric(after, "uploader_units_updating"), 0.0);
+        QCOMPARE(metric(after, "uploader_runs_running"), 0.0);
+        QVERIFY(metric(after, R"(uploader_http_requests_total{code="201"})") >= 2); // firmware, run
+
+        const QString promtool = QStandardPaths::findExecutable(u"promtool"_s);
+        if (promtool.isEmpty())
+            QSKIP("promtool is not installed (Debian's prometheus package: scripts/install-deps.sh "
+                  "--with-monitoring); the scrape was not checked with it");
+        QProcess check;
+        check.start(promtool, {u"check"_s, u"metrics"_s});
+        check.write(during);
+        check.closeWriteChannel();
+        QVERIFY(check.waitForFinished(20000));
+        QVERIFY2(check.exitCode() == 0, (check.readAllStandardOutput() + check.readAllStandardError()).constData());
+    }
+
+    // The notify protocol as systemd speaks it, on a datagram socket of the test's own: READY=1
+    // once the port answers, WATCHDOG=1 at half of WATCHDOG_USEC, STOPPING=1 on SIGTERM.
+    void systemdNotify()
+    {
+        QTemporaryDir dir;
+        const QByteArray path = QFile::encodeName(dir.filePath(u"notify"_s));
+        const int socket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        QVERIFY(socket >= 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+        QVERIFY(::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0);
+        QList<std::pair<qint64, QByteArray>> messages; // when (ms since the start), what
+        QElapsedTimer clock;
+        const auto receive = [&] {
+            char buffer[4096];
+            ssize_t size;
+            while ((size = ::recv(socket, buffer, sizeof(buffer), 0)) > 0)
+                messages.append({clock.elapsed(), QByteArray(buffer, size)});
+        };
+        const auto count = [&](const QByteArray& line) {
+            return std::count_if(messages.cbegin(), messages.cend(),
+                                 [&](const auto& m) { return m.second.split('\n').contains(line); });
+        };
+
+        StationProcess station;
+        station.setEnvironment(u"NOTIFY_SOCKET"_s, QString::fromUtf8(path));
+        station.setEnvironment(u"WATCHDOG_USEC"_s, u"400000"_s);
+        clock.start();
+        QVERIFY2(station.start(), station.err.constData());
+        QVERIFY(waitUntil([&] { return receive(), count("READY=1") == 1; }, 5000));
+        QCOMPARE(station.request("GET", u"/healthz"_s, {}, false).status, 200);
+        QVERIFY(messages.first().second.contains("STATUS=0 units updating"));
+
+        QVERIFY(waitUntil([&] { return receive(), count("WATCHDOG=1") >= 8; }, 10000));
+        QList<qint64> gaps;
+        qint64 last = -1;
+        for (const auto& [at, message] : std::as_const(messages))
+            if (message == "WATCHDOG=1") {
+                if (last >= 0)
+                    gaps << at - last;
+                last = at;
+            }
+        std::sort(gaps.begin(), gaps.end());
+        const qint64 median = gaps.at(gaps.size() / 2);
+        QVERIFY2(median >= 150 && median < 300, QByteArray::number(median).constData());
+
+        ::kill(pid_t(station.pid()), SIGTERM);
+        QVERIFY(station.waitForExit(10000));
+        receive();
+        QCOMPARE(count("STOPPING=1"), 1);
+        ::close(socket);
+
+        // Standard error as journald reads it: every line with its syslog priority.
+        const QList<QByteArray> lines = station.err.trimmed().split('\n');
+        QVERIFY(lines.size() >= 2);
+        for (const QByteArray& line : lines)
+            QVERIFY2(QRegularExpression(u"^<[0-7]>uploader-station: "_s).match(QString::fromUtf8(line)).hasMatch(),
+                     line.constData());
+        QVERIFY(lines.first().startsWith("<6>uploader-station: listening on "));
     }
 
     // ---- firmware ------------------------------------------------------------------------------------
