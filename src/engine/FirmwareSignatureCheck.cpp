@@ -15,7 +15,8 @@ QString readableProblem(const QString& path, const QString& what)
     QFile file(path);
     if (file.open(QIODevice::ReadOnly))
         return {};
-    return QStringLiteral("cannot read the %1 %2: %3").arg(what, TextFormat::escaped(path), file.errorString());
+    return QStringLiteral("cannot read the %1 %2: %3")
+        .arg(what, TextFormat::escaped(path), file.errorString());
 }
 
 } // namespace
@@ -45,8 +46,9 @@ void FirmwareSignatureCheck::start()
     // Refusals found without ssh-keygen still come from the event loop, like every other result.
     QTimer::singleShot(0, this, [this] {
         if (!QFileInfo(m_signaturePath).isFile())
-            return finish(SignatureVerdict::Kind::Missing,
-                          QStringLiteral("no signature (%1 is missing)").arg(TextFormat::escaped(m_signaturePath)));
+            return finish(
+                SignatureVerdict::Kind::Missing,
+                QStringLiteral("no signature (%1 is missing)").arg(TextFormat::escaped(m_signaturePath)));
         for (const auto& [path, what] :
              {std::pair{m_signaturePath, QStringLiteral("signature")},
               std::pair{m_trust.allowedSigners, QStringLiteral("allowed signers file")},
@@ -66,9 +68,9 @@ void FirmwareSignatureCheck::run(Step step)
     QStringList arguments{QStringLiteral("-Y")};
     const QStringList signature{QStringLiteral("-s"), m_signaturePath};
     const QStringList allowed{QStringLiteral("-f"), m_trust.allowedSigners};
-    const QStringList verify = QStringList{QStringLiteral("verify")} + allowed +
-                               QStringList{QStringLiteral("-I"), m_principal, QStringLiteral("-n"), Namespace} +
-                               signature;
+    const QStringList verify =
+        QStringList{QStringLiteral("verify")} + allowed +
+        QStringList{QStringLiteral("-I"), m_principal, QStringLiteral("-n"), Namespace} + signature;
     switch (step) {
     case Step::FindPrincipal:
         arguments += QStringList{QStringLiteral("find-principals")} + signature + allowed;
@@ -79,7 +81,8 @@ void FirmwareSignatureCheck::run(Step step)
             arguments += QStringList{QStringLiteral("-r"), m_trust.revokedKeys};
         break;
     case Step::CheckSignatureOnly:
-        arguments += QStringList{QStringLiteral("check-novalidate"), QStringLiteral("-n"), Namespace} + signature;
+        arguments +=
+            QStringList{QStringLiteral("check-novalidate"), QStringLiteral("-n"), Namespace} + signature;
         break;
     case Step::VerifyIgnoringRevocation:
         arguments += verify;
@@ -180,7 +183,8 @@ void FirmwareSignatureCheck::conclude(int exitCode)
                 return finish(SignatureVerdict::Kind::WrongNamespace,
                               QStringLiteral("the signature was not made for firmware (namespace \"%1\")")
                                   .arg(Namespace));
-            return finish(SignatureVerdict::Kind::Mismatch, QStringLiteral("the signature does not match the file"));
+            return finish(SignatureVerdict::Kind::Mismatch,
+                          QStringLiteral("the signature does not match the file"));
         }
         if (m_principal.isEmpty())
             return finish(SignatureVerdict::Kind::UnknownSigner,
@@ -191,7 +195,8 @@ void FirmwareSignatureCheck::conclude(int exitCode)
                       QStringLiteral("the allowed signers do not let %1 sign firmware").arg(m_principal));
     case Step::VerifyIgnoringRevocation:
         if (success)
-            return finish(SignatureVerdict::Kind::Revoked, QStringLiteral("signed by a revoked key (%1)").arg(m_principal));
+            return finish(SignatureVerdict::Kind::Revoked,
+                          QStringLiteral("signed by a revoked key (%1)").arg(m_principal));
         return finish(SignatureVerdict::Kind::NotTrusted,
                       QStringLiteral("the allowed signers do not let %1 sign firmware").arg(m_principal));
     }

@@ -42,7 +42,10 @@ public:
     ~FirmwareSignatureCheck() override;
 
     // The signature beside a firmware file: FW.sig.
-    static QString signatureBeside(const QString& firmwarePath) { return firmwarePath + QStringLiteral(".sig"); }
+    static QString signatureBeside(const QString& firmwarePath)
+    {
+        return firmwarePath + QStringLiteral(".sig");
+    }
 
     // finished() comes once, always after start() has returned.
     void start();

@@ -90,7 +90,7 @@ QStringList signerColumn(Kind)
 
 const QList<std::function<QStringList(Kind)>>& steps()
 {
-    static const QList<std::function<QStringList(Kind)>> all = {step1,  step2, step3, serialsLotsAndAttempts,
+    static const QList<std::function<QStringList(Kind)>> all = {step1, step2, step3, serialsLotsAndAttempts,
                                                                 signerColumn};
     return all;
 }

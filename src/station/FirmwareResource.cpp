@@ -12,7 +12,8 @@
 #include <QJsonArray>
 
 FirmwareResource::FirmwareResource(FirmwareStore& store, const RunRegistry& runs,
-                                   const StationFixtures& fixtures, qint64 maxFirmwareSize, SignatureTrust trust)
+                                   const StationFixtures& fixtures, qint64 maxFirmwareSize,
+                                   SignatureTrust trust)
     : m_store(store), m_runs(runs), m_fixtures(fixtures), m_maxFirmwareSize(maxFirmwareSize),
       m_trust(std::move(trust))
 {

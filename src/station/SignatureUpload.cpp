@@ -28,8 +28,8 @@ void SignatureUpload::start(HttpExchange& exchange, FirmwareStore& store, const 
         [upload](const char* data, qsizetype size) {
             if (!upload->m_failed && upload->m_file.write(data, size) != size) {
                 upload->m_failed = true;
-                upload->m_reply.send(
-                    internal(QStringLiteral("Cannot store the signature: %1").arg(upload->m_file.errorString())));
+                upload->m_reply.send(internal(
+                    QStringLiteral("Cannot store the signature: %1").arg(upload->m_file.errorString())));
             }
         },
         [upload, trust] { upload->bodyComplete(trust); });
@@ -51,7 +51,8 @@ void SignatureUpload::bodyComplete(const SignatureTrust& trust)
     }
     // The stored file was checked when it came, and is addressed by that SHA-256: the signature
     // must cover exactly those bytes.
-    auto* check = new FirmwareSignatureCheck(m_store.pathOf(m_sha256), m_file.fileName(), m_sha256, trust, this);
+    auto* check =
+        new FirmwareSignatureCheck(m_store.pathOf(m_sha256), m_file.fileName(), m_sha256, trust, this);
     connect(check, &FirmwareSignatureCheck::finished, this, &SignatureUpload::verified);
     check->start();
 }

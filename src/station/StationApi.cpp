@@ -67,10 +67,9 @@ StationApi::StationApi(Settings settings, HostCheck hosts, FirmwareStore& store,
                        const StationMetrics& metrics)
     : m_settings(std::move(settings)), m_hosts(std::move(hosts)),
       m_firmware(store, runs, fixtures, m_settings.maxFirmwareSize, m_settings.trust),
-      m_runs(runs, m_settings.defaultProduct),
-      m_updates(history.location()), m_status(runs, history, m_settings.defaultProduct), m_events(hub),
-      m_fixtures(fixtures), m_health(history, m_settings.historyRequired), m_metrics(metrics),
-      m_routes(routes())
+      m_runs(runs, m_settings.defaultProduct), m_updates(history.location()),
+      m_status(runs, history, m_settings.defaultProduct), m_events(hub), m_fixtures(fixtures),
+      m_health(history, m_settings.historyRequired), m_metrics(metrics), m_routes(routes())
 {
 }
 

@@ -11,8 +11,8 @@
 #include "station/RunResource.h"
 #include "station/StatusResource.h"
 
-#include <QByteArray>
 #include "engine/FirmwareSignatureCheck.h"
+#include <QByteArray>
 
 #include <QString>
 

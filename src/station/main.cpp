@@ -184,11 +184,11 @@ int main(int argc, char* argv[])
     listening.commit();
     ConsoleOutput::out(url + u'\n');
     ConsoleOutput::info(QStringLiteral("listening on %1; state in %2; history in %3")
-                             .arg(url, options.stateDir, historyLocation.display()));
+                            .arg(url, options.stateDir, historyLocation.display()));
     SystemdNotifier systemd([&metrics, &fixtures] {
         const int units = metrics.unitsUpdating();
-        QString status = units == 1 ? QStringLiteral("1 unit updating")
-                                    : QStringLiteral("%1 units updating").arg(units);
+        QString status =
+            units == 1 ? QStringLiteral("1 unit updating") : QStringLiteral("%1 units updating").arg(units);
         int watched = 0;
         for (const Fixture* fixture : fixtures.fixtures())
             watched += fixture->watched() ? 1 : 0;

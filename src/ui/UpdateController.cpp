@@ -330,10 +330,11 @@ void UpdateController::onFirmwareChecked(const FirmwareCheckResult& result)
         // Released firmware only: the file waits for its signature (a few runs of ssh-keygen,
         // each bounded) before Load and Start is offered.
         m_firmwareUsable = false;
-        m_signatureCheck =
-            new FirmwareSignatureCheck(m_firmwarePath, FirmwareSignatureCheck::signatureBeside(m_firmwarePath),
-                                       m_firmwareSha256, {allowedSigners, {}}, this);
-        connect(m_signatureCheck, &FirmwareSignatureCheck::finished, this, &UpdateController::onSignatureChecked);
+        m_signatureCheck = new FirmwareSignatureCheck(m_firmwarePath,
+                                                      FirmwareSignatureCheck::signatureBeside(m_firmwarePath),
+                                                      m_firmwareSha256, {allowedSigners, {}}, this);
+        connect(m_signatureCheck, &FirmwareSignatureCheck::finished, this,
+                &UpdateController::onSignatureChecked);
         m_signatureCheck->start();
         return;
     }
@@ -397,7 +398,8 @@ void UpdateController::stopFirmwareChecks()
 void UpdateController::enableLoadStartIfUsable()
 {
     if (!isUpdateRunning())
-        m_window.setControlEnabled(UploadWindow::Control::LoadStart, m_firmwareUsable && !isCheckingFirmware());
+        m_window.setControlEnabled(UploadWindow::Control::LoadStart,
+                                   m_firmwareUsable && !isCheckingFirmware());
 }
 
 // ---- settings ---------------------------------------------------------------------------------

@@ -41,16 +41,23 @@ private slots:
         QTest::addColumn<int>("kind");
         QTest::addColumn<QString>("signer");
 
-        QTest::newRow("good") << "release" << "firmware" << false << false << int(Kind::Good) << ReleaseKeys::Release;
-        QTest::newRow("unsigned") << "" << "" << false << false << int(Kind::Missing) << "";
-        QTest::newRow("byte changed after signing") << "release" << "firmware" << true << false << int(Kind::Mismatch) << "";
-        QTest::newRow("unknown key") << "stranger" << "firmware" << false << false << int(Kind::UnknownSigner) << "";
-        QTest::newRow("other namespace") << "release" << "file" << false << false << int(Kind::WrongNamespace) << "";
-        QTest::newRow("revoked key") << "retired" << "firmware" << false << false << int(Kind::Revoked)
+        QTest::newRow("good") << "release"
+                              << "firmware" << false << false << int(Kind::Good) << ReleaseKeys::Release;
+        QTest::newRow("unsigned") << ""
+                                  << "" << false << false << int(Kind::Missing) << "";
+        QTest::newRow("byte changed after signing")
+            << "release"
+            << "firmware" << true << false << int(Kind::Mismatch) << "";
+        QTest::newRow("unknown key") << "stranger"
+                                     << "firmware" << false << false << int(Kind::UnknownSigner) << "";
+        QTest::newRow("other namespace") << "release"
+                                         << "file" << false << false << int(Kind::WrongNamespace) << "";
+        QTest::newRow("revoked key") << "retired"
+                                     << "firmware" << false << false << int(Kind::Revoked)
                                      << ReleaseKeys::Retired;
         // Signed, and good, but not the bytes the check read: never passes as the checked file.
-        QTest::newRow("changed after check") << "release" << "firmware" << false << true << int(Kind::FileChanged)
-                                             << "";
+        QTest::newRow("changed after check") << "release"
+                                             << "firmware" << false << true << int(Kind::FileChanged) << "";
     }
 
     void verdicts()
@@ -95,7 +102,8 @@ private slots:
         const QString path = write(QStringLiteral("keys.hex"), firmware());
         QVERIFY(m_keys.sign(path));
         FirmwareSignatureCheck check(path, FirmwareSignatureCheck::signatureBeside(path),
-                                     FirmwareCheck::checkFile(path).sha256, {m_dir.filePath(QStringLiteral("none")), {}});
+                                     FirmwareCheck::checkFile(path).sha256,
+                                     {m_dir.filePath(QStringLiteral("none")), {}});
         QSignalSpy finished(&check, &FirmwareSignatureCheck::finished);
         check.start();
         QVERIFY(finished.wait(5000));

@@ -376,7 +376,8 @@ private slots:
         check.write(during);
         check.closeWriteChannel();
         QVERIFY(check.waitForFinished(20000));
-        QVERIFY2(check.exitCode() == 0, (check.readAllStandardOutput() + check.readAllStandardError()).constData());
+        QVERIFY2(check.exitCode() == 0,
+                 (check.readAllStandardOutput() + check.readAllStandardError()).constData());
     }
 
     // The notify protocol as systemd speaks it, on a datagram socket of the test's own: READY=1
@@ -436,8 +437,9 @@ private slots:
         const QList<QByteArray> lines = station.err.trimmed().split('\n');
         QVERIFY(lines.size() >= 2);
         for (const QByteArray& line : lines)
-            QVERIFY2(QRegularExpression(u"^<[0-7]>uploader-station: "_s).match(QString::fromUtf8(line)).hasMatch(),
-                     line.constData());
+            QVERIFY2(
+                QRegularExpression(u"^<[0-7]>uploader-station: "_s).match(QString::fromUtf8(line)).hasMatch(),
+                line.constData());
         QVERIFY(lines.first().startsWith("<6>uploader-station: listening on "));
     }
 

@@ -234,21 +234,28 @@ private slots:
         HISTORY_LOCATION(m_histories, location);
         static const ReleaseKeys keys;
         QVERIFY(keys.isValid());
+        auto unit = SimulatedUnits::listening();
+        QTemporaryDir dir;
+        QFile fixtures(dir.filePath(u"fixtures"_s));
+        QVERIFY(fixtures.open(QIODevice::WriteOnly) && fixtures.write("f1 " + address(*unit).toUtf8()) > 0);
+        fixtures.close();
         StationProcess station;
-        QVERIFY2(station.start({u"--history"_s, location.display(), u"--allowed-signers"_s, keys.allowedSigners(),
-                                u"--revoked-keys"_s, keys.revokedKeys()}),
+        QVERIFY2(station.start({u"--history"_s, location.display(), u"--allowed-signers"_s,
+                                keys.allowedSigners(), u"--revoked-keys"_s, keys.revokedKeys(),
+                                u"--fixtures"_s, fixtures.fileName(), u"--product"_s, u"Marlin"_s}),
                  station.err.constData());
         const QString sha256 = upload(station);
         QCOMPARE(sha256, m_sha256);
         const QString library = u"/api/v1/firmware"_s;
         QCOMPARE(station.get(library).json().value(u"firmware"_s)[0][u"signer"_s].toString(), u"unsigned"_s);
-        auto unit = SimulatedUnits::listening();
         const QByteArray run = runBody(sha256, {address(*unit)});
         const HttpAnswer unsignedRun = station.request("POST", u"/api/v1/runs"_s, run);
         QCOMPARE(unsignedRun.status, 422);
         QCOMPARE(unsignedRun.json().value(u"error"_s).toString(), u"unsigned-firmware"_s);
+        const QByteArray watch = "{\"firmware\": \"" + sha256.toLatin1() + "\"}";
+        QCOMPARE(station.request("POST", u"/api/v1/fixtures/f1/watch"_s, watch).error(),
+                 u"unsigned-firmware"_s);
 
-        QTemporaryDir dir;
         const QString file = dir.filePath(u"plain.hex"_s);
         QFile hex(file);
         QVERIFY(hex.open(QIODevice::WriteOnly) && hex.write(m_firmware) == m_firmware.size());
@@ -258,8 +265,8 @@ private slots:
                 return HttpAnswer{};
             QFile signature(file + u".sig"_s);
             signature.open(QIODevice::ReadOnly);
-            return station.request("PUT", library + u'/' + sha256 + u"/signature"_s, signature.readAll(), true,
-                                   "application/octet-stream");
+            return station.request("PUT", library + u'/' + sha256 + u"/signature"_s, signature.readAll(),
+                                   true, "application/octet-stream");
         };
         for (const QString& key : {u"stranger"_s, u"retired"_s}) {
             const HttpAnswer refused = put(key);
@@ -269,7 +276,8 @@ private slots:
         const HttpAnswer good = put(u"release"_s);
         QCOMPARE(good.status, 200);
         QCOMPARE(good.json().value(u"signer"_s).toString(), ReleaseKeys::Release);
-        QCOMPARE(station.get(library).json().value(u"firmware"_s)[0][u"signer"_s].toString(), ReleaseKeys::Release);
+        QCOMPARE(station.get(library).json().value(u"firmware"_s)[0][u"signer"_s].toString(),
+                 ReleaseKeys::Release);
 
         QCOMPARE(station.request("POST", u"/api/v1/runs"_s, run).status, 201);
         const QJsonArray rows = settledRows(station, 1);

@@ -259,8 +259,9 @@ private slots:
         QVERIFY(part.open(QIODevice::WriteOnly) && part.write(":00000001FF\n") > 0);
         part.close();
         bool existed = false;
-        QVERIFY2(store.add(part.fileName(), {stored, u"fw.hex"_s, 12, 1, 0, QDateTime::currentDateTimeUtc(), {}},
-                           &existed, &error),
+        QVERIFY2(store.add(part.fileName(),
+                           {stored, u"fw.hex"_s, 12, 1, 0, QDateTime::currentDateTimeUtc(), {}}, &existed,
+                           &error),
                  qPrintable(error));
         EventHub hub;
         UpdateHistory history; // never opened: nothing is recorded

@@ -6,9 +6,17 @@
 ReleaseKeys::ReleaseKeys()
 {
     QByteArray allowed;
-    for (const QString& key : {QStringLiteral("release"), QStringLiteral("stranger"), QStringLiteral("retired")}) {
-        if (!run({QStringLiteral("-q"), QStringLiteral("-t"), QStringLiteral("ed25519"), QStringLiteral("-N"), {},
-                  QStringLiteral("-C"), key, QStringLiteral("-f"), m_dir.filePath(key)}))
+    for (const QString& key :
+         {QStringLiteral("release"), QStringLiteral("stranger"), QStringLiteral("retired")}) {
+        if (!run({QStringLiteral("-q"),
+                  QStringLiteral("-t"),
+                  QStringLiteral("ed25519"),
+                  QStringLiteral("-N"),
+                  {},
+                  QStringLiteral("-C"),
+                  key,
+                  QStringLiteral("-f"),
+                  m_dir.filePath(key)}))
             return;
         QFile publicKey(m_dir.filePath(key + QStringLiteral(".pub")));
         if (!publicKey.open(QIODevice::ReadOnly))
@@ -30,8 +38,8 @@ bool ReleaseKeys::sign(const QString& file, const QString& key, const QString& n
 {
     const QString made = file + QStringLiteral(".sig");
     QFile::remove(made);
-    if (!run({QStringLiteral("-Y"), QStringLiteral("sign"), QStringLiteral("-n"), nameSpace, QStringLiteral("-f"),
-              m_dir.filePath(key), file}))
+    if (!run({QStringLiteral("-Y"), QStringLiteral("sign"), QStringLiteral("-n"), nameSpace,
+              QStringLiteral("-f"), m_dir.filePath(key), file}))
         return false;
     if (signature.isEmpty() || signature == made)
         return true;
@@ -44,5 +52,6 @@ bool ReleaseKeys::run(const QStringList& arguments) const
     QProcess process;
     process.start(QStringLiteral("ssh-keygen"), arguments);
     process.closeWriteChannel();
-    return process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    return process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit &&
+           process.exitCode() == 0;
 }

@@ -238,14 +238,19 @@ void TestWindowUpload::releasedFirmwareOnly()
     window.show();
     auto* loadStart = control<QPushButton>(window, "LoadStart");
     prepare(window, unit.port(), hex);
-    QTRY_VERIFY_WITH_TIMEOUT(logContains(window, u"The firmware file "_s + hex + u" cannot be sent: no signature ("_s + hex + u".sig is missing)"_s), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(logContains(window, u"The firmware file "_s + hex +
+                                                     u" cannot be sent: no signature ("_s + hex +
+                                                     u".sig is missing)"_s),
+                             10000);
     QVERIFY(!loadStart->isEnabled());
     QCOMPARE(logBackground(window), QColor(255, 0, 0));
 
     QVERIFY(keys.sign(hex));
     action(window, "mnuFileOpen")->trigger();
     QTRY_VERIFY_WITH_TIMEOUT(loadStart->isEnabled(), 10000);
-    QVERIFY(window.findChild<QWidget*>(u"FirmwareFile"_s)->toolTip().contains(u"Signed by: "_s + ReleaseKeys::Release));
+    QVERIFY(window.findChild<QWidget*>(u"FirmwareFile"_s)
+                ->toolTip()
+                .contains(u"Signed by: "_s + ReleaseKeys::Release));
     QTest::mouseClick(loadStart, Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(logContains(window, u"Done!  Unit is ready to use."_s), 20000);
     QVERIFY(unit.report().cumulative().imageComplete);
