@@ -5,7 +5,8 @@
 #   --with-browser         headless Chromium, its driver and Selenium for the dashboard's browser test
 #   --with-packaging       what scripts/package.sh needs to make the .deb (dpkg-shlibdeps, file)
 #   --with-package-checks  what scripts/check-package.sh checks it with (lintian, validators, man)
-#   --with-monitoring      promtool (Debian's prometheus package), which the station's tests check its metrics with
+#   --with-monitoring      promtool (Debian's prometheus package), which the station's tests check its metrics with,
+#                          and python3-jsonschema, which its answers are checked against the API description with
 set -euo pipefail
 
 # Qt SQL's drivers for the update history: SQLite (its default file) and PostgreSQL (shared histories).
@@ -19,7 +20,7 @@ for option in "$@"; do
     --with-browser) packages+=(chromium chromium-driver python3-selenium) ;;
     --with-packaging) packages+=(dpkg-dev file) ;;
     --with-package-checks) packages+=(lintian desktop-file-utils appstream man-db) ;;
-    --with-monitoring) packages+=(prometheus) ;;
+    --with-monitoring) packages+=(prometheus python3-jsonschema) ;;
     *) echo "install-deps.sh: unknown option $option" >&2; exit 2 ;;
   esac
 done
