@@ -20,9 +20,16 @@ StationMetrics::StationMetrics(const RunRegistry& runs, const StationHistory& hi
     m_outcomes.insert(QStringLiteral("interrupted"), 0);
 }
 
-void StationMetrics::updateStarted(const UnitRun&)
+void StationMetrics::updateStarted(const UnitRun& unit)
 {
-    ++m_updating;
+    // A unit waiting to try its update again is still updating.
+    if (unit.attempt == 1)
+        ++m_updating;
+}
+
+void StationMetrics::retryScheduled(const UnitRun& unit, std::chrono::milliseconds)
+{
+    m_recordsSent += unit.lastResult->recordsSent;
 }
 
 void StationMetrics::updateFinished(const UnitRun& unit)

@@ -28,6 +28,7 @@ public:
     StationMetrics(const RunRegistry& runs, const StationHistory& history, const ProductVariant* product);
 
     void updateStarted(const UnitRun& unit) override;
+    void retryScheduled(const UnitRun& unit, std::chrono::milliseconds delay) override;
     void updateFinished(const UnitRun& unit) override;
 
     // Every answer the HTTP server queues, by its status.

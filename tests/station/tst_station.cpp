@@ -337,31 +337,38 @@ private slots:
         units.push_back(SimulatedUnits::listening(u"latency:20"_s));
         units.push_back(SimulatedUnits::listening(u"latency:20"_s));
         units.push_back(SimulatedUnits::listening(u"refuse:02@5"_s));
+        units.push_back(SimulatedUnits::listening(u"drop@3#1"_s)); // succeeds on its second attempt
         QStringList names;
         for (const auto& unit : units)
             names << address(*unit);
-        const QString id = station.request("POST", u"/api/v1/runs"_s, runBody(upload(station), names))
-                               .json()
-                               .value(u"id"_s)
-                               .toString();
+        const QString id =
+            station.request("POST", u"/api/v1/runs"_s, runBody(upload(station), names, {{u"retries"_s, 1}}))
+                .json()
+                .value(u"id"_s)
+                .toString();
         QByteArray during;
         QVERIFY(waitUntil(
             [&] {
                 during = scrape();
-                return metric(during, "uploader_units_updating") == 2;
+                return metric(during, "uploader_units_updating") == 2 &&
+                       !units[3]->report().connections.empty();
             },
             10000));
         QCOMPARE(metric(during, "uploader_runs_running"), 1.0);
 
         const QJsonObject run = waitForRunEnd(station, id);
         const QByteArray after = scrape();
-        QCOMPARE(metric(after, R"(uploader_updates_total{outcome="succeeded"})"), 2.0);
+        // An update retried after its connection dropped counts once, its records twice.
+        QCOMPARE(metric(after, R"(uploader_updates_total{outcome="succeeded"})"), 3.0);
         QCOMPARE(metric(after, R"(uploader_updates_total{outcome="refused"})"), 1.0);
-        QCOMPARE(metric(after, "uploader_update_duration_seconds_count"), 3.0);
-        QCOMPARE(metric(after, R"(uploader_update_duration_seconds_bucket{le="+Inf"})"), 3.0);
+        QCOMPARE(metric(after, R"(uploader_updates_total{outcome="connection-lost"})"), 0.0);
+        QCOMPARE(metric(after, "uploader_update_duration_seconds_count"), 4.0);
+        QCOMPARE(metric(after, R"(uploader_update_duration_seconds_bucket{le="+Inf"})"), 4.0);
         double records = 0;
-        for (const QString& name : std::as_const(names))
-            records += unitOf(run, name).value(u"records"_s).toDouble();
+        const QJsonArray rows = station.get(u"/api/v1/updates"_s).json().value(u"updates"_s).toArray();
+        QCOMPARE(rows.size(), 5); // the dropped attempt is a row of its own
+        for (const QJsonValue row : rows)
+            records += row[u"records_sent"_s].toDouble();
         QCOMPARE(metric(after, "uploader_records_sent_total"), records);
         QCOMPARE(metric(after, "uploader_units_updating"), 0.0);
         QCOMPARE(metric(after, "uploader_runs_running"), 0.0);
