@@ -49,6 +49,10 @@ QString HistoryCommand::helpText()
                "                         includes that whole day)\n"
                "  --outcome NAME         only this outcome: %2\n"
                "  --sha256 PREFIX        only firmware whose SHA-256 starts with PREFIX\n"
+               "  --serial S             only the unit with this serial number\n"
+               "  --lot L                only this lot or work order\n"
+               "  --fixture NAME         only updates at this station fixture\n"
+               "  --run ID               only the updates of this station run\n"
                "  --signer NAME          only firmware signed by NAME (its allowed-signers principal)\n"
                "  --limit N              at most N updates (default 50)\n"
                "  --json                 one JSON object per update and line\n"
@@ -78,6 +82,10 @@ bool HistoryCommand::parse(const QStringList& arguments, QString* error)
     const QCommandLineOption until(QStringLiteral("until"), {}, QStringLiteral("DATE"));
     const QCommandLineOption outcome(QStringLiteral("outcome"), {}, QStringLiteral("NAME"));
     const QCommandLineOption sha256(QStringLiteral("sha256"), {}, QStringLiteral("PREFIX"));
+    const QCommandLineOption serial(QStringLiteral("serial"), {}, QStringLiteral("S"));
+    const QCommandLineOption lot(QStringLiteral("lot"), {}, QStringLiteral("L"));
+    const QCommandLineOption fixture(QStringLiteral("fixture"), {}, QStringLiteral("NAME"));
+    const QCommandLineOption run(QStringLiteral("run"), {}, QStringLiteral("ID"));
     const QCommandLineOption signer(QStringLiteral("signer"), {}, QStringLiteral("NAME"));
     const QCommandLineOption limit(QStringLiteral("limit"), {}, QStringLiteral("N"));
     const QCommandLineOption json(QStringLiteral("json"));
@@ -86,8 +94,8 @@ bool HistoryCommand::parse(const QStringList& arguments, QString* error)
     const QCommandLineOption pruneBefore(QStringLiteral("prune-before"), {}, QStringLiteral("DATE"));
     const QCommandLineOption forward(QStringLiteral("forward"));
     const QCommandLineOption help(QStringList{QStringLiteral("help"), QStringLiteral("h")});
-    parser.addOptions(
-        {history, unit, since, until, outcome, sha256, signer, limit, json, csv, show, pruneBefore, forward, help});
+    parser.addOptions({history, unit, since, until, outcome, sha256, serial, lot, fixture, run, signer, limit,
+                       json, csv, show, pruneBefore, forward, help});
 
     // QCommandLineParser takes the program's name first.
     if (!parser.parse(QStringList{QStringLiteral("uploader-cli history")} + arguments)) {
@@ -103,8 +111,8 @@ bool HistoryCommand::parse(const QStringList& arguments, QString* error)
                      .arg(parser.positionalArguments().first());
         return false;
     }
-    for (const QCommandLineOption* single :
-         {&history, &unit, &since, &until, &outcome, &sha256, &signer, &limit, &show, &pruneBefore}) {
+    for (const QCommandLineOption* single : {&history, &unit, &since, &until, &outcome, &sha256, &serial,
+                                             &lot, &fixture, &run, &signer, &limit, &show, &pruneBefore}) {
         if (parser.values(*single).size() > 1) {
             *error = QStringLiteral("--%1 given more than once").arg(single->names().first());
             return false;
@@ -128,7 +136,8 @@ bool HistoryCommand::parse(const QStringList& arguments, QString* error)
     m_format = parser.isSet(json) ? Format::Json : parser.isSet(csv) ? Format::Csv : Format::Table;
 
     const bool filtered = parser.isSet(unit) || parser.isSet(since) || parser.isSet(until) ||
-                          parser.isSet(outcome) || parser.isSet(sha256) || parser.isSet(signer) ||
+                          parser.isSet(outcome) || parser.isSet(sha256) || parser.isSet(serial) ||
+                          parser.isSet(lot) || parser.isSet(fixture) || parser.isSet(run) || parser.isSet(signer) ||
                           parser.isSet(limit);
     if (int(parser.isSet(show)) + int(parser.isSet(pruneBefore)) + int(parser.isSet(forward)) > 1) {
         *error = QStringLiteral("--show, --prune-before and --forward: choose one");
@@ -193,7 +202,11 @@ bool HistoryCommand::parse(const QStringList& arguments, QString* error)
         !filterOption(since, HistoryFilterText::parseSince) ||
         !filterOption(until, HistoryFilterText::parseUntil) ||
         !filterOption(outcome, HistoryFilterText::parseOutcome) ||
-        !filterOption(sha256, HistoryFilterText::parseSha256Prefix))
+        !filterOption(sha256, HistoryFilterText::parseSha256Prefix) ||
+        !filterOption(serial, HistoryFilterText::parseSerial) ||
+        !filterOption(lot, HistoryFilterText::parseLot) ||
+        !filterOption(fixture, HistoryFilterText::parseFixture) ||
+        !filterOption(run, HistoryFilterText::parseRunId))
         return false;
     m_filter.signer = parser.value(signer).trimmed();
     if (parser.isSet(signer) && m_filter.signer.isEmpty()) {

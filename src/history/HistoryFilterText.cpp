@@ -3,6 +3,7 @@
 #include "engine/HostPortText.h"
 #include "engine/UpdateResult.h"
 #include "history/HistoryTime.h"
+#include "history/LineText.h"
 
 #include <QRegularExpression>
 
@@ -85,6 +86,59 @@ bool parseSha256Prefix(const QString& text, HistoryFilter* filter, QString* erro
     }
     filter->sha256Prefix = prefix.toLower();
     return true;
+}
+
+namespace {
+
+bool parseLineText(const QString& text, QString* target, const QString& what, QString* error)
+{
+    const QString checked = LineText::checked(text);
+    if (checked.isEmpty()) {
+        *error =
+            QStringLiteral("a %1 is printable text of 1 to %2 characters").arg(what).arg(LineText::MaxLength);
+        return false;
+    }
+    *target = checked;
+    return true;
+}
+
+bool parseName(const QString& text, const QRegularExpression& pattern, QString* target, const QString& why,
+               QString* error)
+{
+    const QString name = text.trimmed();
+    if (!pattern.match(name).hasMatch()) {
+        *error = why;
+        return false;
+    }
+    *target = name;
+    return true;
+}
+
+} // namespace
+
+bool parseSerial(const QString& text, HistoryFilter* filter, QString* error)
+{
+    return parseLineText(text, &filter->serial, QStringLiteral("serial number"), error);
+}
+
+bool parseLot(const QString& text, HistoryFilter* filter, QString* error)
+{
+    return parseLineText(text, &filter->lot, QStringLiteral("lot"), error);
+}
+
+bool parseFixture(const QString& text, HistoryFilter* filter, QString* error)
+{
+    // The rule of the fixtures file (fleet/FixtureFile), which the history does not link.
+    static const QRegularExpression name(QStringLiteral("\\A[A-Za-z0-9._-]{1,32}\\z"));
+    return parseName(text, name, &filter->fixture,
+                     QStringLiteral("a fixture's name is 1 to 32 letters, digits, '.', '_' or '-'"), error);
+}
+
+bool parseRunId(const QString& text, HistoryFilter* filter, QString* error)
+{
+    static const QRegularExpression id(QStringLiteral("\\A[A-Za-z0-9-]{1,64}\\z"));
+    return parseName(text, id, &filter->runId, QStringLiteral("a run's id is 1 to 64 letters, digits or '-'"),
+                     error);
 }
 
 bool checkRange(const HistoryFilter& filter, QString* error)

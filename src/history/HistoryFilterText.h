@@ -18,6 +18,14 @@ bool parseUntil(const QString& text, HistoryFilter* filter, QString* error);
 bool parseOutcome(const QString& text, HistoryFilter* filter, QString* error);
 // 1 to 64 hex digits, any case.
 bool parseSha256Prefix(const QString& text, HistoryFilter* filter, QString* error);
+// A unit's serial number, a lot or work order: printable text of 1 to 64 characters, trimmed;
+// matched exactly.
+bool parseSerial(const QString& text, HistoryFilter* filter, QString* error);
+bool parseLot(const QString& text, HistoryFilter* filter, QString* error);
+// A fixture's name as the fixtures file has it: 1 to 32 letters, digits, '.', '_' or '-'.
+bool parseFixture(const QString& text, HistoryFilter* filter, QString* error);
+// A run's id: 1 to 64 letters, digits or '-' (the station's are 12 lower-case hex digits).
+bool parseRunId(const QString& text, HistoryFilter* filter, QString* error);
 // A filter whose since is after its until: nothing can match.
 bool checkRange(const HistoryFilter& filter, QString* error);
 

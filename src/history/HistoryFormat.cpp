@@ -4,6 +4,9 @@
 
 #include <QStringList>
 
+#include <algorithm>
+#include <functional>
+
 namespace HistoryFormat {
 
 namespace {
@@ -105,23 +108,55 @@ QString escapeControls(const QString& text)
 
 QString table(const QList<UpdateRecord>& rows)
 {
-    QList<QStringList> cells;
-    cells << QStringList{QStringLiteral("ID"),      QStringLiteral("STARTED"), QStringLiteral("UNIT"),
-                         QStringLiteral("OUTCOME"), QStringLiteral("RECORDS"), QStringLiteral("ELAPSED"),
-                         QStringLiteral("FILE"),    QStringLiteral("SHA256")};
-    for (const UpdateRecord& r : rows) {
+    struct Column
+    {
+        const char* header;
+        bool number; // right-aligned
+        std::function<QString(const UpdateRecord&)> cell;
+    };
+    const auto any = [&rows](bool (*has)(const UpdateRecord&)) {
+        return std::any_of(rows.cbegin(), rows.cend(), has);
+    };
+    QList<Column> columns{
         // A row that waits on this computer has no number in the history yet, or a later state.
-        const QString id = r.id == 0 ? QString() : QString::number(r.id);
-        cells << QStringList{r.waiting ? id + QLatin1Char('*') : id,
-                             shortTime(r.started),
-                             escapeControls(unit(r.unitHost, r.unitPort)),
-                             escapeControls(r.outcome),
-                             records(r),
-                             QString::number(r.elapsedSeconds, 'f', 1) + QStringLiteral(" s"),
-                             escapeControls(r.fileName),
-                             escapeControls(r.sha256.left(12))};
+        {"ID", true,
+         [](const UpdateRecord& r) {
+             const QString id = r.id == 0 ? QString() : QString::number(r.id);
+             return r.waiting ? id + QLatin1Char('*') : id;
+         }},
+        {"STARTED", false, [](const UpdateRecord& r) { return shortTime(r.started); }},
+        {"UNIT", false, [](const UpdateRecord& r) { return escapeControls(unit(r.unitHost, r.unitPort)); }},
+    };
+    // What the line knows of its units only when some row has it: most histories have none.
+    if (any([](const UpdateRecord& r) { return !r.serial.isEmpty(); }))
+        columns.append({"SERIAL", false, [](const UpdateRecord& r) { return escapeControls(r.serial); }});
+    if (any([](const UpdateRecord& r) { return !r.lot.isEmpty(); }))
+        columns.append({"LOT", false, [](const UpdateRecord& r) { return escapeControls(r.lot); }});
+    if (any([](const UpdateRecord& r) { return !r.fixture.isEmpty(); }))
+        columns.append({"FIXTURE", false, [](const UpdateRecord& r) { return escapeControls(r.fixture); }});
+    columns.append({"OUTCOME", false, [](const UpdateRecord& r) { return escapeControls(r.outcome); }});
+    if (any([](const UpdateRecord& r) { return r.attempt > 1; }))
+        columns.append({"ATTEMPT", true, [](const UpdateRecord& r) { return QString::number(r.attempt); }});
+    columns.append({"RECORDS", true, records});
+    columns.append({"ELAPSED", true, [](const UpdateRecord& r) {
+                        return QString::number(r.elapsedSeconds, 'f', 1) + QStringLiteral(" s");
+                    }});
+    columns.append({"FILE", false, [](const UpdateRecord& r) { return escapeControls(r.fileName); }});
+    columns.append(
+        {"SHA256", false, [](const UpdateRecord& r) { return escapeControls(r.sha256.left(12)); }});
+
+    QList<QStringList> cells;
+    QStringList header;
+    for (const Column& column : std::as_const(columns))
+        header << QString::fromLatin1(column.header);
+    cells << header;
+    for (const UpdateRecord& r : rows) {
+        QStringList line;
+        for (const Column& column : std::as_const(columns))
+            line << column.cell(r);
+        cells << line;
     }
-    QList<qsizetype> widths(cells.first().size(), 0);
+    QList<qsizetype> widths(columns.size(), 0);
     for (const QStringList& line : std::as_const(cells)) {
         for (qsizetype i = 0; i < line.size(); ++i)
             widths[i] = qMax(widths[i], line.at(i).size());
@@ -132,7 +167,7 @@ QString table(const QList<UpdateRecord>& rows)
         for (qsizetype i = 0; i < line.size(); ++i) {
             const bool last = i + 1 == line.size();
             // Numbers right-aligned, text left-aligned; the last column is not padded.
-            if (i == 0 || i == 4 || i == 5)
+            if (columns.at(i).number)
                 text += line.at(i).rightJustified(widths[i]);
             else
                 text += last ? line.at(i) : line.at(i).leftJustified(widths[i]);
@@ -174,6 +209,14 @@ QString details(const UpdateRecord& r)
     out += line(QStringLiteral("User"), r.user);
     if (!r.runId.isEmpty())
         out += line(QStringLiteral("Run"), r.runId);
+    if (!r.serial.isEmpty())
+        out += line(QStringLiteral("Serial"), r.serial);
+    if (!r.lot.isEmpty())
+        out += line(QStringLiteral("Lot"), r.lot);
+    if (!r.fixture.isEmpty())
+        out += line(QStringLiteral("Fixture"), r.fixture);
+    if (r.attempt > 1)
+        out += line(QStringLiteral("Attempt"), QString::number(r.attempt));
     if (r.waiting)
         out += line(QStringLiteral("Waiting"),
                     QStringLiteral("recorded on this computer, not yet in the history"));
@@ -232,7 +275,7 @@ QString csvHeader()
 {
     return QStringLiteral(
         "id,started,ended,frontend,host,user,program,version,product,unit,file,path,size,sha256,"
-        "records_sent,records_total,outcome,refusal_code,reason,elapsed,run,signer\r\n");
+        "records_sent,records_total,outcome,refusal_code,reason,elapsed,run,serial,lot,fixture,attempt,signer\r\n");
 }
 
 QString csvRow(const UpdateRecord& r)
@@ -259,6 +302,10 @@ QString csvRow(const UpdateRecord& r)
         csvField(r.reason, true),
         QString::number(r.elapsedSeconds, 'f', 3),
         csvField(r.runId, true),
+        csvField(r.serial, true),
+        csvField(r.lot, true),
+        csvField(r.fixture, true),
+        QString::number(r.attempt),
         csvField(r.signer, true),
     };
     return fields.join(QLatin1Char(',')) + QStringLiteral("\r\n");

@@ -18,21 +18,24 @@ QString unit(const QString& host, int port);
 QString escapeControls(const QString& text);
 
 // ID, STARTED, UNIT, OUTCOME, RECORDS (sent/total), ELAPSED, FILE, SHA256 (first 12 digits),
-// columns aligned, one line per row, every line ending in '\n'. The ID of a row that waits on this
-// computer ends in '*' (and is only that while the history has no row of it).
+// columns aligned, one line per row, every line ending in '\n'. SERIAL, LOT and FIXTURE (after
+// UNIT) and ATTEMPT (after OUTCOME) are there when some row has one (an attempt above 1). The ID of a row
+// that waits on this computer ends in '*' (and is only that while the history has no row of it).
 QString table(const QList<UpdateRecord>& rows);
 // One row in full for people, the log last (escaped, line by line).
 QString details(const UpdateRecord& record);
 
 // Keys: id, started, ended, frontend, host, user, program, version, product, unit, file, path,
-// size, sha256, records_sent, records_total, outcome, refusal_code, reason, elapsed, run, uuid,
-// waiting (recorded on this computer, not yet in the shared history); and log when withLog.
+// size, sha256, records_sent, records_total, outcome, refusal_code, reason, elapsed, run, serial,
+// lot, fixture, attempt, uuid, waiting (recorded on this computer, not yet in the shared history);
+// and log when withLog.
 // Unknown times, size, records_total and uuid are null.
 QJsonObject json(const UpdateRecord& record, bool withLog = false);
 
 // RFC 4180: a header line, then one line per row, each ending in CRLF; a field with a comma, a
 // quote or a line break is quoted, quotes doubled. A text field that a spreadsheet would run as a
 // formula (starting with =, +, -, @, a tab or a carriage return) gets a leading apostrophe.
+// Columns are only ever added at the end, so that readers of older files keep working.
 QString csvHeader();
 QString csvRow(const UpdateRecord& record);
 QString csv(const QList<UpdateRecord>& rows);

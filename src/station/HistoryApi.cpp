@@ -2,6 +2,7 @@
 
 #include "engine/UpdateResult.h"
 #include "fleet/UnitAddress.h"
+#include "history/HistoryFilterText.h"
 #include "history/HistoryFormat.h"
 #include "history/HistoryReader.h"
 #include "history/HistoryTime.h"
@@ -55,13 +56,15 @@ StationResult<HistoryFilter> HistoryApi::parseFilter(const QHash<QString, QStrin
 {
     static const QSet<QString> names{QStringLiteral("unit"),   QStringLiteral("since"),
                                      QStringLiteral("until"),  QStringLiteral("outcome"),
-                                     QStringLiteral("sha256"), QStringLiteral("signer"),
+                                     QStringLiteral("sha256"), QStringLiteral("serial"),
+                                     QStringLiteral("lot"),    QStringLiteral("fixture"),
+                                     QStringLiteral("run"),    QStringLiteral("signer"),
                                      QStringLiteral("limit")};
     for (auto it = query.cbegin(); it != query.cend(); ++it) {
         if (!names.contains(it.key())) {
             return badFilter(
                 QStringLiteral("Unknown filter \"%1\"; the filters are unit, since, until, outcome, "
-                               "sha256, signer and limit.")
+                               "sha256, serial, lot, fixture, run, signer and limit.")
                     .arg(it.key().left(64)));
         }
     }
@@ -105,6 +108,16 @@ StationResult<HistoryFilter> HistoryApi::parseFilter(const QHash<QString, QStrin
     if (!sha256.isEmpty() && !hex.match(sha256).hasMatch())
         return badFilter(QStringLiteral("sha256: the start of a SHA-256, 1 to 64 hex digits."));
     result.sha256Prefix = sha256.toLower();
+    // Given but empty selects everything, as with the other filters.
+    for (const auto& [name, parse] : {std::pair{QStringLiteral("serial"), &HistoryFilterText::parseSerial},
+                                      std::pair{QStringLiteral("lot"), &HistoryFilterText::parseLot},
+                                      std::pair{QStringLiteral("fixture"), &HistoryFilterText::parseFixture},
+                                      std::pair{QStringLiteral("run"), &HistoryFilterText::parseRunId}}) {
+        const QString text = query.value(name).trimmed();
+        QString why;
+        if (!text.isEmpty() && !parse(text, &result, &why))
+            return badFilter(QStringLiteral("%1: %2.").arg(name, why));
+    }
     result.signer = query.value(QStringLiteral("signer")).trimmed();
     const QString limit = query.value(QStringLiteral("limit")).trimmed();
     if (!limit.isEmpty()) {

@@ -32,7 +32,7 @@ public:
     int pendingReads() const { return m_pending; }
 
     // The filter a query asks for: unit (HOST[:PORT]), since, until, outcome, sha256 (a prefix),
-    // limit. An unknown name or a bad value is a bad-filter error.
+    // serial, lot, fixture, run (exact), limit. An unknown name or a bad value is a bad-filter error.
     static StationResult<HistoryFilter> parseFilter(const QHash<QString, QString>& query);
     // A positive whole number, digits only.
     static bool parseId(const QString& text, qint64* id);

@@ -49,7 +49,7 @@ HistoryDialog::HistoryDialog(HistoryLocation location, QWidget* parent)
 {
     setObjectName(QStringLiteral("dlgHistory"));
     setWindowTitle(QStringLiteral("Update History"));
-    resize(900, 600);
+    resize(1000, 600);
 
     m_where =
         named(new QLabel(QStringLiteral("History: ") + m_location.display(), this), "lblHistoryLocation");
@@ -68,6 +68,10 @@ HistoryDialog::HistoryDialog(HistoryLocation location, QWidget* parent)
         m_outcome->addItem(name, name);
     m_sha256 = named(new QLineEdit(this), "txtSha256");
     m_sha256->setPlaceholderText(QStringLiteral("first hex digits"));
+    m_serial = named(new QLineEdit(this), "txtSerial");
+    m_serial->setPlaceholderText(QStringLiteral("exact"));
+    m_lot = named(new QLineEdit(this), "txtLot");
+    m_lot->setPlaceholderText(QStringLiteral("exact"));
     m_limit = named(new QSpinBox(this), "spnLimit");
     m_limit->setRange(1, 100000);
     m_limit->setValue(HistoryFilter{}.limit);
@@ -85,6 +89,10 @@ HistoryDialog::HistoryDialog(HistoryLocation location, QWidget* parent)
     filters->addWidget(m_outcome, 1);
     filters->addWidget(label("lblSha256", QStringLiteral("S&HA-256"), m_sha256, this));
     filters->addWidget(m_sha256, 1);
+    filters->addWidget(label("lblSerial", QStringLiteral("Se&rial"), m_serial, this));
+    filters->addWidget(m_serial, 1);
+    filters->addWidget(label("lblLot", QStringLiteral("Lot"), m_lot, this));
+    filters->addWidget(m_lot, 1);
     filters->addWidget(label("lblLimit", QStringLiteral("&Latest"), m_limit, this));
     filters->addWidget(m_limit);
     filters->addWidget(m_show);
@@ -130,7 +138,7 @@ HistoryDialog::HistoryDialog(HistoryLocation location, QWidget* parent)
     layout->addLayout(buttons);
 
     connect(m_show, &QPushButton::clicked, this, &HistoryDialog::refresh);
-    for (QLineEdit* edit : {m_unit, m_since, m_until, m_sha256})
+    for (QLineEdit* edit : {m_unit, m_since, m_until, m_sha256, m_serial, m_lot})
         connect(edit, &QLineEdit::returnPressed, this, &HistoryDialog::refresh);
     connect(m_export, &QPushButton::clicked, this, &HistoryDialog::exportCsv);
     connect(m_close, &QPushButton::clicked, this, &QDialog::close);
@@ -164,7 +172,9 @@ bool HistoryDialog::readFilter(HistoryFilter* filter)
     if (!field(m_unit, QStringLiteral("Unit"), HistoryFilterText::parseUnit) ||
         !field(m_since, QStringLiteral("Since"), HistoryFilterText::parseSince) ||
         !field(m_until, QStringLiteral("Until"), HistoryFilterText::parseUntil) ||
-        !field(m_sha256, QStringLiteral("SHA-256"), HistoryFilterText::parseSha256Prefix))
+        !field(m_sha256, QStringLiteral("SHA-256"), HistoryFilterText::parseSha256Prefix) ||
+        !field(m_serial, QStringLiteral("Serial"), HistoryFilterText::parseSerial) ||
+        !field(m_lot, QStringLiteral("Lot"), HistoryFilterText::parseLot))
         return false;
     if (!HistoryFilterText::checkRange(*filter, &why)) {
         setStatus(QStringLiteral("Since and Until: %1.").arg(why));

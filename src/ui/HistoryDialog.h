@@ -61,6 +61,8 @@ private:
     QLineEdit* m_until;
     QComboBox* m_outcome;
     QLineEdit* m_sha256;
+    QLineEdit* m_serial;
+    QLineEdit* m_lot;
     QSpinBox* m_limit;
     QPushButton* m_show;
     QTableView* m_table;

@@ -47,6 +47,14 @@ QVariant HistoryTableModel::headerData(int section, Qt::Orientation orientation,
         return QStringLiteral("Computer");
     case User:
         return QStringLiteral("User");
+    case Serial:
+        return QStringLiteral("Serial");
+    case Lot:
+        return QStringLiteral("Lot");
+    case Fixture:
+        return QStringLiteral("Fixture");
+    case Attempt:
+        return QStringLiteral("Attempt");
     case Reason:
         return QStringLiteral("Reason");
     default:
@@ -61,7 +69,8 @@ QVariant HistoryTableModel::data(const QModelIndex& index, int role) const
     const UpdateRecord& r = m_rows.at(index.row());
     const bool sortKey = role == Qt::UserRole;
     if (role == Qt::TextAlignmentRole) {
-        const bool number = index.column() == Id || index.column() == Records || index.column() == Elapsed;
+        const bool number = index.column() == Id || index.column() == Records || index.column() == Elapsed ||
+                            index.column() == Attempt;
         return QVariant::fromValue(Qt::AlignVCenter | (number ? Qt::AlignRight : Qt::AlignLeft));
     }
     if (role == Qt::ToolTipRole && index.column() == Sha256)
@@ -101,6 +110,14 @@ QVariant HistoryTableModel::data(const QModelIndex& index, int role) const
         return HistoryFormat::escapeControls(r.host);
     case User:
         return HistoryFormat::escapeControls(r.user);
+    case Serial:
+        return HistoryFormat::escapeControls(r.serial);
+    case Lot:
+        return HistoryFormat::escapeControls(r.lot);
+    case Fixture:
+        return r.fixture;
+    case Attempt:
+        return sortKey ? QVariant(r.attempt) : QVariant(QString::number(r.attempt));
     case Reason:
         return HistoryFormat::escapeControls(r.reason);
     default:

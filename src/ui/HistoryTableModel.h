@@ -24,6 +24,10 @@ public:
         FrontEnd,
         Computer,
         User,
+        Serial,
+        Lot,
+        Fixture,
+        Attempt,
         Reason,
         ColumnCount,
     };

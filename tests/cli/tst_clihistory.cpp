@@ -67,14 +67,22 @@ class CliHistoryTest : public QObject
             const char* outcome;
             const char* file;
             QString sha256;
+            const char* serial;
+            const char* lot;
+            const char* fixture;
+            const char* run;
         };
         const Seed seeds[] = {
-            {"2026-11-30T23:59:59.000Z", "10.0.4.20", 23, "succeeded", "a.hex", u"aa"_s.repeated(32)},
-            {"2026-12-01T08:00:00.000Z", "10.0.4.20", 2323, "refused", "a.hex", u"aa"_s.repeated(32)},
+            {"2026-11-30T23:59:59.000Z", "10.0.4.20", 23, "succeeded", "a.hex", u"aa"_s.repeated(32), "", "",
+             "", ""},
+            {"2026-12-01T08:00:00.000Z", "10.0.4.20", 2323, "refused", "a.hex", u"aa"_s.repeated(32),
+             "40-1187", "WO 5521", "bench-a", "0123456789ab"},
             {"2026-12-02T08:00:00.000Z", "10.0.4.21", 23, "no-connection", "b,\"odd\".hex",
-             u"bb"_s.repeated(32)},
-            {"2026-12-03T08:00:00.000Z", "fd00::5", 23, "succeeded", "=cmd.hex", u"ab"_s.repeated(32)},
-            {"2026-12-04T08:00:00.000Z", "10.0.4.20", 23, "file-changed", "a.hex", u"ac"_s.repeated(32)},
+             u"bb"_s.repeated(32), "40-1188", "WO 5521", "bench-b", "0123456789ab"},
+            {"2026-12-03T08:00:00.000Z", "fd00::5", 23, "succeeded", "=cmd.hex", u"ab"_s.repeated(32),
+             "40-1187", "WO 5522", "bench-a", "ba9876543210"},
+            {"2026-12-04T08:00:00.000Z", "10.0.4.20", 23, "file-changed", "a.hex", u"ac"_s.repeated(32), "",
+             "", "", ""},
         };
         for (const Seed& s : seeds) {
             UpdateRecord record;
@@ -88,6 +96,10 @@ class CliHistoryTest : public QObject
             record.fileSize = 1000;
             record.sha256 = s.sha256;
             record.recordsTotal = 60;
+            record.serial = QString::fromLatin1(s.serial);
+            record.lot = QString::fromLatin1(s.lot);
+            record.fixture = QString::fromLatin1(s.fixture);
+            record.runId = QString::fromLatin1(s.run);
             record.log = u"Connecting to %1\nline two"_s.arg(QString::fromLatin1(s.host));
             const HistoryHandle handle = history.begin(record);
             history.finish(
@@ -177,6 +189,11 @@ private slots:
         QTest::newRow("together") << QStringList{u"--unit"_s,     u"10.0.4.20"_s, u"--since"_s,
                                                  u"2026-12-01"_s, u"--sha256"_s,  u"aaaa"_s}
                                   << QList<int>{2};
+        QTest::newRow("--serial") << QStringList{u"--serial"_s, u"40-1187"_s} << QList<int>{4, 2};
+        QTest::newRow("--serial and --lot")
+            << QStringList{u"--serial"_s, u" 40-1187 "_s, u"--lot"_s, u"WO 5521"_s} << QList<int>{2};
+        QTest::newRow("--fixture") << QStringList{u"--fixture"_s, u"bench-b"_s} << QList<int>{3};
+        QTest::newRow("--run") << QStringList{u"--run"_s, u"0123456789ab"_s} << QList<int>{3, 2};
         QTest::newRow("nothing matches") << QStringList{u"--outcome"_s, u"abandoned"_s} << QList<int>{};
     }
 
@@ -219,7 +236,8 @@ private slots:
                                u"product"_s, u"unit"_s,         u"file"_s,         u"path"_s,
                                u"size"_s,    u"sha256"_s,       u"records_sent"_s, u"records_total"_s,
                                u"outcome"_s, u"refusal_code"_s, u"reason"_s,       u"elapsed"_s,
-                               u"run"_s};
+                               u"run"_s,     u"serial"_s,       u"lot"_s,          u"fixture"_s,
+                               u"attempt"_s};
         for (const QString& key : keys)
             QVERIFY2(object.contains(key), qPrintable(key));
         QVERIFY(!object.contains(u"log"_s));
@@ -232,6 +250,13 @@ private slots:
         QCOMPARE(csvLines.size(), 2);
         QVERIFY(csvLines.first().startsWith(u"id,started,ended,frontend,"_s));
         QVERIFY2(csvLines.at(1).contains(u",\"b,\"\"odd\"\".hex\","_s), qPrintable(csvLines.at(1)));
+        QVERIFY2(csvLines.at(1).endsWith(u",0123456789ab,40-1188,WO 5521,bench-b,1"_s),
+                 qPrintable(csvLines.at(1)));
+        const QString table = history(location, {u"--lot"_s, u"WO 5521"_s});
+        QVERIFY2(table.startsWith(
+                     u"ID  STARTED               UNIT            SERIAL   LOT      FIXTURE  OUTCOME"_s),
+                 qPrintable(table));
+        QVERIFY2(table.contains(u"40-1188  WO 5521  bench-b  no-connection"_s), qPrintable(table));
         const QString formula = history(location, {u"--csv"_s, u"--unit"_s, u"fd00::5"_s});
         QVERIFY2(formula.contains(u",'=cmd.hex,"_s), qPrintable(formula));
         QVERIFY2(formula.contains(u"[fd00::5]:23"_s), qPrintable(formula));

@@ -372,6 +372,11 @@ private slots:
         QTest::newRow("limit 0") << QStringList{u"--limit"_s, u"0"_s};
         QTest::newRow("limit not a number") << QStringList{u"--limit"_s, u"ten"_s};
         QTest::newRow("sha256 not hex") << QStringList{u"--sha256"_s, u"xyz"_s};
+        QTest::newRow("serial too long") << QStringList{u"--serial"_s, QString(65, u'7')};
+        QTest::newRow("lot with a control character") << QStringList{u"--lot"_s, u"WO\x01"_s};
+        QTest::newRow("fixture with a space") << QStringList{u"--fixture"_s, u"bench a"_s};
+        QTest::newRow("run with a slash") << QStringList{u"--run"_s, u"../x"_s};
+        QTest::newRow("serial with --show") << QStringList{u"--show"_s, u"3"_s, u"--serial"_s, u"1"_s};
         QTest::newRow("bad unit") << QStringList{u"--unit"_s, u"10.0.0.1:99999"_s};
         QTest::newRow("json and csv") << QStringList{u"--json"_s, u"--csv"_s};
         QTest::newRow("show not a number") << QStringList{u"--show"_s, u"last"_s};

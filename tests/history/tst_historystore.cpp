@@ -41,6 +41,10 @@ class HistoryStoreTest : public QObject
         r.sha256 = QStringLiteral("0123456789abcdef").repeated(4);
         r.recordsTotal = 601;
         r.runId = QStringLiteral("run-42");
+        r.serial = QString::fromUtf8("SN 40-1187 é");
+        r.lot = QStringLiteral("WO-5521");
+        r.fixture = QStringLiteral("bench-a");
+        r.attempt = 3;
         return r;
     }
 
@@ -131,6 +135,10 @@ private slots:
         QCOMPARE(r.elapsedSeconds, 12.25);
         QCOMPARE(r.log, QStringLiteral("Connecting to [fd00::5]:2323\nTX 00 01"));
         QCOMPARE(r.runId, expected.runId);
+        QCOMPARE(r.serial, expected.serial);
+        QCOMPARE(r.lot, expected.lot);
+        QCOMPARE(r.fixture, expected.fixture);
+        QCOMPARE(r.attempt, expected.attempt);
         QCOMPARE(r.pid, QCoreApplication::applicationPid());
 
         // Lists leave the log out.
@@ -138,6 +146,8 @@ private slots:
         QCOMPARE(rows.rows.size(), 1);
         QVERIFY(rows.rows.first().log.isEmpty());
         QCOMPARE(rows.rows.first().sha256, expected.sha256);
+        QCOMPARE(rows.rows.first().serial, expected.serial);
+        QCOMPARE(rows.rows.first().attempt, expected.attempt);
     }
 
     void unknownSizesStayUnknownAndTheFileIsHashedWhenLeftOut()
@@ -180,13 +190,17 @@ private slots:
             int port;
             const char* outcome;
             const char* sha;
+            const char* serial;
+            const char* lot;
+            const char* fixture;
+            const char* run;
         };
         const Row rows[] = {
-            {"2026-12-01T10:00:00.000Z", "10.0.0.1", 23, "succeeded", "aaaa"},
-            {"2026-12-02T23:59:59.999Z", "10.0.0.1", 2323, "refused", "aabb"},
-            {"2026-12-03T00:00:00.000Z", "10.0.0.2", 23, "succeeded", "bbbb"},
-            {"2026-12-04T12:00:00.000Z", "fd00::5", 23, "no-reply", "AAcc"},
-            {"2026-12-05T12:00:00.000Z", "10.0.0.1", 23, "running", "cccc"},
+            {"2026-12-01T10:00:00.000Z", "10.0.0.1", 23, "succeeded", "aaaa", "S-1", "L1", "", ""},
+            {"2026-12-02T23:59:59.999Z", "10.0.0.1", 2323, "refused", "aabb", "S-2", "L1", "bench-a", "r1"},
+            {"2026-12-03T00:00:00.000Z", "10.0.0.2", 23, "succeeded", "bbbb", "S-1", "L2", "bench-a", "r1"},
+            {"2026-12-04T12:00:00.000Z", "fd00::5", 23, "no-reply", "AAcc", "", "", "", ""},
+            {"2026-12-05T12:00:00.000Z", "10.0.0.1", 23, "running", "cccc", "s-1", "L1", "bench-b", "r2"},
         };
         {
             HistoryConnection connection(location);
@@ -200,6 +214,10 @@ private slots:
                 r.unitPort = row.port;
                 r.outcome = QString::fromLatin1(row.outcome);
                 r.sha256 = QString::fromLatin1(row.sha).toLower() + QStringLiteral("0").repeated(60);
+                r.serial = QString::fromLatin1(row.serial);
+                r.lot = QString::fromLatin1(row.lot);
+                r.fixture = QString::fromLatin1(row.fixture);
+                r.runId = QString::fromLatin1(row.run);
                 r.machineId = QStringLiteral("another machine");
                 QVERIFY(table.insert(r));
             }
@@ -242,6 +260,23 @@ private slots:
         QCOMPARE(startsOf(filter), QStringLiteral("04 02 01"));
         filter.sha256Prefix = QStringLiteral("aab");
         QCOMPARE(startsOf(filter), QStringLiteral("02"));
+        // Serials, lots, fixtures and runs match exactly, case and all.
+        filter = {};
+        filter.serial = QStringLiteral("S-1");
+        QCOMPARE(startsOf(filter), QStringLiteral("03 01"));
+        filter.lot = QStringLiteral("L1");
+        QCOMPARE(startsOf(filter), QStringLiteral("01"));
+        filter = {};
+        filter.lot = QStringLiteral("L1");
+        QCOMPARE(startsOf(filter), QStringLiteral("05 02 01"));
+        filter = {};
+        filter.fixture = QStringLiteral("bench-a");
+        QCOMPARE(startsOf(filter), QStringLiteral("03 02"));
+        filter = {};
+        filter.runId = QStringLiteral("r2");
+        QCOMPARE(startsOf(filter), QStringLiteral("05"));
+        filter.serial = QStringLiteral("S-");
+        QCOMPARE(startsOf(filter), QString());
 
         // Pruning removes what started before the day, but never a running row.
         const HistoryPruned pruned = HistoryReader::prune(
@@ -289,12 +324,13 @@ private slots:
             // Two rows as that version wrote them.
             for (int i = 0; i < 2; ++i)
                 QVERIFY(QSqlQuery(db).exec(
-                    QStringLiteral("INSERT INTO updates (started, frontend, host, os_user, program, version, "
-                                   "product, unit_host, unit_port, file_name, file_path, sha256, records_sent, "
-                                   "outcome, refusal_code, reason, elapsed, log, run_id, machine_id, boot_id, "
-                                   "pid, process_start) VALUES ('2026-12-08T03:05:40.123Z', 'cli', 'h', 'u', "
-                                   "'p', '1', 'Marlin', '%1', 23, 'f.hex', '/f.hex', '', 0, 'succeeded', '', "
-                                   "'', 1, '', '', 'm', 'b', 1, 1)")
+                    QStringLiteral(
+                        "INSERT INTO updates (started, frontend, host, os_user, program, version, "
+                        "product, unit_host, unit_port, file_name, file_path, sha256, records_sent, "
+                        "outcome, refusal_code, reason, elapsed, log, run_id, machine_id, boot_id, "
+                        "pid, process_start) VALUES ('2026-12-08T03:05:40.123Z', 'cli', 'h', 'u', "
+                        "'p', '1', 'Marlin', '%1', 23, 'f.hex', '/f.hex', '', 0, 'succeeded', '', "
+                        "'', 1, '', '', 'm', 'b', 1, 1)")
                         .arg(full().unitHost)));
         }
         QSqlDatabase db = TestHistories::inspect(location);

@@ -103,9 +103,18 @@ class StationHistoryTest : public QObject
             .toString();
     }
 
-    QString startRun(StationProcess& station, const QStringList& units, const QJsonObject& more = {})
+    QString startRun(StationProcess& station, const QStringList& units, const QJsonObject& more = {},
+                     const QHash<QString, QString>& serials = {})
     {
-        return station.request("POST", u"/api/v1/runs"_s, runBody(upload(station), units, more))
+        QJsonObject body = QJsonDocument::fromJson(runBody(upload(station), units, more)).object();
+        QJsonArray unitList;
+        for (const QString& unit : units)
+            unitList.append(
+                serials.contains(unit)
+                    ? QJsonValue(QJsonObject{{u"unit"_s, unit}, {u"serial"_s, serials.value(unit)}})
+                    : QJsonValue(unit));
+        body[u"units"_s] = unitList;
+        return station.request("POST", u"/api/v1/runs"_s, QJsonDocument(body).toJson(QJsonDocument::Compact))
             .json()
             .value(u"id"_s)
             .toString();
@@ -163,7 +172,8 @@ private slots:
         QStringList names;
         for (const auto& unit : units)
             names << address(*unit);
-        const QString run = startRun(station, names);
+        const QString run =
+            startRun(station, names, {{u"lot"_s, u"WO-5521"_s}}, {{names.at(1), u"40-1187"_s}});
         QVERIFY(!run.isEmpty());
 
         const QJsonArray rows = settledRows(station, 5);
@@ -181,6 +191,10 @@ private slots:
             QCOMPARE(row.value(u"product"_s).toString(), u"Marlin"_s);
             QVERIFY(!row.value(u"ended"_s).isNull());
             QCOMPARE(row.value(u"reason"_s).toString().isEmpty(), i == 0);
+            QCOMPARE(row.value(u"serial"_s).toString(), i == 1 ? u"40-1187"_s : QString());
+            QCOMPARE(row.value(u"lot"_s).toString(), u"WO-5521"_s);
+            QCOMPARE(row.value(u"fixture"_s).toString(), QString());
+            QCOMPARE(row.value(u"attempt"_s).toInt(), 1);
             QVERIFY(!row.contains(u"log"_s)); // only by id
         }
         QCOMPARE(rowOf(rows, names.at(0)).value(u"records_sent"_s).toInt(), 61);
@@ -207,6 +221,12 @@ private slots:
             {u"outcome=succeeded&unit="_s + names.at(1), 0},
             {u"sha256="_s + m_sha256.left(8).toUpper(), 5},
             {u"sha256="_s + (m_sha256.startsWith(u'0') ? u"1"_s : u"0"_s), 0},
+            {u"serial=40-1187"_s, 1},
+            {u"serial=40-118"_s, 0},
+            {u"lot=WO-5521&outcome=succeeded"_s, 1},
+            {u"run="_s + run, 5},
+            {u"run=000000000000"_s, 0},
+            {u"fixture=bench-a"_s, 0},
             {u"limit=2"_s, 2},
             {u"since="_s + hourAgo, 5},
             {u"since="_s + tomorrow, 0},
@@ -334,6 +354,7 @@ private slots:
              {u"unit=:5"_s, u"unit=10.0.0.1:99999"_s, u"since=yesterday"_s, u"until=2026-13-01"_s,
               u"outcome=exploded"_s, u"sha256=xyz"_s, u"sha256="_s + QString(65, u'a'), u"limit=0"_s,
               u"limit=1001"_s, u"limit=ten"_s, u"limit=-5"_s, u"colour=red"_s,
+              u"serial="_s + QString(65, u'7'), u"lot=%01"_s, u"fixture=a/b"_s, u"run=a_b"_s,
               u"since=2026-12-09&until=2026-12-08"_s}) {
             const HttpAnswer answer = station.get(u"/api/v1/updates?"_s + query);
             QVERIFY2(answer.status == 400, qPrintable(query));

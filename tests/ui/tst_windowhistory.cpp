@@ -13,6 +13,7 @@
 #include "history/HistorySchema.h"
 #include "settings/SettingsStore.h"
 #include "ui/HistoryDialog.h"
+#include "ui/HistoryTableModel.h"
 #include "unitsim/Fault.h"
 #include "unitsim/SimulatedUnit.h"
 
@@ -350,6 +351,8 @@ private slots:
                 record.fileName = i == 2 ? u"a,\"quoted\".hex"_s : u"f%1.hex"_s.arg(i);
                 record.sha256 = u"%1"_s.arg(i).repeated(64);
                 record.recordsTotal = 100;
+                record.serial = i % 2 == 1 ? u"40-1187"_s : u"40-118%1"_s.arg(i);
+                record.lot = u"WO-5521"_s;
                 record.log = u"first line of %1\nlast line of %1"_s.arg(i);
                 history.finish(history.begin(record),
                                {QString::fromLatin1(outcomes[i]), {}, {}, double(4 - i), 10 * i});
@@ -369,8 +372,8 @@ private slots:
         QVERIFY(dialog);
         QVERIFY(dialog->isVisible());
         for (const char* name :
-             {"txtUnit", "txtSince", "txtUntil", "cboOutcome", "txtSha256", "spnLimit", "btnShow",
-              "tblHistory", "txtUpdateLog", "btnExportCsv", "btnClose", "lblHistoryStatus"})
+             {"txtUnit", "txtSince", "txtUntil", "cboOutcome", "txtSha256", "txtSerial", "txtLot", "spnLimit",
+              "btnShow", "tblHistory", "txtUpdateLog", "btnExportCsv", "btnClose", "lblHistoryStatus"})
             QVERIFY2(dialog->findChild<QWidget*>(QLatin1String(name)), name);
         auto* table = dialog->findChild<QTableView*>(u"tblHistory"_s);
         auto* status = dialog->findChild<QLabel*>(u"lblHistoryStatus"_s);
@@ -415,6 +418,23 @@ private slots:
         QVERIFY2(status->text().startsWith(u"Since: "_s), qPrintable(status->text()));
         QVERIFY(!dialog->isReading());
         QCOMPARE(column(2).size(), 1);
+
+        // Serial and lot match exactly.
+        dialog->findChild<QLineEdit*>(u"txtSince"_s)->clear();
+        outcome->setCurrentIndex(0);
+        auto* serial = dialog->findChild<QLineEdit*>(u"txtSerial"_s);
+        serial->setText(u" 40-1187"_s);
+        dialog->findChild<QLineEdit*>(u"txtLot"_s)->setText(u"WO-5521"_s);
+        dialog->findChild<QPushButton*>(u"btnShow"_s)->click();
+        QVERIFY(shown.size() > 0 || shown.wait(10000));
+        shown.clear();
+        QCOMPARE(column(2), (QStringList{u"10.0.4.23:23"_s, u"10.0.4.21:23"_s}));
+        QCOMPARE(column(HistoryTableModel::Serial), (QStringList{u"40-1187"_s, u"40-1187"_s}));
+        QCOMPARE(column(HistoryTableModel::Attempt), (QStringList{u"1"_s, u"1"_s}));
+        serial->setText(QString(65, u'7'));
+        dialog->findChild<QPushButton*>(u"btnShow"_s)->click();
+        QVERIFY2(status->text().startsWith(u"Serial: "_s), qPrintable(status->text()));
+        serial->clear();
 
         // The selected update's log.
         dialog->findChild<QLineEdit*>(u"txtSince"_s)->clear();
@@ -488,7 +508,7 @@ private slots:
         std::vector<std::unique_ptr<QProcess>> clis;
         for (int p = 0; p < Processes; ++p) {
             auto cli = std::make_unique<QProcess>();
-            QStringList arguments{u"--history"_s,    path,      u"--repeat"_s, u"%1"_s.arg(Repeat),
+            QStringList arguments{u"--history"_s,    path,     u"--repeat"_s, u"%1"_s.arg(Repeat),
                                   u"--time-scale"_s, u"0.02"_s};
             for (int u = 0; u < UnitsEach; ++u)
                 arguments << u"--unit"_s << u"127.0.0.1:%1"_s.arg(units[size_t(p * UnitsEach + u)]->port());

@@ -12,6 +12,18 @@ function cell(text, className) {
   return td;
 }
 
+// A cell's text with a smaller note under it (a unit's fixture, an update's attempt), if any.
+function noted(text, note, className) {
+  const td = cell(text, className);
+  if (note) {
+    const small = document.createElement('small');
+    small.className = 'note';
+    small.textContent = note;
+    td.append(small);
+  }
+  return td;
+}
+
 // datetime-local gives the browser's local time without a zone; the station wants ISO 8601.
 function isoFromLocal(value) {
   if (!value)
@@ -63,7 +75,7 @@ export class History {
   filters() {
     const data = new FormData(this.form);
     const filters = {};
-    for (const key of ['unit', 'outcome', 'sha256', 'limit']) {
+    for (const key of ['unit', 'outcome', 'sha256', 'serial', 'lot', 'limit']) {
       const value = String(data.get(key) || '').trim();
       if (value)
         filters[key] = value;
@@ -104,10 +116,13 @@ export class History {
       const row = document.createElement('tr');
       row.dataset.outcome = ['succeeded', 'running'].includes(update.outcome) ? update.outcome : 'failed';
       row.dataset.update = String(update.id);
-      const outcome = cell(format.outcome(update.outcome), 'outcome');
+      const attempt = Number(update.attempt) > 1 ? `attempt ${update.attempt}` : '';
+      const outcome = noted(format.outcome(update.outcome), attempt, 'outcome');
       row.append(
         cell(format.dateTime(update.started)),
-        cell(update.unit),
+        noted(update.unit, update.fixture ? `at ${update.fixture}` : ''),
+        cell(update.serial || '', 'serial'),
+        cell(update.lot || '', 'lot'),
         cell(update.file),
         outcome,
         cell(`${format.count(update.records_sent)} / ${format.count(update.records_total)}`, 'number'),
@@ -141,6 +156,10 @@ export class History {
         ['Reason', update.reason || '–'],
         ['From', [update.frontend, update.host, update.user].filter(Boolean).join(', ') || '–'],
         ['Run', update.run || '–'],
+        ['Serial', update.serial || '–'],
+        ['Lot', update.lot || '–'],
+        ['Fixture', update.fixture || '–'],
+        ['Attempt', String(update.attempt || 1)],
       ];
       const items = facts.flatMap(([term, value]) => {
         const dt = document.createElement('dt');

@@ -237,7 +237,7 @@ def exercise(api, units):
     api.call('POST', '/api/v1/runs', {'firmware': 'b' * 64, 'units': [units['good']]}, status=404)
     wait_for('the retry to end', lambda: api.call('GET', f'/api/v1/runs/{retry["id"]}')[1]['state'] != 'running', 60)
 
-    _, updates = api.call('GET', '/api/v1/updates?limit=5', status=200)
+    _, updates = api.call('GET', '/api/v1/updates?lot=5521', status=200)
     if not updates['updates']:
         raise Failure('the history has no row of the lot')
     api.call('GET', f'/api/v1/updates/{updates["updates"][0]["id"]}', status=200)

@@ -6,7 +6,8 @@ Starts the test build of uploader-station with a fresh state folder and eight si
 nobody listens), loads the dashboard, enters the token when the page asks for it (a wrong one
 first), uploads a firmware file from the page, starts a run on the eight units by keyboard, and
 waits for six green tiles and two red ones with their reasons; then finds the refused update in
-the history by its unit and opens its log, and retries the two failed units. Then it cancels a run on a slow unit, and restarts the
+the history by its unit and opens its log, and retries the two failed units. Then it cancels a run on a slow unit, updates at
+the line's fixtures (finding bench-a's update in the history by its serial), and restarts the
 station to see the page reconnect by itself (this time with a history it cannot use, which the
 page's notice names). Also: a firmware name made of HTML shows as those characters, and the page
 logs no script error or Content-Security-Policy violation.
@@ -512,6 +513,22 @@ def check_line(page, base_url, firmware_sha):
     page.driver.get(base_url + '/')
 
 
+def check_history_by_serial(page):
+    """The history filtered by the serial scanned at bench-a: that one update, at bench-a."""
+    page.find('history-serial').send_keys('40-1187')
+    page.find('history-search').click()
+    rows = "return [...document.querySelectorAll('#history-table tbody tr')].map((r) => [r.cells[1].textContent, " \
+           "r.cells[2].textContent, r.cells[3].textContent])"
+
+    def only_that_serial():
+        shown = page.js(rows)
+        return shown if len(shown) == 1 and shown[0][1] == '40-1187' else None
+
+    found = wait_for('the history to show the update with serial 40-1187', only_that_serial, 20)
+    if 'at bench-a' not in found[0][0] or found[0][2] != '':
+        raise Failure(f'the row of serial 40-1187 does not show bench-a without a lot: {found[0]}')
+
+
 def check_console(page):
     problems = []
     for entry in page.driver.get_log('browser'):
@@ -571,6 +588,7 @@ def main():
         check_retry(page, refusing, silent)
         check_cancel(page, slow)
         check_line(page, base_url, sha)
+        check_history_by_serial(page)
         check_reconnect(page, processes, args.station, state_dir, base_url, folder)
         check_console(page)
     except Failure as failure:
