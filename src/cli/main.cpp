@@ -7,9 +7,13 @@
 #include "cli/PlainDisplay.h"
 #include "cli/TerminalDisplay.h"
 #include "cli/UpdateLogFiles.h"
+#include "cli/WatchRun.h"
 #include "engine/FirmwareCheck.h"
+#include "fleet/FailedUnits.h"
+#include "fleet/RunId.h"
 #include "fleet/RunRecorder.h"
 #include "fleet/UpdateRunner.h"
+#include "history/HistoryReader.h"
 #include "history/UpdateHistory.h"
 #include "process/ConsoleOutput.h"
 #include "process/InterruptWatcher.h"
@@ -82,6 +86,40 @@ std::unique_ptr<RunDisplay> displayFor(const UpdateRunner& runner, const Options
     return std::make_unique<PlainDisplay>(runner, options.verbose);
 }
 
+// --failed-from: the run's units that failed, read from the history; false when there is nothing
+// to update, with *exitCode set.
+bool readFailedUnits(Options* options, int* exitCode)
+{
+    HistoryFilter filter;
+    filter.runId = options->failedFrom;
+    filter.limit = 0;
+    const HistoryRows read = HistoryReader::list(HistoryLocation::resolve(options->historyLocation), filter);
+    if (!read.error.ok() && read.rows.isEmpty()) {
+        ConsoleOutput::error(read.error.message);
+        *exitCode = ExitUsage;
+        return false;
+    }
+    const FailedUnits failed = FailedUnits::of(read.rows);
+    if (failed.unitsInRun == 0) {
+        ConsoleOutput::error(
+            QStringLiteral("run %1: no update of it in the history at %2")
+                .arg(options->failedFrom, HistoryLocation::resolve(options->historyLocation).display()));
+        *exitCode = ExitUsage;
+        return false;
+    }
+    if (failed.units.isEmpty()) {
+        ConsoleOutput::out(QStringLiteral("run %1: every unit (%2) was updated; nothing to do\n")
+                               .arg(options->failedFrom)
+                               .arg(failed.unitsInRun));
+        *exitCode = 0;
+        return false;
+    }
+    options->units = failed.units;
+    if (options->lot.isEmpty())
+        options->lot = failed.lot;
+    return true;
+}
+
 int update(QCoreApplication& app, const Options& options)
 {
     UpdateRunner::Plan plan;
@@ -90,6 +128,9 @@ int update(QCoreApplication& app, const Options& options)
     plan.parallel = options.parallel;
     plan.repeat = options.repeat;
     plan.keepGoing = options.keepGoing;
+    plan.lot = options.lot;
+    plan.retries = options.retries;
+    const QString runId = RunId::make();
     UpdateRunner runner(std::move(plan));
     if (const auto& clamp = runner.openFileClamp()) {
         ConsoleOutput::warn(
@@ -101,6 +142,7 @@ int update(QCoreApplication& app, const Options& options)
     }
 
     const std::unique_ptr<RunDisplay> display = displayFor(runner, options);
+    display->setRunId(runId);
     // Recording never decides an update: trouble is a warning, and the updates run as they would.
     const auto warn = [&display](const QString& message) { display->warn(message); };
     UpdateHistory history;
@@ -109,7 +151,8 @@ int update(QCoreApplication& app, const Options& options)
         QObject::connect(&history, &UpdateHistory::warning, &history, warn);
         history.open(HistoryLocation::resolve(options.historyLocation));
         // Before the display: an update is on record by the time it is shown as finished.
-        recorder = std::make_unique<RunRecorder>(runner, UpdateRecorder(&history, QStringLiteral("cli")));
+        recorder =
+            std::make_unique<RunRecorder>(runner, UpdateRecorder(&history, QStringLiteral("cli")), runId);
         runner.addObserver(recorder.get());
     }
     runner.addObserver(display.get());
@@ -181,6 +224,7 @@ int main(int argc, char* argv[])
 #endif
     Options options;
     QString error;
+    int exitCode = 0;
     if (!parser.parse(app.arguments(), &options, &error)) {
         if (error.endsWith(u'.'))
             error.chop(1);
@@ -223,5 +267,9 @@ int main(int argc, char* argv[])
     // Nothing goes to any unit unless the whole file is sound.
     if (!checkFirmware(options.firmwarePath, options.expectedSha256, !options.json))
         return ExitCheckFailed;
+    if (!options.failedFrom.isEmpty() && !readFailedUnits(&options, &exitCode))
+        return exitCode;
+    if (options.watch)
+        return WatchRun(options, requestFor(options)).exec(app);
     return update(app, options);
 }
