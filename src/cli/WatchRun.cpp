@@ -110,6 +110,9 @@ int WatchRun::exec(QCoreApplication& app)
 
 void WatchRun::finish(QCoreApplication& app)
 {
+    if (m_finished)
+        return; // a second Ctrl+C while the history closes
+    m_finished = true;
     ConsoleOutput::error(QStringLiteral("interrupted: watching ended, every update stopped"));
     // Each update under way ends now, its observers told before stopWatching() returns.
     for (const std::unique_ptr<Fixture>& fixture : m_fixtures)

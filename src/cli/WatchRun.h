@@ -36,4 +36,5 @@ private:
     std::vector<std::unique_ptr<Fixture>> m_fixtures;
     QMap<QString, int> m_outcomes; // updates per outcome name
     QElapsedTimer m_clock;
+    bool m_finished = false;
 };
