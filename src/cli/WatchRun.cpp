@@ -22,6 +22,11 @@ namespace {
 constexpr int ExitInterrupted = 130;
 constexpr int HistoryCloseTimeoutMs = 5000;
 
+void writeJson(const QJsonObject& object)
+{
+    ConsoleOutput::write(stdout, QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n');
+}
+
 // What the watch itself wants of each update: the line that a unit was placed, and its outcome.
 class UpdateTally : public RunObserver
 {
@@ -55,8 +60,13 @@ int WatchRun::exec(QCoreApplication& app)
 {
     m_clock.start();
     if (!m_options.noHistory) {
-        QObject::connect(&m_history, &UpdateHistory::warning, &m_history,
-                         [](const QString& message) { ConsoleOutput::warn(message); });
+        // As the run's displays warn: on standard error, and as a JSON event too.
+        QObject::connect(&m_history, &UpdateHistory::warning, &m_history, [this](const QString& message) {
+            ConsoleOutput::warn(message);
+            if (m_options.json)
+                writeJson({{QStringLiteral("event"), QStringLiteral("warning")},
+                           {QStringLiteral("message"), message}});
+        });
         m_history.open(HistoryLocation::resolve(m_options.historyLocation));
     }
     Fixture::Watch watch;
@@ -134,7 +144,7 @@ void WatchRun::finish(QCoreApplication& app)
         summary[QStringLiteral("updates")] = updates;
         summary[QStringLiteral("exit_code")] = ExitInterrupted;
         summary[QStringLiteral("elapsed")] = double(m_clock.elapsed()) / 1000.0;
-        ConsoleOutput::write(stdout, QJsonDocument(summary).toJson(QJsonDocument::Compact) + '\n');
+        writeJson(summary);
     } else {
         ConsoleOutput::out(u'\n' + summaryText() + SummaryTable::runLine(m_runId));
     }

@@ -331,15 +331,16 @@ private slots:
         auto unit = SimulatedUnits::listening();
         const quint16 port = unit->port();
         CliProcess cli;
-        cli.start({u"--json"_s, u"--time-scale"_s, Scale, u"--history"_s, path, u"--watch"_s, u"--unit"_s,
+        // Probes 50 ms apart that wait 50 ms for an answer; a unit is gone after 150 ms without one.
+        cli.start({u"--json"_s, u"--time-scale"_s, u"0.05"_s, u"--history"_s, path, u"--watch"_s, u"--unit"_s,
                    address(*unit), firmware()});
         const auto finished = [&] { return ofEvent(cli.events(), u"finished"_s); };
         QVERIFY(waitUntil([&] { return finished().size() == 1; }, 20000));
-        QTest::qWait(300); // 15 probe intervals, five times the time a unit counts as gone after
+        QTest::qWait(600); // 12 probes, four times the time a unit counts as gone after
         QCOMPARE(finished().size(), 1);
 
         unit->stopListening();
-        QTest::qWait(300);
+        QTest::qWait(600);
         QVERIFY(unit->listen(QHostAddress::LocalHost, port));
         QVERIFY(waitUntil([&] { return finished().size() == 2; }, 20000));
         ::kill(pid_t(cli.process.processId()), SIGINT);
