@@ -1,12 +1,14 @@
 #include "cli/HistoryCommand.h"
 
 #include "engine/UpdateResult.h"
+#include "fleet/RunId.h"
 #include "history/HistoryFilterText.h"
 #include "history/HistoryFormat.h"
 #include "history/HistoryLocation.h"
 #include "history/HistoryReader.h"
 #include "history/HistoryTime.h"
 #include "history/JournalForwarding.h"
+#include "history/LineText.h"
 #include "process/ConsoleOutput.h"
 
 #include <QCommandLineParser>
@@ -49,6 +51,10 @@ QString HistoryCommand::helpText()
                "                         includes that whole day)\n"
                "  --outcome NAME         only this outcome: %2\n"
                "  --sha256 PREFIX        only firmware whose SHA-256 starts with PREFIX\n"
+               "  --run ID               only the updates of that run (its id in a run's summary)\n"
+               "  --serial TEXT          only the unit with this serial number\n"
+               "  --lot TEXT             only this lot or work order\n"
+               "  --fixture NAME         only the updates at this fixture\n"
                "  --limit N              at most N updates (default 50)\n"
                "  --json                 one JSON object per update and line\n"
                "  --csv                  CSV: a header line, then one line per update\n"
@@ -78,14 +84,18 @@ bool HistoryCommand::parse(const QStringList& arguments, QString* error)
     const QCommandLineOption outcome(QStringLiteral("outcome"), {}, QStringLiteral("NAME"));
     const QCommandLineOption sha256(QStringLiteral("sha256"), {}, QStringLiteral("PREFIX"));
     const QCommandLineOption limit(QStringLiteral("limit"), {}, QStringLiteral("N"));
+    const QCommandLineOption run(QStringLiteral("run"), {}, QStringLiteral("ID"));
+    const QCommandLineOption serial(QStringLiteral("serial"), {}, QStringLiteral("TEXT"));
+    const QCommandLineOption lot(QStringLiteral("lot"), {}, QStringLiteral("TEXT"));
+    const QCommandLineOption fixture(QStringLiteral("fixture"), {}, QStringLiteral("NAME"));
     const QCommandLineOption json(QStringLiteral("json"));
     const QCommandLineOption csv(QStringLiteral("csv"));
     const QCommandLineOption show(QStringLiteral("show"), {}, QStringLiteral("ID"));
     const QCommandLineOption pruneBefore(QStringLiteral("prune-before"), {}, QStringLiteral("DATE"));
     const QCommandLineOption forward(QStringLiteral("forward"));
     const QCommandLineOption help(QStringList{QStringLiteral("help"), QStringLiteral("h")});
-    parser.addOptions(
-        {history, unit, since, until, outcome, sha256, limit, json, csv, show, pruneBefore, forward, help});
+    parser.addOptions({history, unit, since, until, outcome, sha256, limit, run, serial, lot, fixture, json,
+                       csv, show, pruneBefore, forward, help});
 
     // QCommandLineParser takes the program's name first.
     if (!parser.parse(QStringList{QStringLiteral("uploader-cli history")} + arguments)) {
@@ -101,8 +111,8 @@ bool HistoryCommand::parse(const QStringList& arguments, QString* error)
                      .arg(parser.positionalArguments().first());
         return false;
     }
-    for (const QCommandLineOption* single :
-         {&history, &unit, &since, &until, &outcome, &sha256, &limit, &show, &pruneBefore}) {
+    for (const QCommandLineOption* single : {&history, &unit, &since, &until, &outcome, &sha256, &limit, &run,
+                                             &serial, &lot, &fixture, &show, &pruneBefore}) {
         if (parser.values(*single).size() > 1) {
             *error = QStringLiteral("--%1 given more than once").arg(single->names().first());
             return false;
@@ -126,7 +136,9 @@ bool HistoryCommand::parse(const QStringList& arguments, QString* error)
     m_format = parser.isSet(json) ? Format::Json : parser.isSet(csv) ? Format::Csv : Format::Table;
 
     const bool filtered = parser.isSet(unit) || parser.isSet(since) || parser.isSet(until) ||
-                          parser.isSet(outcome) || parser.isSet(sha256) || parser.isSet(limit);
+                          parser.isSet(outcome) || parser.isSet(sha256) || parser.isSet(limit) ||
+                          parser.isSet(run) || parser.isSet(serial) || parser.isSet(lot) ||
+                          parser.isSet(fixture);
     if (int(parser.isSet(show)) + int(parser.isSet(pruneBefore)) + int(parser.isSet(forward)) > 1) {
         *error = QStringLiteral("--show, --prune-before and --forward: choose one");
         return false;
@@ -192,6 +204,26 @@ bool HistoryCommand::parse(const QStringList& arguments, QString* error)
         !filterOption(outcome, HistoryFilterText::parseOutcome) ||
         !filterOption(sha256, HistoryFilterText::parseSha256Prefix))
         return false;
+    // The line's names match exactly, as they were recorded.
+    const auto lineOption = [&](const QCommandLineOption& option, QString* member, bool valid,
+                                const QString& what) {
+        if (!parser.isSet(option))
+            return true;
+        if (!valid)
+            return check(false, option.names().first(), parser.value(option), what, error);
+        *member = parser.value(option).trimmed();
+        return true;
+    };
+    if (!lineOption(run, &m_filter.runId, RunId::isValid(parser.value(run).trimmed().toLower()),
+                    QStringLiteral("give a run's id, 12 hex digits")) ||
+        !lineOption(serial, &m_filter.serial, !LineText::checked(parser.value(serial)).isEmpty(),
+                    QStringLiteral("give printable text of 1 to %1 characters").arg(LineText::MaxLength)) ||
+        !lineOption(lot, &m_filter.lot, !LineText::checked(parser.value(lot)).isEmpty(),
+                    QStringLiteral("give printable text of 1 to %1 characters").arg(LineText::MaxLength)) ||
+        !lineOption(fixture, &m_filter.fixture, !LineText::checked(parser.value(fixture)).isEmpty(),
+                    QStringLiteral("give a fixture's name (uploader-cli --watch names them by address)")))
+        return false;
+    m_filter.runId = m_filter.runId.toLower();
     if (!HistoryFilterText::checkRange(m_filter, &why)) {
         *error = QStringLiteral("--since and --until: ") + why;
         return false;

@@ -305,13 +305,13 @@ private slots:
         QVERIFY(again.eventsOf(address(*good)).isEmpty());
         const QString retryRun = again.events().last().value(u"run"_s).toString();
         QVERIFY(retryRun != run);
-        HistoryFilter filter;
-        filter.runId = retryRun;
-        const QList<UpdateRecord> retried =
-            HistoryReader::list(HistoryLocation::sqliteFile(path), filter).rows;
-        QCOMPARE(retried.size(), 1);
-        QCOMPARE(retried.first().serial, u"SN-B"_s);
-        QCOMPARE(retried.first().outcome, u"succeeded"_s);
+        CliProcess retried;
+        QCOMPARE(
+            retried.run({u"history"_s, u"--history"_s, path, u"--json"_s, u"--run"_s, retryRun.toUpper()}),
+            0);
+        QCOMPARE(retried.events().size(), 1);
+        QCOMPARE(retried.events().first().value(u"serial"_s).toString(), u"SN-B"_s);
+        QCOMPARE(retried.events().first().value(u"outcome"_s).toString(), u"succeeded"_s);
 
         const qsizetype refusingConnections = refusing->report().connections.size();
         CliProcess nothingFailed;
@@ -494,6 +494,9 @@ private slots:
         QTest::newRow("limit not a number") << QStringList{u"--limit"_s, u"ten"_s};
         QTest::newRow("sha256 not hex") << QStringList{u"--sha256"_s, u"xyz"_s};
         QTest::newRow("bad unit") << QStringList{u"--unit"_s, u"10.0.0.1:99999"_s};
+        QTest::newRow("run not an id") << QStringList{u"--run"_s, u"last"_s};
+        QTest::newRow("serial too long") << QStringList{u"--serial"_s, QString(65, u'S')};
+        QTest::newRow("empty lot") << QStringList{u"--lot"_s, u" "_s};
         QTest::newRow("json and csv") << QStringList{u"--json"_s, u"--csv"_s};
         QTest::newRow("show not a number") << QStringList{u"--show"_s, u"last"_s};
         QTest::newRow("show with a filter") << QStringList{u"--show"_s, u"3"_s, u"--outcome"_s, u"refused"_s};
