@@ -6,7 +6,10 @@
 
 void JsonEventWriter::writeSummary()
 {
-    write(summary());
+    QJsonObject object = summary();
+    if (!runId().isEmpty())
+        object[QStringLiteral("run")] = runId();
+    write(object);
 }
 
 void JsonEventWriter::write(const QJsonObject& object)

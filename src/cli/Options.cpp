@@ -2,8 +2,10 @@
 
 #include "engine/Sha256Sidecar.h"
 #include "engine/TextFormat.h"
+#include "fleet/RunId.h"
 #include "fleet/UnitList.h"
 #include "history/HistoryLocation.h"
+#include "history/LineText.h"
 #include "settings/ProductVariant.h"
 
 #include <QCommandLineParser>
@@ -60,8 +62,16 @@ QString OptionsParser::helpText(const ProductVariant* buildProduct)
                "  --unit HOST[:PORT]     a unit to update; repeat for several (PORT defaults to the "
                "product's);\n"
                "                         an IPv6 address with a port in brackets: [ADDRESS]:PORT\n"
-               "  --units FILE           units from a file: one HOST[:PORT] per line, blank lines and\n"
+               "  --units FILE           units from a file: one HOST[:PORT] per line, optionally\n"
+               "                         followed by the unit's serial number; blank lines and\n"
                "                         # comments allowed\n"
+               "  --lot TEXT             the lot or work order of every update, for the history\n"
+               "  --retries N            try an update again up to N times (0-10, default 0) after\n"
+               "                         no connection, a lost connection or no reply\n"
+               "  --failed-from RUN      update the units of run RUN (its id in the history) whose\n"
+               "                         update did not succeed, instead of --unit/--units\n"
+               "  --watch                watch each unit's address until Ctrl+C and update every unit\n"
+               "                         placed there once\n"
                "  --product NAME         %1 (case-insensitive);\n"
                "                         default: the product of this build (%2)\n"
                "  --parallel N           at most N units at once (default: all)\n"
@@ -116,6 +126,10 @@ bool OptionsParser::parse(const QStringList& arguments, Options* options, QStrin
     const QCommandLineOption connectTimeout(QStringLiteral("connect-timeout"), {}, QStringLiteral("S"));
     const QCommandLineOption replyTimeout(QStringLiteral("reply-timeout"), {}, QStringLiteral("S"));
     const QCommandLineOption keepGoing(QStringLiteral("keep-going"));
+    const QCommandLineOption retries(QStringLiteral("retries"), {}, QStringLiteral("N"));
+    const QCommandLineOption lot(QStringLiteral("lot"), {}, QStringLiteral("TEXT"));
+    const QCommandLineOption failedFrom(QStringLiteral("failed-from"), {}, QStringLiteral("RUN"));
+    const QCommandLineOption watch(QStringLiteral("watch"));
     const QCommandLineOption expectSha256(QStringLiteral("expect-sha256"), {}, QStringLiteral("HEX"));
     const QCommandLineOption allowedSigners(QStringLiteral("allowed-signers"), {}, QStringLiteral("FILE"));
     const QCommandLineOption revokedKeys(QStringLiteral("revoked-keys"), {}, QStringLiteral("FILE"));
@@ -127,9 +141,11 @@ bool OptionsParser::parse(const QStringList& arguments, Options* options, QStrin
     const QCommandLineOption logDir(QStringLiteral("log-dir"), {}, QStringLiteral("DIR"));
     const QCommandLineOption help(QStringList{QStringLiteral("help"), QStringLiteral("h")});
     const QCommandLineOption version(QStringLiteral("version"));
-    parser.addOptions({unit, units, product, parallel, check, json, verbose, slow, repeat, connectTimeout,
-                       replyTimeout, keepGoing, expectSha256, allowedSigners, revokedKeys, signature, history, historyRequired, noHistory, logDir,
-                       help, version});
+    parser.addOptions({unit,        units,     product,    parallel,        check,        json,
+                       verbose,     slow,      repeat,     connectTimeout,  replyTimeout, keepGoing,
+                       retries,     lot,       failedFrom, watch,           expectSha256, allowedSigners,
+                       revokedKeys, signature, history,    historyRequired, noHistory,    logDir,
+                       help,        version});
     if (m_features == Features::Testing)
         parser.addOption(timeScale);
 
@@ -166,9 +182,9 @@ bool OptionsParser::parse(const QStringList& arguments, Options* options, QStrin
     result.slow = parser.isSet(slow);
     result.keepGoing = parser.isSet(keepGoing);
 
-    QList<const QCommandLineOption*> singles{&units,        &product, &parallel, &repeat, &connectTimeout,
-                                             &replyTimeout, &expectSha256, &history, &logDir,
-                                             &allowedSigners, &revokedKeys, &signature};
+    QList<const QCommandLineOption*> singles{
+        &units,  &product, &parallel, &repeat,     &connectTimeout, &replyTimeout, &expectSha256, &history,
+        &logDir, &retries, &lot,      &failedFrom, &allowedSigners, &revokedKeys,  &signature};
     if (m_features == Features::Testing)
         singles << &timeScale; // asking the parser of an option it lacks would be an error of its own
     for (const QCommandLineOption* single : std::as_const(singles)) {
@@ -201,7 +217,8 @@ bool OptionsParser::parse(const QStringList& arguments, Options* options, QStrin
     result.signaturePath = parser.value(signature);
     if (result.allowedSigners.isEmpty() && (parser.isSet(revokedKeys) || parser.isSet(signature))) {
         *error = QStringLiteral("--%1 needs --allowed-signers")
-                     .arg(parser.isSet(revokedKeys) ? QStringLiteral("revoked-keys") : QStringLiteral("signature"));
+                     .arg(parser.isSet(revokedKeys) ? QStringLiteral("revoked-keys")
+                                                    : QStringLiteral("signature"));
         return false;
     }
     if (parser.isSet(check)) {
@@ -241,6 +258,26 @@ bool OptionsParser::parse(const QStringList& arguments, Options* options, QStrin
         result.timeScale = scale;
     }
 
+    if (parser.isSet(retries)) {
+        bool ok = false;
+        result.retries = parser.value(retries).toInt(&ok);
+        if (!ok || result.retries < 0 || result.retries > Options::MaxRetries) {
+            *error = QStringLiteral("--retries \"%1\": give a whole number from 0 to %2")
+                         .arg(TextFormat::escaped(parser.value(retries)))
+                         .arg(Options::MaxRetries);
+            return false;
+        }
+    }
+    if (parser.isSet(lot)) {
+        result.lot = LineText::checked(parser.value(lot));
+        if (result.lot.isEmpty()) {
+            *error = QStringLiteral("--lot \"%1\": give printable text of 1 to %2 characters")
+                         .arg(TextFormat::escaped(parser.value(lot)))
+                         .arg(LineText::MaxLength);
+            return false;
+        }
+    }
+
     result.noHistory = parser.isSet(noHistory);
     result.historyRequired = parser.isSet(historyRequired);
     if (result.noHistory && (parser.isSet(history) || result.historyRequired)) {
@@ -262,6 +299,33 @@ bool OptionsParser::parse(const QStringList& arguments, Options* options, QStrin
             *error = QStringLiteral("--log-dir: give a folder");
             return false;
         }
+    }
+
+    result.watch = parser.isSet(watch);
+    if (result.watch && (parser.isSet(repeat) || parser.isSet(parallel) || parser.isSet(failedFrom) ||
+                         parser.isSet(logDir))) {
+        *error = QStringLiteral("--watch updates each unit placed once, all at once: it goes with none of "
+                                "--repeat, --parallel, --failed-from and --log-dir");
+        return false;
+    }
+    if (parser.isSet(failedFrom)) {
+        if (parser.isSet(unit) || parser.isSet(units)) {
+            *error = QStringLiteral("--failed-from takes its units from the history: it goes with neither "
+                                    "--unit nor --units");
+            return false;
+        }
+        if (result.noHistory) {
+            *error = QStringLiteral("--failed-from reads the history: it does not go with --no-history");
+            return false;
+        }
+        result.failedFrom = parser.value(failedFrom).trimmed().toLower();
+        if (!RunId::isValid(result.failedFrom)) {
+            *error = QStringLiteral("--failed-from \"%1\": give a run's id, 12 hex digits")
+                         .arg(TextFormat::escaped(parser.value(failedFrom)));
+            return false;
+        }
+        *options = result;
+        return true;
     }
 
     UnitList list(result.product->hasConnectionDefaults ? result.product->defaultPort : QString());

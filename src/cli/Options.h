@@ -26,6 +26,10 @@ struct Options
     int parallel = 0; // 0: all units at once
     int repeat = 1;
     bool keepGoing = false; // with --repeat, go on after a failed update
+    int retries = 0;        // attempts more after a network fault
+    QString lot;            // on every row, or empty
+    QString failedFrom;     // a run's id: its units that failed are the units (read at start)
+    bool watch = false;     // each unit's address is a fixture, watched until interrupted
     bool json = false;
     bool verbose = false;
     bool slow = false;
@@ -41,6 +45,8 @@ struct Options
     bool noHistory = false;       // record nothing
     bool historyRequired = false; // refuse to start when the history cannot be written
     QString logDir;               // one text file per update there, or empty
+
+    static constexpr int MaxRetries = 10;
 
     // Not fatal (a unit named twice); for standard error.
     QStringList warnings;

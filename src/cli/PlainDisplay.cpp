@@ -36,5 +36,5 @@ QString PlainDisplay::prefix(const UnitRun& unit) const
 
 void PlainDisplay::writeSummary()
 {
-    ConsoleOutput::out(u'\n' + SummaryTable::render(m_runner));
+    ConsoleOutput::out(u'\n' + SummaryTable::render(m_runner) + SummaryTable::runLine(runId()));
 }

@@ -17,4 +17,11 @@ public:
     // A message is about to go to standard error now (an interrupt): nothing of the display may
     // stand in its way.
     virtual void clearForMessage() {}
+
+    // The run's id, for the summary.
+    void setRunId(const QString& id) { m_runId = id; }
+    const QString& runId() const { return m_runId; }
+
+private:
+    QString m_runId;
 };

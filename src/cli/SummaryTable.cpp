@@ -95,3 +95,8 @@ QString SummaryTable::updateEnd(const UnitRun& run)
         line += QStringLiteral(": ") + TextFormat::escaped(run.lastResult->reason);
     return line;
 }
+
+QString SummaryTable::runLine(const QString& runId)
+{
+    return runId.isEmpty() ? QString() : QStringLiteral("run %1\n").arg(runId);
+}

@@ -23,4 +23,7 @@ QString updateEnd(const UnitRun& run);
 // "no-connection: …; attempt 2 in 1.0 s".
 QString attemptEnd(const UnitRun& run, std::chrono::milliseconds delay);
 
+// "run 3fa1c2d4e5b6\n", the id to give --failed-from; empty without an id.
+QString runLine(const QString& runId);
+
 } // namespace SummaryTable

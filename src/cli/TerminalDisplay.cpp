@@ -195,7 +195,7 @@ void TerminalDisplay::writeSummary()
     for (const QString& line : std::as_const(m_scrolling))
         text += line + u'\n';
     m_scrolling.clear();
-    ConsoleOutput::out(text + u'\n' + SummaryTable::render(m_runner));
+    ConsoleOutput::out(text + u'\n' + SummaryTable::render(m_runner) + SummaryTable::runLine(runId()));
 }
 
 void TerminalDisplay::warn(const QString& message)

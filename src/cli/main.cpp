@@ -7,10 +7,14 @@
 #include "cli/PlainDisplay.h"
 #include "cli/TerminalDisplay.h"
 #include "cli/UpdateLogFiles.h"
+#include "cli/WatchRun.h"
 #include "engine/FirmwareCheck.h"
 #include "engine/FirmwareSignatureCheck.h"
+#include "fleet/FailedUnits.h"
+#include "fleet/RunId.h"
 #include "fleet/RunRecorder.h"
 #include "fleet/UpdateRunner.h"
+#include "history/HistoryReader.h"
 #include "history/UpdateHistory.h"
 #include "process/ConsoleOutput.h"
 #include "process/InterruptWatcher.h"
@@ -116,6 +120,40 @@ std::unique_ptr<RunDisplay> displayFor(const UpdateRunner& runner, const Options
     return std::make_unique<PlainDisplay>(runner, options.verbose);
 }
 
+// --failed-from: the run's units that failed, read from the history; false when there is nothing
+// to update, with *exitCode set.
+bool readFailedUnits(Options* options, int* exitCode)
+{
+    HistoryFilter filter;
+    filter.runId = options->failedFrom;
+    filter.limit = 0;
+    const HistoryRows read = HistoryReader::list(HistoryLocation::resolve(options->historyLocation), filter);
+    if (!read.error.ok() && read.rows.isEmpty()) {
+        ConsoleOutput::error(read.error.message);
+        *exitCode = ExitUsage;
+        return false;
+    }
+    const FailedUnits failed = FailedUnits::of(read.rows);
+    if (failed.unitsInRun == 0) {
+        ConsoleOutput::error(
+            QStringLiteral("run %1: no update of it in the history at %2")
+                .arg(options->failedFrom, HistoryLocation::resolve(options->historyLocation).display()));
+        *exitCode = ExitUsage;
+        return false;
+    }
+    if (failed.units.isEmpty()) {
+        ConsoleOutput::out(QStringLiteral("run %1: every unit (%2) was updated; nothing to do\n")
+                               .arg(options->failedFrom)
+                               .arg(failed.unitsInRun));
+        *exitCode = 0;
+        return false;
+    }
+    options->units = failed.units;
+    if (options->lot.isEmpty())
+        options->lot = failed.lot;
+    return true;
+}
+
 int update(QCoreApplication& app, const Options& options, const QString& signer, const QString& signedSha256)
 {
     UpdateRunner::Plan plan;
@@ -128,6 +166,9 @@ int update(QCoreApplication& app, const Options& options, const QString& signer,
     plan.parallel = options.parallel;
     plan.repeat = options.repeat;
     plan.keepGoing = options.keepGoing;
+    plan.lot = options.lot;
+    plan.retries = options.retries;
+    const QString runId = RunId::make();
     UpdateRunner runner(std::move(plan));
     if (const auto& clamp = runner.openFileClamp()) {
         ConsoleOutput::warn(
@@ -139,6 +180,7 @@ int update(QCoreApplication& app, const Options& options, const QString& signer,
     }
 
     const std::unique_ptr<RunDisplay> display = displayFor(runner, options);
+    display->setRunId(runId);
     // Recording never decides an update: trouble is a warning, and the updates run as they would.
     const auto warn = [&display](const QString& message) { display->warn(message); };
     UpdateHistory history;
@@ -147,7 +189,8 @@ int update(QCoreApplication& app, const Options& options, const QString& signer,
         QObject::connect(&history, &UpdateHistory::warning, &history, warn);
         history.open(HistoryLocation::resolve(options.historyLocation));
         // Before the display: an update is on record by the time it is shown as finished.
-        recorder = std::make_unique<RunRecorder>(runner, UpdateRecorder(&history, QStringLiteral("cli")));
+        recorder =
+            std::make_unique<RunRecorder>(runner, UpdateRecorder(&history, QStringLiteral("cli")), runId);
         runner.addObserver(recorder.get());
     }
     runner.addObserver(display.get());
@@ -219,6 +262,7 @@ int main(int argc, char* argv[])
 #endif
     Options options;
     QString error;
+    int exitCode = 0;
     if (!parser.parse(app.arguments(), &options, &error)) {
         if (error.endsWith(u'.'))
             error.chop(1);
@@ -264,5 +308,13 @@ int main(int argc, char* argv[])
     QString signer, signedSha256;
     if (!checkFirmware(app, options, !options.json, &signer, &signedSha256))
         return ExitCheckFailed;
+    if (!options.failedFrom.isEmpty() && !readFailedUnits(&options, &exitCode))
+        return exitCode;
+    if (options.watch) {
+        UpdateRequest request = requestFor(options);
+        if (!signedSha256.isEmpty())
+            request.expectedSha256 = signedSha256;
+        return WatchRun(options, request, signer).exec(app);
+    }
     return update(app, options, signer, signedSha256);
 }

@@ -119,6 +119,8 @@ void Fixture::startUpdate()
     UpdateRunner::Plan plan;
     plan.units = {UnitEntry{m_entry.address, m_serial, m_entry.name}};
     plan.retries = m_watch.retries;
+    plan.lot = m_watch.lot;
+    plan.signer = m_watch.signer;
     plan.request = m_watch.request;
     // The previous update's runner and observers have long finished.
     m_runner.reset();

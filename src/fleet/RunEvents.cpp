@@ -19,13 +19,13 @@ RunEvents::RunEvents(const UpdateRunner& runner, bool verbose)
 {
 }
 
-QJsonObject RunEvents::unitEvent(const UnitRun& unit, const QString& name)
+QJsonObject RunEvents::unitEvent(const UnitRun& unit, const QString& name) const
 {
     QJsonObject object;
     object[QStringLiteral("unit")] = unit.label;
     object[QStringLiteral("event")] = name;
     if (unit.update > 0)
-        object[QStringLiteral("update")] = unit.update;
+        object[QStringLiteral("update")] = unit.update + m_updateOffset;
     if (unit.attempt > 1)
         object[QStringLiteral("attempt")] = unit.attempt;
     return object;

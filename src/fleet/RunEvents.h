@@ -24,6 +24,8 @@ public:
 
     void setProgressIntervalMs(qint64 ms) { m_progressIntervalMs = ms; }
     qint64 progressIntervalMs() const { return m_progressIntervalMs; }
+    // The runner's updates are numbered from this one on: a watched fixture has a runner per update.
+    void setFirstUpdate(int update) { m_updateOffset = update - 1; }
 
     // The run's last object: units, outcomes, updates, failed, exit_code, elapsed.
     QJsonObject summary() const;
@@ -47,12 +49,13 @@ private:
         bool pending = false;
     };
 
-    static QJsonObject unitEvent(const UnitRun& unit, const QString& name);
+    QJsonObject unitEvent(const UnitRun& unit, const QString& name) const;
     void writeProgress(const UnitRun& unit);
     void flushProgress(const UnitRun& unit);
 
     const UpdateRunner& m_runner;
     bool m_verbose;
     qint64 m_progressIntervalMs = DefaultProgressIntervalMs;
+    int m_updateOffset = 0;
     std::vector<ProgressState> m_progress;
 };

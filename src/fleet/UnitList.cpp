@@ -1,7 +1,11 @@
 #include "fleet/UnitList.h"
 
+#include "engine/TextFormat.h"
+#include "history/LineText.h"
+
 #include <QFile>
 #include <QHostAddress>
+#include <QRegularExpression>
 
 namespace {
 
@@ -46,13 +50,26 @@ bool UnitList::addFile(const QString& path, QString* error)
         line = line.trimmed();
         if (line.isEmpty())
             continue;
+        // The address, then the serial number: the rest of the line after the blanks.
+        const qsizetype blank = line.indexOf(QRegularExpression(QStringLiteral("\\s")));
+        const QString address = blank < 0 ? line : line.left(blank);
+        const QString serialText = blank < 0 ? QString() : line.mid(blank).trimmed();
         UnitAddress unit;
         QString reason;
-        if (!UnitAddress::parse(line, m_defaultPort, &unit, &reason)) {
-            *error = QStringLiteral("%1:%2: \"%3\": %4").arg(path).arg(lineNumber).arg(line, reason);
+        if (!UnitAddress::parse(address, m_defaultPort, &unit, &reason)) {
+            *error = QStringLiteral("%1:%2: \"%3\": %4").arg(path).arg(lineNumber).arg(address, reason);
             return false;
         }
-        add({unit, {}, {}}, QStringLiteral("%1:%2").arg(path).arg(lineNumber));
+        const QString serial = LineText::checked(serialText);
+        if (!serialText.isEmpty() && serial.isEmpty()) {
+            *error = QStringLiteral("%1:%2: serial \"%3\": give printable text of at most %4 characters")
+                         .arg(path)
+                         .arg(lineNumber)
+                         .arg(TextFormat::escaped(serialText))
+                         .arg(LineText::MaxLength);
+            return false;
+        }
+        add({unit, serial, {}}, QStringLiteral("%1:%2").arg(path).arg(lineNumber));
     }
     if (file.error() != QFileDevice::NoError) {
         *error = QStringLiteral("cannot read the unit file %1: %2").arg(path, file.errorString());

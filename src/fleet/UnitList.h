@@ -18,8 +18,9 @@ public:
     // One --unit value, and the unit's serial if known. Returns false with a one-line error when it
     // names no unit.
     bool addArgument(const QString& text, QString* error, const QString& serial = {});
-    // A file of units: one HOST[:PORT] per line, blank lines and # comments allowed. The error
-    // names the file and, for a bad line, its number.
+    // A file of units: one `HOST[:PORT] [SERIAL]` per line (the serial: the rest of the line, see
+    // LineText), blank lines and # comments allowed. The error names the file and, for a bad line,
+    // its number.
     bool addFile(const QString& path, QString* error);
 
     const QList<UnitEntry>& units() const { return m_units; }

@@ -1,11 +1,11 @@
 #include "station/RunRegistry.h"
 
+#include "fleet/RunId.h"
 #include "settings/ProductVariant.h"
 #include "station/EventHub.h"
 #include "station/FirmwareStore.h"
 
 #include <QJsonArray>
-#include <QRandomGenerator>
 #include <QSet>
 
 RunRegistry::RunRegistry(FirmwareStore& store, EventHub& hub, UpdateHistory& history,
@@ -17,8 +17,7 @@ RunRegistry::RunRegistry(FirmwareStore& store, EventHub& hub, UpdateHistory& his
 QString RunRegistry::newId() const
 {
     for (;;) {
-        quint64 value = QRandomGenerator::system()->generate64() & 0xffffffffffffULL;
-        const QString id = QStringLiteral("%1").arg(value, 12, 16, QLatin1Char('0'));
+        const QString id = RunId::make();
         if (!find(id))
             return id;
     }

@@ -77,6 +77,7 @@ StationResult<QJsonObject> StationFixtures::watch(Fixture& fixture, const WatchR
     watch.recordsToSend = firmware->toSend;
     watch.serialRequired = request.serialRequired;
     watch.retries = request.retries;
+    watch.signer = firmware->signer;
     const RecordedFirmware recorded{firmware->name, firmware->size, firmware->sha256, firmware->toSend,
                                     firmware->signer};
     fixture.setObserverFactory([this, recorded](const UpdateRunner& runner, int) {

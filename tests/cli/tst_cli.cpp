@@ -509,6 +509,10 @@ private slots:
         QTest::newRow("bad unit-file line") << QStringList{u"--units"_s, units, firmware} << units + u":4:"_s;
         QTest::newRow("unreadable unit file")
             << QStringList{u"--units"_s, m_dir.filePath(u"none.txt"_s), firmware} << u"none.txt"_s;
+        const QString serials = writeFile(QStringLiteral("serials.txt"),
+                                          "127.0.0.1:2000 SN-1\n127.0.0.1:2001 " + QByteArray(65, 'S'));
+        QTest::newRow("serial too long")
+            << QStringList{u"--units"_s, serials, firmware} << serials + u":2: serial"_s;
         QTest::newRow("unknown product")
             << QStringList{u"--product"_s, u"Albatross"_s, u"--unit"_s, u"127.0.0.1"_s, firmware}
             << "known products: Tessera, \"Caldera 16\"";

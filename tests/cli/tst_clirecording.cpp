@@ -1,6 +1,7 @@
 // uploader-cli's recording in an SQLite history as a person meets it: where it goes by default,
 // histories that cannot be used (the update runs all the same), a process killed mid-update,
-// --log-dir, and the history command's usage errors.
+// --log-dir, the history command's usage errors, and the production line's serials, lots, retries,
+// run ids, --failed-from and --watch.
 #include "CliProcess.h"
 #include "HexFile.h"
 #include "SimulatedUnits.h"
@@ -240,6 +241,126 @@ private slots:
         QCOMPARE(TestHistories::allRows(HistoryLocation::sqliteFile(path)).size(), 1);
     }
 
+    // ---- production line: serials, lots, retries, run ids ------------------------------------------
+
+    // A unit that drops its first connection is tried again: one retry event, one finished after
+    // two attempts, and a row per attempt with the file's serial, the lot and the summary's run id.
+    void retriedUpdateRecordsEachAttempt()
+    {
+        const QString path = freshPath();
+        auto unit = SimulatedUnits::listening(u"drop@0#1"_s);
+        const QString units = writeFile(u"line.txt"_s, address(*unit).toUtf8() + "  SN-0007\n");
+        CliProcess cli;
+        QCOMPARE(cli.run({u"--json"_s, u"--time-scale"_s, Scale, u"--history"_s, path, u"--retries"_s, u"1"_s,
+                          u"--lot"_s, u"WO-17"_s, u"--units"_s, units, firmware()}),
+                 0);
+        const QList<QJsonObject> events = cli.events();
+        QCOMPARE(ofEvent(events, u"retry"_s).size(), 1);
+        QCOMPARE(ofEvent(events, u"retry"_s).first().value(u"outcome"_s).toString(), u"connection-lost"_s);
+        const QList<QJsonObject> finished = ofEvent(events, u"finished"_s);
+        QCOMPARE(finished.size(), 1);
+        QCOMPARE(finished.first().value(u"attempts"_s).toInt(), 2);
+        QCOMPARE(finished.first().value(u"outcome"_s).toString(), u"succeeded"_s);
+        const QString run = events.last().value(u"run"_s).toString();
+        QVERIFY2(QRegularExpression(u"^[0-9a-f]{12}$"_s).match(run).hasMatch(), qPrintable(run));
+
+        const QList<UpdateRecord> rows = TestHistories::allRows(HistoryLocation::sqliteFile(path));
+        QCOMPARE(rows.size(), 2);
+        for (const UpdateRecord& row : rows) {
+            QCOMPARE(row.serial, u"SN-0007"_s);
+            QCOMPARE(row.lot, u"WO-17"_s);
+            QCOMPARE(row.runId, run);
+        }
+        QCOMPARE(rows.at(1).attempt, 1);
+        QCOMPARE(rows.at(1).outcome, u"connection-lost"_s);
+        QCOMPARE(rows.at(0).attempt, 2);
+        QCOMPARE(rows.at(0).outcome, u"succeeded"_s);
+    }
+
+    // --failed-from updates only the units of that run that failed, with their serials; a run
+    // without failures contacts nothing, an unknown run is a usage error.
+    void failedFromUpdatesOnlyTheFailedUnits()
+    {
+        const QString path = freshPath();
+        const QString hex = firmware();
+        auto good = SimulatedUnits::listening();
+        auto refusing = SimulatedUnits::listening(u"refuse:02@0"_s);
+        const QString units = writeFile(u"two.txt"_s, address(*good).toUtf8() + " SN-A\n" +
+                                                          address(*refusing).toUtf8() + " SN-B\n");
+        CliProcess first;
+        QCOMPARE(first.run(
+                     {u"--json"_s, u"--time-scale"_s, Scale, u"--history"_s, path, u"--units"_s, units, hex}),
+                 1);
+        const QString run = first.events().last().value(u"run"_s).toString();
+        QVERIFY(!run.isEmpty());
+        const qsizetype goodConnections = good->report().connections.size();
+
+        refusing->clearFaults();
+        CliProcess again;
+        QCOMPARE(again.run({u"--json"_s, u"--time-scale"_s, Scale, u"--history"_s, path, u"--failed-from"_s,
+                            run, hex}),
+                 0);
+        QCOMPARE(good->report().connections.size(), goodConnections);
+        QCOMPARE(again.eventsOf(address(*refusing)).isEmpty(), false);
+        QVERIFY(again.eventsOf(address(*good)).isEmpty());
+        const QString retryRun = again.events().last().value(u"run"_s).toString();
+        QVERIFY(retryRun != run);
+        CliProcess retried;
+        QCOMPARE(
+            retried.run({u"history"_s, u"--history"_s, path, u"--json"_s, u"--run"_s, retryRun.toUpper()}),
+            0);
+        QCOMPARE(retried.events().size(), 1);
+        QCOMPARE(retried.events().first().value(u"serial"_s).toString(), u"SN-B"_s);
+        QCOMPARE(retried.events().first().value(u"outcome"_s).toString(), u"succeeded"_s);
+
+        const qsizetype refusingConnections = refusing->report().connections.size();
+        CliProcess nothingFailed;
+        QCOMPARE(nothingFailed.run({u"--history"_s, path, u"--failed-from"_s, retryRun, hex}), 0);
+        QVERIFY(nothingFailed.out.contains("nothing to do"));
+        QCOMPARE(refusing->report().connections.size(), refusingConnections);
+        CliProcess unknown;
+        QCOMPARE(unknown.run({u"--history"_s, path, u"--failed-from"_s, u"000000000000"_s, hex}), 2);
+        QCOMPARE(unknown.err.count('\n'), 1);
+    }
+
+    // --watch: a unit placed is updated once however long it stays; taken out and placed again, it
+    // is a second update. Ctrl+C ends the watch with the summary and 130.
+    void watchUpdatesEachPlacementOnce()
+    {
+        const QString path = freshPath();
+        auto unit = SimulatedUnits::listening();
+        const quint16 port = unit->port();
+        CliProcess cli;
+        // Probes 50 ms apart that wait 50 ms for an answer; a unit is gone after 150 ms without one.
+        cli.start({u"--json"_s, u"--time-scale"_s, u"0.05"_s, u"--history"_s, path, u"--watch"_s, u"--unit"_s,
+                   address(*unit), firmware()});
+        const auto finished = [&] { return ofEvent(cli.events(), u"finished"_s); };
+        QVERIFY(waitUntil([&] { return finished().size() == 1; }, 20000));
+        QTest::qWait(600); // 12 probes, four times the time a unit counts as gone after
+        QCOMPARE(finished().size(), 1);
+
+        unit->stopListening();
+        QTest::qWait(600);
+        QVERIFY(unit->listen(QHostAddress::LocalHost, port));
+        QVERIFY(waitUntil([&] { return finished().size() == 2; }, 20000));
+        ::kill(pid_t(cli.process.processId()), SIGINT);
+        QVERIFY(cli.waitForExit(10000));
+        QCOMPARE(cli.process.exitCode(), 130);
+
+        const QList<QJsonObject> ends = finished();
+        QCOMPARE(ends.at(0).value(u"update"_s).toInt(), 1);
+        QCOMPARE(ends.at(1).value(u"update"_s).toInt(), 2);
+        const QJsonObject summary = cli.events().last();
+        QCOMPARE(summary.value(u"event"_s).toString(), u"summary"_s);
+        QCOMPARE(summary.value(u"updates"_s).toObject().value(u"succeeded"_s).toInt(), 2);
+        const QList<UpdateRecord> rows = TestHistories::allRows(HistoryLocation::sqliteFile(path));
+        QCOMPARE(rows.size(), 2);
+        for (const UpdateRecord& row : rows) {
+            QCOMPARE(row.runId, summary.value(u"run"_s).toString());
+            QCOMPARE(row.fixture, address(*unit));
+        }
+    }
+
     // ---- a process that dies, a file that changes ------------------------------------------------
 
     void killedMidUpdateLeavesAnAbandonedRow()
@@ -378,6 +499,9 @@ private slots:
         QTest::newRow("run with a slash") << QStringList{u"--run"_s, u"../x"_s};
         QTest::newRow("serial with --show") << QStringList{u"--show"_s, u"3"_s, u"--serial"_s, u"1"_s};
         QTest::newRow("bad unit") << QStringList{u"--unit"_s, u"10.0.0.1:99999"_s};
+        QTest::newRow("run not an id") << QStringList{u"--run"_s, u"last"_s};
+        QTest::newRow("serial too long") << QStringList{u"--serial"_s, QString(65, u'S')};
+        QTest::newRow("empty lot") << QStringList{u"--lot"_s, u" "_s};
         QTest::newRow("json and csv") << QStringList{u"--json"_s, u"--csv"_s};
         QTest::newRow("show not a number") << QStringList{u"--show"_s, u"last"_s};
         QTest::newRow("show with a filter") << QStringList{u"--show"_s, u"3"_s, u"--outcome"_s, u"refused"_s};

@@ -31,7 +31,7 @@ QStringList fields(const Options& options)
     static const QStringList actions{u"update"_s, u"check"_s, u"help"_s, u"version"_s};
     QStringList units;
     for (const UnitEntry& unit : options.units)
-        units << unit.address.label();
+        units << unit.address.label() + (unit.serial.isEmpty() ? QString() : u'(' + unit.serial + u')');
     const auto yesNo = [](bool value) { return value ? u"yes"_s : u"no"_s; };
     return {
         u"action="_s + actions.at(int(options.action)),
@@ -49,17 +49,35 @@ QStringList fields(const Options& options)
         u"expect-sha256="_s + options.expectedSha256,
         u"time-scale="_s + QString::number(options.timeScale),
         u"warnings="_s + QString::number(options.warnings.size()),
+        u"retries="_s + QString::number(options.retries),
+        u"lot="_s + options.lot,
+        u"failed-from="_s + options.failedFrom,
+        u"watch="_s + yesNo(options.watch),
     };
 }
 
 // The fields of `--unit 10.0.0.7 fw.hex` in a Marlin build, with `changes` ("name=value") applied.
 QStringList expectedFields(const QStringList& changes)
 {
-    QStringList expected{
-        u"action=update"_s,  u"firmware=fw.hex"_s, u"units=10.0.0.7:23"_s,   u"product=Marlin"_s,
-        u"parallel=0"_s,     u"repeat=1"_s,        u"keep-going=no"_s,       u"json=no"_s,
-        u"verbose=no"_s,     u"slow=no"_s,         u"connect-timeout=3.3"_s, u"reply-timeout=15"_s,
-        u"expect-sha256="_s, u"time-scale=1"_s,    u"warnings=0"_s};
+    QStringList expected{u"action=update"_s,
+                         u"firmware=fw.hex"_s,
+                         u"units=10.0.0.7:23"_s,
+                         u"product=Marlin"_s,
+                         u"parallel=0"_s,
+                         u"repeat=1"_s,
+                         u"keep-going=no"_s,
+                         u"json=no"_s,
+                         u"verbose=no"_s,
+                         u"slow=no"_s,
+                         u"connect-timeout=3.3"_s,
+                         u"reply-timeout=15"_s,
+                         u"expect-sha256="_s,
+                         u"time-scale=1"_s,
+                         u"warnings=0"_s,
+                         u"retries=0"_s,
+                         u"lot="_s,
+                         u"failed-from="_s,
+                         u"watch=no"_s};
     for (const QString& change : changes) {
         const QString name = change.section(u'=', 0, 0) + u'=';
         for (QString& field : expected)
@@ -189,6 +207,13 @@ private slots:
         QTest::newRow("--time-scale in the test build")
             << QStringList{u"--time-scale"_s, u"0.02"_s, u"--unit"_s, unit, Firmware}
             << QStringList{u"time-scale=0.02"_s};
+        QTest::newRow("--retries at its largest, --lot trimmed, --watch")
+            << QStringList{u"--retries"_s, u"10"_s,     u"--lot"_s, u" WO-2291 "_s,
+                           u"--watch"_s,   u"--unit"_s, unit,       Firmware}
+            << QStringList{u"retries=10"_s, u"lot=WO-2291"_s, u"watch=yes"_s};
+        QTest::newRow("--failed-from needs no unit, the id in lower case")
+            << QStringList{u"--failed-from"_s, u"3FA1C2D4E5B6"_s, Firmware}
+            << QStringList{u"failed-from=3fa1c2d4e5b6"_s, u"units="_s};
         QTest::newRow("--check needs no unit")
             << QStringList{u"--check"_s, Firmware} << QStringList{u"action=check"_s, u"units="_s};
         QTest::newRow("--check with --expect-sha256")
@@ -233,6 +258,23 @@ private slots:
             value(u"--connect-timeout"_s, seconds);
             value(u"--reply-timeout"_s, seconds);
         }
+        for (const QString& retries : {u"-1"_s, u"11"_s, u"x"_s, u""_s})
+            value(u"--retries"_s, retries);
+        for (const QString& lot : {u""_s, u"  "_s, QString(65, u'L')})
+            value(u"--lot"_s, lot);
+        for (const QString& run : {u"3fa1"_s, u"3fa1c2d4e5bg"_s, u""_s})
+            QTest::addRow("--failed-from \"%s\"", qPrintable(run))
+                << QStringList{u"--failed-from"_s, run, Firmware} << QStringList{u"--failed-from \""_s + run};
+        QTest::newRow("--failed-from with --unit")
+            << (QStringList{u"--failed-from"_s, u"3fa1c2d4e5b6"_s} + unit) << QStringList{u"--unit"_s};
+        QTest::newRow("--failed-from with --no-history")
+            << QStringList{u"--failed-from"_s, u"3fa1c2d4e5b6"_s, u"--no-history"_s, Firmware}
+            << QStringList{u"--no-history"_s};
+        for (const QStringList& other :
+             {QStringList{u"--repeat"_s, u"2"_s}, QStringList{u"--parallel"_s, u"2"_s},
+              QStringList{u"--failed-from"_s, u"3fa1c2d4e5b6"_s}})
+            QTest::addRow("--watch with %s", qPrintable(other.first()))
+                << (QStringList{u"--watch"_s} + other + unit) << QStringList{u"--watch"_s, other.first()};
         for (const QString& scale : {u"0"_s, u"-0.5"_s, u"nan"_s, u"-inf"_s, u"1e9"_s, u"fast"_s})
             value(u"--time-scale"_s, scale);
         QTest::newRow("--time-scale above 1000 names the limit")
@@ -268,7 +310,7 @@ private slots:
         // A repeated --unit adds a unit; any other option with a value is given once.
         for (const QString& option :
              {u"--units"_s, u"--product"_s, u"--parallel"_s, u"--repeat"_s, u"--connect-timeout"_s,
-              u"--reply-timeout"_s, u"--expect-sha256"_s, u"--time-scale"_s}) {
+              u"--reply-timeout"_s, u"--expect-sha256"_s, u"--time-scale"_s, u"--retries"_s, u"--lot"_s}) {
             const QString good = option == u"--product"_s         ? u"marlin"_s
                                  : option == u"--expect-sha256"_s ? Sha256Lower
                                  : option == u"--units"_s         ? m_dir.filePath(u"missing.txt"_s)
@@ -339,7 +381,7 @@ private slots:
                                                        "10.0.0.5 # bench 3\r\n"
                                                        "\r\n"
                                                        "10.0.0.1\r\n"
-                                                       "10.0.0.2:2000   # by the door\r\n"
+                                                       "10.0.0.2:2000 \t SN 0042  # by the door\r\n"
                                                        "   \t\r\n"
                                                        "[::1]:2001\r\n"
                                                        "10.0.0.1:23\r\n"
@@ -348,9 +390,10 @@ private slots:
         QString error;
         QVERIFY2(parse({u"--unit"_s, u"10.0.0.9"_s, u"--units"_s, path, Firmware}, &options, &error),
                  qPrintable(error));
-        verifyFields(fields(options),
-                     expectedFields({u"units=10.0.0.9:23 10.0.0.5:23 10.0.0.1:23 10.0.0.2:2000 [::1]:2001"_s,
-                                     u"warnings=2"_s}));
+        verifyFields(
+            fields(options),
+            expectedFields({u"units=10.0.0.9:23 10.0.0.5:23 10.0.0.1:23 10.0.0.2:2000(SN 0042) [::1]:2001"_s,
+                            u"warnings=2"_s}));
         QVERIFY2(options.warnings.at(0).contains(u"10.0.0.1:23"_s) &&
                      options.warnings.at(0).contains(path + u":7"_s),
                  qPrintable(options.warnings.at(0)));
@@ -363,8 +406,13 @@ private slots:
     {
         QTest::addColumn<QByteArray>("contents");
         QTest::addColumn<QString>("wanted"); // after FILE:
-        QTest::newRow("a space in a host")
-            << QByteArray("10.0.0.1\nbench three\n") << u"2: \"bench three\""_s;
+        QTest::newRow("a bad address before a serial")
+            << QByteArray("10.0.0.1\nbench:three SN-1\n") << u"2: \"bench:three\""_s;
+        QTest::newRow("a serial too long")
+            << QByteArray("10.0.0.1 SN-1\n10.0.0.2 " + QByteArray(65, 'S') + "\n") << u"2: serial"_s;
+        QTest::newRow("a serial with a control character") << QByteArray("\n10.0.0.1 SN\x01"
+                                                                         "1\n")
+                                                           << u"2: serial"_s;
         QTest::newRow("port out of range, after blank lines")
             << QByteArray("\n\n# spare\n10.0.0.1:0\n") << u"4: \"10.0.0.1:0\""_s;
         QTest::newRow("unclosed bracket") << QByteArray("[::1\n") << u"1: \"[::1\""_s;

@@ -168,7 +168,7 @@ private slots:
         // After them: each update's end, then the summary.
         const QStringList transcript = screen.transcript();
         const QStringList table = summaryTable(transcript);
-        QVERIFY2(table.size() == 5, qPrintable(transcript.join(u'\n')));
+        QVERIFY2(table.size() == 6, qPrintable(transcript.join(u'\n')));
         const QStringList outcomes{u"refused"_s, u"succeeded"_s, u"succeeded"_s};
         for (qsizetype i = 0; i < labels.size(); ++i) {
             QVERIFY2(table.at(i + 1).contains(QRegularExpression(
@@ -180,7 +180,10 @@ private slots:
                          .size(),
                      1);
         }
-        QVERIFY2(table.last().startsWith(u"3 units: 1 refused, 2 succeeded; "_s), qPrintable(table.last()));
+        QVERIFY2(table.at(4).startsWith(u"3 units: 1 refused, 2 succeeded; "_s), qPrintable(table.at(4)));
+        // The run's id last, for --failed-from.
+        QVERIFY2(QRegularExpression(u"^run [0-9a-f]{12}$"_s).match(table.last()).hasMatch(),
+                 qPrintable(table.last()));
         if (rows >= 10) {
             const QStringList shown = screen.screen();
             for (const QString& line : table)
@@ -226,8 +229,8 @@ private slots:
         const QStringList transcript = screen.transcript();
         QCOMPARE(transcript.filter(u"uploader-cli: interrupted: every update stopped"_s).size(), 1);
         const QStringList table = summaryTable(transcript);
-        QVERIFY2(table.size() == 5, qPrintable(transcript.join(u'\n')));
-        QVERIFY2(table.last().startsWith(u"3 units: 3 interrupted; "_s), qPrintable(table.last()));
+        QVERIFY2(table.size() == 6, qPrintable(transcript.join(u'\n')));
+        QVERIFY2(table.at(4).startsWith(u"3 units: 3 interrupted; "_s), qPrintable(table.at(4)));
         for (const auto& unit : units) {
             const QString label = SimulatedUnits::address(*unit);
             QVERIFY(
