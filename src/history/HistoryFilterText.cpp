@@ -136,9 +136,11 @@ bool parseFixture(const QString& text, HistoryFilter* filter, QString* error)
 
 bool parseRunId(const QString& text, HistoryFilter* filter, QString* error)
 {
-    static const QRegularExpression id(QStringLiteral("\\A[A-Za-z0-9-]{1,64}\\z"));
-    return parseName(text, id, &filter->runId, QStringLiteral("a run's id is 1 to 64 letters, digits or '-'"),
-                     error);
+    static const QRegularExpression id(QStringLiteral("\\A[0-9A-Fa-f]{12}\\z"));
+    if (!parseName(text, id, &filter->runId, QStringLiteral("a run's id is 12 hex digits"), error))
+        return false;
+    filter->runId = filter->runId.toLower();
+    return true;
 }
 
 bool checkRange(const HistoryFilter& filter, QString* error)

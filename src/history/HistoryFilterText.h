@@ -24,7 +24,7 @@ bool parseSerial(const QString& text, HistoryFilter* filter, QString* error);
 bool parseLot(const QString& text, HistoryFilter* filter, QString* error);
 // A fixture's name as the fixtures file has it: 1 to 32 letters, digits, '.', '_' or '-'.
 bool parseFixture(const QString& text, HistoryFilter* filter, QString* error);
-// A run's id: 1 to 64 letters, digits or '-' (the station's are 12 lower-case hex digits).
+// A run's id: 12 hex digits, any case (uploader-cli's and the station's runs); stored lower-case.
 bool parseRunId(const QString& text, HistoryFilter* filter, QString* error);
 // A filter whose since is after its until: nothing can match.
 bool checkRange(const HistoryFilter& filter, QString* error);
