@@ -137,8 +137,8 @@ bool HistoryCommand::parse(const QStringList& arguments, QString* error)
 
     const bool filtered = parser.isSet(unit) || parser.isSet(since) || parser.isSet(until) ||
                           parser.isSet(outcome) || parser.isSet(sha256) || parser.isSet(serial) ||
-                          parser.isSet(lot) || parser.isSet(fixture) || parser.isSet(run) || parser.isSet(signer) ||
-                          parser.isSet(limit);
+                          parser.isSet(lot) || parser.isSet(fixture) || parser.isSet(run) ||
+                          parser.isSet(signer) || parser.isSet(limit);
     if (int(parser.isSet(show)) + int(parser.isSet(pruneBefore)) + int(parser.isSet(forward)) > 1) {
         *error = QStringLiteral("--show, --prune-before and --forward: choose one");
         return false;

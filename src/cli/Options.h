@@ -38,7 +38,7 @@ struct Options
     QString expectedSha256; // lower-case hex, or empty
     // With allowedSigners, only a file with a good signature by one of them is sent.
     QString allowedSigners, revokedKeys;
-    QString signaturePath; // empty: FW.sig beside the file
+    QString signaturePath;  // empty: FW.sig beside the file
     double timeScale = 1.0; // only in the test build (see OptionsParser::Features)
     // Where the updates are recorded: --history as typed (empty: UPLOADER_HISTORY or the default).
     QString historyLocation;

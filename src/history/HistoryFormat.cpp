@@ -275,7 +275,8 @@ QString csvHeader()
 {
     return QStringLiteral(
         "id,started,ended,frontend,host,user,program,version,product,unit,file,path,size,sha256,"
-        "records_sent,records_total,outcome,refusal_code,reason,elapsed,run,serial,lot,fixture,attempt,signer\r\n");
+        "records_sent,records_total,outcome,refusal_code,reason,elapsed,run,serial,lot,fixture,attempt,"
+        "signer\r\n");
 }
 
 QString csvRow(const UpdateRecord& r)

@@ -54,12 +54,11 @@ bool HistoryApi::parseId(const QString& text, qint64* id)
 
 StationResult<HistoryFilter> HistoryApi::parseFilter(const QHash<QString, QString>& query)
 {
-    static const QSet<QString> names{QStringLiteral("unit"),   QStringLiteral("since"),
-                                     QStringLiteral("until"),  QStringLiteral("outcome"),
-                                     QStringLiteral("sha256"), QStringLiteral("serial"),
-                                     QStringLiteral("lot"),    QStringLiteral("fixture"),
-                                     QStringLiteral("run"),    QStringLiteral("signer"),
-                                     QStringLiteral("limit")};
+    static const QSet<QString> names{
+        QStringLiteral("unit"),    QStringLiteral("since"),   QStringLiteral("until"),
+        QStringLiteral("outcome"), QStringLiteral("sha256"),  QStringLiteral("serial"),
+        QStringLiteral("lot"),     QStringLiteral("fixture"), QStringLiteral("run"),
+        QStringLiteral("signer"),  QStringLiteral("limit")};
     for (auto it = query.cbegin(); it != query.cend(); ++it) {
         if (!names.contains(it.key())) {
             return badFilter(

@@ -341,11 +341,11 @@ private slots:
         auto unit = SimulatedUnits::listening();
         const QString history = u"sqlite://"_s + m_dir.filePath(u"signed.sqlite"_s);
         const QStringList trust{u"--allowed-signers"_s, keys.allowedSigners(), u"--revoked-keys"_s,
-                                keys.revokedKeys(), u"--signature"_s, signature};
+                                keys.revokedKeys(),     u"--signature"_s,      signature};
         CliProcess cli;
-        const int exit = cli.run(jsonArguments({}) + QStringList{u"--unit"_s, address(*unit), u"--history"_s, history,
-                                                                 firmware} +
-                                 trust);
+        const int exit =
+            cli.run(jsonArguments({}) +
+                    QStringList{u"--unit"_s, address(*unit), u"--history"_s, history, firmware} + trust);
         if (!reason.isEmpty()) {
             QCOMPARE(exit, 3);
             const QString err = QString::fromUtf8(cli.err).trimmed();
@@ -365,7 +365,8 @@ private slots:
         QVERIFY(check.out.contains("Signed by: release@example.com"));
         for (const auto& [signer, rows] : {std::pair{ReleaseKeys::Release, 1}, std::pair{u"nobody"_s, 0}}) {
             CliProcess list;
-            QCOMPARE(list.run({u"history"_s, u"--history"_s, history, u"--json"_s, u"--signer"_s, signer}), 0);
+            QCOMPARE(list.run({u"history"_s, u"--history"_s, history, u"--json"_s, u"--signer"_s, signer}),
+                     0);
             QCOMPARE(list.events().size(), rows);
             if (rows)
                 QCOMPARE(list.events().first().value(u"signer"_s).toString(), ReleaseKeys::Release);
