@@ -31,12 +31,12 @@ def skip(why):
     sys.exit(SKIP)
 
 
-def check_file(spec):
+def check_file(description):
     """What the file itself must hold, whatever the station answers."""
     problems = []
-    declared = {tag['name'] for tag in spec.get('tags', [])}
+    declared = {tag['name'] for tag in description.get('tags', [])}
     seen = {}
-    for path, item in spec['paths'].items():
+    for path, item in description['paths'].items():
         for method in METHODS:
             operation = item.get(method)
             if operation is None:
@@ -57,7 +57,7 @@ def check_file(spec):
             problems += [f'{where}: tag {t} is not declared' for t in tags if t not in declared]
             named = {p.get('name') for p in item.get('parameters', []) + operation.get('parameters', [])
                      if isinstance(p, dict) and p.get('in') == 'path'}
-            named |= {resolve(spec, p['$ref']).get('name') for p in item.get('parameters', [])
+            named |= {resolve(description, p['$ref']).get('name') for p in item.get('parameters', [])
                       + operation.get('parameters', []) if '$ref' in p}
             problems += [f'{where}: path parameter {{{name}}} is not declared'
                          for name in re.findall(r'{(\w+)}', path) if name not in named]
@@ -66,7 +66,7 @@ def check_file(spec):
         if isinstance(node, dict):
             if '$ref' in node:
                 try:
-                    resolve(spec, node['$ref'])
+                    resolve(description, node['$ref'])
                 except KeyError:
                     problems.append(f'{where}: $ref {node["$ref"]} does not resolve')
             for key, value in node.items():
@@ -74,12 +74,12 @@ def check_file(spec):
         elif isinstance(node, list):
             for i, value in enumerate(node):
                 refs(value, f'{where}/{i}')
-    refs(spec, '#')
+    refs(description, '#')
     return problems
 
 
-def resolve(spec, ref):
-    node = spec
+def resolve(description, ref):
+    node = description
     for part in ref.lstrip('#/').split('/'):
         node = node[part]
     return node
@@ -98,11 +98,11 @@ def json_schema(node):
 
 
 class Api:
-    def __init__(self, spec, base_url, token):
-        self.spec = spec
+    def __init__(self, description, base_url, token):
+        self.description = description
         self.base_url = base_url
         self.token = token
-        self.schemas = {'components': json_schema(spec['components'])}
+        self.schemas = {'components': json_schema(description['components'])}
         self.checked = set()
         import jsonschema
         self.jsonschema = jsonschema
@@ -110,7 +110,7 @@ class Api:
     def operation(self, method, path):
         bare = path.split('?')[0]
         relative = bare[len('/api/v1'):] if bare.startswith('/api/v1/') else bare
-        for template, item in self.spec['paths'].items():
+        for template, item in self.description['paths'].items():
             pattern = '^' + re.sub(r'{\w+}', '[^/]+', re.escape(template).replace(r'\{', '{').replace(r'\}', '}')) + '$'
             if re.match(pattern, relative) and method.lower() in item:
                 return template, item[method.lower()]
@@ -140,7 +140,7 @@ class Api:
             raise Failure(f'{method} {path}: answered {code}, which the description does not list '
                           f'({", ".join(responses)})')
         if '$ref' in response:
-            response = resolve(self.spec, response['$ref'])
+            response = resolve(self.description, response['$ref'])
         self.checked.add((method, template, code))
         content = response.get('content')
         if not content:
@@ -165,15 +165,15 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument('--station', required=True)
     parser.add_argument('--unitsim', required=True)
-    parser.add_argument('--spec', required=True)
+    parser.add_argument('--api', required=True)
     args = parser.parse_args()
     try:
         import jsonschema  # noqa: F401
     except ImportError:
         skip('Python module jsonschema is missing (Debian package python3-jsonschema)')
 
-    spec = json.load(open(args.spec))
-    problems = check_file(spec)
+    description = json.load(open(args.api))
+    problems = check_file(description)
     if problems:
         print('FAILED: the description itself:\n  ' + '\n  '.join(problems))
         return 1
@@ -196,7 +196,7 @@ def main():
         base_url = processes.wait_for_line('station', process, log, r'^(http://127\.0\.0\.1:\d+)\s*$').group(1)
         with open(os.path.join(state, 'token')) as f:
             token = f.read().strip()
-        api = Api(spec, base_url, token)
+        api = Api(description, base_url, token)
         exercise(api, units)
         served_methods_are_described(api)
     except Failure as failure:
@@ -264,7 +264,7 @@ def exercise(api, units):
 def served_methods_are_described(api):
     """Each described path answers a method it does not take with 405 and the methods it takes
     (Allow): exactly the described ones."""
-    for template, item in api.spec['paths'].items():
+    for template, item in api.description['paths'].items():
         prefix = '' if item.get('servers') else '/api/v1'
         path = prefix + re.sub(r'{\w+}', lambda m: {'sha256': 'a' * 64, 'id': '1', 'name': 'f1'}.get(m.group(0)[1:-1], 'x'),
                                template)
