@@ -121,6 +121,7 @@ void Fixture::startUpdate()
     plan.retries = m_watch.retries;
     plan.lot = m_watch.lot;
     plan.signer = m_watch.signer;
+    plan.startedBy = m_watch.startedBy;
     plan.request = m_watch.request;
     // The previous update's runner and observers have long finished.
     m_runner.reset();

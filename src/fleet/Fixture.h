@@ -47,8 +47,9 @@ public:
         qint64 recordsToSend = 0;
         bool serialRequired = false;
         int retries = DefaultRetries;
-        QString signer; // who signed the firmware, when its signature was verified
-        QString lot;    // of every update, or empty
+        QString signer;    // who signed the firmware, when its signature was verified
+        QString lot;       // of every update, or empty
+        QString startedBy; // who started watching (the station's token name), or empty
     };
 
     // The observers of one update, made when it starts (a recorder, an event stream, a display);

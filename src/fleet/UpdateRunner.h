@@ -40,6 +40,7 @@ public:
         QString lot;            // the lot or work order every unit of the run belongs to, or empty
         int retries = 0;        // attempts more after a network fault
         QString signer;         // who signed the firmware, when its signature was verified
+        QString startedBy;      // who started the run (the station's token name), or empty
     };
 
     // When more units would run at once than there are file descriptors for (a socket and the

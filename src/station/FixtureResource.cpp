@@ -47,12 +47,15 @@ StationResult<HttpResponse> FixtureResource::list() const
 
 void FixtureResource::withBody(HttpExchange& exchange, const QString& name,
                                StationResult<HttpResponse> (FixtureResource::*handle)(const QString&,
-                                                                                      const QByteArray&))
+                                                                                      const QByteArray&,
+                                                                                      const QString&))
 {
     auto body = std::make_shared<QByteArray>();
     exchange.receiveBody(
         MaxJsonBody, [body](const char* data, qsizetype size) { body->append(data, size); },
-        [this, body, name, handle, reply = ApiReply(exchange)] { reply.send((this->*handle)(name, *body)); });
+        [this, body, name, handle, reply = ApiReply(exchange), who = exchange.tokenName()] {
+            reply.send((this->*handle)(name, *body, who));
+        });
 }
 
 void FixtureResource::watch(HttpExchange& exchange, const QString& name)
@@ -65,7 +68,8 @@ void FixtureResource::serial(HttpExchange& exchange, const QString& name)
     withBody(exchange, name, &FixtureResource::serialGiven);
 }
 
-StationResult<HttpResponse> FixtureResource::watched(const QString& name, const QByteArray& body)
+StationResult<HttpResponse> FixtureResource::watched(const QString& name, const QByteArray& body,
+                                                     const QString& who)
 {
     Fixture* fixture = m_fixtures.find(name);
     if (!fixture)
@@ -95,6 +99,7 @@ StationResult<HttpResponse> FixtureResource::watched(const QString& name, const 
                                     .arg(StationFixtures::MaxRetries));
         request.retries = int(n);
     }
+    request.startedBy = who;
     const StationResult<QJsonObject> result = m_fixtures.watch(*fixture, request);
     if (!result)
         return result.error();
@@ -110,7 +115,8 @@ StationResult<HttpResponse> FixtureResource::unwatch(const QString& name)
     return HttpResponse::json(200, m_fixtures.toJson(*fixture));
 }
 
-StationResult<HttpResponse> FixtureResource::serialGiven(const QString& name, const QByteArray& body)
+StationResult<HttpResponse> FixtureResource::serialGiven(const QString& name, const QByteArray& body,
+                                                         const QString& /*who*/)
 {
     Fixture* fixture = m_fixtures.find(name);
     if (!fixture)

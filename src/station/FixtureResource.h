@@ -25,10 +25,12 @@ public:
     void serial(HttpExchange& exchange, const QString& name);
 
 private:
-    StationResult<HttpResponse> watched(const QString& name, const QByteArray& body);
-    StationResult<HttpResponse> serialGiven(const QString& name, const QByteArray& body);
+    // who: the name of the token that asked.
+    StationResult<HttpResponse> watched(const QString& name, const QByteArray& body, const QString& who);
+    StationResult<HttpResponse> serialGiven(const QString& name, const QByteArray& body, const QString& who);
     void withBody(HttpExchange& exchange, const QString& name,
-                  StationResult<HttpResponse> (FixtureResource::*handle)(const QString&, const QByteArray&));
+                  StationResult<HttpResponse> (FixtureResource::*handle)(const QString&, const QByteArray&,
+                                                                         const QString&));
 
     StationFixtures& m_fixtures;
 };

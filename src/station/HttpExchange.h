@@ -18,7 +18,21 @@ class HttpExchange : public QObject
 {
     Q_OBJECT
 public:
+    ~HttpExchange() override;
+
     const HttpRequest& request() const { return m_request; }
+    // The name and role of the token the request came with, once the station knows them; empty:
+    // none.
+    const QString& tokenName() const { return m_tokenName; }
+    const QString& tokenRole() const { return m_tokenRole; }
+    void setToken(const QString& name, const QString& role)
+    {
+        m_tokenName = name;
+        m_tokenRole = role;
+    }
+    // Called once: with the answer when it is given, or with nullptr when the exchange ends
+    // without one (the client went away first).
+    void onAnswer(std::function<void(const HttpResponse*)> observer) { m_onAnswer = std::move(observer); }
 
     // Once; later calls are ignored. A response given before the body was read is sent without
     // reading it, and the connection closes after it.
@@ -51,6 +65,8 @@ private:
     HttpServer& m_server;
     MHD_Connection* m_connection;
     HttpRequest m_request;
+    QString m_tokenName, m_tokenRole;
+    std::function<void(const HttpResponse*)> m_onAnswer;
     std::optional<HttpResponse> m_response;
     bool m_queued = false;
     bool m_suspended = false;

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include <netinet/in.h>
@@ -88,11 +89,19 @@ HttpExchange::HttpExchange(HttpServer& server, MHD_Connection* connection, HttpR
 {
 }
 
+HttpExchange::~HttpExchange()
+{
+    if (m_onAnswer)
+        std::exchange(m_onAnswer, {})(nullptr);
+}
+
 void HttpExchange::respond(HttpResponse response)
 {
     if (m_response || m_stream)
         return;
     m_response = std::move(response);
+    if (m_onAnswer)
+        std::exchange(m_onAnswer, {})(&*m_response);
     resume();
 }
 

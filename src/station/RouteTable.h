@@ -1,5 +1,7 @@
 #pragma once
 
+#include "station/Access.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QList>
@@ -32,6 +34,7 @@ public:
         QList<QByteArray> methods;
         QString pattern;
         Handler handler;
+        Access access = Access::Read; // what the request's token must allow
     };
 
     struct Match

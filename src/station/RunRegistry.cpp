@@ -63,6 +63,7 @@ StationResult<StationRun*> RunRegistry::start(const RunRequest& request)
     plan.lot = request.lot;
     plan.retries = request.retries;
     plan.signer = firmware->signer;
+    plan.startedBy = request.startedBy;
     if (!firmware->signer.isEmpty())
         plan.request.expectedSha256 = firmware->sha256; // what the signature covers, or nothing
 
@@ -74,13 +75,14 @@ StationResult<StationRun*> RunRegistry::start(const RunRequest& request)
     return run;
 }
 
-StationResult<StationRun*> RunRegistry::retryFailed(StationRun& run)
+StationResult<StationRun*> RunRegistry::retryFailed(StationRun& run, const QString& startedBy)
 {
     if (run.running())
         return StationError(
             StationError::Code::RunRunning,
             QStringLiteral("The run is still running; retry its failed units once it has ended."));
-    const RunRequest request = run.retryOfFailed();
+    RunRequest request = run.retryOfFailed();
+    request.startedBy = startedBy;
     if (request.units.isEmpty())
         return StationError(StationError::Code::NothingFailed,
                             QStringLiteral("Every unit of the run was updated; there is nothing to retry."));

@@ -38,7 +38,7 @@ public:
     StationResult<StationRun*> start(const RunRequest& request);
     // A new run of the units of run `id` whose update did not succeed; run-running while it runs,
     // nothing-failed when every unit succeeded, or what start() refuses.
-    StationResult<StationRun*> retryFailed(StationRun& run);
+    StationResult<StationRun*> retryFailed(StationRun& run, const QString& startedBy = {});
     StationRun* find(const QString& id) const;
     const QList<StationRun*>& runs() const { return m_runs; } // latest first
     bool firmwareInUse(const QString& sha256) const;

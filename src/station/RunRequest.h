@@ -20,9 +20,10 @@ struct RunRequest
     QString firmware; // lower case
     QList<UnitEntry> units;
     const ProductVariant* product = nullptr;
-    int parallel = 0; // 0: all at once
-    QString lot;      // of every unit, or empty
-    int retries = 0;  // attempts more after a network fault
+    int parallel = 0;  // 0: all at once
+    QString lot;       // of every unit, or empty
+    int retries = 0;   // attempts more after a network fault
+    QString startedBy; // the name of the token that asked for it; not in the body
 
     // defaultProduct: the build's (may be nullptr: then product must be given). What is wrong is
     // told by bad-json, unknown-field, bad-sha256, bad-product, bad-parallel, bad-retries, bad-lot,

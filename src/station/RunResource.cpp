@@ -27,15 +27,19 @@ void RunResource::start(HttpExchange& exchange)
     auto body = std::make_shared<QByteArray>();
     exchange.receiveBody(
         MaxJsonBody, [body](const char* data, qsizetype size) { body->append(data, size); },
-        [this, body, reply = ApiReply(exchange)] { reply.send(started(*body)); });
+        [this, body, reply = ApiReply(exchange), who = exchange.tokenName()] {
+            reply.send(started(*body, who));
+        });
 }
 
-StationResult<HttpResponse> RunResource::started(const QByteArray& body)
+StationResult<HttpResponse> RunResource::started(const QByteArray& body, const QString& startedBy)
 {
-    const StationResult<RunRequest> request = RunRequest::parse(body, m_defaultProduct);
+    StationResult<RunRequest> request = RunRequest::parse(body, m_defaultProduct);
     if (!request)
         return request.error();
-    const StationResult<StationRun*> run = m_runs.start(*request);
+    RunRequest asked = *request;
+    asked.startedBy = startedBy;
+    const StationResult<StationRun*> run = m_runs.start(asked);
     if (!run)
         return run.error();
     return HttpResponse::json(201, {{QStringLiteral("id"), (*run)->id()}});
@@ -55,12 +59,12 @@ StationResult<HttpResponse> RunResource::get(const QString& id) const
     return HttpResponse::json(200, run->toJson());
 }
 
-StationResult<HttpResponse> RunResource::retry(const QString& id)
+StationResult<HttpResponse> RunResource::retry(const QString& id, const QString& startedBy)
 {
     StationRun* run = m_runs.find(id);
     if (!run)
         return noRun(id);
-    const StationResult<StationRun*> retry = m_runs.retryFailed(*run);
+    const StationResult<StationRun*> retry = m_runs.retryFailed(*run, startedBy);
     if (!retry)
         return retry.error();
     return HttpResponse::json(201, {{QStringLiteral("id"), (*retry)->id()}});

@@ -24,10 +24,11 @@ public:
     StationResult<HttpResponse> get(const QString& id) const;
     StationResult<HttpResponse> cancel(const QString& id);
     // 201 with the id of a new run of the units whose update did not succeed.
-    StationResult<HttpResponse> retry(const QString& id);
+    // startedBy: the name of the token that asked.
+    StationResult<HttpResponse> retry(const QString& id, const QString& startedBy);
 
 private:
-    StationResult<HttpResponse> started(const QByteArray& body);
+    StationResult<HttpResponse> started(const QByteArray& body, const QString& startedBy);
     StationError noRun(const QString& id) const;
 
     RunRegistry& m_runs;

@@ -4,10 +4,11 @@
 #include "station/HttpExchange.h"
 #include "station/MetricsText.h"
 #include "station/StaticPages.h"
+#include "station/StationAudit.h"
 #include "station/StationErrorResponse.h"
 #include "station/StationHistory.h"
 #include "station/StationMetrics.h"
-#include "station/TokenFile.h"
+#include "station/StationTokens.h"
 
 #include <optional>
 #include <type_traits>
@@ -71,6 +72,7 @@ StationApi::StationApi(Settings settings, HostCheck hosts, FirmwareStore& store,
       m_status(runs, history, m_settings.defaultProduct), m_events(hub), m_fixtures(fixtures),
       m_health(history, m_settings.historyRequired), m_metrics(metrics), m_routes(routes())
 {
+    m_clock.start();
 }
 
 // Every path the station answers, and with what. The rows of a path list its methods in the
@@ -100,6 +102,11 @@ QList<RouteTable::Route> StationApi::routes()
     const auto serial = [this](HttpExchange& exchange, const Arguments& path) {
         m_fixtures.serial(exchange, path.value(u"name"_s));
     };
+    // Who started a run is the token's name.
+    const auto retry = [this](HttpExchange& exchange, const Arguments& path) {
+        ApiReply(exchange).send(m_runs.retry(path.value(u"id"_s), exchange.tokenName()));
+    };
+    // AUDIT-LAMBDA
     const auto signature = [this](HttpExchange& exchange, const Arguments& path) {
         m_firmware.putSignature(exchange, path.value(u"sha256"_s));
     };
@@ -113,29 +120,40 @@ QList<RouteTable::Route> StationApi::routes()
     const auto ready = [this](HttpExchange& exchange, const Arguments&) {
         exchange.respond(m_health.ready());
     };
+    const auto session = [](HttpExchange& exchange, const Arguments&) {
+        const auto orNull = [](const QString& text) {
+            return text.isEmpty() ? QJsonValue() : QJsonValue(text);
+        };
+        exchange.respond(HttpResponse::json(
+            200, {{u"token"_s, orNull(exchange.tokenName())}, {u"role"_s, orNull(exchange.tokenRole())}}));
+    };
     const QByteArray any = RouteTable::AnyMethod;
+    constexpr Access operate = Access::Operate;
+    constexpr Access administer = Access::Administer;
 
     // clang-format off
     return {
         {{"GET", "HEAD"}, u"/api/v1/openapi.json"_s,      apiDescription},
+        {{"GET", "HEAD"}, u"/api/v1/session"_s,           session},
         {{"GET", "HEAD"}, u"/api/v1/firmware"_s,          now(m_firmware, &FirmwareResource::list)},
-        {{"POST"},        u"/api/v1/firmware"_s,          later(m_firmware, &FirmwareResource::upload)},
+        {{"POST"},        u"/api/v1/firmware"_s,          later(m_firmware, &FirmwareResource::upload), administer},
         {{"GET", "HEAD"}, u"/api/v1/firmware/{sha256}"_s, now(m_firmware, &FirmwareResource::get)},
-        {{"DELETE"},      u"/api/v1/firmware/{sha256}"_s, now(m_firmware, &FirmwareResource::remove)},
-        {{"PUT"},         u"/api/v1/firmware/{sha256}/signature"_s, signature},
+        {{"DELETE"},      u"/api/v1/firmware/{sha256}"_s, now(m_firmware, &FirmwareResource::remove), administer},
+        {{"PUT"},         u"/api/v1/firmware/{sha256}/signature"_s, signature,                      administer},
         {{"GET", "HEAD"}, u"/api/v1/runs"_s,              now(m_runs, &RunResource::list)},
-        {{"POST"},        u"/api/v1/runs"_s,              later(m_runs, &RunResource::start)},
+        {{"POST"},        u"/api/v1/runs"_s,              later(m_runs, &RunResource::start),       operate},
         {{"GET", "HEAD"}, u"/api/v1/runs/{id}"_s,         now(m_runs, &RunResource::get)},
-        {{"DELETE"},      u"/api/v1/runs/{id}"_s,         now(m_runs, &RunResource::cancel)},
-        {{"POST"},        u"/api/v1/runs/{id}/retry"_s,   now(m_runs, &RunResource::retry)},
+        {{"DELETE"},      u"/api/v1/runs/{id}"_s,         now(m_runs, &RunResource::cancel),        operate},
+        {{"POST"},        u"/api/v1/runs/{id}/retry"_s,   retry,                                    operate},
         {{"GET"},         u"/api/v1/events"_s,            later(m_events, &EventsResource::subscribe)},
         {{"GET", "HEAD"}, u"/api/v1/updates"_s,           updates},
         {{"GET", "HEAD"}, u"/api/v1/updates/{id}"_s,      update},
+        // AUDIT-ROUTE
         {{"GET", "HEAD"}, u"/api/v1/status"_s,            now(m_status, &StatusResource::get)},
         {{"GET", "HEAD"}, u"/api/v1/fixtures"_s,          now(m_fixtures, &FixtureResource::list)},
-        {{"POST"},        u"/api/v1/fixtures/{name}/watch"_s,  watch},
-        {{"DELETE"},      u"/api/v1/fixtures/{name}/watch"_s,  now(m_fixtures, &FixtureResource::unwatch)},
-        {{"POST"},        u"/api/v1/fixtures/{name}/serial"_s, serial},
+        {{"POST"},        u"/api/v1/fixtures/{name}/watch"_s,  watch,                               operate},
+        {{"DELETE"},      u"/api/v1/fixtures/{name}/watch"_s,  now(m_fixtures, &FixtureResource::unwatch), operate},
+        {{"POST"},        u"/api/v1/fixtures/{name}/serial"_s, serial,                              operate},
         {{any},           u"/api/{path...}"_s,            notFound(u"No such API path."_s)},
         {{"GET", "HEAD"}, u"/metrics"_s,                  metrics},
         {{"GET", "HEAD"}, u"/healthz"_s,                  live},
@@ -168,13 +186,43 @@ bool StationApi::isFirmwareName(const QString& name)
     return !name.startsWith(u'.');
 }
 
-bool StationApi::authorized(const HttpRequest& request) const
+StationError StationApi::tooManyTries(qint64 ms)
 {
+    const qint64 seconds = (ms + 999) / 1000;
+    return StationError(
+        StationError::Code::TooManyTries,
+        QStringLiteral("Too many wrong tokens from this address; try again in %1 s.").arg(seconds),
+        {{u"retry_after"_s, seconds}});
+}
+
+std::optional<StationError> StationApi::admission(HttpExchange& exchange, Access access)
+{
+    using enum StationError::Code;
+    const HttpRequest& request = exchange.request();
+    const qint64 now = m_clock.elapsed();
     const QByteArray header = request.header("authorization").trimmed();
     constexpr QByteArrayView scheme("bearer ");
-    if (header.size() <= scheme.size() || header.left(scheme.size()).toLower() != scheme)
-        return false;
-    return TokenFile::matches(m_settings.token, header.mid(scheme.size()).trimmed());
+    const bool bearer = header.size() > scheme.size() && header.left(scheme.size()).toLower() == scheme;
+    std::optional<StationTokens::Identity> identity;
+    if (bearer) {
+        identity = m_settings.tokens->identify(header.mid(scheme.size()).trimmed());
+        if (!identity && m_guesses.wrong(request.client, now))
+            return tooManyTries(GuessLimiter::LockMs);
+    }
+    if (identity)
+        exchange.setToken(identity->name, Roles::name(identity->role));
+    const bool needed = access != Access::Read || m_settings.tokenForReads || !header.isEmpty();
+    if (needed && !identity)
+        return StationError(
+            Unauthorized,
+            QStringLiteral(
+                "This needs a token of the station: Authorization: Bearer TOKEN (see STATE_DIR/token "
+                "and uploader-station token)."));
+    if (identity && !Roles::allows(identity->role, access))
+        return StationError(Forbidden, QStringLiteral("The token \"%1\" is an operator's; this needs an "
+                                                      "administrator's.")
+                                           .arg(identity->name));
+    return std::nullopt;
 }
 
 void StationApi::refuseMethod(HttpExchange& exchange, const QByteArray& allowed)
@@ -206,16 +254,30 @@ void StationApi::handle(HttpExchange& exchange)
         reply.send(StationError(BadPath, QStringLiteral("The path is not allowed.")));
         return;
     }
-    if (isDataPath(request.path) && (m_settings.tokenForReads || !isRead(request.method)) &&
-        !authorized(request)) {
-        reply.send(StationError(
-            Unauthorized,
-            QStringLiteral(
-                "This needs the station's token: Authorization: Bearer TOKEN (see STATE_DIR/token).")));
-        return;
-    }
     // The last rows take every path: a path without a route for the method takes other methods.
     const RouteTable::Match match = m_routes.find(request.method, request.path);
+    if (isDataPath(request.path)) {
+        const Access access =
+            match.route ? match.route->access : (isRead(request.method) ? Access::Read : Access::Operate);
+        // A lock-out is recorded when it begins, not for every request it refuses after.
+        if (const qint64 locked = m_guesses.lockedFor(request.client, m_clock.elapsed()); locked > 0) {
+            reply.send(tooManyTries(locked));
+            return;
+        }
+        const std::optional<StationError> refusal = admission(exchange, access);
+        QString object;
+        for (const char* name : {"sha256", "id", "name"})
+            if (object.isEmpty())
+                object = match.arguments.value(QLatin1String(name)).left(64);
+        if (refusal) {
+            m_settings.audit->record(request, exchange.tokenName(), object,
+                                     StationErrorResponse::status(refusal->code()));
+            reply.send(*refusal);
+            return;
+        }
+        if (!isRead(request.method))
+            m_settings.audit->follow(exchange, object);
+    }
     if (match.route)
         match.route->handler(exchange, match.arguments);
     else

@@ -3,6 +3,7 @@
 #include "station/EventsResource.h"
 #include "station/FirmwareResource.h"
 #include "station/FixtureResource.h"
+#include "station/GuessLimiter.h"
 #include "station/HealthResource.h"
 #include "station/HistoryApi.h"
 #include "station/HostCheck.h"
@@ -11,10 +12,15 @@
 #include "station/RunResource.h"
 #include "station/StatusResource.h"
 
-#include "engine/FirmwareSignatureCheck.h"
-#include <QByteArray>
+#include "station/StationError.h"
 
+#include "engine/FirmwareSignatureCheck.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
 #include <QString>
+
+#include <optional>
 
 class EventHub;
 class FirmwareStore;
@@ -22,22 +28,28 @@ class HttpExchange;
 class RunRegistry;
 class StationFixtures;
 class StationHistory;
+class StationAudit;
 class StationMetrics;
+class StationTokens;
 struct ProductVariant;
 
 // Who may do what, and where each request goes. In this order: a Host that names none of the
 // station's names is refused (421); OPTIONS gets no permission (405, and never a CORS header); a
-// path with ".." or control characters never goes further (400); under /api a request that
-// changes anything needs the bearer token, and on an address other than loopback every request
-// does (401), and so does /metrics; then the route, from the one table of every path the station answers.
-// Pages are served without a token: they hold no data; so are /healthz and /readyz, which say only "ok" or
-// why not.
+// path with ".." or control characters never goes further (400). Under /api and at /metrics, an
+// address that sent too many wrong tokens is refused for a while (429); a token that is sent must be
+// one of the station's (401); a request that changes anything needs a token, and on an address
+// other than loopback every request does (401); what only administrators may do needs an
+// administrator's token (403). Then the route, from the one table of every path the station
+// answers, which also says what each needs. Pages are served without a token: they hold no data;
+// so are /healthz and /readyz, which say only "ok" or why not. Every request that changes
+// something, and every one refused for its token, is in the audit.
 class StationApi
 {
 public:
     struct Settings
     {
-        QByteArray token;
+        StationTokens* tokens = nullptr;
+        StationAudit* audit = nullptr;
         bool tokenForReads = false; // listening on an address other than loopback
         qint64 maxFirmwareSize = 0;
         const ProductVariant* defaultProduct = nullptr;
@@ -58,7 +70,9 @@ public:
     static bool isFirmwareName(const QString& name);
 
 private:
-    bool authorized(const HttpRequest& request) const;
+    // The refusal for a request of that access, if it is refused; sets the exchange's token.
+    std::optional<StationError> admission(HttpExchange& exchange, Access access);
+    static StationError tooManyTries(qint64 ms);
     QList<RouteTable::Route> routes();
     static void refuseMethod(HttpExchange& exchange, const QByteArray& allowed);
 
@@ -73,4 +87,6 @@ private:
     HealthResource m_health;
     const StationMetrics& m_metrics;
     RouteTable m_routes;
+    GuessLimiter m_guesses;
+    QElapsedTimer m_clock;
 };

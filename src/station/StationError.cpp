@@ -11,6 +11,10 @@ QString StationError::nameOf(Code code)
         return QStringLiteral("bad-path");
     case Code::Unauthorized:
         return QStringLiteral("unauthorized");
+    case Code::Forbidden:
+        return QStringLiteral("forbidden");
+    case Code::TooManyTries:
+        return QStringLiteral("too-many-tries");
     case Code::NotFound:
         return QStringLiteral("not-found");
     case Code::BadName:

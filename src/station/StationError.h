@@ -18,6 +18,8 @@ public:
         MethodNotAllowed,   // a path that takes other methods
         BadPath,            // "..", "." segments, backslashes or control characters
         Unauthorized,       // no token, or not the station's
+        Forbidden,          // a token whose role may not do that
+        TooManyTries,       // an address that sent too many wrong tokens (extra: retry_after)
         NotFound,           // no such path, page, firmware, run or update
         BadName,            // a firmware name with a path, control characters or without .hex
         TooLarge,           // a firmware file over --max-firmware-size

@@ -22,6 +22,10 @@ int status(StationError::Code code)
         return 400;
     case Unauthorized:
         return 401;
+    case Forbidden:
+        return 403;
+    case TooManyTries:
+        return 429;
     case NotFound:
     case UnknownFirmware:
         return 404;
@@ -61,6 +65,11 @@ HttpResponse of(const StationError& error)
         break;
     case StationError::Code::HistoryBusy:
         response.headers.append({QByteArrayLiteral("Retry-After"), QByteArrayLiteral("1")});
+        break;
+    case StationError::Code::TooManyTries:
+        response.headers.append(
+            {QByteArrayLiteral("Retry-After"),
+             QByteArray::number(error.extra().value(QStringLiteral("retry_after")).toInteger())});
         break;
     default:
         break;

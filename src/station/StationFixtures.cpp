@@ -78,6 +78,7 @@ StationResult<QJsonObject> StationFixtures::watch(Fixture& fixture, const WatchR
     watch.serialRequired = request.serialRequired;
     watch.retries = request.retries;
     watch.signer = firmware->signer;
+    watch.startedBy = request.startedBy;
     const RecordedFirmware recorded{firmware->name, firmware->size, firmware->sha256, firmware->toSend,
                                     firmware->signer};
     fixture.setObserverFactory([this, recorded](const UpdateRunner& runner, int) {

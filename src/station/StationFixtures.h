@@ -24,6 +24,7 @@ public:
         QString firmware; // SHA-256
         bool serialRequired = false;
         int retries = Fixture::DefaultRetries;
+        QString startedBy; // the name of the token that asked
     };
 
     // template: what every update's request starts from (timings, build title, product).

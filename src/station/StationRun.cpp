@@ -139,6 +139,9 @@ QJsonObject StationRun::toJson() const
     object[QStringLiteral("lot")] =
         m_runner.plan().lot.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(m_runner.plan().lot);
     object[QStringLiteral("retries")] = m_runner.plan().retries;
+    object[QStringLiteral("started_by")] = m_runner.plan().startedBy.isEmpty()
+                                               ? QJsonValue(QJsonValue::Null)
+                                               : QJsonValue(m_runner.plan().startedBy);
     object[QStringLiteral("created")] = m_created.toString(Qt::ISODateWithMs);
     object[QStringLiteral("units")] = units;
     return object;

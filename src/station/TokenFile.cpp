@@ -21,19 +21,8 @@ QString systemError()
 
 bool create(const QString& file, QByteArray* token, QString* error)
 {
-    unsigned char random[TokenBytes];
-    size_t filled = 0;
-    while (filled < sizeof random) {
-        const ssize_t n = ::getrandom(random + filled, sizeof random - filled, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            *error = QStringLiteral("cannot get random bytes for the token: %1").arg(systemError());
-            return false;
-        }
-        filled += size_t(n);
-    }
-    *token = QByteArray(reinterpret_cast<const char*>(random), TokenBytes).toHex();
+    if (!TokenFile::makeToken(token, error))
+        return false;
     const QByteArray name = QFile::encodeName(file);
     const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
@@ -55,6 +44,24 @@ bool create(const QString& file, QByteArray* token, QString* error)
 } // namespace
 
 namespace TokenFile {
+
+bool makeToken(QByteArray* token, QString* error)
+{
+    unsigned char random[TokenBytes];
+    size_t filled = 0;
+    while (filled < sizeof random) {
+        const ssize_t n = ::getrandom(random + filled, sizeof random - filled, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            *error = QStringLiteral("cannot get random bytes for the token: %1").arg(systemError());
+            return false;
+        }
+        filled += size_t(n);
+    }
+    *token = QByteArray(reinterpret_cast<const char*>(random), TokenBytes).toHex();
+    return true;
+}
 
 QString path(const QString& stateDir)
 {

@@ -10,6 +10,8 @@
 namespace TokenFile {
 
 QString path(const QString& stateDir);
+// 256 random bits from the system's CSPRNG as 64 hex digits.
+bool makeToken(QByteArray* token, QString* error);
 // False with a message for the operator.
 bool loadOrCreate(const QString& stateDir, QByteArray* token, QString* error);
 // Constant-time comparison of what a client sent with the token.

@@ -13,12 +13,15 @@
 #include "station/HttpServer.h"
 #include "station/RunRegistry.h"
 #include "station/StationApi.h"
+#include "station/StationAudit.h"
 #include "station/StationFixtures.h"
 #include "station/StationHistory.h"
 #include "station/StationMetrics.h"
 #include "station/StationOptions.h"
+#include "station/StationTokens.h"
 #include "station/StoredSignatureCheck.h"
 #include "station/SystemdNotifier.h"
+#include "station/TokenCommand.h"
 #include "station/TokenFile.h"
 
 #include <QCoreApplication>
@@ -69,9 +72,11 @@ int main(int argc, char* argv[])
     QtDiagnostics::keepOffStandardError();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("uploader-station"));
+    QCoreApplication::setApplicationVersion(QString::fromUtf8(BuildInfo::Version));
+    if (TokenCommand::isAsked(app.arguments().mid(1)))
+        return TokenCommand::run(app.arguments().mid(1));
     // Run by systemd, standard error goes to the journal: each line says how grave it is.
     ConsoleOutput::setPriorityPrefixes(true);
-    QCoreApplication::setApplicationVersion(QString::fromUtf8(BuildInfo::Version));
     // A client that goes away mid-answer must not end the station.
     std::signal(SIGPIPE, SIG_IGN);
 
@@ -160,8 +165,14 @@ int main(int argc, char* argv[])
         ConsoleOutput::error(error);
         return ExitCannotStart;
     }
+    StationTokens tokens(options.stateDir, token);
+    QObject::connect(&tokens, &StationTokens::warning, &app,
+                     [](const QString& message) { ConsoleOutput::warn(message); });
+    // AUDIT-SINK
+    StationAudit audit([](const AuditEntry&) {});
     StationApi::Settings settings;
-    settings.token = token;
+    settings.tokens = &tokens;
+    settings.audit = &audit;
     settings.tokenForReads = !options.address.isLoopback();
     settings.maxFirmwareSize = options.maxFirmwareSize;
     settings.defaultProduct = options.product;
