@@ -2,6 +2,7 @@
 // test's event loop on 127.0.0.1, cancel, the live events, the firmware store, and every rule of
 // who may do what (token, Host, methods, sizes, paths, idle connections, the token file,
 // SIGTERM).
+#include "ClosedPort.h"
 #include "HexFile.h"
 #include "JobFixture.h"
 #include "SimulatedUnits.h"
@@ -14,6 +15,7 @@
 #include <QJsonArray>
 #include <QSslSocket>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <algorithm>
@@ -578,6 +580,141 @@ private slots:
         const HttpAnswer api = station.get(u"/api/v1/openapi.json"_s);
         QCOMPARE(api.status, 200);
         QCOMPARE(api.json().value(u"openapi"_s).toString().left(2), u"3."_s);
+    }
+
+    // Every changing path tried with an operator's token, an administrator's, a revoked one and
+    // none: operators run, administrators also change what is installed; every attempt is in the
+    // audit with its status; the token's text is kept in no file but STATE_DIR/token.
+    void rolesAndAudit()
+    {
+        QTemporaryDir dir;
+        QFile fixtures(dir.filePath(u"fixtures"_s));
+        QVERIFY(fixtures.open(QIODevice::WriteOnly));
+        fixtures.write("f1 127.0.0.1:" + QByteArray::number(closedPort()) + "\n");
+        fixtures.close();
+        StationProcess station;
+        QVERIFY2(station.start({u"--fixtures"_s, fixtures.fileName()}), station.err.constData());
+        QByteArray operatorToken, revoked;
+        QCOMPARE(station.tokenCommand({u"add"_s, u"line3"_s, u"--role"_s, u"operator"_s}, &operatorToken), 0);
+        QCOMPARE(station.tokenCommand({u"add"_s, u"gone"_s, u"--role"_s, u"admin"_s}, &revoked), 0);
+        QCOMPARE(operatorToken.size(), 64);
+        QCOMPARE(station.tokenCommand({u"add"_s, u"line3"_s, u"--role"_s, u"admin"_s}),
+                 1); // the name is taken
+        QCOMPARE(station.tokenCommand({u"add"_s, u"x"_s, u"--role"_s, u"boss"_s}), 2);
+        QCOMPARE(station.tokenCommand({u"revoke"_s, u"gone"_s}), 0);
+        QCOMPARE(station.requestAs(operatorToken, "GET", u"/api/v1/session"_s).json(),
+                 (QJsonObject{{u"token"_s, u"line3"_s}, {u"role"_s, u"operator"_s}}));
+
+        const std::unique_ptr<SimulatedUnit> unit = SimulatedUnits::listening();
+        const QString sha256 = upload(station);
+        const QString run = station.request("POST", u"/api/v1/runs"_s, runBody(sha256, {address(*unit)}))
+                                .json()
+                                .value(u"id"_s)
+                                .toString();
+        QCOMPARE(waitForRunEnd(station, run).value(u"state"_s).toString(), u"finished"_s);
+
+        struct Attempt
+        {
+            QByteArray method;
+            QString path;
+            QByteArray body;
+            bool adminOnly;
+        };
+        const QList<Attempt> attempts{
+            {"POST", u"/api/v1/firmware?name=again.hex"_s, m_firmware, true},
+            {"PUT", u"/api/v1/firmware/%1/signature"_s.arg(sha256), "not a signature", true},
+            {"POST", u"/api/v1/runs"_s, runBody(sha256, {address(*unit)}), false},
+            {"POST", u"/api/v1/runs/%1/retry"_s.arg(run), {}, false},
+            {"DELETE", u"/api/v1/runs/%1"_s.arg(run), {}, false},
+            {"POST", u"/api/v1/fixtures/f1/watch"_s, "{\"firmware\":\"" + sha256.toLatin1() + "\"}", false},
+            {"POST", u"/api/v1/fixtures/f1/serial"_s, "{\"serial\":\"40-1187\"}", false},
+            {"DELETE", u"/api/v1/fixtures/f1/watch"_s, {}, false},
+            {"GET", u"/api/v1/audit"_s, {}, true},
+            {"DELETE", u"/api/v1/firmware/%1"_s.arg(sha256), {}, true},
+        };
+        const QList<std::pair<QString, QByteArray>> callers{{QString(), QByteArray()},
+                                                            {QString(), revoked},
+                                                            {u"line3"_s, operatorToken},
+                                                            {u"admin"_s, station.token}};
+        QMultiHash<QString, int> expected; // "token method path" and the status
+        for (const Attempt& attempt : attempts)
+            for (const auto& [name, token] : callers) {
+                const HttpAnswer answer = station.requestAs(
+                    token, attempt.method, attempt.path, attempt.body,
+                    attempt.path.contains(u"firmware?"_s) ? "application/octet-stream" : "application/json");
+                const int wanted = token.isEmpty() || token == revoked       ? 401
+                                   : name == u"line3"_s && attempt.adminOnly ? 403
+                                                                             : 0;
+                if (wanted != 0)
+                    QVERIFY2(answer.status == wanted, qPrintable(attempt.path + u" %1"_s.arg(answer.status)));
+                else
+                    QVERIFY2(answer.status < 400 || (answer.status != 401 && answer.status != 403),
+                             qPrintable(attempt.path + u" %1"_s.arg(answer.status)));
+                if (attempt.method != "GET" || wanted != 0)
+                    expected.insert(name + u' ' + QString::fromLatin1(attempt.method) + u' ' +
+                                        QUrl(attempt.path).path(),
+                                    answer.status);
+            }
+        // The upload and the run before the attempts, by the administrator.
+        expected.insert(u"admin POST /api/v1/firmware"_s, 201);
+        expected.insert(u"admin POST /api/v1/runs"_s, 201);
+
+        QMultiHash<QString, int> audited;
+        QJsonArray entries;
+        QVERIFY(waitUntil(
+            [&] {
+                entries = station.get(u"/api/v1/audit?limit=1000"_s).json().value(u"entries"_s).toArray();
+                return entries.size() >= expected.size();
+            },
+            10000));
+        for (const QJsonValue& value : entries) {
+            const QJsonObject entry = value.toObject();
+            audited.insert(entry.value(u"token"_s).toString() + u' ' + entry.value(u"method"_s).toString() +
+                               u' ' + entry.value(u"path"_s).toString(),
+                           entry.value(u"status"_s).toInt());
+            QCOMPARE(entry.value(u"client"_s).toString(), u"127.0.0.1"_s);
+        }
+        QCOMPARE(audited, expected);
+        QCOMPARE(station.requestAs(operatorToken, "GET", u"/api/v1/audit?token=line3"_s).status, 403);
+
+        // Who started each update.
+        const QJsonArray rows = station.get(u"/api/v1/updates"_s).json().value(u"updates"_s).toArray();
+        QStringList startedBy;
+        for (const QJsonValue& row : rows)
+            startedBy << row.toObject().value(u"started_by"_s).toString();
+        QVERIFY(startedBy.contains(u"admin"_s));
+        QVERIFY(startedBy.contains(u"line3"_s));
+
+        QVERIFY(station.stop());
+        const QDir state(station.stateDir.path());
+        for (const QString& name : state.entryList(QDir::Files)) {
+            QFile file(state.filePath(name));
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            const QByteArray contents = file.readAll();
+            QVERIFY2(!contents.contains(operatorToken) && !contents.contains(revoked), qPrintable(name));
+            QVERIFY2(name == u"token"_s || !contents.contains(station.token), qPrintable(name));
+        }
+    }
+
+    // More than ten wrong tokens a minute from one address: 429 for a minute, the right token
+    // included; the lock-out is in the audit.
+    void guessingIsLockedOut()
+    {
+        StationProcess station;
+        QVERIFY2(station.start(), station.err.constData());
+        for (int i = 0; i < 10; ++i)
+            QCOMPARE(station.requestAs("wrong" + QByteArray::number(i), "GET", u"/api/v1/runs"_s).status,
+                     401);
+        const HttpAnswer locked = station.requestAs("wrong", "DELETE", u"/api/v1/runs/abc"_s);
+        QCOMPARE(locked.status, 429);
+        QCOMPARE(locked.headers.value("retry-after"), QByteArray("60"));
+        QCOMPARE(station.get(u"/api/v1/audit"_s).status, 429);
+        QCOMPARE(station.request("GET", u"/healthz"_s).status, 200);
+        QVERIFY(station.stop());
+        QVERIFY(station.restart());
+        const QJsonArray entries = station.get(u"/api/v1/audit"_s).json().value(u"entries"_s).toArray();
+        QCOMPARE(entries.size(), 11);
+        QCOMPARE(entries.first().toObject().value(u"status"_s).toInt(), 429); // newest first
     }
 
     // A known path with a method it does not take answers 405 with the methods it does take; HEAD

@@ -5,6 +5,7 @@
 #include "settings/ProductVariant.h"
 #include "station/EventHub.h"
 #include "station/FirmwareStore.h"
+#include "station/GuessLimiter.h"
 #include "station/HistoryApi.h"
 #include "station/HostCheck.h"
 #include "station/RouteTable.h"
@@ -13,6 +14,7 @@
 #include "station/StationErrorResponse.h"
 #include "station/StationOptions.h"
 #include "station/TokenFile.h"
+#include "station/TokenStore.h"
 
 #include <QHostInfo>
 #include <QJsonArray>
@@ -119,6 +121,58 @@ private slots:
         QVERIFY(!TokenFile::matches(token, "10112233445566778899aabbccddeeff"));
         QVERIFY(!TokenFile::matches(token, {}));
         QVERIFY(!TokenFile::matches({}, {}));
+    }
+
+    // The eleventh wrong token within a minute locks that address alone, for a minute; tries older
+    // than a minute are forgotten; memory stays bounded however many addresses try.
+    void guessLimiter()
+    {
+        GuessLimiter limiter;
+        const QHostAddress guesser(u"192.0.2.7"_s), other(u"192.0.2.8"_s);
+        for (int i = 0; i < GuessLimiter::MaxWrong; ++i)
+            QVERIFY(!limiter.wrong(guesser, 1000 + i));
+        QCOMPARE(limiter.lockedFor(guesser, 2000), 0);
+        QVERIFY(limiter.wrong(guesser, 2000));
+        QCOMPARE(limiter.lockedFor(guesser, 2000), GuessLimiter::LockMs);
+        QCOMPARE(limiter.lockedFor(other, 2000), 0);
+        QCOMPARE(limiter.lockedFor(guesser, 2000 + GuessLimiter::LockMs), 0);
+
+        GuessLimiter slow;
+        for (int i = 0; i < 3 * GuessLimiter::MaxWrong; ++i)
+            QVERIFY(!slow.wrong(guesser, qint64(i) * GuessLimiter::WindowMs / GuessLimiter::MaxWrong));
+
+        GuessLimiter many;
+        for (quint32 i = 0; i < quint32(GuessLimiter::MaxAddresses) + 100; ++i)
+            many.wrong(QHostAddress(0x0a000000u + i), 5000);
+        for (int i = 0; i < GuessLimiter::MaxWrong; ++i)
+            many.wrong(guesser, 5000);
+        QVERIFY(many.wrong(guesser, 5000));
+    }
+
+    // Names, and a tokens file that is not the owner's alone or not one at all.
+    void tokenStore()
+    {
+        QTemporaryDir dir;
+        QByteArray token;
+        QString error;
+        for (const QString& bad : {u""_s, u"-x"_s, u"a b"_s, u"admin"_s, QString(33, u'a')})
+            QVERIFY2(!TokenStore::add(dir.path(), bad, Role::Operator, &token, &error), qPrintable(bad));
+        QVERIFY(TokenStore::add(dir.path(), u"line-3.a_b"_s, Role::Operator, &token, &error));
+        TokenStore::Contents contents;
+        QVERIFY(TokenStore::read(dir.path(), &contents, &error));
+        QCOMPARE(contents.tokens.size(), 1);
+        QCOMPARE(contents.tokens.first().sha256, TokenStore::hashOf(token));
+        QVERIFY(!TokenStore::revoke(dir.path(), u"nobody"_s, &error));
+
+        QFile file(TokenStore::path(dir.path()));
+        QVERIFY(file.setPermissions(file.permissions() | QFileDevice::ReadOther));
+        QVERIFY(!TokenStore::read(dir.path(), &contents, &error));
+        QVERIFY(error.contains(u"mode 600"_s));
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write("{\"tokens\":[{\"name\":\"x\",\"role\":\"boss\"}]}");
+        file.close();
+        QVERIFY(file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+        QVERIFY(!TokenStore::read(dir.path(), &contents, &error));
     }
 
     void listenAddresses_data()

@@ -63,12 +63,31 @@ public:
         token = file.readAll().trimmed();
         return port != 0;
     }
+    // SIGTERM, and its end; false when it does not end cleanly.
+    bool stop()
+    {
+        process.terminate();
+        return waitForExit(30000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    }
     // The same station again, with the state it left, after it ended.
     bool restart()
     {
         out.clear();
         err.clear();
         return start(m_extra);
+    }
+    // `uploader-station token ARGUMENTS` on this station's state folder: its exit code, and what
+    // it printed.
+    int tokenCommand(const QStringList& arguments, QByteArray* printed = nullptr)
+    {
+        QProcess command;
+        command.start(process.program(), QStringList{QStringLiteral("token")} + arguments +
+                                             QStringList{QStringLiteral("--state-dir"), stateDir.path()});
+        if (!command.waitForFinished(10000))
+            return -1;
+        if (printed)
+            *printed = command.readAllStandardOutput().trimmed();
+        return command.exitCode();
     }
     // Resident memory in KiB.
     qint64 rssKiB() const
@@ -85,9 +104,15 @@ public:
     HttpAnswer request(const QByteArray& method, const QString& path, const QByteArray& body = {},
                        bool withToken = true, const QByteArray& contentType = "application/json")
     {
+        return requestAs(withToken ? token : QByteArray(), method, path, body, contentType);
+    }
+    // The same with that token; none when it is empty.
+    HttpAnswer requestAs(const QByteArray& bearer, const QByteArray& method, const QString& path,
+                         const QByteArray& body = {}, const QByteArray& contentType = "application/json")
+    {
         QNetworkRequest request(QUrl(url + path));
-        if (withToken)
-            request.setRawHeader("Authorization", "Bearer " + token);
+        if (!bearer.isEmpty())
+            request.setRawHeader("Authorization", "Bearer " + bearer);
         if (!body.isEmpty() || method == "POST")
             request.setHeader(QNetworkRequest::ContentTypeHeader, contentType);
         std::unique_ptr<QNetworkReply> reply(m_network.sendCustomRequest(request, method, body));
