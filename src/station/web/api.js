@@ -82,6 +82,13 @@ export const api = {
       headers: { 'Content-Type': 'application/octet-stream' },
       change: true,
     }),
+  session: () => request('GET', 'session'),
+  addSignature: (sha256, file) =>
+    request('PUT', `firmware/${encodeURIComponent(sha256)}/signature`, {
+      body: file,
+      headers: { 'Content-Type': 'application/octet-stream' },
+      change: true,
+    }),
   deleteFirmware: (sha256) => request('DELETE', `firmware/${encodeURIComponent(sha256)}`, { change: true }),
   runs: () => request('GET', 'runs'),
   run: (id) => request('GET', `runs/${encodeURIComponent(id)}`),

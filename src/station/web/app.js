@@ -7,7 +7,7 @@ import { Library } from './library.js';
 import { LineView } from './line-view.js';
 import { RunBoard } from './run-board.js';
 import { RunForm } from './run-form.js';
-import { askForToken, storedToken } from './token.js';
+import { askForToken, forgetToken, storedToken, TokenChanged } from './token.js';
 
 const $ = (id) => document.getElementById(id);
 const RunRefreshMs = 5000;
@@ -28,6 +28,25 @@ function showStreamState(state, detail) {
   streamState.dataset.state = state;
   streamState.textContent = words[state] || state;
 }
+
+// Who is signed in, from the token this tab keeps; an operator is not offered what only
+// administrators may do (the station refuses it with 403 anyway).
+async function showSession() {
+  let session = { token: null, role: null };
+  try {
+    if (storedToken())
+      session = await api.session();
+  } catch {
+    // a token the station refused: the dialog has asked again, and the answer comes back here
+  }
+  document.body.dataset.role = session.role || '';
+  $('signed-in-as').textContent = session.token ? `Signed in as ${session.token} (${session.role})` : 'Not signed in';
+  $('sign-in').hidden = Boolean(session.token);
+  $('sign-out').hidden = !session.token;
+}
+window.addEventListener(TokenChanged, showSession);
+$('sign-in').addEventListener('click', () => askForToken());
+$('sign-out').addEventListener('click', () => forgetToken());
 
 // Fetches of single runs, one at a time per run: events of a run the page does not know yet,
 // and the final state of runs whose units have all ended.
@@ -177,6 +196,7 @@ const showLine = () => line.show(window.location.hash === '#line');
 window.addEventListener('hashchange', showLine);
 showLine();
 
+showSession();
 library.refresh();
 history.refresh();
 stream.start();

@@ -1,5 +1,6 @@
-// The station's firmware library: a table (name, size, records, SHA-256, delete) and the
-// firmware choice of the run form, both from one GET. Uploads come from the form's file input.
+// The station's firmware library: a table (name, size, records, SHA-256, signer, delete) and the
+// firmware choice of the run form, both from one GET. Uploads come from the form's file input: a
+// .hex, its .hex.sig beside it, or a .hex.sig alone for a file of that name in the library.
 
 import { api, ApiError, Cancelled } from './api.js';
 import * as format from './format.js';
@@ -47,8 +48,10 @@ export class Library {
         cell(format.count(entry.to_send ?? entry.records), 'number'),
         cell(entry.sha256, 'sha'),
         cell(format.dateTime(entry.uploaded)),
+        cell(entry.signer ?? 'unsigned', 'signer'),
       );
       const actions = document.createElement('td');
+      actions.className = 'admin-only';
       const remove = document.createElement('button');
       remove.type = 'button';
       remove.className = 'danger';
@@ -81,20 +84,43 @@ export class Library {
   }
 
   async uploadChosen() {
-    const file = this.uploadInput.files[0];
-    if (!file)
+    const files = [...this.uploadInput.files];
+    this.uploadInput.value = '';
+    const hex = files.find((f) => !f.name.toLowerCase().endsWith('.sig'));
+    const signature = files.find((f) => f.name.toLowerCase().endsWith('.sig'));
+    if (!hex && !signature)
       return;
+    let sha256 = null;
+    let said = '';
+    if (hex) {
+      const stored = await this.upload(hex);
+      if (!stored)
+        return;
+      sha256 = stored.sha256;
+      said = `${stored.name} is in the library: ${format.count(stored.to_send)} records to send.`;
+    } else {
+      const named = signature.name.slice(0, -4);
+      const entry = this.entries.find((e) => e.name === named);
+      if (!entry) {
+        this.uploadState.textContent = `${signature.name} is the signature of ${named}, which is not in the library.`;
+        return;
+      }
+      sha256 = entry.sha256;
+    }
+    if (signature)
+      said = `${said} ${await this.sign(sha256, signature)}`.trim();
+    await this.refresh();
+    this.render(sha256);
+    this.uploadState.textContent = said;
+    this.onChanged();
+  }
+
+  // The stored file's answer, or null with the reason shown.
+  async upload(file) {
     this.uploadState.textContent = `Uploading ${file.name}…`;
     try {
-      const stored = await api.uploadFirmware(file);
-      this.uploadInput.value = '';
-      await this.refresh();
-      this.render(stored.sha256);
-      this.uploadState.textContent =
-        `${stored.name} is in the library: ${format.count(stored.to_send)} records to send.`;
-      this.onChanged();
+      return await api.uploadFirmware(file);
     } catch (error) {
-      this.uploadInput.value = '';
       if (error instanceof Cancelled) {
         this.uploadState.textContent = 'Upload cancelled: no token given.';
       } else if (error instanceof ApiError && error.status === 413) {
@@ -104,6 +130,19 @@ export class Library {
       } else {
         this.uploadState.textContent = `${file.name} was not uploaded: ${error.message}`;
       }
+      return null;
+    }
+  }
+
+  // What became of the signature, in words.
+  async sign(sha256, file) {
+    try {
+      const answer = await api.addSignature(sha256, file);
+      return `Signed by ${answer.signer}.`;
+    } catch (error) {
+      if (error instanceof Cancelled)
+        return 'The signature was not added: no token given.';
+      return `The signature ${file.name} was refused: ${error.message}`;
     }
   }
 

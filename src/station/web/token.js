@@ -11,12 +11,16 @@ export function storedToken() {
   }
 }
 
+// Whoever shows who is signed in listens for this on window.
+export const TokenChanged = 'station-token-changed';
+
 export function forgetToken() {
   try {
     sessionStorage.removeItem(StorageKey);
   } catch {
     // nothing kept, nothing to forget
   }
+  window.dispatchEvent(new Event(TokenChanged));
 }
 
 function keepToken(token) {
@@ -25,6 +29,7 @@ function keepToken(token) {
   } catch {
     // kept for this page only
   }
+  window.dispatchEvent(new Event(TokenChanged));
 }
 
 let pending = null;

@@ -529,6 +529,33 @@ def check_history_by_serial(page):
         raise Failure(f'the row of serial 40-1187 does not show bench-a without a lot: {found[0]}')
 
 
+def check_roles(page, station, state_dir, token):
+    """Who is signed in is shown; an operator is not offered uploads or deletes."""
+    def signed_in_as():
+        return page.find('signed-in-as').text
+    wait_for('the administrator shown as signed in', lambda: signed_in_as() == 'Signed in as admin (admin)', 10)
+    if not page.find('firmware-file').is_displayed():
+        raise Failure('the administrator is not offered the upload')
+    operator = subprocess.run([station, 'token', 'add', 'line7', '--role', 'operator', '--state-dir', state_dir],
+                              check=True, capture_output=True, text=True).stdout.strip()
+    page.find('sign-out').click()
+    wait_for('the page to say nobody is signed in', lambda: signed_in_as() == 'Not signed in', 10)
+    page.find('sign-in').click()
+    page.enter_token(operator)
+    wait_for('the operator shown as signed in', lambda: signed_in_as() == 'Signed in as line7 (operator)', 10)
+    offered = page.js("""return [document.getElementById('firmware-file'),
+                                 ...document.querySelectorAll('#library-table button.danger')]
+                         .filter((e) => e.offsetParent !== null).length""")
+    if offered:
+        raise Failure(f'an operator is offered {offered} uploads or deletes')
+    if not page.find('start-run').is_displayed():
+        raise Failure('an operator is not offered to start a run')
+    page.find('sign-out').click()
+    page.find('sign-in').click()
+    page.enter_token(token)
+    wait_for('the administrator signed in again', lambda: signed_in_as() == 'Signed in as admin (admin)', 10)
+
+
 def check_console(page):
     problems = []
     for entry in page.driver.get_log('browser'):
@@ -589,6 +616,7 @@ def main():
         check_cancel(page, slow)
         check_line(page, base_url, sha)
         check_history_by_serial(page)
+        check_roles(page, args.station, state_dir, token)
         check_reconnect(page, processes, args.station, state_dir, base_url, folder)
         check_console(page)
     except Failure as failure:
