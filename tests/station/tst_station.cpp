@@ -686,6 +686,13 @@ private slots:
         QVERIFY(startedBy.contains(u"line3"_s));
 
         QVERIFY(station.stop());
+        QByteArray listed;
+        QCOMPARE(station.tokenCommand({u"list"_s}, &listed), 0);
+        const QList<QByteArray> lines = listed.split('\n');
+        QCOMPARE(lines.size(), 3); // the heading, admin and line3; gone is revoked
+        QVERIFY(lines.at(2).startsWith("line3 ") && lines.at(2).contains(" operator "));
+        QVERIFY2(!lines.at(2).endsWith("never"),
+                 lines.at(2).constData()); // its last use was written at the end
         const QDir state(station.stateDir.path());
         for (const QString& name : state.entryList(QDir::Files)) {
             QFile file(state.filePath(name));
