@@ -211,8 +211,9 @@ std::optional<StationError> StationApi::admission(HttpExchange& exchange, Access
     }
     if (identity)
         exchange.setToken(identity->name, Roles::name(identity->role));
-    const bool needed = access != Access::Read || m_settings.tokenForReads || !header.isEmpty();
-    if (needed && !identity)
+    // A read that needs no token is answered as for none, whatever token came: but a wrong one
+    // still counts as a guess (the session would tell it from a right one).
+    if ((access != Access::Read || m_settings.tokenForReads) && !identity)
         return StationError(
             Unauthorized,
             QStringLiteral(

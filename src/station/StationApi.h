@@ -36,9 +36,9 @@ struct ProductVariant;
 // Who may do what, and where each request goes. In this order: a Host that names none of the
 // station's names is refused (421); OPTIONS gets no permission (405, and never a CORS header); a
 // path with ".." or control characters never goes further (400). Under /api and at /metrics, an
-// address that sent too many wrong tokens is refused for a while (429); a token that is sent must be
-// one of the station's (401); a request that changes anything needs a token, and on an address
-// other than loopback every request does (401); what only administrators may do needs an
+// address that sent too many wrong tokens is refused for a while (429); a request that changes
+// anything needs a token of the station's, and on an address other than loopback every request
+// does (401); what only administrators may do needs an
 // administrator's token (403). Then the route, from the one table of every path the station
 // answers, which also says what each needs. Pages are served without a token: they hold no data;
 // so are /healthz and /readyz, which say only "ok" or why not. Every request that changes

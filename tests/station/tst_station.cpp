@@ -710,8 +710,9 @@ private slots:
         StationProcess station;
         QVERIFY2(station.start(), station.err.constData());
         for (int i = 0; i < 10; ++i)
-            QCOMPARE(station.requestAs("wrong" + QByteArray::number(i), "GET", u"/api/v1/runs"_s).status,
-                     401);
+            QCOMPARE(
+                station.requestAs("wrong" + QByteArray::number(i), "DELETE", u"/api/v1/runs/abc"_s).status,
+                401);
         const HttpAnswer locked = station.requestAs("wrong", "DELETE", u"/api/v1/runs/abc"_s);
         QCOMPARE(locked.status, 429);
         QCOMPARE(locked.headers.value("retry-after"), QByteArray("60"));

@@ -39,6 +39,10 @@ async function showSession() {
   } catch {
     // a token the station refused: the dialog has asked again, and the answer comes back here
   }
+  if (!session.token && storedToken()) {
+    forgetToken(); // one the station does not take: asked for again when it is needed
+    return;
+  }
   document.body.dataset.role = session.role || '';
   $('signed-in-as').textContent = session.token ? `Signed in as ${session.token} (${session.role})` : 'Not signed in';
   $('sign-in').hidden = Boolean(session.token);
