@@ -14,10 +14,11 @@
 #include <optional>
 
 // The update history as the station's API gives it: the updates, filtered, latest first
-// ({"updates": [...]}), one update with its log, and the audit ({"entries": [...]}). The reads run on the
-// history's own threads and the reply comes when they are done, so a slow database server never holds up the
-// event loop and the units' updates. A history that cannot be read replies history-unavailable; more than
-// MaxPendingReads reads at once reply history-busy rather than queue without end.
+// ({"updates": [...]}), one update with its log, and the audit ({"entries": [...]}). The reads run
+// on the history's own threads and the reply comes when they are done, so a slow database server
+// never holds up the event loop and the units' updates. A history that cannot be read replies
+// history-unavailable; more than MaxPendingReads reads at once reply history-busy rather than
+// queue without end.
 class HistoryApi : public QObject
 {
     Q_OBJECT
