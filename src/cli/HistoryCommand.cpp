@@ -63,6 +63,11 @@ QString HistoryCommand::helpText()
                "  --forward              send the updates this computer recorded for a shared\n"
                "                         (PostgreSQL) history and that it does not have yet; print\n"
                "                         how many went and how many wait\n"
+               "  --audit                the stations' audit instead of the updates: the requests\n"
+               "                         that changed something (or were refused), latest first;\n"
+               "                         with --since, --until, --limit (default 100), --json,\n"
+               "                         --csv and --token\n"
+               "  --token NAME           with --audit: only the requests made with this token\n"
                "\n"
                "Updates recorded on this computer that a shared history does not have yet are\n"
                "listed too; their ID ends in '*'.\n"
@@ -93,9 +98,11 @@ bool HistoryCommand::parse(const QStringList& arguments, QString* error)
     const QCommandLineOption show(QStringLiteral("show"), {}, QStringLiteral("ID"));
     const QCommandLineOption pruneBefore(QStringLiteral("prune-before"), {}, QStringLiteral("DATE"));
     const QCommandLineOption forward(QStringLiteral("forward"));
+    const QCommandLineOption audit(QStringLiteral("audit"));
+    const QCommandLineOption token(QStringLiteral("token"), {}, QStringLiteral("NAME"));
     const QCommandLineOption help(QStringList{QStringLiteral("help"), QStringLiteral("h")});
-    parser.addOptions({history, unit, since, until, outcome, sha256, serial, lot, fixture, run, signer, limit,
-                       json, csv, show, pruneBefore, forward, help});
+    parser.addOptions({history, unit,  since, until, outcome, sha256,      serial,  lot,   fixture, run,
+                       signer,  limit, json,  csv,   show,    pruneBefore, forward, audit, token,   help});
 
     // QCommandLineParser takes the program's name first.
     if (!parser.parse(QStringList{QStringLiteral("uploader-cli history")} + arguments)) {
@@ -111,8 +118,9 @@ bool HistoryCommand::parse(const QStringList& arguments, QString* error)
                      .arg(parser.positionalArguments().first());
         return false;
     }
-    for (const QCommandLineOption* single : {&history, &unit, &since, &until, &outcome, &sha256, &serial,
-                                             &lot, &fixture, &run, &signer, &limit, &show, &pruneBefore}) {
+    for (const QCommandLineOption* single :
+         {&history, &unit, &since, &until, &outcome, &sha256, &serial, &lot, &fixture, &run, &signer, &limit,
+          &show, &pruneBefore, &token}) {
         if (parser.values(*single).size() > 1) {
             *error = QStringLiteral("--%1 given more than once").arg(single->names().first());
             return false;
@@ -139,6 +147,12 @@ bool HistoryCommand::parse(const QStringList& arguments, QString* error)
                           parser.isSet(outcome) || parser.isSet(sha256) || parser.isSet(serial) ||
                           parser.isSet(lot) || parser.isSet(fixture) || parser.isSet(run) ||
                           parser.isSet(signer) || parser.isSet(limit);
+    if (parser.isSet(audit))
+        return parseAudit(parser, since, until, token, limit, error);
+    if (parser.isSet(token)) {
+        *error = QStringLiteral("--token selects audit entries: use it with --audit");
+        return false;
+    }
     if (int(parser.isSet(show)) + int(parser.isSet(pruneBefore)) + int(parser.isSet(forward)) > 1) {
         *error = QStringLiteral("--show, --prune-before and --forward: choose one");
         return false;
@@ -229,6 +243,58 @@ bool HistoryCommand::parse(const QStringList& arguments, QString* error)
     return true;
 }
 
+bool HistoryCommand::parseAudit(const QCommandLineParser& parser, const QCommandLineOption& since,
+                                const QCommandLineOption& until, const QCommandLineOption& token,
+                                const QCommandLineOption& limit, QString* error)
+{
+    QStringList others;
+    for (const QString& name : {QStringLiteral("unit"), QStringLiteral("outcome"), QStringLiteral("sha256"),
+                                QStringLiteral("serial"), QStringLiteral("lot"), QStringLiteral("fixture"),
+                                QStringLiteral("run"), QStringLiteral("signer"), QStringLiteral("show"),
+                                QStringLiteral("prune-before"), QStringLiteral("forward")})
+        if (parser.isSet(name))
+            others << QStringLiteral("--") + name;
+    if (!others.isEmpty()) {
+        *error = QStringLiteral("--audit takes --since, --until, --token, --limit, --json and --csv, not %1")
+                     .arg(others.join(QStringLiteral(", ")));
+        return false;
+    }
+    m_action = Action::Audit;
+    // The bounds as the updates' filters read them.
+    HistoryFilter bounds;
+    QString why;
+    for (const QCommandLineOption* option : {&since, &until}) {
+        if (!parser.isSet(*option))
+            continue;
+        const QString text = parser.value(*option);
+        const bool ok = option == &since ? HistoryFilterText::parseSince(text, &bounds, &why)
+                                         : HistoryFilterText::parseUntil(text, &bounds, &why);
+        if (!check(ok, option->names().first(), text, why, error))
+            return false;
+    }
+    if (!HistoryFilterText::checkRange(bounds, &why)) {
+        *error = QStringLiteral("--since and --until: ") + why;
+        return false;
+    }
+    m_auditFilter.since = bounds.since;
+    m_auditFilter.until = bounds.until;
+    m_auditFilter.token = parser.value(token).trimmed();
+    if (parser.isSet(token) && m_auditFilter.token.isEmpty()) {
+        *error = QStringLiteral("--token: name the token (as the station's token file names it)");
+        return false;
+    }
+    if (parser.isSet(limit)) {
+        bool ok = false;
+        m_auditFilter.limit = parser.value(limit).toInt(&ok);
+        if (!ok || m_auditFilter.limit < 1) {
+            *error =
+                QStringLiteral("--limit \"%1\": give a whole number of 1 or more").arg(parser.value(limit));
+            return false;
+        }
+    }
+    return true;
+}
+
 int HistoryCommand::run() const
 {
     switch (m_action) {
@@ -241,6 +307,8 @@ int HistoryCommand::run() const
         return prune();
     case Action::Forward:
         return forward();
+    case Action::Audit:
+        return audit();
     case Action::List:
         break;
     }
@@ -334,6 +402,44 @@ int HistoryCommand::forward() const
                            .arg(updates(result.forwarded), where.display(), updates(result.waiting)));
     if (!result.error.ok()) {
         ConsoleOutput::error(result.error.message);
+        return ExitFailed;
+    }
+    return 0;
+}
+
+int HistoryCommand::audit() const
+{
+    const HistoryLocation where = HistoryLocation::resolve(m_location);
+    const AuditRows result = HistoryReader::audit(where, m_auditFilter);
+    if (!result.error.ok() && result.entries.isEmpty()) {
+        ConsoleOutput::error(result.error.message);
+        return ExitFailed;
+    }
+    const bool waiting = std::any_of(result.entries.cbegin(), result.entries.cend(),
+                                     [](const AuditEntry& e) { return e.waiting; });
+    switch (m_format) {
+    case Format::Table:
+        ConsoleOutput::out(result.entries.isEmpty()
+                               ? QStringLiteral("No audit entries recorded that match.\n")
+                               : HistoryFormat::auditTable(result.entries));
+        if (waiting)
+            ConsoleOutput::out(QStringLiteral("* recorded on this computer, not yet in the history at %1\n")
+                                   .arg(where.display()));
+        break;
+    case Format::Json: {
+        QByteArray out;
+        for (const AuditEntry& entry : result.entries)
+            out += QJsonDocument(HistoryFormat::auditJson(entry)).toJson(QJsonDocument::Compact) + '\n';
+        ConsoleOutput::write(stdout, out);
+        break;
+    }
+    case Format::Csv:
+        ConsoleOutput::out(HistoryFormat::auditCsv(result.entries));
+        break;
+    }
+    if (!result.error.ok()) {
+        ConsoleOutput::error(result.error.message +
+                             QStringLiteral(" Shown: the audit entries that wait on this computer."));
         return ExitFailed;
     }
     return 0;

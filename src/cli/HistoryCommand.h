@@ -1,6 +1,10 @@
 #pragma once
 
+#include "history/AuditFilter.h"
 #include "history/HistoryFilter.h"
+
+class QCommandLineOption;
+class QCommandLineParser;
 
 #include <QDateTime>
 #include <QString>
@@ -8,8 +12,9 @@
 
 // `uploader-cli history ...`: reads the update history. Lists the latest updates (a table, JSON
 // Lines or CSV) with filters, shows one update with its log, removes old rows, or sends what waits
-// in this computer's journal to a shared history. Reading never creates a history: one that does
-// not exist reads as empty. A shared history's rows come with this computer's waiting ones.
+// in this computer's journal to a shared history; or lists the stations' audit. Reading never creates a
+// history: one that does not exist reads as empty. A shared history's rows come with this computer's waiting
+// ones.
 class HistoryCommand
 {
 public:
@@ -25,6 +30,7 @@ public:
         Show,
         Prune,
         Forward,
+        Audit,
         Help,
     };
 
@@ -41,17 +47,23 @@ public:
 
     Action action() const { return m_action; }
     const HistoryFilter& filter() const { return m_filter; }
+    const AuditFilter& auditFilter() const { return m_auditFilter; }
     Format format() const { return m_format; }
 
 private:
+    bool parseAudit(const QCommandLineParser& parser, const QCommandLineOption& since,
+                    const QCommandLineOption& until, const QCommandLineOption& token,
+                    const QCommandLineOption& limit, QString* error);
     int list() const;
     int show() const;
     int prune() const;
     int forward() const;
+    int audit() const;
 
     Action m_action = Action::List;
     QString m_location; // --history as typed; empty for UPLOADER_HISTORY or the default
     HistoryFilter m_filter;
+    AuditFilter m_auditFilter;
     Format m_format = Format::Table;
     qint64 m_showId = 0;
     QDateTime m_pruneBefore;

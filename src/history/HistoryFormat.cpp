@@ -52,6 +52,33 @@ QString number(qint64 value)
     return value < 0 ? QString() : QString::number(value);
 }
 
+// The cells in columns, the first line the header: numbers right-aligned, text left-aligned, the
+// last column not padded; every line ends in '\n'.
+QString aligned(const QList<QStringList>& cells, const QList<bool>& numbers)
+{
+    QList<qsizetype> widths(numbers.size(), 0);
+    for (const QStringList& line : std::as_const(cells)) {
+        for (qsizetype i = 0; i < line.size(); ++i)
+            widths[i] = qMax(widths[i], line.at(i).size());
+    }
+    QString out;
+    for (const QStringList& line : std::as_const(cells)) {
+        QString text;
+        for (qsizetype i = 0; i < line.size(); ++i) {
+            const bool last = i + 1 == line.size();
+            // Numbers right-aligned, text left-aligned; the last column is not padded.
+            if (numbers.at(i))
+                text += line.at(i).rightJustified(widths[i]);
+            else
+                text += last ? line.at(i) : line.at(i).leftJustified(widths[i]);
+            if (!last)
+                text += QStringLiteral("  ");
+        }
+        out += text + QLatin1Char('\n');
+    }
+    return out;
+}
+
 } // namespace
 
 QString unit(const QString& host, int port)
@@ -134,6 +161,9 @@ QString table(const QList<UpdateRecord>& rows)
         columns.append({"LOT", false, [](const UpdateRecord& r) { return escapeControls(r.lot); }});
     if (any([](const UpdateRecord& r) { return !r.fixture.isEmpty(); }))
         columns.append({"FIXTURE", false, [](const UpdateRecord& r) { return escapeControls(r.fixture); }});
+    if (any([](const UpdateRecord& r) { return !r.startedBy.isEmpty(); }))
+        columns.append(
+            {"STARTED BY", false, [](const UpdateRecord& r) { return escapeControls(r.startedBy); }});
     columns.append({"OUTCOME", false, [](const UpdateRecord& r) { return escapeControls(r.outcome); }});
     if (any([](const UpdateRecord& r) { return r.attempt > 1; }))
         columns.append({"ATTEMPT", true, [](const UpdateRecord& r) { return QString::number(r.attempt); }});
@@ -147,8 +177,11 @@ QString table(const QList<UpdateRecord>& rows)
 
     QList<QStringList> cells;
     QStringList header;
-    for (const Column& column : std::as_const(columns))
+    QList<bool> numbers;
+    for (const Column& column : std::as_const(columns)) {
         header << QString::fromLatin1(column.header);
+        numbers << column.number;
+    }
     cells << header;
     for (const UpdateRecord& r : rows) {
         QStringList line;
@@ -156,27 +189,7 @@ QString table(const QList<UpdateRecord>& rows)
             line << column.cell(r);
         cells << line;
     }
-    QList<qsizetype> widths(columns.size(), 0);
-    for (const QStringList& line : std::as_const(cells)) {
-        for (qsizetype i = 0; i < line.size(); ++i)
-            widths[i] = qMax(widths[i], line.at(i).size());
-    }
-    QString out;
-    for (const QStringList& line : std::as_const(cells)) {
-        QString text;
-        for (qsizetype i = 0; i < line.size(); ++i) {
-            const bool last = i + 1 == line.size();
-            // Numbers right-aligned, text left-aligned; the last column is not padded.
-            if (columns.at(i).number)
-                text += line.at(i).rightJustified(widths[i]);
-            else
-                text += last ? line.at(i) : line.at(i).leftJustified(widths[i]);
-            if (!last)
-                text += QStringLiteral("  ");
-        }
-        out += text + QLatin1Char('\n');
-    }
-    return out;
+    return aligned(cells, numbers);
 }
 
 QString details(const UpdateRecord& r)
@@ -217,6 +230,8 @@ QString details(const UpdateRecord& r)
         out += line(QStringLiteral("Fixture"), r.fixture);
     if (r.attempt > 1)
         out += line(QStringLiteral("Attempt"), QString::number(r.attempt));
+    if (!r.startedBy.isEmpty())
+        out += line(QStringLiteral("Started by"), r.startedBy);
     if (r.waiting)
         out += line(QStringLiteral("Waiting"),
                     QStringLiteral("recorded on this computer, not yet in the history"));
@@ -265,6 +280,7 @@ QJsonObject json(const UpdateRecord& r, bool withLog)
         {QStringLiteral("attempt"), r.attempt},
         {QStringLiteral("uuid"), r.uuid.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(r.uuid)},
         {QStringLiteral("waiting"), r.waiting},
+        {QStringLiteral("started_by"), r.startedBy},
     };
     if (withLog)
         object.insert(QStringLiteral("log"), r.log);
@@ -276,7 +292,7 @@ QString csvHeader()
     return QStringLiteral(
         "id,started,ended,frontend,host,user,program,version,product,unit,file,path,size,sha256,"
         "records_sent,records_total,outcome,refusal_code,reason,elapsed,run,serial,lot,fixture,attempt,"
-        "signer\r\n");
+        "signer,started_by\r\n");
 }
 
 QString csvRow(const UpdateRecord& r)
@@ -308,6 +324,7 @@ QString csvRow(const UpdateRecord& r)
         csvField(r.fixture, true),
         QString::number(r.attempt),
         csvField(r.signer, true),
+        csvField(r.startedBy, true),
     };
     return fields.join(QLatin1Char(',')) + QStringLiteral("\r\n");
 }
@@ -317,6 +334,56 @@ QString csv(const QList<UpdateRecord>& rows)
     QString out = csvHeader();
     for (const UpdateRecord& r : rows)
         out += csvRow(r);
+    return out;
+}
+
+QString auditTable(const QList<AuditEntry>& entries)
+{
+    QList<QStringList> cells{{QStringLiteral("TIME"), QStringLiteral("STATION"), QStringLiteral("TOKEN"),
+                              QStringLiteral("CLIENT"), QStringLiteral("METHOD"), QStringLiteral("PATH"),
+                              QStringLiteral("OBJECT"), QStringLiteral("STATUS")}};
+    const auto orDash = [](const QString& text) { return text.isEmpty() ? QStringLiteral("-") : text; };
+    for (const AuditEntry& e : entries) {
+        // An entry that waits on this computer is marked as a waiting update's row is.
+        cells << QStringList{shortTime(e.time) + (e.waiting ? QStringLiteral("*") : QString()),
+                             escapeControls(e.station),
+                             orDash(escapeControls(e.token)),
+                             escapeControls(e.client),
+                             escapeControls(e.method),
+                             escapeControls(e.path),
+                             orDash(escapeControls(e.object)),
+                             QString::number(e.status)};
+    }
+    return aligned(cells, {false, false, false, false, false, false, false, true});
+}
+
+QJsonObject auditJson(const AuditEntry& e)
+{
+    return QJsonObject{
+        {QStringLiteral("id"), e.id},
+        {QStringLiteral("time"),
+         e.time.isValid() ? QJsonValue(HistoryTime::format(e.time)) : QJsonValue(QJsonValue::Null)},
+        {QStringLiteral("station"), e.station},
+        {QStringLiteral("token"), e.token},
+        {QStringLiteral("client"), e.client},
+        {QStringLiteral("method"), e.method},
+        {QStringLiteral("path"), e.path},
+        {QStringLiteral("object"), e.object},
+        {QStringLiteral("status"), e.status},
+        {QStringLiteral("waiting"), e.waiting},
+    };
+}
+
+QString auditCsv(const QList<AuditEntry>& entries)
+{
+    QString out = QStringLiteral("id,time,station,token,client,method,path,object,status\r\n");
+    for (const AuditEntry& e : entries) {
+        out += QStringList{QString::number(e.id),   HistoryTime::format(e.time), csvField(e.station, true),
+                           csvField(e.token, true), csvField(e.client, true),    csvField(e.method, true),
+                           csvField(e.path, true),  csvField(e.object, true),    QString::number(e.status)}
+                   .join(QLatin1Char(',')) +
+               QStringLiteral("\r\n");
+    }
     return out;
 }
 

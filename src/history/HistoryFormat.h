@@ -1,5 +1,6 @@
 #pragma once
 
+#include "history/AuditEntry.h"
 #include "history/UpdateRecord.h"
 
 #include <QJsonObject>
@@ -18,17 +19,17 @@ QString unit(const QString& host, int port);
 QString escapeControls(const QString& text);
 
 // ID, STARTED, UNIT, OUTCOME, RECORDS (sent/total), ELAPSED, FILE, SHA256 (first 12 digits),
-// columns aligned, one line per row, every line ending in '\n'. SERIAL, LOT and FIXTURE (after
-// UNIT) and ATTEMPT (after OUTCOME) are there when some row has one (an attempt above 1). The ID of a row
-// that waits on this computer ends in '*' (and is only that while the history has no row of it).
+// columns aligned, one line per row, every line ending in '\n'. SERIAL, LOT, FIXTURE and STARTED BY
+// (after UNIT) and ATTEMPT (after OUTCOME) are there when some row has one (an attempt above 1). The ID of a
+// row that waits on this computer ends in '*' (and is only that while the history has no row of it).
 QString table(const QList<UpdateRecord>& rows);
 // One row in full for people, the log last (escaped, line by line).
 QString details(const UpdateRecord& record);
 
 // Keys: id, started, ended, frontend, host, user, program, version, product, unit, file, path,
 // size, sha256, records_sent, records_total, outcome, refusal_code, reason, elapsed, run, serial,
-// lot, fixture, attempt, uuid, waiting (recorded on this computer, not yet in the shared history);
-// and log when withLog.
+// lot, fixture, attempt, uuid, waiting (recorded on this computer, not yet in the shared history),
+// started_by; and log when withLog.
 // Unknown times, size, records_total and uuid are null.
 QJsonObject json(const UpdateRecord& record, bool withLog = false);
 
@@ -39,5 +40,13 @@ QJsonObject json(const UpdateRecord& record, bool withLog = false);
 QString csvHeader();
 QString csvRow(const UpdateRecord& record);
 QString csv(const QList<UpdateRecord>& rows);
+
+// The audit's entries the same three ways: TIME, STATION, TOKEN, CLIENT, METHOD, PATH, OBJECT,
+// STATUS (no token or object: "-"; the TIME of an entry that waits on this computer ends in '*');
+// keys id, time, station, token, client, method, path, object, status, waiting; CSV the columns
+// id, time, station, token, client, method, path, object, status.
+QString auditTable(const QList<AuditEntry>& entries);
+QJsonObject auditJson(const AuditEntry& entry);
+QString auditCsv(const QList<AuditEntry>& entries);
 
 } // namespace HistoryFormat

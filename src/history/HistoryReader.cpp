@@ -1,10 +1,12 @@
 #include "history/HistoryReader.h"
 
+#include "history/AuditTable.h"
 #include "history/HistoryConnection.h"
 #include "history/HistorySql.h"
 #include "history/HistoryTable.h"
 
 #include <QHash>
+#include <QSet>
 #include <QSqlQuery>
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
@@ -85,6 +87,38 @@ void mergeWaiting(QList<UpdateRecord>& rows, const QList<UpdateRecord>& waiting,
         rows.resize(limit);
 }
 
+// The same for the audit: the entries waiting here that the shared history does not have yet.
+QList<AuditEntry> waitingEntries(const HistoryLocation& location, const AuditFilter& filter)
+{
+    QList<AuditEntry> entries;
+    if (location.isOwnJournal())
+        return entries;
+    HistoryConnection journal(location.journal());
+    if (!openForReading(journal).ok() || journal.isEmpty())
+        return entries;
+    AuditTable(journal.database()).select(filter, &entries, location.display());
+    return entries;
+}
+
+void mergeWaiting(QList<AuditEntry>& entries, const QList<AuditEntry>& waiting, int limit)
+{
+    if (waiting.isEmpty())
+        return;
+    QSet<QString> known;
+    for (const AuditEntry& entry : std::as_const(entries))
+        known.insert(entry.uuid);
+    for (AuditEntry entry : waiting) {
+        if (known.contains(entry.uuid))
+            continue; // sent, and not yet noted here
+        entry.id = 0;
+        entries.append(entry);
+    }
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const AuditEntry& a, const AuditEntry& b) { return a.time > b.time; });
+    if (limit > 0 && entries.size() > limit)
+        entries.resize(limit);
+}
+
 } // namespace
 
 HistoryRows HistoryReader::list(const HistoryLocation& location, const HistoryFilter& filter)
@@ -102,6 +136,23 @@ HistoryRows HistoryReader::list(const HistoryLocation& location, const HistoryFi
     }
     // Even when the shared history cannot be read: what waits here is shown, marked so.
     mergeWaiting(result.rows, waiting, filter.limit);
+    return result;
+}
+
+AuditRows HistoryReader::audit(const HistoryLocation& location, const AuditFilter& filter)
+{
+    AuditRows result;
+    const QList<AuditEntry> waiting = waitingEntries(location, filter);
+    HistoryConnection connection(location);
+    result.error = openForReading(connection);
+    if (result.error.ok() && !connection.isEmpty()) {
+        AuditTable table(connection.database());
+        if (!table.select(filter, &result.entries)) {
+            result.entries.clear();
+            result.error = HistorySql::error(location, table.lastError(), QStringLiteral("cannot be read"));
+        }
+    }
+    mergeWaiting(result.entries, waiting, filter.limit);
     return result;
 }
 
@@ -173,6 +224,11 @@ HistoryPruned HistoryReader::prune(const HistoryLocation& location, const QDateT
 QFuture<HistoryRows> HistoryReader::listAsync(const HistoryLocation& location, const HistoryFilter& filter)
 {
     return QtConcurrent::run(readPool(), [location, filter] { return list(location, filter); });
+}
+
+QFuture<AuditRows> HistoryReader::auditAsync(const HistoryLocation& location, const AuditFilter& filter)
+{
+    return QtConcurrent::run(readPool(), [location, filter] { return audit(location, filter); });
 }
 
 QFuture<HistoryRow> HistoryReader::byIdAsync(const HistoryLocation& location, qint64 id)

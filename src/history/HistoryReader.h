@@ -1,5 +1,6 @@
 #pragma once
 
+#include "history/AuditFilter.h"
 #include "history/HistoryFilter.h"
 #include "history/HistoryLocation.h"
 #include "history/HistoryResults.h"
@@ -21,8 +22,12 @@ public:
     static HistoryRow byId(const HistoryLocation& location, qint64 id); // with its log
     // Removes the rows that started before `before` and are not running; returns how many.
     static HistoryPruned prune(const HistoryLocation& location, const QDateTime& before);
+    // The audit's entries, latest first, with this computer's that a shared history does not
+    // have yet (marked waiting).
+    static AuditRows audit(const HistoryLocation& location, const AuditFilter& filter);
 
     static QFuture<HistoryRows> listAsync(const HistoryLocation& location, const HistoryFilter& filter);
     static QFuture<HistoryRow> byIdAsync(const HistoryLocation& location, qint64 id);
     static QFuture<HistoryPruned> pruneAsync(const HistoryLocation& location, const QDateTime& before);
+    static QFuture<AuditRows> auditAsync(const HistoryLocation& location, const AuditFilter& filter);
 };

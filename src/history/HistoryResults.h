@@ -1,5 +1,6 @@
 #pragma once
 
+#include "history/AuditEntry.h"
 #include "history/HistoryError.h"
 #include "history/UpdateRecord.h"
 
@@ -23,5 +24,11 @@ struct HistoryRow
 struct HistoryPruned
 {
     qint64 removed = 0;
+    HistoryError error;
+};
+
+struct AuditRows
+{
+    QList<AuditEntry> entries;
     HistoryError error;
 };

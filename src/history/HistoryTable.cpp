@@ -116,6 +116,7 @@ const std::vector<Column>& columns()
         text("fixture", &UpdateRecord::fixture),
         number("attempt", &UpdateRecord::attempt),
         text("signer", &UpdateRecord::signer),
+        text("started_by", &UpdateRecord::startedBy),
     };
     return all;
 }

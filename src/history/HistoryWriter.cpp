@@ -1,5 +1,6 @@
 #include "history/HistoryWriter.h"
 
+#include "history/AuditTable.h"
 #include "history/HistorySql.h"
 #include "history/ProcessIdentity.h"
 
@@ -59,6 +60,22 @@ void HistoryWriter::save(qint64 handle, const UpdateRecord& record, bool finishe
     fillFileFacts(pending);
     if (m_pending.size() > maxPending)
         dropOldest();
+    scheduleWrite();
+}
+
+void HistoryWriter::audit(const AuditEntry& entry)
+{
+    if (m_disabled)
+        return;
+    m_audit.append(entry);
+    if (m_audit.size() > maxPending) {
+        m_audit.remove(0, m_audit.size() - maxPending);
+        emit trouble(auditDroppedKind,
+                     QStringLiteral("The update history at %1 could not be written for too long: more than "
+                                    "%2 audit entries waited, and the oldest are not recorded.")
+                         .arg(m_location.display())
+                         .arg(maxPending));
+    }
     scheduleWrite();
 }
 
@@ -141,6 +158,7 @@ void HistoryWriter::failed(const HistoryError& error)
             if (pending.committed)
                 pending.committed->set_value();
         m_pending.clear();
+        m_audit.clear();
         m_table.reset();
         m_connection.reset();
         return;
@@ -159,7 +177,7 @@ void HistoryWriter::writePending()
     auto anyDirty = [this] {
         return std::any_of(m_pending.cbegin(), m_pending.cend(), [](const Pending& p) { return p.dirty; });
     };
-    while (anyDirty()) {
+    while (anyDirty() || !m_audit.isEmpty()) {
         if (!ensureOpen())
             return;
         QSqlDatabase& db = m_connection->database();
@@ -187,6 +205,9 @@ void HistoryWriter::writePending()
             }
             committed << it.key();
         }
+        qsizetype audited = 0;
+        if (!sqlError.isValid())
+            writeAudit(&sqlError, &audited);
         if (!sqlError.isValid() && !transaction.exec(QStringLiteral("COMMIT")))
             sqlError = transaction.lastError();
         if (sqlError.isValid()) {
@@ -198,6 +219,7 @@ void HistoryWriter::writePending()
         }
         m_backoffMs = 0;
         m_failing = false;
+        m_audit.remove(0, audited);
         for (qint64 handle : inserted)
             emit recorded(handle, m_pending.value(handle).record.id);
         for (qint64 handle : committed) {
@@ -214,13 +236,29 @@ void HistoryWriter::writePending()
     }
 }
 
+bool HistoryWriter::writeAudit(QSqlError* error, qsizetype* written)
+{
+    AuditTable table(m_connection->database());
+    *written = 0;
+    for (AuditEntry& entry : m_audit) {
+        if (*written == rowsPerTransaction)
+            break;
+        if (!table.insert(entry, m_forwardTo)) {
+            *error = table.lastError();
+            return false;
+        }
+        ++*written;
+    }
+    return true;
+}
+
 void HistoryWriter::shutdown()
 {
     m_retry.stop();
     if (!m_disabled)
         writePending();
     m_retry.stop(); // a failure above set it again; the timer must not outlive this thread's loop
-    bool all = !m_disabled;
+    bool all = !m_disabled && m_audit.isEmpty();
     for (Pending& pending : m_pending) {
         all = all && !pending.dirty;
         if (pending.committed && pending.finished && pending.dirty)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "history/AuditEntry.h"
 #include "history/HistoryConnection.h"
 #include "history/HistoryTable.h"
 #include "history/UpdateRecord.h"
@@ -16,7 +17,8 @@
 // journal (an SQLite file: the history itself, or the one rows are forwarded from) and writes them
 // in batches, each batch one transaction. A journal that is locked or cannot be written now is
 // tried again later (backing off up to 30 s) with the rows kept in memory, up to maxPending
-// updates; one that can never be written (corrupt, newer, read-only) ends the recording.
+// updates (and as many audit entries); one that can never be written (corrupt, newer, read-only)
+// ends the recording.
 class HistoryWriter : public QObject
 {
     Q_OBJECT
@@ -25,6 +27,7 @@ public:
     static constexpr int maxPending = 10000;
     // Reported with trouble() when updates were dropped because the queue was full.
     static constexpr int droppedKind = 100;
+    static constexpr int auditDroppedKind = 101;
 
     // location: the journal; forwardTo: the shared history its rows go to (display()), or empty.
     HistoryWriter(const HistoryLocation& location, QString forwardTo, int busyTimeoutMs);
@@ -36,6 +39,8 @@ public:
     // `committed`, when given, is set once the finished row is on disk (or can never be).
     void save(qint64 handle, const UpdateRecord& record, bool finished,
               std::shared_ptr<std::promise<void>> committed = {});
+    // An entry of the audit, written once.
+    void audit(const AuditEntry& entry);
     // Writes what is pending once more, closes the connection and ends the thread's event loop.
     void shutdown();
 
@@ -68,6 +73,7 @@ private:
     void failed(const HistoryError& error);
     void fillFileFacts(Pending& pending);
     void dropOldest();
+    bool writeAudit(QSqlError* error, qsizetype* written);
 
     HistoryLocation m_location;
     QString m_forwardTo;
@@ -75,6 +81,7 @@ private:
     std::unique_ptr<HistoryConnection> m_connection;
     std::unique_ptr<HistoryTable> m_table;
     QMap<qint64, Pending> m_pending; // by handle, which grows: oldest first
+    QList<AuditEntry> m_audit;       // oldest first
     QTimer m_retry;
     int m_backoffMs = 0;
     bool m_writeScheduled = false;

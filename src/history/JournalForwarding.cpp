@@ -1,5 +1,6 @@
 #include "history/JournalForwarding.h"
 
+#include "history/AuditTable.h"
 #include "history/HistorySql.h"
 #include "history/HistoryTable.h"
 #include "history/ProcessIdentity.h"
@@ -128,6 +129,7 @@ JournalForwarding::Result JournalForwarding::forward(QDeadlineTimer deadline)
             result.error = journalError;
         return result;
     }
+    bool updatesSent = false;
     while (reachable && !deadline.hasExpired()) {
         QList<UpdateRecord> rows;
         bool read = false;
@@ -142,8 +144,10 @@ JournalForwarding::Result JournalForwarding::forward(QDeadlineTimer deadline)
             m_journalConnection.reset();
             return result;
         }
-        if (rows.isEmpty())
+        if (rows.isEmpty()) {
+            updatesSent = true;
             break;
+        }
         if (!openTarget(&result.error) || !send(rows, &result.error))
             break;
         // Sent, but if not noted they go again: which changes nothing there.
@@ -151,9 +155,81 @@ JournalForwarding::Result JournalForwarding::forward(QDeadlineTimer deadline)
             return result;
         result.forwarded += rows.size();
     }
+    if (updatesSent)
+        forwardAudit(deadline, &result);
     if (m_journalConnection)
         count(&result);
     return result;
+}
+
+void JournalForwarding::forwardAudit(QDeadlineTimer deadline, Result* result)
+{
+    while (m_journalConnection && !deadline.hasExpired()) {
+        QList<AuditEntry> entries;
+        bool read = false;
+        {
+            AuditTable journal(m_journalConnection->database());
+            read = journal.waitingEntries(m_target.display(), RowsPerBatch, &entries);
+            if (!read)
+                result->error =
+                    HistorySql::error(m_journal, journal.lastError(), QStringLiteral("cannot be read"));
+        }
+        if (!read) {
+            m_journalConnection.reset();
+            return;
+        }
+        if (entries.isEmpty() || !openTarget(&result->error) || !sendAudit(entries, &result->error) ||
+            !noteAudit(entries, &result->error))
+            return;
+        result->auditForwarded += entries.size();
+    }
+}
+
+bool JournalForwarding::sendAudit(QList<AuditEntry>& entries, HistoryError* error)
+{
+    bool ok = false;
+    QSqlError sqlError;
+    {
+        QSqlDatabase& db = m_targetConnection->database();
+        QSqlQuery transaction(db);
+        AuditTable shared(db);
+        ok = transaction.exec(HistorySql::beginWrite(m_target.kind()));
+        // One sent before (and not noted here) is there already: that changes nothing.
+        for (qsizetype i = 0; ok && i < entries.size(); ++i)
+            ok = shared.insert(entries[i], {});
+        ok = ok && transaction.exec(QStringLiteral("COMMIT"));
+        if (!ok) {
+            sqlError = shared.lastError().isValid() ? shared.lastError() : transaction.lastError();
+            QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+        }
+    }
+    if (!ok) {
+        *error = HistorySql::error(m_target, sqlError, QStringLiteral("cannot be written"));
+        m_targetConnection.reset();
+    }
+    return ok;
+}
+
+bool JournalForwarding::noteAudit(const QList<AuditEntry>& entries, HistoryError* error)
+{
+    bool ok = false;
+    QSqlError sqlError;
+    {
+        QSqlDatabase& db = m_journalConnection->database();
+        QSqlQuery transaction(db);
+        AuditTable journal(db);
+        ok = transaction.exec(HistorySql::beginWrite(m_journal.kind())) &&
+             journal.markForwarded(entries, m_target.display()) && transaction.exec(QStringLiteral("COMMIT"));
+        if (!ok) {
+            sqlError = journal.lastError().isValid() ? journal.lastError() : transaction.lastError();
+            QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+        }
+    }
+    if (!ok) {
+        *error = HistorySql::error(m_journal, sqlError, QStringLiteral("cannot be written"));
+        m_journalConnection.reset();
+    }
+    return ok;
 }
 
 QList<std::pair<QString, qint64>> JournalForwarding::takeSaved()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "history/AuditEntry.h"
 #include "history/HistoryConnection.h"
 #include "history/HistoryError.h"
 #include "history/HistoryLocation.h"
@@ -14,18 +15,20 @@
 
 // Sends the rows that this computer's journal holds for a shared history into it, oldest first, a
 // batch per transaction, and notes in the journal what went; what changes no more is then dropped
-// from the journal. Rows are written by their uuid at their revision, so a row sent twice (again
-// after a failure, or by two programs at once) is one row there, at its latest state. Blocking:
-// for a thread of its own, or a command that waits for it. Keeps its connections between calls.
+// from the journal. The audit's entries follow once no update waits; each is sent by its uuid too. Rows are
+// written by their uuid at their revision, so a row sent twice (again after a failure, or by two programs at
+// once) is one row there, at its latest state. Blocking: for a thread of its own, or a command that waits for
+// it. Keeps its connections between calls.
 class JournalForwarding
 {
 public:
     struct Result
     {
-        qint64 forwarded = 0; // rows written this time
-        qint64 waiting = 0;   // rows still waiting afterwards
-        QDateTime oldest;     // when the oldest of those started
-        HistoryError error;   // what stopped it, if anything did
+        qint64 forwarded = 0;      // rows written this time
+        qint64 auditForwarded = 0; // audit entries sent this time
+        qint64 waiting = 0;        // rows still waiting afterwards
+        QDateTime oldest;          // when the oldest of those started
+        HistoryError error;        // what stopped it, if anything did
     };
 
     static constexpr int RowsPerBatch = 200;
@@ -47,6 +50,9 @@ private:
     bool send(QList<UpdateRecord>& rows, HistoryError* error);
     bool note(const QList<UpdateRecord>& rows, HistoryError* error);
     bool count(Result* result);
+    void forwardAudit(QDeadlineTimer deadline, Result* result);
+    bool sendAudit(QList<AuditEntry>& entries, HistoryError* error);
+    bool noteAudit(const QList<AuditEntry>& entries, HistoryError* error);
 
     HistoryLocation m_target;
     HistoryLocation m_journal;

@@ -175,6 +175,20 @@ void UpdateHistory::finish(HistoryHandle handle, const UpdateEnd& end)
         onDisk.wait_for(std::chrono::milliseconds(FinishCommitWaitMs));
 }
 
+void UpdateHistory::audit(AuditEntry entry)
+{
+    if (!m_writer)
+        return;
+    entry.time = entry.time.isValid() ? entry.time.toUTC() : QDateTime::currentDateTimeUtc();
+    if (entry.station.isEmpty())
+        entry.station = QSysInfo::machineHostName();
+    if (entry.uuid.isEmpty())
+        entry.uuid = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    HistoryWriter* writer = m_writer;
+    QMetaObject::invokeMethod(
+        writer, [writer, entry = std::move(entry)] { writer->audit(entry); }, Qt::QueuedConnection);
+}
+
 void UpdateHistory::send(HistoryHandle handle, Live& live, bool finished,
                          std::shared_ptr<std::promise<void>> committed)
 {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "history/AuditEntry.h"
 #include "history/HistoryError.h"
 #include "history/HistoryLocation.h"
 #include "history/UpdateEnd.h"
@@ -67,6 +68,13 @@ public:
     // Any other change while the update runs (records to send, the file's facts, ...).
     void amend(HistoryHandle handle, const std::function<void(UpdateRecord&)>& change);
     void finish(HistoryHandle handle, const UpdateEnd& end);
+
+    // Records an entry of the audit (a station's request). Empty time, station and uuid are
+    // filled in (now, this machine, a new one). Written and forwarded like the rows, and kept in
+    // memory as long as they are; it never waits. Entries are not counted among the rows that wait
+    // (waitingChanged, waitingAtClose): those are updates. What close() could not forward stays in
+    // the journal for the next program here.
+    void audit(AuditEntry entry);
 
     // Waits at most timeoutMs for the queued rows to be written and, for a shared history, for
     // this process's rows to be forwarded; then stops the threads. True when every row handed over

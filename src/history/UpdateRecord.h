@@ -28,6 +28,8 @@ struct UpdateRecord
     QString serial, lot, fixture;
     int attempt = 1;
     QString signer; // who signed the firmware sent (its allowed-signers principal); empty: unchecked
+    // Who started it: at the station, the name of the token that started its run or fixture watch.
+    QString startedBy;
 
     // Who wrote the row, so that another process can tell a crashed writer from a live one.
     QString machineId, bootId;

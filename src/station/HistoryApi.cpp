@@ -80,21 +80,8 @@ StationResult<HistoryFilter> HistoryApi::parseFilter(const QHash<QString, QStrin
         result.unitHost = first.host;
         result.unitPort = first.port == second.port ? first.port : 0;
     }
-    for (const auto& [name, bound, target] :
-         {std::tuple{QStringLiteral("since"), HistoryTime::Bound::Since, &result.since},
-          std::tuple{QStringLiteral("until"), HistoryTime::Bound::Until, &result.until}}) {
-        const QString text = query.value(name);
-        if (text.isEmpty())
-            continue;
-        *target = HistoryTime::parseBound(text, bound);
-        if (!target->isValid()) {
-            return badFilter(QStringLiteral("%1: \"%2\" is no date (YYYY-MM-DD) or ISO 8601 date and time "
-                                            "(2026-12-08T14:30:00Z; without an offset it is UTC).")
-                                 .arg(name, text.left(64)));
-        }
-    }
-    if (result.since.isValid() && result.until.isValid() && result.since > result.until)
-        return badFilter(QStringLiteral("since is after until: no update can match."));
+    if (std::optional<StationError> error = parseBounds(query, &result.since, &result.until))
+        return *error;
     result.outcome = query.value(QStringLiteral("outcome")).trimmed();
     if (!result.outcome.isEmpty() && !knownOutcomes().contains(result.outcome)) {
         QStringList known = knownOutcomes().values();
@@ -118,15 +105,63 @@ StationResult<HistoryFilter> HistoryApi::parseFilter(const QHash<QString, QStrin
             return badFilter(QStringLiteral("%1: %2.").arg(name, why));
     }
     result.signer = query.value(QStringLiteral("signer")).trimmed();
-    const QString limit = query.value(QStringLiteral("limit")).trimmed();
-    if (!limit.isEmpty()) {
+    if (std::optional<StationError> error = parseLimit(query, &result.limit))
+        return *error;
+    return result;
+}
+
+StationResult<AuditFilter> HistoryApi::parseAuditFilter(const QHash<QString, QString>& query)
+{
+    static const QSet<QString> names{QStringLiteral("since"), QStringLiteral("until"),
+                                     QStringLiteral("token"), QStringLiteral("limit")};
+    for (auto it = query.cbegin(); it != query.cend(); ++it) {
+        if (!names.contains(it.key()))
+            return badFilter(
+                QStringLiteral("Unknown filter \"%1\"; the filters are since, until, token and limit.")
+                    .arg(it.key().left(64)));
+    }
+    AuditFilter result;
+    result.limit = DefaultAuditLimit;
+    if (std::optional<StationError> error = parseBounds(query, &result.since, &result.until))
+        return *error;
+    result.token = query.value(QStringLiteral("token")).trimmed();
+    if (std::optional<StationError> error = parseLimit(query, &result.limit))
+        return *error;
+    return result;
+}
+
+std::optional<StationError> HistoryApi::parseBounds(const QHash<QString, QString>& query, QDateTime* since,
+                                                    QDateTime* until)
+{
+    for (const auto& [name, bound, target] :
+         {std::tuple{QStringLiteral("since"), HistoryTime::Bound::Since, since},
+          std::tuple{QStringLiteral("until"), HistoryTime::Bound::Until, until}}) {
+        const QString text = query.value(name);
+        if (text.isEmpty())
+            continue;
+        *target = HistoryTime::parseBound(text, bound);
+        if (!target->isValid()) {
+            return badFilter(QStringLiteral("%1: \"%2\" is no date (YYYY-MM-DD) or ISO 8601 date and time "
+                                            "(2026-12-08T14:30:00Z; without an offset it is UTC).")
+                                 .arg(name, text.left(64)));
+        }
+    }
+    if (since->isValid() && until->isValid() && *since > *until)
+        return badFilter(QStringLiteral("since is after until: nothing can match."));
+    return std::nullopt;
+}
+
+std::optional<StationError> HistoryApi::parseLimit(const QHash<QString, QString>& query, int* limit)
+{
+    const QString text = query.value(QStringLiteral("limit")).trimmed();
+    if (!text.isEmpty()) {
         static const QRegularExpression digits(QStringLiteral("^[0-9]{1,9}$"));
-        const int value = digits.match(limit).hasMatch() ? limit.toInt() : 0;
+        const int value = digits.match(text).hasMatch() ? text.toInt() : 0;
         if (value < 1 || value > MaxLimit)
             return badFilter(QStringLiteral("limit: a whole number from 1 to %1.").arg(MaxLimit));
-        result.limit = value;
+        *limit = value;
     }
-    return result;
+    return std::nullopt;
 }
 
 StationError HistoryApi::unavailable(const QString& message)
@@ -173,6 +208,27 @@ void HistoryApi::list(const QHash<QString, QString>& query, StationReply<QJsonOb
             for (const UpdateRecord& record : read.rows)
                 rows.append(HistoryFormat::json(record));
             return QJsonObject{{QStringLiteral("updates"), rows}};
+        },
+        std::move(reply));
+}
+
+void HistoryApi::audit(const QHash<QString, QString>& query, StationReply<QJsonObject> reply)
+{
+    const StationResult<AuditFilter> filter = parseAuditFilter(query);
+    if (!filter) {
+        reply(filter.error());
+        return;
+    }
+    const HistoryLocation location = m_location;
+    replyWhenRead<AuditRows>(
+        [location, filter = *filter] { return HistoryReader::auditAsync(location, filter); },
+        [](const AuditRows& read) -> StationResult<QJsonObject> {
+            if (!read.error.ok())
+                return unavailable(read.error.message);
+            QJsonArray entries;
+            for (const AuditEntry& entry : read.entries)
+                entries.append(HistoryFormat::auditJson(entry));
+            return QJsonObject{{QStringLiteral("entries"), entries}};
         },
         std::move(reply));
 }

@@ -250,7 +250,7 @@ private slots:
         QCOMPARE(csvLines.size(), 2);
         QVERIFY(csvLines.first().startsWith(u"id,started,ended,frontend,"_s));
         QVERIFY2(csvLines.at(1).contains(u",\"b,\"\"odd\"\".hex\","_s), qPrintable(csvLines.at(1)));
-        QVERIFY2(csvLines.at(1).endsWith(u",0123456789ab,40-1188,WO 5521,bench-b,1,"_s),
+        QVERIFY2(csvLines.at(1).endsWith(u",0123456789ab,40-1188,WO 5521,bench-b,1,,"_s),
                  qPrintable(csvLines.at(1)));
         const QString table = history(location, {u"--lot"_s, u"WO 5521"_s});
         QVERIFY2(table.startsWith(
@@ -279,6 +279,77 @@ private slots:
         QCOMPARE(TestHistories::allRows(location).size(), 3);
         QCOMPARE(history(location, {u"--prune-before"_s, u"2026-12-02"_s}),
                  u"Removed 0 updates that started before 2026-12-02T00:00:00.000Z.\n"_s);
+    }
+
+    // --audit lists the stations' requests, filtered by token, in each of the three formats.
+    void historyAudit()
+    {
+        HISTORY_LOCATION(m_histories, location);
+        {
+            UpdateHistory history;
+            history.open(location);
+            const QString sha256 = u"ab"_s.repeated(32);
+            history.audit({0,
+                           {},
+                           QDateTime::fromString(u"2026-12-01T08:00:00.000Z"_s, Qt::ISODateWithMs),
+                           u"bench-7"_s,
+                           u"line-3"_s,
+                           u"10.0.4.9"_s,
+                           u"POST"_s,
+                           u"/api/v1/runs"_s,
+                           u"0123456789ab"_s,
+                           201});
+            history.audit({0,
+                           {},
+                           QDateTime::fromString(u"2026-12-02T08:00:00.000Z"_s, Qt::ISODateWithMs),
+                           u"bench-7"_s,
+                           u"admin"_s,
+                           u"10.0.4.9"_s,
+                           u"DELETE"_s,
+                           u"/api/v1/firmware/"_s + sha256,
+                           sha256,
+                           204});
+            history.audit({0,
+                           {},
+                           QDateTime::fromString(u"2026-12-03T08:00:00.000Z"_s, Qt::ISODateWithMs),
+                           u"bench-7"_s,
+                           u"line-3"_s,
+                           u"10.0.4.9"_s,
+                           u"PUT"_s,
+                           u"/api/v1/fixtures/bench-a/watch"_s,
+                           u"bench-a"_s,
+                           403});
+            QVERIFY(history.close(20000));
+        }
+        const QStringList lines = history(location, {u"--audit"_s, u"--json"_s, u"--token"_s, u"line-3"_s})
+                                      .split(u'\n', Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 2);
+        const QJsonObject latest = QJsonDocument::fromJson(lines.first().toUtf8()).object();
+        QCOMPARE(latest, (QJsonObject{{u"id"_s, latest.value(u"id"_s)},
+                                      {u"time"_s, u"2026-12-03T08:00:00.000Z"_s},
+                                      {u"station"_s, u"bench-7"_s},
+                                      {u"token"_s, u"line-3"_s},
+                                      {u"client"_s, u"10.0.4.9"_s},
+                                      {u"method"_s, u"PUT"_s},
+                                      {u"path"_s, u"/api/v1/fixtures/bench-a/watch"_s},
+                                      {u"object"_s, u"bench-a"_s},
+                                      {u"status"_s, 403},
+                                      {u"waiting"_s, false}}));
+        QVERIFY(latest.value(u"id"_s).toInteger() > 0);
+        QCOMPARE(QJsonDocument::fromJson(lines.at(1).toUtf8()).object().value(u"method"_s).toString(),
+                 u"POST"_s);
+
+        const QString table = history(location, {u"--audit"_s, u"--since"_s, u"2026-12-02"_s});
+        QVERIFY2(table.startsWith(u"TIME                  STATION  TOKEN   CLIENT    METHOD  PATH"_s),
+                 qPrintable(table));
+        QCOMPARE(table.count(u'\n'), 3);
+        const QString csv = history(location, {u"--audit"_s, u"--csv"_s, u"--limit"_s, u"1"_s});
+        QVERIFY2(csv.startsWith(u"id,time,station,token,client,method,path,object,status\r\n"_s),
+                 qPrintable(csv));
+        QVERIFY2(
+            csv.endsWith(
+                u",2026-12-03T08:00:00.000Z,bench-7,line-3,10.0.4.9,PUT,/api/v1/fixtures/bench-a/watch,bench-a,403\r\n"_s),
+            qPrintable(csv));
     }
 };
 

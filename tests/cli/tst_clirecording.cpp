@@ -509,6 +509,11 @@ private slots:
         QTest::newRow("unknown option") << QStringList{u"--colour"_s};
         QTest::newRow("a stray argument") << QStringList{u"firmware.hex"_s};
         QTest::newRow("bad location") << QStringList{u"--history"_s, u"mysql://h/x"_s};
+        QTest::newRow("audit with --unit") << QStringList{u"--audit"_s, u"--unit"_s, u"10.0.0.1"_s};
+        QTest::newRow("audit with --outcome") << QStringList{u"--audit"_s, u"--outcome"_s, u"refused"_s};
+        QTest::newRow("audit with --forward") << QStringList{u"--audit"_s, u"--forward"_s};
+        QTest::newRow("audit with a bad date") << QStringList{u"--audit"_s, u"--since"_s, u"soon"_s};
+        QTest::newRow("token without --audit") << QStringList{u"--token"_s, u"line-3"_s};
     }
 
     void historyUsageErrors()

@@ -107,11 +107,12 @@ private slots:
         UpdateRecord r = sample();
         r.log = QStringLiteral("line 1\nline \x1b 2");
         const QJsonObject object = HistoryFormat::json(r, true);
-        for (const char* key :
-             {"id",           "started", "ended",   "frontend", "host",         "user",          "product",
-              "unit",         "file",    "size",    "sha256",   "records_sent", "records_total", "outcome",
-              "refusal_code", "reason",  "elapsed", "path",     "program",      "version",       "run",
-              "serial",       "lot",     "fixture", "attempt",  "log"})
+        for (const char* key : {"id",         "started",      "ended",         "frontend", "host",
+                                "user",       "product",      "unit",          "file",     "size",
+                                "sha256",     "records_sent", "records_total", "outcome",  "refusal_code",
+                                "reason",     "elapsed",      "path",          "program",  "version",
+                                "run",        "serial",       "lot",           "fixture",  "attempt",
+                                "started_by", "log"})
             QVERIFY2(object.contains(QLatin1String(key)), key);
         QCOMPARE(object.value(QLatin1String("unit")).toString(), QStringLiteral("[fd00::5]:2323"));
         QCOMPARE(object.value(QLatin1String("started")).toString(),
@@ -136,18 +137,19 @@ private slots:
         r.serial = QStringLiteral("+40-1187");
         r.lot = QStringLiteral("WO 5521");
         r.attempt = 2;
+        r.startedBy = QStringLiteral("line-3");
         const QString csv = HistoryFormat::csv({r});
         QVERIFY(csv.startsWith(QLatin1String(
             "id,started,ended,frontend,host,user,program,version,product,unit,file,path,size,"
             "sha256,records_sent,records_total,outcome,refusal_code,reason,elapsed,run,serial,lot,fixture,"
-            "attempt,signer\r\n")));
+            "attempt,signer,started_by\r\n")));
         const QString row = csv.mid(HistoryFormat::csvHeader().size());
         QVERIFY(row.endsWith(QLatin1String("\r\n")));
         QVERIFY2(row.contains(QLatin1String(",\"'=HYPERLINK(\"\"http://x\"\",\"\"a, b\"\")\",")),
                  qPrintable(row));
         QVERIFY2(row.contains(QLatin1String(",\"two\r\nlines\",")), qPrintable(row));
         QVERIFY2(row.contains(QLatin1String(",'@SUM(A1),")), qPrintable(row));
-        QVERIFY2(row.endsWith(QLatin1String(",'-1+2,'+40-1187,WO 5521,,2,\r\n")), qPrintable(row));
+        QVERIFY2(row.endsWith(QLatin1String(",'-1+2,'+40-1187,WO 5521,,2,,line-3\r\n")), qPrintable(row));
         QVERIFY2(
             row.startsWith(QLatin1String("42,2026-12-08T03:05:40.123Z,2026-12-08T03:05:52.468Z,cli,plain,")),
             qPrintable(row));

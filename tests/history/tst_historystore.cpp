@@ -11,6 +11,7 @@
 #include <QProcess>
 #include <QSignalSpy>
 #include <QSqlQuery>
+#include <QSysInfo>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimeZone>
@@ -45,6 +46,7 @@ class HistoryStoreTest : public QObject
         r.lot = QStringLiteral("WO-5521");
         r.fixture = QStringLiteral("bench-a");
         r.attempt = 3;
+        r.startedBy = QStringLiteral("line-3");
         return r;
     }
 
@@ -139,6 +141,7 @@ private slots:
         QCOMPARE(r.lot, expected.lot);
         QCOMPARE(r.fixture, expected.fixture);
         QCOMPARE(r.attempt, expected.attempt);
+        QCOMPARE(r.startedBy, expected.startedBy);
         QCOMPARE(r.pid, QCoreApplication::applicationPid());
 
         // Lists leave the log out.
@@ -284,6 +287,88 @@ private slots:
         QVERIFY2(pruned.error.ok(), qPrintable(pruned.error.message));
         QCOMPARE(pruned.removed, 4);
         QCOMPARE(startsOf({}), QStringLiteral("05"));
+    }
+
+    // Entries of the audit go the way rows do (through the journal, for PostgreSQL) and are read
+    // back latest first, filtered by time and token; the journal keeps none once they are sent.
+    void auditEntriesAreRecordedAndFiltered()
+    {
+        HISTORY_LOCATION(m_histories, location);
+        struct Entry
+        {
+            const char* time;
+            const char* token;
+            const char* method;
+            int status;
+        };
+        const Entry entries[] = {
+            {"2026-12-01T10:00:00.000Z", "line-3", "POST", 201},
+            {"2026-12-02T23:59:59.999Z", "", "DELETE", 401},
+            {"2026-12-03T00:00:00.000Z", "line-3", "PUT", 200},
+            {"2026-12-04T12:00:00.000Z", "admin", "POST", 403},
+        };
+        UpdateHistory history;
+        QSignalSpy warnings(&history, &UpdateHistory::warning);
+        history.open(location);
+        for (const Entry& e : entries) {
+            AuditEntry entry;
+            entry.time = HistoryTime::parseStored(QString::fromLatin1(e.time));
+            entry.token = QString::fromLatin1(e.token);
+            entry.client = QStringLiteral("[fd00::7]:50412");
+            entry.method = QString::fromLatin1(e.method);
+            entry.path = QStringLiteral("/api/v1/firmware/") + full().sha256;
+            entry.object = full().sha256;
+            entry.status = e.status;
+            history.audit(entry);
+        }
+        history.audit({}); // now, here
+        QVERIFY(history.close(20000));
+        QCOMPARE(warnings.size(), 0);
+
+        const auto read = [&](const AuditFilter& filter) {
+            const AuditRows rows = HistoryReader::audit(location, filter);
+            if (!rows.error.ok())
+                qWarning("%s", qPrintable(rows.error.message));
+            return rows.entries;
+        };
+        const auto methods = [&](const AuditFilter& filter) {
+            QStringList list;
+            for (const AuditEntry& e : read(filter))
+                list << e.method;
+            return list.join(QLatin1Char(' '));
+        };
+        const QList<AuditEntry> all = read({});
+        QCOMPARE(all.size(), 5);
+        QVERIFY(all.first().time.secsTo(QDateTime::currentDateTimeUtc()) < 60);
+        QCOMPARE(all.first().station, QSysInfo::machineHostName());
+        QVERIFY(!all.first().uuid.isEmpty() && all.first().uuid != all.at(1).uuid);
+        const AuditEntry& refused = all.at(1);
+        QVERIFY(refused.id > 0 && !refused.waiting);
+        QCOMPARE(HistoryTime::format(refused.time), QStringLiteral("2026-12-04T12:00:00.000Z"));
+        QCOMPARE(refused.token, QStringLiteral("admin"));
+        QCOMPARE(refused.client, QStringLiteral("[fd00::7]:50412"));
+        QCOMPARE(refused.path, QStringLiteral("/api/v1/firmware/") + full().sha256);
+        QCOMPARE(refused.object, full().sha256);
+        QCOMPARE(refused.status, 403);
+
+        AuditFilter filter;
+        filter.since = HistoryTime::parseBound(QStringLiteral("2026-12-02"), HistoryTime::Bound::Since);
+        filter.until = HistoryTime::parseBound(QStringLiteral("2026-12-03"), HistoryTime::Bound::Until);
+        QCOMPARE(methods(filter), QStringLiteral("PUT DELETE")); // whole days, both ends
+        filter = {};
+        filter.token = QStringLiteral("line-3");
+        QCOMPARE(methods(filter), QStringLiteral("PUT POST"));
+        filter.limit = 1;
+        QCOMPARE(methods(filter), QStringLiteral("PUT"));
+        filter = {};
+        filter.token = QStringLiteral("line");
+        QCOMPARE(methods(filter), QString());
+
+        if (!location.isOwnJournal()) {
+            QSqlQuery left(TestHistories::inspect(location.journal()));
+            QVERIFY(left.exec(QStringLiteral("SELECT count(*) FROM audit")) && left.next());
+            QCOMPARE(left.value(0).toInt(), 0);
+        }
     }
 
     void asyncReadsDeliverOnTheCallersThread()

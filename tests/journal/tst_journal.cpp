@@ -225,7 +225,8 @@ private slots:
         }
     }
 
-    // Two programs send the same waiting rows at once: each update is one row.
+    // Two programs send the same waiting rows at once: each update is one row, and so is each
+    // audit entry recorded while the server was down.
     void twoForwardersAtOnceLeaveOneRowEach()
     {
         const HistoryLocation history = freshHistory();
@@ -244,6 +245,9 @@ private slots:
                 record.log = u"line %1"_s.arg(i);
                 writer.finish(writer.begin(record), {u"succeeded"_s, {}, {}, 1, 10});
             }
+            for (int i = 0; i < 30; ++i)
+                writer.audit(
+                    {0, {}, {}, {}, u"line-3"_s, u"127.0.0.1"_s, u"POST"_s, u"/api/v1/runs"_s, {}, 201});
             writer.close(100);
             QCOMPARE(writer.waitingAtClose(), 300);
         }
@@ -262,6 +266,10 @@ private slots:
         QVERIFY(count.exec(u"SELECT count(*), count(DISTINCT uuid) FROM updates"_s) && count.next());
         QCOMPARE(count.value(0).toInt(), 300);
         QCOMPARE(count.value(1).toInt(), 300);
+        QVERIFY(count.exec(u"SELECT count(*), count(DISTINCT uuid) FROM audit WHERE token = 'line-3'"_s) &&
+                count.next());
+        QCOMPARE(count.value(0).toInt(), 30);
+        QCOMPARE(count.value(1).toInt(), 30);
         // And nothing waits any more.
         CliProcess after;
         after.shareHomeWith(home);

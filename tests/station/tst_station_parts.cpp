@@ -293,6 +293,24 @@ private slots:
         QCOMPARE(parsed({{u"unit"_s, u"host name"_s}}).limit, -400);
         QCOMPARE(parsed({{u"limit"_s, u"1e3"_s}}).limit, -400);
 
+        // The audit's filters: the same bounds and limit, its own names.
+        const auto audit = [](const QHash<QString, QString>& query) {
+            const StationResult<AuditFilter> result = HistoryApi::parseAuditFilter(query);
+            return result ? *result : AuditFilter{{}, {}, result.error().name(), 0};
+        };
+        QCOMPARE(audit({}).limit, HistoryApi::DefaultAuditLimit);
+        const AuditFilter auditFilter =
+            audit({{u"since"_s, u"2026-12-08"_s}, {u"token"_s, u" line-3 "_s}, {u"limit"_s, u"1000"_s}});
+        QCOMPARE(auditFilter.since, QDateTime(QDate(2026, 12, 8), QTime(0, 0), QTimeZone::utc()));
+        QCOMPARE(auditFilter.token, u"line-3"_s);
+        QCOMPARE(auditFilter.limit, 1000);
+        for (const auto& bad :
+             {QHash<QString, QString>{{u"limit"_s, u"1001"_s}},
+              QHash<QString, QString>{{u"until"_s, u"soon"_s}},
+              QHash<QString, QString>{{u"since"_s, u"2026-12-09"_s}, {u"until"_s, u"2026-12-08"_s}},
+              QHash<QString, QString>{{u"unit"_s, u"10.0.4.20"_s}}})
+            QCOMPARE(audit(bad).token, u"bad-filter"_s);
+
         qint64 id = 0;
         QVERIFY(HistoryApi::parseId(u"42"_s, &id));
         QCOMPARE(id, 42);

@@ -26,6 +26,7 @@ HistoryLocation TestHistories::fresh(const QString& backend)
     QSqlDatabase db = QSqlDatabase::database(QStringLiteral("test-admin-own"));
     QSqlQuery query(db);
     query.exec(QStringLiteral("DROP TABLE IF EXISTS updates"));
+    query.exec(QStringLiteral("DROP TABLE IF EXISTS audit"));
     query.exec(QStringLiteral("DROP TABLE IF EXISTS schema_version"));
     const HistoryLocation location = HistoryLocation::parse(m_pgUrl);
     forgetWaiting(location);
@@ -40,6 +41,9 @@ void TestHistories::forgetWaiting(const HistoryLocation& location)
     QSqlDatabase db = inspect(journal);
     QSqlQuery forget(db);
     forget.prepare(QStringLiteral("DELETE FROM updates WHERE forward_to = ?"));
+    forget.bindValue(0, location.display());
+    forget.exec();
+    forget.prepare(QStringLiteral("DELETE FROM audit WHERE forward_to = ?")); // none in older journals
     forget.bindValue(0, location.display());
     forget.exec();
 }
