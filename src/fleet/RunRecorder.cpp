@@ -16,7 +16,8 @@ void RunRecorder::updateStarted(const UnitRun& unit)
     UpdateRequest request = m_runner.plan().request;
     request.host = unit.address.host;
     request.port = unit.address.port;
-    const RecordedUnit recorded{m_runId, unit.serial, m_runner.plan().lot, unit.fixture, unit.attempt};
+    const RecordedUnit recorded{m_runId,      unit.serial,  m_runner.plan().lot,
+                                unit.fixture, unit.attempt, m_runner.plan().startedBy};
     RecordedFirmware firmware = m_firmware;
     if (firmware.signer.isEmpty())
         firmware.signer = m_runner.plan().signer;

@@ -25,6 +25,7 @@ HistoryHandle UpdateRecorder::begin(const UpdateRequest& request, const Recorded
     record.runId = unit.runId;
     record.serial = unit.serial;
     record.lot = unit.lot;
+    record.startedBy = unit.startedBy;
     record.fixture = unit.fixture;
     record.attempt = unit.attempt;
     record.signer = firmware.signer;

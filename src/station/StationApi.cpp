@@ -106,7 +106,9 @@ QList<RouteTable::Route> StationApi::routes()
     const auto retry = [this](HttpExchange& exchange, const Arguments& path) {
         ApiReply(exchange).send(m_runs.retry(path.value(u"id"_s), exchange.tokenName()));
     };
-    // AUDIT-LAMBDA
+    const auto audit = [this](HttpExchange& exchange, const Arguments&) {
+        m_updates.audit(exchange.request().query, ApiReply(exchange).json());
+    };
     const auto signature = [this](HttpExchange& exchange, const Arguments& path) {
         m_firmware.putSignature(exchange, path.value(u"sha256"_s));
     };
@@ -148,7 +150,7 @@ QList<RouteTable::Route> StationApi::routes()
         {{"GET"},         u"/api/v1/events"_s,            later(m_events, &EventsResource::subscribe)},
         {{"GET", "HEAD"}, u"/api/v1/updates"_s,           updates},
         {{"GET", "HEAD"}, u"/api/v1/updates/{id}"_s,      update},
-        // AUDIT-ROUTE
+        {{"GET", "HEAD"}, u"/api/v1/audit"_s,             audit,                                    administer},
         {{"GET", "HEAD"}, u"/api/v1/status"_s,            now(m_status, &StatusResource::get)},
         {{"GET", "HEAD"}, u"/api/v1/fixtures"_s,          now(m_fixtures, &FixtureResource::list)},
         {{"POST"},        u"/api/v1/fixtures/{name}/watch"_s,  watch,                               operate},

@@ -168,8 +168,7 @@ int main(int argc, char* argv[])
     StationTokens tokens(options.stateDir, token);
     QObject::connect(&tokens, &StationTokens::warning, &app,
                      [](const QString& message) { ConsoleOutput::warn(message); });
-    // AUDIT-SINK
-    StationAudit audit([](const AuditEntry&) {});
+    StationAudit audit([&history](AuditEntry entry) { history.history().audit(std::move(entry)); });
     StationApi::Settings settings;
     settings.tokens = &tokens;
     settings.audit = &audit;

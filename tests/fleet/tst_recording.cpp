@@ -188,9 +188,9 @@ private slots:
         UpdateRequest stored = request(u"fd00::5"_s, 23);
         stored.firmwarePath = m_dir.filePath(m_sha256 + u".hex"_s);
         const QString other = u"ab"_s.repeated(32);
-        const HistoryHandle handle =
-            recorder.begin(stored, {u"3fa2c61b90de"_s, u"40-1187"_s, u"WO 5521"_s, u"fixture-3"_s, 2},
-                           {u"plain.hex"_s, 1234, other, 41, {}});
+        const HistoryHandle handle = recorder.begin(
+            stored, {u"3fa2c61b90de"_s, u"40-1187"_s, u"WO 5521"_s, u"fixture-3"_s, 2, u"line3"_s},
+            {u"plain.hex"_s, 1234, other, 41, {}});
         UpdateResult result;
         result.outcome = UpdateOutcome::FileChanged;
         result.reason = u"The firmware file changed during the update."_s;
@@ -209,8 +209,8 @@ private slots:
         QCOMPARE(row.sha256, other);
         QCOMPARE(row.recordsTotal, 41);
         QCOMPARE(row.outcome, u"file-changed"_s);
-        QCOMPARE(QStringList({row.serial, row.lot, row.fixture}),
-                 QStringList({u"40-1187"_s, u"WO 5521"_s, u"fixture-3"_s}));
+        QCOMPARE(QStringList({row.serial, row.lot, row.fixture, row.startedBy}),
+                 QStringList({u"40-1187"_s, u"WO 5521"_s, u"fixture-3"_s, u"line3"_s}));
         QCOMPARE(row.attempt, 2);
 
         UpdateRecorder none(nullptr, u"window"_s);
