@@ -25,6 +25,7 @@ struct RecordedUnit
     QString runId; // the run of many units, else empty
     QString serial, lot, fixture;
     int attempt = 1;
+    QString uuid = {}; // the row's; empty: the history makes one
 };
 
 // Keeps updates in the history on behalf of a front end: the row an update begins with, its log as

@@ -23,6 +23,7 @@ class RunRegistry;
 class StationFixtures;
 class StationHistory;
 class StationMetrics;
+class Webhooks;
 struct ProductVariant;
 
 // Who may do what, and where each request goes. In this order: a Host that names none of the
@@ -51,6 +52,8 @@ public:
     void handle(HttpExchange& exchange);
     // SIGTERM came: /readyz answers 503 from now on.
     void setStopping() { m_health.setStopping(); }
+    // For the status answer.
+    void setWebhooks(const Webhooks* webhooks) { m_status.setWebhooks(webhooks); }
 
     // "/a/%2e%2e/b" arrives decoded; any ".." segment, backslash or control character is refused.
     static bool isSafePath(const QString& path);
