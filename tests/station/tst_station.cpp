@@ -3,6 +3,7 @@
 // every rule of who may do what (token, Host, methods, sizes, paths, idle connections, the token
 // file, SIGTERM).
 #include "HexFile.h"
+#include "HookReceiver.h"
 #include "JobFixture.h"
 #include "SimulatedUnits.h"
 #include "StationProcess.h"
@@ -111,70 +112,6 @@ double metric(const QByteArray& scrape, const QByteArray& series)
             return line.mid(series.size() + 1).toDouble();
     return -1;
 }
-
-// A webhook receiver on 127.0.0.1: every request it gets, each answered with `status` at the time.
-class HookReceiver
-{
-public:
-    struct Request
-    {
-        QHash<QByteArray, QByteArray> headers; // names in lower case
-        QByteArray body;
-        int answered = 0;
-        QJsonObject json() const { return QJsonDocument::fromJson(body).object(); }
-    };
-
-    int status = 200;
-    QList<Request> requests;
-
-    HookReceiver()
-    {
-        m_server.listen(QHostAddress::LocalHost, 0);
-        QObject::connect(&m_server, &QTcpServer::newConnection, &m_server, [this] {
-            while (QTcpSocket* socket = m_server.nextPendingConnection())
-                serve(socket);
-        });
-    }
-    QString url() const { return u"http://127.0.0.1:%1/hook"_s.arg(m_server.serverPort()); }
-    // The requests answered 2xx, in order.
-    QList<Request> delivered() const
-    {
-        QList<Request> ok;
-        for (const Request& request : requests)
-            if (request.answered / 100 == 2)
-                ok << request;
-        return ok;
-    }
-
-private:
-    void serve(QTcpSocket* socket)
-    {
-        auto buffer = std::make_shared<QByteArray>();
-        QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer] {
-            *buffer += socket->readAll();
-            const qsizetype end = buffer->indexOf("\r\n\r\n");
-            if (end < 0)
-                return;
-            Request request;
-            for (const QByteArray& line : buffer->left(end).split('\n').mid(1))
-                if (const qsizetype colon = line.indexOf(':'); colon > 0)
-                    request.headers.insert(line.left(colon).trimmed().toLower(),
-                                           line.mid(colon + 1).trimmed());
-            const qsizetype length = request.headers.value("content-length").toLongLong();
-            if (buffer->size() < end + 4 + length)
-                return;
-            request.body = buffer->mid(end + 4, length);
-            request.answered = status;
-            requests << request;
-            socket->write("HTTP/1.1 " + QByteArray::number(status) +
-                          " X\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
-            socket->disconnectFromHost();
-        });
-    }
-
-    QTcpServer m_server;
-};
 
 } // namespace
 
@@ -537,9 +474,9 @@ private slots:
         QVERIFY(!station.err.contains("s3cret"));
     }
 
-    // A receiver that fails keeps its deliveries waiting, across a station killed and started again,
-    // and then gets each of them once, in order. One warning when it starts failing, not one a retry,
-    // and one when it answers again.
+    // A receiver that fails keeps its deliveries waiting, across a station killed or stopped and
+    // started again, and then gets each of them once, in order. One warning when it starts failing,
+    // not one a retry, and one when it answers again.
     void webhooksWaitForTheReceiver()
     {
         HookReceiver receiver;
@@ -571,6 +508,11 @@ private slots:
         QCOMPARE(hook()[u"waiting"_s].toInt(), 2);
         update();
         QVERIFY(waitUntil([&] { return hook()[u"waiting"_s].toInt() == 3; }, 10000));
+        ::kill(pid_t(station.pid()), SIGTERM); // and stopped the usual way, while they wait
+        QVERIFY(station.waitForExit(10000));
+        QCOMPARE(station.process.exitCode(), 0);
+        QVERIFY2(station.restart(), station.err.constData());
+        QCOMPARE(hook()[u"waiting"_s].toInt(), 3);
 
         receiver.status = 200;
         QVERIFY(waitUntil([&] { return hook()[u"waiting"_s].toInt() == 0; }, 20000));
