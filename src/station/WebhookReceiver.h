@@ -45,8 +45,6 @@ public:
 
     // The store holds `count` more deliveries for this receiver (found at start, or just stored).
     void stored(qint64 count);
-    // A delivery posted that the store could not keep.
-    void lost() { --m_waiting; }
     // The store's answer to loadWanted.
     void take(const QList<WebhookDelivery>& deliveries, int limit);
 

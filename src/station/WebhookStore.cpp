@@ -115,12 +115,11 @@ void WebhookStore::report(const char* what, const QString& message)
 
 void WebhookStore::add(const WebhookDelivery& delivery)
 {
-    const bool kept =
-        m_db.isOpen() && exec(QStringLiteral("INSERT INTO deliveries (receiver, delivery, body, created) "
-                                             "VALUES (?, ?, ?, ?)"),
-                              {delivery.receiver, delivery.deliveryId, delivery.body, msOf(delivery.created)},
-                              "store a delivery");
-    emit added(delivery.receiver, kept);
+    if (m_db.isOpen() &&
+        exec(QStringLiteral("INSERT INTO deliveries (receiver, delivery, body, created) VALUES (?, ?, ?, ?)"),
+             {delivery.receiver, delivery.deliveryId, delivery.body, msOf(delivery.created)},
+             "store a delivery (it is lost)"))
+        emit added(delivery.receiver);
 }
 
 void WebhookStore::remove(qint64 id)

@@ -29,8 +29,8 @@ public:
     void close();
 
 signals:
-    // kept: false when it could not be stored, and is lost.
-    void added(const QString& receiver, bool kept);
+    // A delivery is stored (one that cannot be is reported through trouble(), and lost).
+    void added(const QString& receiver);
     void loaded(const QString& receiver, const QList<WebhookDelivery>& deliveries, int limit);
     void trouble(const QString& message);
 

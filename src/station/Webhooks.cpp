@@ -67,9 +67,9 @@ void Webhooks::start()
     m_store = new WebhookStore(m_settings.storeFile);
     m_store->moveToThread(m_thread);
     connect(m_store, &WebhookStore::trouble, this, &Webhooks::warning);
-    connect(m_store, &WebhookStore::added, this, [this](const QString& url, bool kept) {
+    connect(m_store, &WebhookStore::added, this, [this](const QString& url) {
         if (WebhookReceiver* to = receiver(url))
-            kept ? to->stored(1) : to->lost();
+            to->stored(1);
     });
     connect(m_store, &WebhookStore::loaded, this,
             [this](const QString& url, const QList<WebhookDelivery>& deliveries, int limit) {
