@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QThread>
+#include <QUrl>
 #include <QUuid>
 
 #include <algorithm>
@@ -89,7 +90,14 @@ void Webhooks::start()
     QHash<QString, qint64> waiting;
     QMetaObject::invokeMethod(m_store, &WebhookStore::open, Qt::BlockingQueuedConnection, &waiting);
     for (WebhookReceiver* receiver : m_receivers)
-        receiver->stored(waiting.value(receiver->url()));
+        receiver->stored(waiting.take(receiver->url()));
+    // A receiver dropped from the command line: its deliveries wait for it to be given again.
+    for (auto it = waiting.cbegin(); it != waiting.cend(); ++it)
+        emit warning(
+            QStringLiteral("%1 webhook deliveries in %2 are for %3, which is no receiver now; they wait "
+                           "until it is given with --webhook again")
+                .arg(it.value())
+                .arg(m_settings.storeFile, QUrl(it.key()).toString(QUrl::RemovePassword)));
 }
 
 void Webhooks::post(const QJsonObject& object, HistoryHandle row)
