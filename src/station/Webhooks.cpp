@@ -93,11 +93,11 @@ void Webhooks::start()
         receiver->stored(waiting.take(receiver->url()));
     // A receiver dropped from the command line: its deliveries wait for it to be given again.
     for (auto it = waiting.cbegin(); it != waiting.cend(); ++it)
-        emit warning(
-            QStringLiteral("%1 webhook deliveries in %2 are for %3, which is no receiver now; they wait "
-                           "until it is given with --webhook again")
-                .arg(it.value())
-                .arg(m_settings.storeFile, QUrl(it.key()).toString(QUrl::RemovePassword)));
+        emit warning(QStringLiteral("%1 in %2 for %3, which is no receiver now; kept until it is given with "
+                                    "--webhook again")
+                         .arg(it.value() == 1 ? QStringLiteral("1 webhook delivery waits")
+                                              : QStringLiteral("%1 webhook deliveries wait").arg(it.value()),
+                              m_settings.storeFile, QUrl(it.key()).toString(QUrl::RemovePassword)));
 }
 
 void Webhooks::post(const QJsonObject& object, HistoryHandle row)
