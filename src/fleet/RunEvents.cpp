@@ -12,6 +12,18 @@ double seconds(qint64 ms)
     return double(ms) / 1000.0;
 }
 
+QJsonObject unitEvent(const UnitRun& unit, const QString& name, int updateOffset)
+{
+    QJsonObject object;
+    object[QStringLiteral("unit")] = unit.label;
+    object[QStringLiteral("event")] = name;
+    if (unit.update > 0)
+        object[QStringLiteral("update")] = unit.update + updateOffset;
+    if (unit.attempt > 1)
+        object[QStringLiteral("attempt")] = unit.attempt;
+    return object;
+}
+
 } // namespace
 
 RunEvents::RunEvents(const UpdateRunner& runner, bool verbose)
@@ -21,14 +33,7 @@ RunEvents::RunEvents(const UpdateRunner& runner, bool verbose)
 
 QJsonObject RunEvents::unitEvent(const UnitRun& unit, const QString& name) const
 {
-    QJsonObject object;
-    object[QStringLiteral("unit")] = unit.label;
-    object[QStringLiteral("event")] = name;
-    if (unit.update > 0)
-        object[QStringLiteral("update")] = unit.update + m_updateOffset;
-    if (unit.attempt > 1)
-        object[QStringLiteral("attempt")] = unit.attempt;
-    return object;
+    return ::unitEvent(unit, name, m_updateOffset);
 }
 
 void RunEvents::updateStarted(const UnitRun& unit)
@@ -101,22 +106,27 @@ void RunEvents::retryScheduled(const UnitRun& unit, std::chrono::milliseconds de
 void RunEvents::updateFinished(const UnitRun& unit)
 {
     flushProgress(unit);
+    m_progress[size_t(unit.index)] = {};
+    write(finished(m_runner, unit, m_updateOffset + 1));
+}
+
+QJsonObject RunEvents::finished(const UpdateRunner& runner, const UnitRun& unit, int firstUpdate)
+{
     const UpdateResult& result = *unit.lastResult;
-    QJsonObject object = unitEvent(unit, QStringLiteral("finished"));
+    QJsonObject object = ::unitEvent(unit, QStringLiteral("finished"), firstUpdate - 1);
     object.remove(QStringLiteral("attempt"));
     object[QStringLiteral("attempts")] = unit.attempt;
     object[QStringLiteral("outcome")] = unit.interrupted ? unit.outcome() : outcomeName(result.outcome);
     object[QStringLiteral("elapsed")] = seconds(result.elapsed.count());
     object[QStringLiteral("records")] = double(result.recordsSent);
     object[QStringLiteral("sha256")] = result.sha256.isEmpty() ? QJsonValue() : QJsonValue(result.sha256);
-    if (!m_runner.plan().signer.isEmpty())
-        object[QStringLiteral("signer")] = m_runner.plan().signer;
+    if (!runner.plan().signer.isEmpty())
+        object[QStringLiteral("signer")] = runner.plan().signer;
     if (!result.reason.isEmpty())
         object[QStringLiteral("reason")] = result.reason;
     if (result.outcome == UpdateOutcome::Refused)
         object[QStringLiteral("refusal_code")] = refusalCodeText(result);
-    m_progress[size_t(unit.index)] = {};
-    write(object);
+    return object;
 }
 
 QJsonObject RunEvents::summary() const

@@ -29,6 +29,8 @@ public:
 
     // The run's last object: units, outcomes, updates, failed, exit_code, elapsed.
     QJsonObject summary() const;
+    // The "finished" object of the unit's last update, its updates numbered from firstUpdate on.
+    static QJsonObject finished(const UpdateRunner& runner, const UnitRun& unit, int firstUpdate = 1);
 
     void updateStarted(const UnitRun& unit) override;
     void connected(const UnitRun& unit) override;

@@ -2,12 +2,14 @@
 
 #include "fleet/UpdateRunner.h"
 
+#include <QUuid>
+
 #include <utility>
 
 RunRecorder::RunRecorder(const UpdateRunner& runner, UpdateRecorder recorder, QString runId,
                          RecordedFirmware firmware)
     : m_runner(runner), m_recorder(std::move(recorder)), m_runId(std::move(runId)),
-      m_firmware(std::move(firmware)), m_handles(runner.units().size(), 0)
+      m_firmware(std::move(firmware)), m_handles(runner.units().size(), 0), m_rows(runner.units().size())
 {
 }
 
@@ -16,12 +18,15 @@ void RunRecorder::updateStarted(const UnitRun& unit)
     UpdateRequest request = m_runner.plan().request;
     request.host = unit.address.host;
     request.port = unit.address.port;
-    const RecordedUnit recorded{m_runId,      unit.serial,  m_runner.plan().lot,
-                                unit.fixture, unit.attempt, m_runner.plan().startedBy};
+    const QString uuid = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    RecordedUnit recorded{m_runId, unit.serial, m_runner.plan().lot, unit.fixture, unit.attempt};
+    recorded.startedBy = m_runner.plan().startedBy;
+    recorded.uuid = uuid;
     RecordedFirmware firmware = m_firmware;
     if (firmware.signer.isEmpty())
         firmware.signer = m_runner.plan().signer;
     m_handles[size_t(unit.index)] = m_recorder.begin(request, recorded, firmware);
+    m_rows[size_t(unit.index)] = {m_handles[size_t(unit.index)], uuid};
 }
 
 void RunRecorder::progress(const UnitRun& unit)

@@ -13,6 +13,13 @@ class UpdateRunner;
 class RunRecorder : public RunObserver
 {
 public:
+    // One attempt's row: its uuid is made here, so it is known even without a history (handle 0).
+    struct Row
+    {
+        HistoryHandle handle = 0;
+        QString uuid;
+    };
+
     // runId: the run's own id, or empty; firmware: what the front end knows of the file.
     RunRecorder(const UpdateRunner& runner, UpdateRecorder recorder, QString runId = {},
                 RecordedFirmware firmware = {});
@@ -23,10 +30,14 @@ public:
     void retryScheduled(const UnitRun& unit, std::chrono::milliseconds delay) override;
     void updateFinished(const UnitRun& unit) override;
 
+    // The row of the unit's attempt under way, else of its last one.
+    const Row& row(int unit) const { return m_rows[size_t(unit)]; }
+
 private:
     const UpdateRunner& m_runner;
     UpdateRecorder m_recorder;
     QString m_runId;
     RecordedFirmware m_firmware;
     std::vector<HistoryHandle> m_handles; // per unit, the update under way; 0 when none
+    std::vector<Row> m_rows;              // per unit, the latest attempt's
 };

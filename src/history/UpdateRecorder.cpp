@@ -29,6 +29,7 @@ HistoryHandle UpdateRecorder::begin(const UpdateRequest& request, const Recorded
     record.fixture = unit.fixture;
     record.attempt = unit.attempt;
     record.signer = firmware.signer;
+    record.uuid = unit.uuid;
     return m_history->begin(std::move(record));
 }
 

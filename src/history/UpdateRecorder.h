@@ -25,7 +25,8 @@ struct RecordedUnit
     QString runId; // the run of many units, else empty
     QString serial, lot, fixture;
     int attempt = 1;
-    QString startedBy; // who started it (the station's token name), else empty
+    QString startedBy = {}; // who started it (the station's token name), else empty
+    QString uuid = {};      // the row's; empty: the history makes one
 };
 
 // Keeps updates in the history on behalf of a front end: the row an update begins with, its log as

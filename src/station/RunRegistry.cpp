@@ -67,7 +67,8 @@ StationResult<StationRun*> RunRegistry::start(const RunRequest& request)
     if (!firmware->signer.isEmpty())
         plan.request.expectedSha256 = firmware->sha256; // what the signature covers, or nothing
 
-    auto* run = new StationRun(newId(), *firmware, std::move(plan), m_hub, m_history, m_watcher, this);
+    auto* run =
+        new StationRun(newId(), *firmware, std::move(plan), m_hub, m_history, m_watcher, m_webhooks, this);
     connect(run, &StationRun::ended, this, [this, run] { onRunEnded(run); });
     m_runs.prepend(run);
     rebalanceProgress();

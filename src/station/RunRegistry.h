@@ -12,6 +12,7 @@ class EventHub;
 class RunObserver;
 class FirmwareStore;
 class UpdateHistory;
+class Webhooks;
 
 // Every run of the station, latest first: those running and the last KeptRuns that ended. A unit
 // is in at most one running run at a time. Keeps the event rate bounded: progress per unit at most
@@ -45,6 +46,8 @@ public:
     bool anyRunning() const;
     // Told of every update of the runs started from now on (the station's metrics).
     void setWatcher(RunObserver* watcher) { m_watcher = watcher; }
+    // Posted every finished update of the runs started from now on.
+    void setWebhooks(Webhooks* webhooks) { m_webhooks = webhooks; }
     // Every running run ends as cancelled (SIGTERM).
     void cancelAll();
 
@@ -62,6 +65,7 @@ private:
     UpdateHistory& m_history;
     UpdateRequest m_template;
     RunObserver* m_watcher = nullptr;
+    Webhooks* m_webhooks = nullptr;
     QList<StationRun*> m_runs;
     bool m_signatureRequired = false;
 };

@@ -31,6 +31,7 @@ class StationHistory;
 class StationAudit;
 class StationMetrics;
 class StationTokens;
+class Webhooks;
 struct ProductVariant;
 
 // Who may do what, and where each request goes. In this order: a Host that names none of the
@@ -63,6 +64,8 @@ public:
     void handle(HttpExchange& exchange);
     // SIGTERM came: /readyz answers 503 from now on.
     void setStopping() { m_health.setStopping(); }
+    // For the status answer.
+    void setWebhooks(const Webhooks* webhooks) { m_status.setWebhooks(webhooks); }
 
     // "/a/%2e%2e/b" arrives decoded; any ".." segment, backslash or control character is refused.
     static bool isSafePath(const QString& path);

@@ -3,6 +3,7 @@
 #include "fleet/RunRecorder.h"
 #include "history/LineText.h"
 #include "station/FirmwareStore.h"
+#include "station/WebhookReporter.h"
 
 namespace {
 
@@ -81,12 +82,17 @@ StationResult<QJsonObject> StationFixtures::watch(Fixture& fixture, const WatchR
     watch.startedBy = request.startedBy;
     const RecordedFirmware recorded{firmware->name, firmware->size, firmware->sha256, firmware->toSend,
                                     firmware->signer};
-    fixture.setObserverFactory([this, recorded](const UpdateRunner& runner, int) {
+    fixture.setObserverFactory([this, recorded](const UpdateRunner& runner, int update) {
         std::vector<std::unique_ptr<RunObserver>> observers;
-        observers.push_back(std::make_unique<RunRecorder>(
-            runner, UpdateRecorder(&m_history, QStringLiteral("station")), QString(), recorded));
+        auto recorder = std::make_unique<RunRecorder>(
+            runner, UpdateRecorder(&m_history, QStringLiteral("station")), QString(), recorded);
+        const RunRecorder& rows = *recorder;
+        observers.push_back(std::move(recorder));
         if (m_watcher)
             observers.push_back(std::make_unique<ObserverRelay>(*m_watcher));
+        if (m_webhooks)
+            observers.push_back(std::make_unique<WebhookReporter>(runner, rows, QString(), recorded.sha256,
+                                                                  update, *m_webhooks));
         return observers;
     });
     fixture.watch(watch);

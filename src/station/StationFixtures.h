@@ -10,6 +10,7 @@
 
 class FirmwareStore;
 class UpdateHistory;
+class Webhooks;
 
 // The line's fixtures (--fixtures) and their watches. Every update a fixture starts is recorded in
 // the history like a run's; probes are not.
@@ -35,6 +36,8 @@ public:
     void setSignatureRequired(bool required) { m_signatureRequired = required; }
     // Also sees every update of every fixture (the metrics); set before the first watch.
     void setWatcher(RunObserver* watcher) { m_watcher = watcher; }
+    // Posted every finished update of every fixture; set before the first watch.
+    void setWebhooks(Webhooks* webhooks) { m_webhooks = webhooks; }
     const QList<Fixture*>& fixtures() const { return m_fixtures; }
     // How many fixtures are in each state, by state name.
     QMap<QString, int> stateCounts() const;
@@ -57,4 +60,5 @@ private:
     QList<Fixture*> m_fixtures;
     bool m_signatureRequired = false;
     RunObserver* m_watcher = nullptr;
+    Webhooks* m_webhooks = nullptr;
 };

@@ -87,6 +87,14 @@ QByteArray StationMetrics::text() const
                "Updates recorded on this computer that the shared history does not have yet.");
     out.sample("uploader_history_waiting_rows", double(m_history.waiting()));
 
+    // Labelled by the receiver's place on the command line: URLs may hold what a scrape must not.
+    if (const QList<qint64> waiting = m_webhookWaiting ? m_webhookWaiting() : QList<qint64>();
+        !waiting.isEmpty()) {
+        out.family("uploader_webhook_waiting", "gauge", "Webhook deliveries not yet delivered, by receiver.");
+        for (qsizetype i = 0; i < waiting.size(); ++i)
+            out.sample("uploader_webhook_waiting", double(waiting.at(i)), {{"receiver", QString::number(i)}});
+    }
+
     out.family("uploader_http_requests_total", "counter", "HTTP requests answered, by status code.");
     for (auto it = m_responses.cbegin(); it != m_responses.cend(); ++it)
         out.sample("uploader_http_requests_total", double(it.value()), {{"code", QString::number(it.key())}});

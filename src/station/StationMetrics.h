@@ -3,6 +3,7 @@
 #include "fleet/RunObserver.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QMap>
 #include <QString>
 
@@ -24,6 +25,8 @@ public:
     static constexpr std::array<double, 10> DurationBuckets{5, 10, 20, 30, 45, 60, 90, 120, 300, 600};
     // How many fixtures are in each state, for uploader_fixtures{state}; given by the fixtures.
     using FixtureStates = std::function<QMap<QString, int>()>;
+    // How many webhook deliveries wait, per receiver in the order given; given by the webhooks.
+    using WebhookWaiting = std::function<QList<qint64>()>;
 
     StationMetrics(const RunRegistry& runs, const StationHistory& history, const ProductVariant* product);
 
@@ -34,6 +37,7 @@ public:
     // Every answer the HTTP server queues, by its status.
     void countResponse(int status) { ++m_responses[status]; }
     void setFixtureStates(FixtureStates states) { m_fixtureStates = std::move(states); }
+    void setWebhookWaiting(WebhookWaiting waiting) { m_webhookWaiting = std::move(waiting); }
     int unitsUpdating() const { return m_updating; }
 
     QByteArray text() const;
@@ -44,6 +48,7 @@ private:
     const ProductVariant* m_product;
     double m_startTime = 0;
     FixtureStates m_fixtureStates;
+    WebhookWaiting m_webhookWaiting;
 
     QMap<QString, qint64> m_outcomes;
     std::array<qint64, DurationBuckets.size()> m_durationBuckets{};

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QHostInfo>
+#include <QUrl>
 
 namespace {
 
@@ -73,7 +74,10 @@ QString StationOptionsParser::helpText(const ProductVariant* buildProduct)
         "                                there for S seconds (default 3)\n"
         "  --allowed-signers FILE        run only firmware signed by a key in this OpenSSH\n"
         "                                allowed-signers file (namespace \"firmware\")\n"
-        "  --revoked-keys FILE           keys revoked since (a list ssh-keygen -r reads)\n");
+        "  --revoked-keys FILE           keys revoked since (a list ssh-keygen -r reads)\n"
+        "  --webhook URL                 POST every finished update as JSON to this http or https\n"
+        "                                URL (repeatable)\n"
+        "  --webhook-secret-file FILE    sign each webhook body with HMAC-SHA256 keyed by this file\n");
 #ifdef UPLOADER_STATION_TIME_SCALE
     text += QStringLiteral("  --time-scale F                test build: real time = program time x F\n");
 #endif
@@ -109,6 +113,14 @@ bool StationOptionsParser::parseSize(const QString& text, qint64* bytes)
         return false;
     *bytes = value * factor;
     return true;
+}
+
+bool StationOptionsParser::isWebhookUrl(const QString& text)
+{
+    const QUrl url(text, QUrl::StrictMode);
+    return url.isValid() &&
+           (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https")) &&
+           !url.host().isEmpty();
 }
 
 bool StationOptionsParser::parseListen(const QString& text, StationOptions* options, QString* error)
@@ -171,9 +183,12 @@ bool StationOptionsParser::parse(const QStringList& arguments, StationOptions* o
     const QCommandLineOption goneAfter(QStringLiteral("fixture-gone-after"), {}, QStringLiteral("S"));
     const QCommandLineOption allowedSigners(QStringLiteral("allowed-signers"), {}, QStringLiteral("FILE"));
     const QCommandLineOption revokedKeys(QStringLiteral("revoked-keys"), {}, QStringLiteral("FILE"));
-    parser.addOptions({help, version, listen, stateDir, serverName, tlsCert, tlsKey, maxFirmware, idle,
-                       maxConnections, perClient, product, history, historyRequired, fixtures, goneAfter,
-                       allowedSigners, revokedKeys});
+    const QCommandLineOption webhook(QStringLiteral("webhook"), {}, QStringLiteral("URL"));
+    const QCommandLineOption webhookSecret(QStringLiteral("webhook-secret-file"), {}, QStringLiteral("FILE"));
+    parser.addOptions({help,    version,         listen,   stateDir,       serverName,     tlsCert,
+                       tlsKey,  maxFirmware,     idle,     maxConnections, perClient,      product,
+                       history, historyRequired, fixtures, goneAfter,      allowedSigners, revokedKeys,
+                       webhook, webhookSecret});
 #ifdef UPLOADER_STATION_TIME_SCALE
     const QCommandLineOption timeScale(QStringLiteral("time-scale"), {}, QStringLiteral("F"));
     parser.addOption(timeScale);
@@ -217,6 +232,18 @@ bool StationOptionsParser::parse(const QStringList& arguments, StationOptions* o
             *error = QStringLiteral("cannot read the release keys in %1").arg(keys);
             return false;
         }
+    }
+    for (const QString& url : parser.values(webhook)) {
+        if (!isWebhookUrl(url)) {
+            *error = QStringLiteral("--webhook \"%1\" is no http or https URL").arg(url);
+            return false;
+        }
+    }
+    result.webhooks = parser.values(webhook);
+    result.webhookSecretFile = parser.value(webhookSecret);
+    if (!result.webhookSecretFile.isEmpty() && result.webhooks.isEmpty()) {
+        *error = QStringLiteral("--webhook-secret-file needs --webhook");
+        return false;
     }
     if (parser.isSet(maxFirmware) && !parseSize(parser.value(maxFirmware), &result.maxFirmwareSize)) {
         *error =

@@ -40,6 +40,10 @@ struct StationOptions
     int fixtureGoneAfterSeconds = 3;
     // Release keys: with allowedSigners only firmware with a verified signature is run.
     QString allowedSigners, revokedKeys;
+    // Receivers of a POST for every finished update (http or https), and the file whose content
+    // signs the bodies; empty: unsigned.
+    QStringList webhooks;
+    QString webhookSecretFile;
 
     // The user's state folder: $STATE_DIRECTORY under systemd, else $XDG_STATE_HOME or
     // ~/.local/state, with uploader-station appended.
@@ -61,6 +65,8 @@ public:
 
     // HOST:PORT, [IPV6]:PORT, or HOST alone (the default port). Names are looked up.
     static bool parseListen(const QString& text, StationOptions* options, QString* error);
+    // An absolute http or https URL with a host.
+    static bool isWebhookUrl(const QString& text);
     // Bytes, or with K, M or G (binary: 64M is 64 MiB).
     static bool parseSize(const QString& text, qint64* bytes);
 

@@ -17,7 +17,7 @@ RecordedFirmware recorded(const StoredFirmware& firmware)
 } // namespace
 
 StationRun::StationRun(QString id, const StoredFirmware& firmware, UpdateRunner::Plan plan, EventHub& hub,
-                       UpdateHistory& history, RunObserver* watcher, QObject* parent)
+                       UpdateHistory& history, RunObserver* watcher, Webhooks* webhooks, QObject* parent)
     : QObject(parent), m_id(std::move(id)), m_firmware(firmware), m_created(QDateTime::currentDateTimeUtc()),
       m_runner(std::move(plan)), m_events(m_runner, m_id, hub),
       m_recorder(m_runner, UpdateRecorder(&history, QStringLiteral("station")), m_id, recorded(firmware))
@@ -27,6 +27,11 @@ StationRun::StationRun(QString id, const StoredFirmware& firmware, UpdateRunner:
     m_runner.addObserver(&m_events);
     if (watcher)
         m_runner.addObserver(watcher);
+    if (webhooks) {
+        m_webhook =
+            std::make_unique<WebhookReporter>(m_runner, m_recorder, m_id, m_firmware.sha256, 1, *webhooks);
+        m_runner.addObserver(m_webhook.get());
+    }
     connect(&m_runner, &UpdateRunner::allFinished, this, &StationRun::onAllFinished);
 }
 

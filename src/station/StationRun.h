@@ -5,13 +5,17 @@
 #include "station/FirmwareStore.h"
 #include "station/RunEventStream.h"
 #include "station/RunRequest.h"
+#include "station/WebhookReporter.h"
 
 #include <QDateTime>
 #include <QJsonObject>
 #include <QObject>
 
+#include <memory>
+
 class EventHub;
 class UpdateHistory;
+class Webhooks;
 
 // One run of the station: a firmware file to a list of units, on the runner of src/fleet. Its
 // events go to the EventHub with the run's id, and every update is recorded in the history.
@@ -26,9 +30,11 @@ public:
         Cancelled,
     };
 
-    // watcher: told of every update too (the station's metrics); may be null.
+    // watcher: told of every update too (the station's metrics); webhooks: posted each finished
+    // update. Either may be null.
     StationRun(QString id, const StoredFirmware& firmware, UpdateRunner::Plan plan, EventHub& hub,
-               UpdateHistory& history, RunObserver* watcher = nullptr, QObject* parent = nullptr);
+               UpdateHistory& history, RunObserver* watcher = nullptr, Webhooks* webhooks = nullptr,
+               QObject* parent = nullptr);
 
     void start();
     // Every connection of the run closed at once; its units end as interrupted.
@@ -62,5 +68,6 @@ private:
     UpdateRunner m_runner;
     RunEventStream m_events;
     RunRecorder m_recorder;
+    std::unique_ptr<WebhookReporter> m_webhook;
     State m_state = State::Running;
 };

@@ -3,6 +3,7 @@
 #include "settings/ProductVariant.h"
 #include "station/RunRegistry.h"
 #include "station/StationHistory.h"
+#include "station/Webhooks.h"
 
 #include <QCoreApplication>
 #include <QJsonArray>
@@ -23,13 +24,16 @@ StationResult<HttpResponse> StatusResource::get() const
         {QStringLiteral("warnings"), QJsonArray::fromStringList(m_history.warnings())},
         // Updates recorded here that a shared history does not have yet, and when the oldest began.
         {QStringLiteral("waiting"), m_history.waiting()},
-        {QStringLiteral("oldest_waiting"), m_history.oldestWaiting().isValid()
-                                               ? QJsonValue(m_history.oldestWaiting().toString(Qt::ISODateWithMs))
-                                               : QJsonValue(QJsonValue::Null)},
+        {QStringLiteral("oldest_waiting"),
+         m_history.oldestWaiting().isValid()
+             ? QJsonValue(m_history.oldestWaiting().toString(Qt::ISODateWithMs))
+             : QJsonValue(QJsonValue::Null)},
     };
-    return HttpResponse::json(200, {{QStringLiteral("version"), QCoreApplication::applicationVersion()},
-                                    {QStringLiteral("product"), m_product ? QJsonValue(m_product->modelName)
-                                                                          : QJsonValue(QJsonValue::Null)},
-                                    {QStringLiteral("runs_running"), running},
-                                    {QStringLiteral("history"), history}});
+    return HttpResponse::json(
+        200, {{QStringLiteral("version"), QCoreApplication::applicationVersion()},
+              {QStringLiteral("product"),
+               m_product ? QJsonValue(m_product->modelName) : QJsonValue(QJsonValue::Null)},
+              {QStringLiteral("runs_running"), running},
+              {QStringLiteral("history"), history},
+              {QStringLiteral("webhooks"), m_webhooks ? m_webhooks->status() : QJsonArray()}});
 }

@@ -23,6 +23,7 @@
 #include "station/SystemdNotifier.h"
 #include "station/TokenCommand.h"
 #include "station/TokenFile.h"
+#include "station/Webhooks.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -98,6 +99,13 @@ int main(int argc, char* argv[])
         return 0;
     }
 
+    QByteArray webhookSecret;
+    if (!options.webhookSecretFile.isEmpty() &&
+        !Webhooks::readSecret(options.webhookSecretFile, &webhookSecret, &error)) {
+        ConsoleOutput::error(error);
+        return ExitUsage;
+    }
+
     QList<FixtureEntry> fixtureList;
     if (!options.fixturesFile.isEmpty() &&
         !FixtureFile::read(options.fixturesFile, options.product ? options.product->defaultPort : QString(),
@@ -140,15 +148,25 @@ int main(int argc, char* argv[])
                      [](const QString& message) { ConsoleOutput::warn(message); });
     history.open(historyLocation);
 
+    Webhooks webhooks({options.webhooks, webhookSecret,
+                       QDir(options.stateDir).filePath(QStringLiteral("webhooks.sqlite")),
+                       options.timeScale});
+    QObject::connect(&webhooks, &Webhooks::warning, &app,
+                     [](const QString& message) { ConsoleOutput::warn(message); });
+    webhooks.watchHistory(history.history());
+    webhooks.start();
+
     UpdateRequest requestTemplate;
     requestTemplate.timings.scale = options.timeScale;
     EventHub hub;
     RunRegistry runs(store, hub, history.history(), requestTemplate);
+    runs.setWebhooks(&webhooks);
     UpdateRequest fixtureTemplate = requestTemplate;
     fixtureTemplate.product = options.product;
     StationFixtures fixtures(fixtureList, qint64(options.fixtureGoneAfterSeconds) * 1000, store,
                              history.history(), fixtureTemplate);
     fixtures.setSignatureRequired(!options.allowedSigners.isEmpty());
+    fixtures.setWebhooks(&webhooks);
     runs.setSignatureRequired(!options.allowedSigners.isEmpty());
     StoredSignatureCheck storedSignatures(store, {options.allowedSigners, options.revokedKeys});
     storedSignatures.start();
@@ -156,6 +174,7 @@ int main(int argc, char* argv[])
     runs.setWatcher(&metrics);
     fixtures.setWatcher(&metrics);
     metrics.setFixtureStates([&fixtures] { return fixtures.stateCounts(); });
+    metrics.setWebhookWaiting([&webhooks] { return webhooks.waiting(); });
 
     std::unique_ptr<StationApi> api;
     HttpServer server([&api](HttpExchange& exchange) { api->handle(exchange); });
@@ -180,6 +199,7 @@ int main(int argc, char* argv[])
     api = std::make_unique<StationApi>(
         settings, HostCheck(options.listenHost, options.address, server.port(), options.serverNames), store,
         runs, hub, history, fixtures, metrics);
+    api->setWebhooks(&webhooks);
 
     const QString host = options.address.protocol() == QAbstractSocket::IPv6Protocol
                              ? u'[' + options.address.toString() + u']'

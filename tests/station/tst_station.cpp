@@ -1,9 +1,10 @@
 // uploader-station (its test build) as a process: runs against simulated units served by this
-// test's event loop on 127.0.0.1, cancel, the live events, the firmware store, and every rule of
-// who may do what (token, Host, methods, sizes, paths, idle connections, the token file,
-// SIGTERM).
+// test's event loop on 127.0.0.1, cancel, the live events, the webhooks, the firmware store, and
+// every rule of who may do what (tokens and roles, the audit, guessing, Host, methods, sizes,
+// paths, idle connections, the token file, SIGTERM).
 #include "ClosedPort.h"
 #include "HexFile.h"
+#include "HookReceiver.h"
 #include "JobFixture.h"
 #include "SimulatedUnits.h"
 #include "StationProcess.h"
@@ -13,6 +14,7 @@
 
 #include <QCryptographicHash>
 #include <QJsonArray>
+#include <QMessageAuthenticationCode>
 #include <QSslSocket>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -320,7 +322,8 @@ private slots:
     void metricsAndHealth()
     {
         StationProcess station;
-        QVERIFY2(station.start(), station.err.constData());
+        const QString nowhere = u"http://127.0.0.1:%1/hook"_s.arg(closedPort());
+        QVERIFY2(station.start({u"--webhook"_s, nowhere}), station.err.constData());
         for (const QString& path : {u"/healthz"_s, u"/readyz"_s}) {
             const HttpAnswer answer = station.request("GET", path, {}, false);
             QCOMPARE(answer.status, 200);
@@ -375,6 +378,8 @@ private slots:
         QCOMPARE(metric(after, "uploader_units_updating"), 0.0);
         QCOMPARE(metric(after, "uploader_runs_running"), 0.0);
         QVERIFY(metric(after, R"(uploader_http_requests_total{code="201"})") >= 2); // firmware, run
+        QVERIFY(waitUntil([&] { return metric(scrape(), R"(uploader_webhook_waiting{receiver="0"})") == 4; },
+                          5000));
 
         const QString promtool = QStandardPaths::findExecutable(u"promtool"_s);
         if (promtool.isEmpty())
@@ -387,6 +392,148 @@ private slots:
         QVERIFY(check.waitForFinished(20000));
         QVERIFY2(check.exitCode() == 0,
                  (check.readAllStandardOutput() + check.readAllStandardError()).constData());
+    }
+
+    // Every finished update goes to each receiver, signed with the secret: the finished event with
+    // the unit's serial, the lot, the run, the firmware and its history row. A failing receiver
+    // holds up none of the others.
+    void webhooksPostEachUpdate()
+    {
+        QTemporaryDir dir;
+        QFile secret(dir.filePath(u"secret"_s));
+        QVERIFY(secret.open(QIODevice::WriteOnly));
+        secret.write("s3cret-key\n");
+        secret.close();
+        HookReceiver receiver;
+        HookReceiver failing;
+        failing.status = 500;
+        TestProcess unreadable(QStringLiteral(UPLOADER_STATION_TEST));
+        QCOMPARE(unreadable.run({u"--state-dir"_s, dir.path(), u"--webhook"_s, receiver.url(),
+                                 u"--webhook-secret-file"_s, dir.filePath(u"missing"_s)}),
+                 2);
+        QVERIFY2(unreadable.err.contains("webhook secret file"), unreadable.err.constData());
+
+        StationProcess station;
+        QVERIFY2(station.start({u"--webhook"_s, receiver.url(), u"--webhook"_s, failing.url(),
+                                u"--webhook-secret-file"_s, secret.fileName()}),
+                 station.err.constData());
+        std::vector<std::unique_ptr<SimulatedUnit>> units;
+        units.push_back(SimulatedUnits::listening());
+        units.push_back(SimulatedUnits::listening(u"refuse:02@5"_s));
+        units.push_back(SimulatedUnits::listening());
+        const QJsonArray list{address(*units[0]),
+                              QJsonObject{{u"unit"_s, address(*units[1])}, {u"serial"_s, u"40-1187"_s}},
+                              address(*units[2])};
+        const QByteArray body =
+            QJsonDocument(
+                QJsonObject{{u"firmware"_s, upload(station)}, {u"units"_s, list}, {u"lot"_s, u"5521"_s}})
+                .toJson();
+        const QString id = station.request("POST", u"/api/v1/runs"_s, body).json()[u"id"_s].toString();
+        waitForRunEnd(station, id);
+        QVERIFY(waitUntil([&] { return receiver.delivered().size() == 3; }, 10000));
+
+        QSet<QByteArray> deliveries;
+        for (const HookReceiver::Request& request : receiver.delivered()) {
+            QCOMPARE(request.headers.value("content-type"), QByteArray("application/json"));
+            QCOMPARE(request.headers.value("x-uploader-signature"),
+                     "sha256=" + QMessageAuthenticationCode::hash(request.body, "s3cret-key",
+                                                                  QCryptographicHash::Sha256)
+                                     .toHex());
+            deliveries.insert(request.headers.value("x-uploader-delivery"));
+            const QJsonObject update = request.json();
+            const bool refused = update[u"unit"_s].toString() == address(*units[1]);
+            QCOMPARE(update[u"event"_s].toString(), u"finished"_s);
+            QCOMPARE(update[u"outcome"_s].toString(), refused ? u"refused"_s : u"succeeded"_s);
+            QCOMPARE(update[u"refusal_code"_s].toString(), refused ? u"02"_s : QString());
+            QCOMPARE(update[u"serial"_s].toString(), refused ? u"40-1187"_s : QString());
+            QCOMPARE(update[u"records"_s].toInt(), refused ? 5 : 61);
+            QCOMPARE(update[u"attempts"_s].toInt(), 1);
+            QCOMPARE(update[u"lot"_s].toString(), u"5521"_s);
+            QCOMPARE(update[u"run"_s].toString(), id);
+            QCOMPARE(update[u"sha256"_s].toString(), m_sha256);
+            QVERIFY(update[u"fixture"_s].isNull());
+            QVERIFY(update[u"signer"_s].isNull());
+            QVERIFY(!update[u"station"_s].toString().isEmpty());
+            // The row the history gave it.
+            const HttpAnswer row =
+                station.get(u"/api/v1/updates/%1"_s.arg(update[u"history_id"_s].toInteger()));
+            QCOMPARE(row.status, 200);
+            QCOMPARE(row.json()[u"uuid"_s].toString(), update[u"uuid"_s].toString());
+            QCOMPARE(row.json()[u"unit"_s].toString(), update[u"unit"_s].toString());
+        }
+        QCOMPARE(deliveries.size(), 3);
+
+        const QJsonArray hooks = station.get(u"/api/v1/status"_s).json()[u"webhooks"_s].toArray();
+        QCOMPARE(hooks.size(), 2);
+        QCOMPARE(hooks[0][u"url"_s].toString(), receiver.url());
+        QCOMPARE(hooks[0][u"waiting"_s].toInt(), 0);
+        QVERIFY(hooks[0][u"last_error"_s].isNull());
+        QVERIFY(hooks[0][u"last_delivered"_s].isString());
+        QCOMPARE(hooks[1][u"waiting"_s].toInt(), 3);
+        QVERIFY2(hooks[1][u"last_error"_s].toString().contains(u"500"_s),
+                 qPrintable(hooks[1][u"last_error"_s].toString()));
+        QVERIFY(hooks[1][u"last_delivered"_s].isNull());
+        QVERIFY(!station.err.contains("s3cret"));
+    }
+
+    // A receiver that fails keeps its deliveries waiting, across a station killed or stopped and
+    // started again, and then gets each of them once, in order. One warning when it starts failing,
+    // not one a retry, and one when it answers again.
+    void webhooksWaitForTheReceiver()
+    {
+        HookReceiver receiver;
+        receiver.status = 500;
+        StationProcess station;
+        QVERIFY2(station.start({u"--webhook"_s, receiver.url()}), station.err.constData());
+        const QString sha256 = upload(station);
+        auto unit = SimulatedUnits::listening();
+        const auto update = [&] {
+            waitForRunEnd(station,
+                          station.request("POST", u"/api/v1/runs"_s, runBody(sha256, {address(*unit)}))
+                              .json()[u"id"_s]
+                              .toString());
+        };
+        const auto hook = [&] {
+            return station.get(u"/api/v1/status"_s).json()[u"webhooks"_s][0].toObject();
+        };
+        update();
+        update();
+        QVERIFY(waitUntil([&] { return hook()[u"waiting"_s].toInt() == 2 && receiver.requests.size() >= 3; },
+                          10000));
+        QVERIFY(hook()[u"last_error"_s].toString().contains(u"500"_s));
+        QCOMPARE(metric(station.get(u"/metrics"_s).body, R"(uploader_webhook_waiting{receiver="0"})"), 2.0);
+        QCOMPARE(station.err.count("<4>uploader-station: warning: webhook"), 1);
+
+        ::kill(pid_t(station.pid()), SIGKILL);
+        QVERIFY(station.waitForExit(10000));
+        QVERIFY2(station.restart(), station.err.constData());
+        QCOMPARE(hook()[u"waiting"_s].toInt(), 2);
+        update();
+        QVERIFY(waitUntil([&] { return hook()[u"waiting"_s].toInt() == 3; }, 10000));
+        ::kill(pid_t(station.pid()), SIGTERM); // and stopped the usual way, while they wait
+        QVERIFY(station.waitForExit(10000));
+        QCOMPARE(station.process.exitCode(), 0);
+        QVERIFY2(station.restart(), station.err.constData());
+        QCOMPARE(hook()[u"waiting"_s].toInt(), 3);
+
+        receiver.status = 200;
+        QVERIFY(waitUntil([&] { return hook()[u"waiting"_s].toInt() == 0; }, 20000));
+        const QList<HookReceiver::Request> delivered = receiver.delivered();
+        QCOMPARE(delivered.size(), 3);
+        QSet<QByteArray> ids;
+        for (qsizetype i = 0; i < delivered.size(); ++i) {
+            ids.insert(delivered[i].headers.value("x-uploader-delivery"));
+            QVERIFY(!delivered[i].headers.contains("x-uploader-signature"));
+            if (i > 0)
+                QVERIFY(delivered[i - 1].json()[u"time"_s].toString() <
+                        delivered[i].json()[u"time"_s].toString());
+        }
+        QCOMPARE(ids.size(), 3);
+        // The one tried while the receiver failed is the first delivered.
+        QCOMPARE(delivered.first().headers.value("x-uploader-delivery"),
+                 receiver.requests.first().headers.value("x-uploader-delivery"));
+        QVERIFY(hook()[u"last_error"_s].isNull());
+        QVERIFY(waitUntil([&] { return station.err.contains("answers again"); }, 5000));
     }
 
     // The notify protocol as systemd speaks it, on a datagram socket of the test's own: READY=1

@@ -1,6 +1,7 @@
 // The station's fixtures as a process against simulated units: the fixtures file, watching,
-// serials, and every update a fixture starts recorded in the history.
+// serials, and every update a fixture starts recorded in the history and posted to a webhook.
 #include "HexFile.h"
+#include "HookReceiver.h"
 #include "SimulatedUnits.h"
 #include "StationProcess.h"
 
@@ -57,8 +58,9 @@ private slots:
         auto refusing = SimulatedUnits::listening(u"refuse:02@4"_s);
         auto scanned = SimulatedUnits::listening();
         QVERIFY(good && refusing && scanned);
+        HookReceiver receiver;
         StationProcess station;
-        QVERIFY(station.start({u"--product"_s, u"Marlin"_s, u"--fixtures"_s,
+        QVERIFY(station.start({u"--product"_s, u"Marlin"_s, u"--webhook"_s, receiver.url(), u"--fixtures"_s,
                                fixturesFile(u"f1 %1\nf2 %2\nf3 %3\n"_s.arg(
                                    SimulatedUnits::address(*good), SimulatedUnits::address(*refusing),
                                    SimulatedUnits::address(*scanned)))}));
@@ -104,6 +106,21 @@ private slots:
             serials << row[u"fixture"_s].toString() + u' ' + row[u"serial"_s].toString();
         serials.sort();
         QCOMPARE(serials, (QStringList{u"f1 "_s, u"f2 "_s, u"f3 40-1187"_s}));
+        // Each update posted once, with its row and no run.
+        QVERIFY(waitUntil([&] { return receiver.delivered().size() == 3; }, 5000));
+        QStringList posted, recorded;
+        for (const HookReceiver::Request& request : receiver.delivered()) {
+            const QJsonObject update = request.json();
+            QVERIFY(update[u"run"_s].isNull());
+            posted << update[u"fixture"_s].toString() + u' ' + update[u"outcome"_s].toString() + u' ' +
+                          update[u"uuid"_s].toString();
+        }
+        for (const QJsonValue row : rows)
+            recorded << row[u"fixture"_s].toString() + u' ' + row[u"outcome"_s].toString() + u' ' +
+                            row[u"uuid"_s].toString();
+        posted.sort();
+        recorded.sort();
+        QCOMPARE(posted, recorded);
 
         QCOMPARE(station.request("DELETE", u"/api/v1/firmware/"_s + sha256).error(), u"firmware-in-use"_s);
         QCOMPARE(station.request("DELETE", u"/api/v1/fixtures/f1/watch"_s).status, 200);

@@ -1,6 +1,6 @@
 // The station's rules on their own: which Host names it answers to, which paths and firmware
 // names it takes, the token comparison, how a path finds its route, its command line's addresses,
-// sizes and history, the history API's filters, and the runs RunRegistry refuses to start.
+// sizes, history and webhooks, the history API's filters, and the runs RunRegistry refuses to start.
 #include "history/UpdateHistory.h"
 #include "settings/ProductVariant.h"
 #include "station/EventHub.h"
@@ -15,6 +15,7 @@
 #include "station/StationOptions.h"
 #include "station/TokenFile.h"
 #include "station/TokenStore.h"
+#include "station/Webhooks.h"
 
 #include <QHostInfo>
 #include <QJsonArray>
@@ -224,6 +225,36 @@ private slots:
         const StationOptionsParser parser(nullptr, u"test"_s);
         QVERIFY(!parser.parse({u"uploader-station"_s, u"--tls-cert"_s, u"c.pem"_s}, &options, &error));
         QVERIFY(error.contains(u"--tls-key"_s));
+    }
+
+    // Receivers are http or https URLs with a host; a secret needs a receiver, and is the file's
+    // content without its last newline.
+    void webhookOptions()
+    {
+        const StationOptionsParser parser(nullptr, u"test"_s);
+        for (const QString& url : {u"http://mes.example/hook"_s, u"https://10.0.0.5:8443/a?b=c"_s})
+            QVERIFY2(StationOptionsParser::isWebhookUrl(url), qPrintable(url));
+        for (const QString& url : {u"ftp://mes.example/"_s, u"http://"_s, u"mes.example/hook"_s, u"/hook"_s})
+            QVERIFY2(!StationOptionsParser::isWebhookUrl(url), qPrintable(url));
+        StationOptions options;
+        QString error;
+        QVERIFY(!parser.parse({u"uploader-station"_s, u"--webhook"_s, u"file:///tmp/x"_s}, &options, &error));
+        QVERIFY(!parser.parse({u"uploader-station"_s, u"--webhook-secret-file"_s, u"s"_s}, &options, &error));
+        QVERIFY(error.contains(u"--webhook"_s));
+
+        QTemporaryDir dir;
+        QFile file(dir.filePath(u"secret"_s));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("key with space \n");
+        file.close();
+        QByteArray secret;
+        QVERIFY(Webhooks::readSecret(file.fileName(), &secret, &error));
+        QCOMPARE(secret, QByteArray("key with space "));
+        QVERIFY(!Webhooks::readSecret(dir.filePath(u"missing"_s), &secret, &error));
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write("\n");
+        file.close();
+        QVERIFY(!Webhooks::readSecret(file.fileName(), &secret, &error));
     }
 
     // --history, else $UPLOADER_HISTORY, else the state directory under systemd, else the user's.

@@ -14,6 +14,7 @@ import json
 import os
 import re
 import shutil
+import socket
 import sys
 import tempfile
 import urllib.error
@@ -190,9 +191,13 @@ def main():
         with open(fixtures, 'w') as f:
             f.write(f'f1 {units["good"]}\n')
         state = os.path.join(folder, 'state')
+        with socket.socket() as closed:  # a webhook receiver that is never there: its status is described too
+            closed.bind(('127.0.0.1', 0))
+            nowhere = f'http://127.0.0.1:{closed.getsockname()[1]}/hook'
         process, log = processes.start('station', [
             args.station, '--listen', '127.0.0.1:0', '--state-dir', state, '--product', 'Marlin',
-            '--fixtures', fixtures, '--history', os.path.join(folder, 'history.sqlite'), '--time-scale', '0.05'])
+            '--fixtures', fixtures, '--history', os.path.join(folder, 'history.sqlite'), '--time-scale', '0.05',
+            '--webhook', nowhere])
         base_url = processes.wait_for_line('station', process, log, r'^(http://127\.0\.0\.1:\d+)\s*$').group(1)
         with open(os.path.join(state, 'token')) as f:
             token = f.read().strip()
