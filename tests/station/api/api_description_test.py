@@ -15,6 +15,7 @@ import os
 import re
 import shutil
 import socket
+import subprocess
 import sys
 import tempfile
 import urllib.error
@@ -117,10 +118,10 @@ class Api:
                 return template, item[method.lower()]
         raise Failure(f'{method} {path}: the description has no such operation')
 
-    def call(self, method, path, body=None, content_type='application/json', status=None):
+    def call(self, method, path, body=None, content_type='application/json', status=None, token=None):
         data = body if isinstance(body, bytes) or body is None else json.dumps(body).encode()
         request = urllib.request.Request(self.base_url + path, data=data, method=method)
-        request.add_header('Authorization', f'Bearer {self.token}')
+        request.add_header('Authorization', f'Bearer {token or self.token}')
         if data is not None:
             request.add_header('Content-Type', content_type)
         try:
@@ -202,7 +203,9 @@ def main():
         with open(os.path.join(state, 'token')) as f:
             token = f.read().strip()
         api = Api(description, base_url, token)
-        exercise(api, units)
+        operator = subprocess.run([args.station, 'token', 'add', 'op', '--role', 'operator', '--state-dir', state],
+                                  check=True, capture_output=True, text=True).stdout.strip()
+        exercise(api, units, operator)
         served_methods_are_described(api)
     except Failure as failure:
         print(f'FAILED: {failure}')
@@ -216,7 +219,7 @@ def main():
     return 0
 
 
-def exercise(api, units):
+def exercise(api, units, operator):
     firmware = firmware_text(40).encode()
     _, stored = api.call('POST', '/api/v1/firmware?name=fw.hex', firmware, 'application/octet-stream', 201)
     sha = stored['sha256']
@@ -258,6 +261,11 @@ def exercise(api, units):
     api.call('POST', '/api/v1/fixtures/f1/watch', {'firmware': sha, 'retries': 99}, status=400)
     api.call('POST', '/api/v1/fixtures/f9/watch', {'firmware': sha}, status=404)
     api.call('DELETE', f'/api/v1/firmware/{sha}', status=409)
+    api.call('DELETE', f'/api/v1/firmware/{sha}', status=403, token=operator)
+    api.call('GET', '/api/v1/session', status=200, token=operator)
+    api.call('GET', '/api/v1/audit?limit=5', status=200)
+    api.call('GET', '/api/v1/audit?since=never', status=400)
+    api.call('GET', '/api/v1/audit', status=403, token=operator)
     api.call('DELETE', '/api/v1/fixtures/f1/watch', status=200)
     api.call('DELETE', f'/api/v1/firmware/{sha}', status=204)
 
