@@ -304,6 +304,18 @@ def check_html_name_shows_as_text(page, path):
         raise Failure(f'the firmware choice does not show the name as text: {option_texts}')
 
 
+def check_signature_beside_hex(page, hex_path):
+    """A .hex and its .hex.sig chosen together: the file goes in, then its signature is put."""
+    signature = hex_path + '.sig'
+    with open(signature, 'w') as f:
+        f.write('-----BEGIN SSH SIGNATURE-----\nnot one\n-----END SSH SIGNATURE-----\n')
+    page.find('firmware-file').send_keys(hex_path + '\n' + signature)
+    wait_for('the signature\'s answer', lambda: 'signature' in page.upload_state(), 30)
+    said = page.upload_state()
+    if 'is in the library' not in said or f'The signature {os.path.basename(signature)} was refused' not in said:
+        raise Failure(f'the upload with its signature says: {said!r}')
+
+
 def start_run_by_keyboard(page, firmware_sha, units, folder):
     if page.js(ANNOUNCEMENT_PROBE) != ['status', 'polite']:
         raise Failure('the announcements are not a polite live region')
@@ -562,6 +574,8 @@ def check_console(page):
         message = entry.get('message', '')
         if 'Failed to load resource' in message and ('401' in message or '503' in message):
             continue  # the wrong token and the unusable history are meant to be answered so
+        if 'Failed to load resource' in message and '/signature' in message and '422' in message:
+            continue  # the signature that is none
         if 'ERR_CONNECTION_REFUSED' in message or ('/api/v1/events' in message and 'ERR_INCOMPLETE' in message):
             continue  # while the station restarts
         if entry.get('level') == 'SEVERE' or 'Content Security Policy' in message:
@@ -608,6 +622,7 @@ def main():
         check_page_logic(page)
         sha = upload_firmware_with_token(page, firmware, token)
         check_html_name_shows_as_text(page, html_named)
+        check_signature_beside_hex(page, html_named)
         start_run_by_keyboard(page, sha, good[:3] + [refusing] + good[3:] + [silent], folder)
         reason = check_run(page, good, refusing, silent)
         print(f'refused unit\'s tile: "{reason}"')
