@@ -176,6 +176,11 @@ int main(int argc, char* argv[])
     metrics.setFixtureStates([&fixtures] { return fixtures.stateCounts(); });
     metrics.setWebhookWaiting([&webhooks] { return webhooks.waiting(); });
 
+    // Before the server, so that an exchange it ends as it goes is still audited.
+    StationTokens tokens(options.stateDir, token);
+    QObject::connect(&tokens, &StationTokens::warning, &app,
+                     [](const QString& message) { ConsoleOutput::warn(message); });
+    StationAudit audit([&history](AuditEntry entry) { history.history().audit(std::move(entry)); });
     std::unique_ptr<StationApi> api;
     HttpServer server([&api](HttpExchange& exchange) { api->handle(exchange); });
     QObject::connect(&server, &HttpServer::answered, &app,
@@ -184,10 +189,6 @@ int main(int argc, char* argv[])
         ConsoleOutput::error(error);
         return ExitCannotStart;
     }
-    StationTokens tokens(options.stateDir, token);
-    QObject::connect(&tokens, &StationTokens::warning, &app,
-                     [](const QString& message) { ConsoleOutput::warn(message); });
-    StationAudit audit([&history](AuditEntry entry) { history.history().audit(std::move(entry)); });
     StationApi::Settings settings;
     settings.tokens = &tokens;
     settings.audit = &audit;

@@ -305,6 +305,15 @@ private slots:
         EventReader reader(network, station.url, station.token); // a stream open at the end too
         QVERIFY(waitUntil(
             [&] { return unit->report().cumulative().recordsAccepted >= 3 && reader.comments > 0; }, 10000));
+        // An upload whose body has not all come when the station stops: ended, and audited so.
+        QTcpSocket upload;
+        upload.connectToHost(QHostAddress::LocalHost, station.port);
+        QVERIFY(upload.waitForConnected(5000));
+        upload.write("POST /api/v1/firmware?name=half.hex HTTP/1.1\r\nHost: 127.0.0.1:" +
+                     QByteArray::number(station.port) + "\r\nAuthorization: Bearer " + station.token +
+                     "\r\nContent-Length: 100000\r\n\r\n" + m_firmware.left(100));
+        QVERIFY(upload.waitForBytesWritten(5000));
+        QTest::qWait(200);
         ::kill(pid_t(station.pid()), SIGTERM);
         QVERIFY(station.waitForExit(10000));
         QCOMPARE(station.process.exitStatus(), QProcess::NormalExit);
@@ -313,6 +322,10 @@ private slots:
         QVERIFY(!unit->report().cumulative().imageComplete);
         QVERIFY(waitUntil([&] { return reader.reply()->isFinished(); }, 5000));
         QCOMPARE(reader.of(u"finished"_s).last().value(u"outcome"_s).toString(), u"interrupted"_s);
+        QVERIFY(station.restart());
+        const QJsonArray audit = station.get(u"/api/v1/audit"_s).json().value(u"entries"_s).toArray();
+        QCOMPARE(audit.first().toObject().value(u"path"_s).toString(), u"/api/v1/firmware"_s);
+        QCOMPARE(audit.first().toObject().value(u"status"_s).toInt(), 0);
     }
 
     // ---- watching the station ---------------------------------------------------------------------
