@@ -82,7 +82,12 @@ QString StationOptionsParser::helpText(const ProductVariant* buildProduct)
     text += QStringLiteral("  --time-scale F                test build: real time = program time x F\n");
 #endif
     text += QStringLiteral("  -h, --help                    this text\n"
-                           "  --version                     the version\n");
+                           "  --version                     the version\n"
+                           "\n"
+                           "The station's named tokens (see the manual page, ACCESS):\n"
+                           "  uploader-station token add NAME --role admin|operator [--state-dir DIR]\n"
+                           "  uploader-station token list [--state-dir DIR]\n"
+                           "  uploader-station token revoke NAME [--state-dir DIR]\n");
     const QString defaultHistory = systemdStateDir().isEmpty()
                                        ? HistoryLocation::defaultFile()
                                        : QDir(systemdStateDir()).filePath(QStringLiteral("history.sqlite"));

@@ -81,15 +81,18 @@ int run(const QStringList& arguments)
     const QString stateDir =
         parser.isSet(stateDirOption) ? parser.value(stateDirOption) : StationOptions::defaultStateDir();
     QString error;
+    const bool known =
+        (action == QLatin1String("list") && words.size() == 1) ||
+        ((action == QLatin1String("add") || action == QLatin1String("revoke")) && words.size() == 2);
+    if (known && !QDir(stateDir).exists())
+        return usage(
+            QStringLiteral("no state folder %1; start the station once, or give --state-dir").arg(stateDir));
     if (action == QLatin1String("list") && words.size() == 1 && !parser.isSet(roleOption))
         return list(stateDir);
     if (action == QLatin1String("add") && words.size() == 2) {
         Role role;
         if (!parser.isSet(roleOption) || !Roles::parse(parser.value(roleOption), &role))
             return usage(QStringLiteral("token add needs --role admin or --role operator"));
-        if (!QDir(stateDir).exists())
-            return usage(QStringLiteral("no state folder %1; start the station once, or give --state-dir")
-                             .arg(stateDir));
         QByteArray token;
         if (!TokenStore::add(stateDir, words.at(1), role, &token, &error)) {
             ConsoleOutput::error(error);
