@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QSqlQuery>
 
+#include <functional>
 #include <utility>
 
 JournalForwarding::JournalForwarding(HistoryLocation target, int busyTimeoutMs)
@@ -60,59 +61,62 @@ bool JournalForwarding::openTarget(HistoryError* error)
     return false;
 }
 
-bool JournalForwarding::send(QList<UpdateRecord>& rows, HistoryError* error)
+bool JournalForwarding::inTransaction(std::unique_ptr<HistoryConnection>& connection,
+                                      const HistoryLocation& location, HistoryError* error,
+                                      const std::function<bool(QSqlDatabase&, QSqlError*)>& work)
 {
     bool ok = false;
     QSqlError sqlError;
     {
-        QSqlDatabase& db = m_targetConnection->database();
+        QSqlDatabase& db = connection->database();
         QSqlQuery transaction(db);
-        HistoryTable shared(db);
-        ok = transaction.exec(HistorySql::beginWrite(m_target.kind()));
-        for (qsizetype i = 0; ok && i < rows.size(); ++i) {
-            UpdateRecord copy = rows.at(i);
-            copy.forwardTo.clear(); // the shared history sends it nowhere
-            bool applied = false;
-            ok = shared.save(copy, &applied);
-            if (ok && applied)
-                m_saved.append({copy.uuid, copy.id});
-        }
-        ok = ok && transaction.exec(QStringLiteral("COMMIT"));
+        ok = transaction.exec(HistorySql::beginWrite(location.kind())) && work(db, &sqlError) &&
+             transaction.exec(QStringLiteral("COMMIT"));
         if (!ok) {
-            sqlError = shared.lastError().isValid() ? shared.lastError() : transaction.lastError();
+            if (!sqlError.isValid())
+                sqlError = transaction.lastError();
             QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
         }
     }
     if (!ok) {
-        *error = HistorySql::error(m_target, sqlError, QStringLiteral("cannot be written"));
-        m_targetConnection.reset(); // a server that went away leaves a dead connection behind
+        *error = HistorySql::error(location, sqlError, QStringLiteral("cannot be written"));
+        connection.reset(); // a server that went away leaves a dead connection behind
     }
     return ok;
 }
 
+bool JournalForwarding::send(QList<UpdateRecord>& rows, HistoryError* error)
+{
+    return inTransaction(m_targetConnection, m_target, error, [&](QSqlDatabase& db, QSqlError* sqlError) {
+        HistoryTable shared(db);
+        for (const UpdateRecord& row : std::as_const(rows)) {
+            UpdateRecord copy = row;
+            copy.forwardTo.clear(); // the shared history sends it nowhere
+            bool applied = false;
+            if (!shared.save(copy, &applied)) {
+                *sqlError = shared.lastError();
+                return false;
+            }
+            if (applied)
+                m_saved.append({copy.uuid, copy.id});
+        }
+        return true;
+    });
+}
+
 bool JournalForwarding::note(const QList<UpdateRecord>& rows, HistoryError* error)
 {
-    bool ok = false;
-    QSqlError sqlError;
-    {
-        QSqlDatabase& db = m_journalConnection->database();
-        QSqlQuery transaction(db);
+    return inTransaction(m_journalConnection, m_journal, error, [&](QSqlDatabase& db, QSqlError* sqlError) {
         HistoryTable journal(db);
-        ok = transaction.exec(HistorySql::beginWrite(m_journal.kind()));
+        bool ok = true;
         for (qsizetype i = 0; ok && i < rows.size(); ++i)
             ok = journal.markForwarded(rows.at(i));
         // What changes no more need not stay here.
-        ok = ok && journal.pruneForwarded(m_target.display()) && transaction.exec(QStringLiteral("COMMIT"));
-        if (!ok) {
-            sqlError = journal.lastError().isValid() ? journal.lastError() : transaction.lastError();
-            QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
-        }
-    }
-    if (!ok) {
-        *error = HistorySql::error(m_journal, sqlError, QStringLiteral("cannot be written"));
-        m_journalConnection.reset();
-    }
-    return ok;
+        ok = ok && journal.pruneForwarded(m_target.display());
+        if (!ok)
+            *sqlError = journal.lastError();
+        return ok;
+    });
 }
 
 JournalForwarding::Result JournalForwarding::forward(QDeadlineTimer deadline)
@@ -187,49 +191,27 @@ void JournalForwarding::forwardAudit(QDeadlineTimer deadline, Result* result)
 
 bool JournalForwarding::sendAudit(QList<AuditEntry>& entries, HistoryError* error)
 {
-    bool ok = false;
-    QSqlError sqlError;
-    {
-        QSqlDatabase& db = m_targetConnection->database();
-        QSqlQuery transaction(db);
+    return inTransaction(m_targetConnection, m_target, error, [&](QSqlDatabase& db, QSqlError* sqlError) {
         AuditTable shared(db);
-        ok = transaction.exec(HistorySql::beginWrite(m_target.kind()));
         // One sent before (and not noted here) is there already: that changes nothing.
-        for (qsizetype i = 0; ok && i < entries.size(); ++i)
-            ok = shared.insert(entries[i], {});
-        ok = ok && transaction.exec(QStringLiteral("COMMIT"));
-        if (!ok) {
-            sqlError = shared.lastError().isValid() ? shared.lastError() : transaction.lastError();
-            QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
-        }
-    }
-    if (!ok) {
-        *error = HistorySql::error(m_target, sqlError, QStringLiteral("cannot be written"));
-        m_targetConnection.reset();
-    }
-    return ok;
+        for (AuditEntry& entry : entries)
+            if (!shared.insert(entry, {})) {
+                *sqlError = shared.lastError();
+                return false;
+            }
+        return true;
+    });
 }
 
 bool JournalForwarding::noteAudit(const QList<AuditEntry>& entries, HistoryError* error)
 {
-    bool ok = false;
-    QSqlError sqlError;
-    {
-        QSqlDatabase& db = m_journalConnection->database();
-        QSqlQuery transaction(db);
+    return inTransaction(m_journalConnection, m_journal, error, [&](QSqlDatabase& db, QSqlError* sqlError) {
         AuditTable journal(db);
-        ok = transaction.exec(HistorySql::beginWrite(m_journal.kind())) &&
-             journal.markForwarded(entries, m_target.display()) && transaction.exec(QStringLiteral("COMMIT"));
-        if (!ok) {
-            sqlError = journal.lastError().isValid() ? journal.lastError() : transaction.lastError();
-            QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
-        }
-    }
-    if (!ok) {
-        *error = HistorySql::error(m_journal, sqlError, QStringLiteral("cannot be written"));
-        m_journalConnection.reset();
-    }
-    return ok;
+        if (journal.markForwarded(entries, m_target.display()))
+            return true;
+        *sqlError = journal.lastError();
+        return false;
+    });
 }
 
 QList<std::pair<QString, qint64>> JournalForwarding::takeSaved()

@@ -10,6 +10,7 @@
 #include <QDeadlineTimer>
 #include <QList>
 
+#include <functional>
 #include <memory>
 #include <utility>
 
@@ -47,6 +48,11 @@ public:
 private:
     bool openJournal(HistoryError* error);
     bool openTarget(HistoryError* error);
+    // Runs `work` in one write transaction on that connection. When anything fails it is rolled
+    // back, the error (work's, else the transaction's) is reported, and the connection dropped.
+    static bool inTransaction(std::unique_ptr<HistoryConnection>& connection, const HistoryLocation& location,
+                              HistoryError* error,
+                              const std::function<bool(QSqlDatabase&, QSqlError*)>& work);
     bool send(QList<UpdateRecord>& rows, HistoryError* error);
     bool note(const QList<UpdateRecord>& rows, HistoryError* error);
     bool count(Result* result);
